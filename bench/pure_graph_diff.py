@@ -1,0 +1,628 @@
+"""A pure-Python ``PyGraphDiff``: same API, combination rules, exceptions and bytes.
+
+Two jobs share this file. It is the baseline that the benchmarks run beside the
+extension (the code a user would write with dicts and ``struct``), and it is the
+model that property-based tests drive in lockstep with the extension. The
+second job wins where they pull apart: every argument rule, exception type,
+text and ``__cause__`` is reproduced, while the four mutating methods keep a
+short path for the common call (exact 16-byte ``bytes`` ids, exact ``float``
+weight, positional arguments) so that the baseline stays honest.
+
+Entry order inside ``to_bytes()`` follows dict insertion order here and hash
+table order in the extension; order carries no meaning in the format, so
+compare decoded diffs (``examples/decode_diff.py``), not raw bytes, whenever a
+diff holds more than one entry in a section.
+
+Works on CPython 3.9+ and PyPy 3.9.
+"""
+
+import json
+import math
+import operator
+import struct
+import sys
+
+__all__ = ["PyGraphDiff", "float32_json", "node_update_json"]
+
+_pack_q = struct.Struct("<Q").pack
+_pack_f = struct.Struct("<f").pack
+_unpack_f = struct.Struct("<f").unpack
+_unpack_i = struct.Struct("<I").unpack
+_ID_LEN = _pack_q(16)
+_EMPTY = bytes(32)
+_POS_INF_F32 = _pack_f(math.inf)
+_NEG_INF_F32 = _pack_f(-math.inf)
+_encode_json_string = json.encoder.encode_basestring  # escapes exactly " \ and 0x00-0x1F
+
+_REFUSED_EDGE = "Either from or to nodes are marked to be deleted"
+
+
+class _Missing:
+    __slots__ = ()
+
+    def __repr__(self):
+        return "<missing>"
+
+
+# Fills parameters that the caller did not pass; no caller can reach it.
+_NO = _Missing()
+
+
+# ---------------------------------------------------------------------------
+# Error texts shared by argument parsing and conversion.
+
+
+def _type_name(tp):
+    try:
+        return str(tp.__qualname__)
+    except Exception:
+        return "<failed to extract type name>"
+
+
+def _downcast_error(obj, target):
+    return TypeError(
+        "'%s' object cannot be converted to '%s'" % (_type_name(type(obj)), target)
+    )
+
+
+def _full_type_name(tp):
+    return "%s.%s" % (_object_text(tp.__module__), _object_text(tp.__name__))
+
+
+def _object_text(obj):
+    """``str(obj)`` as it appears inside a message built by the extension."""
+    try:
+        text = str(obj)
+    except Exception:
+        sys.unraisablehook(_Unraisable(sys.exc_info()[1], obj))
+        try:
+            return "<unprintable %s object>" % _full_type_name(type(obj))
+        except Exception:
+            return "<unprintable object>"
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        # Lone surrogates: each becomes U+FFFD per maximal invalid subpart.
+        text = text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+    return text
+
+
+class _Unraisable:
+    """The argument ``sys.unraisablehook`` expects."""
+
+    def __init__(self, exc, obj):
+        self.exc_type = type(exc)
+        self.exc_value = exc
+        self.exc_traceback = exc.__traceback__
+        self.err_msg = None
+        self.object = obj
+
+
+def _with_cause(exc, cause):
+    if cause is not None:
+        exc.__cause__ = cause
+    return exc
+
+
+def _label(name, exc):
+    """Prefix the argument name to an exception whose type is exactly TypeError."""
+    if type(exc) is not TypeError:
+        return exc
+    labelled = TypeError("argument '%s': %s" % (name, _object_text(exc)))
+    return _with_cause(labelled, exc.__cause__)
+
+
+# ---------------------------------------------------------------------------
+# Argument parsing: every parameter by position or keyword, all required.
+
+
+def _join_names(names):
+    quoted = ["'%s'" % n for n in names]
+    if len(quoted) == 1:
+        return quoted[0]
+    if len(quoted) == 2:
+        return "%s and %s" % (quoted[0], quoted[1])
+    return "%s, and %s" % (", ".join(quoted[:-1]), quoted[-1])
+
+
+def _parse_arguments(function, params, positional, keywords):
+    full = "PyGraphDiff.%s()" % function
+    n = len(positional)
+    if n > len(params):
+        raise TypeError(
+            "%s takes %d positional arguments but %d %s given"
+            % (full, len(params), n, "was" if n == 1 else "were")
+        )
+    slots = list(positional) + [_NO] * (len(params) - n)
+    for name, value in keywords.items():
+        key = str.__str__(name) if issubclass(type(name), str) else None
+        index = params.index(key) if key in params else -1
+        if index < 0:
+            raise TypeError(
+                "%s got an unexpected keyword argument '%s'" % (full, _object_text(name))
+            )
+        if slots[index] is not _NO:
+            raise TypeError("%s got multiple values for argument '%s'" % (full, name))
+        slots[index] = value
+    missing = [params[i] for i in range(n, len(params)) if slots[i] is _NO]
+    if missing:
+        raise TypeError(
+            "%s missing %d required positional %s: %s"
+            % (
+                full,
+                len(missing),
+                "argument" if len(missing) == 1 else "arguments",
+                _join_names(missing),
+            )
+        )
+    return slots
+
+
+def _given(*values):
+    """The positional arguments actually passed: the leading non-missing ones."""
+    for i, v in enumerate(values):
+        if v is _NO:
+            return values[:i]
+    return values
+
+
+# ---------------------------------------------------------------------------
+# Conversions of argument values.
+
+
+def _node_id(obj):
+    """Exact 16-byte ``bytes`` for a ``bytes`` (or subclass) argument."""
+    if not issubclass(type(obj), bytes):
+        inner = _downcast_error(obj, "PyBytes")
+    else:
+        raw = bytes(memoryview(obj))  # the stored bytes, whatever a subclass overrides
+        if len(raw) == 16:
+            return raw
+        inner = Exception("Expected 16 bytes.")
+    return _with_cause(TypeError("failed to extract field PyUuid.0"), inner)
+
+
+def _extract_f32_bits(obj):
+    """The binary32 pattern (4 bytes, little-endian) nearest to a number."""
+    if type(obj) is float:
+        value = obj
+    elif issubclass(type(obj), float):
+        value = float.__float__(obj)
+    else:
+        # ldexp(x, 0) converts its argument exactly like the C API's
+        # float conversion (__float__, then __index__) and passes its errors on.
+        value = math.ldexp(obj, 0)
+    try:
+        return _pack_f(value)
+    except OverflowError:
+        return _POS_INF_F32 if value > 0 else _NEG_INF_F32
+
+
+def _extract_text(obj):
+    if not issubclass(type(obj), str):
+        raise _downcast_error(obj, "PyString")
+    text = str.__str__(obj)
+    if not text.isascii():
+        text.encode("utf-8")  # a lone surrogate has no UTF-8 form: UnicodeEncodeError
+    return text
+
+
+def _extract_f32(obj):
+    return _unpack_f(_extract_f32_bits(obj))[0]
+
+
+def _as_long(value):
+    if not -(1 << 63) <= value < (1 << 63):
+        raise OverflowError("Python int too large to convert to C long")
+    return value
+
+
+def _extract_u8(obj):
+    if issubclass(type(obj), int):
+        value = _as_long(int.__index__(obj))
+    else:
+        value = _as_long(operator.index(obj))
+    if not 0 <= value <= 255:
+        raise OverflowError("out of range integral type conversion attempted")
+    return value
+
+
+def _extract_bool(obj):
+    if type(obj) is bool:
+        return obj is True
+    tp = type(obj)
+    try:
+        full_name = _full_type_name(tp)
+    except Exception:
+        full_name = None
+    if full_name != "numpy.bool_":
+        raise _downcast_error(obj, "PyBool")
+    try:
+        method = getattr(tp, "__bool__")
+    except Exception:
+        raise TypeError(
+            "object of type '%s' does not define a '__bool__' conversion"
+            % _object_text(tp)
+        ) from None
+    binder = getattr(type(method), "__get__", None)
+    if binder is not None:
+        method = binder(method, obj, tp)
+    result = method()
+    if type(result) is not bool:
+        raise _downcast_error(result, "PyBool")
+    return result
+
+
+# The order in which the keys are read; a failure stops at the first bad value.
+_UPDATE_KEYS = (
+    ("label", _extract_text),
+    ("url", _extract_text),
+    ("size", _extract_f32),
+    ("red", _extract_u8),
+    ("green", _extract_u8),
+    ("blue", _extract_u8),
+    ("show_label", _extract_bool),
+)
+
+
+def _node_update(obj):
+    """The seven properties of an ``update`` dict, ``None`` for an absent one.
+
+    Returned in the order the JSON text lists them: label, size, url, red,
+    green, blue, show_label.
+    """
+    if not issubclass(type(obj), dict):
+        raise _downcast_error(obj, "PyDict")
+    lookup = dict.get  # the stored entries only, never a subclass's get or __missing__
+    found = {}
+    for key, convert in _UPDATE_KEYS:
+        value = lookup(obj, key, _NO)
+        if value is not _NO:
+            found[key] = convert(value)
+    get = found.get
+    return (
+        get("label"),
+        get("size"),
+        get("url"),
+        get("red"),
+        get("green"),
+        get("blue"),
+        get("show_label"),
+    )
+
+
+# ---------------------------------------------------------------------------
+# Node update JSON text.
+
+
+def _shortest_digits(magnitude, mantissa_bits=23, exponent_bias=127):
+    """Shortest decimal that reads back as this binary float, as (digits, k).
+
+    ``magnitude`` is the IEEE bit pattern without its sign, finite and
+    nonzero. The result means int(digits) * 10**k, digits without trailing
+    zeros. Among the shortest strings inside the rounding interval the one
+    nearest the exact value wins, a tie going to the even digit. Exact
+    integer arithmetic throughout; defaults describe binary32.
+    """
+    biased = magnitude >> mantissa_bits
+    fraction = magnitude & ((1 << mantissa_bits) - 1)
+    if biased == 0:
+        m2 = fraction
+        e2 = 1 - exponent_bias - mantissa_bits
+    else:
+        m2 = fraction | (1 << mantissa_bits)
+        e2 = biased - exponent_bias - mantissa_bits
+    # Value and interval bounds as multiples of 2**(e2 - 2).
+    inclusive = m2 % 2 == 0  # a decimal on the boundary reads back as the even neighbour
+    mv = 4 * m2
+    mp = mv + 2
+    mm = mv - (2 if (fraction != 0 or biased <= 1) else 1)
+    e = e2 - 2
+    k = math.floor(math.log10(m2) + e2 * math.log10(2)) + 1
+    while True:
+        num = 1 << e if e > 0 else 1
+        den = 1 << -e if e < 0 else 1
+        if k < 0:
+            num *= 10 ** -k
+        else:
+            den *= 10**k
+        low, rem = divmod(mm * num, den)
+        if rem or not inclusive:
+            low += 1
+        high, rem = divmod(mp * num, den)
+        if rem == 0 and not inclusive:
+            high -= 1
+        if low <= high:
+            c, rem = divmod(mv * num, den)
+            if 2 * rem > den or (2 * rem == den and c % 2 == 1):
+                c += 1
+            c = min(max(c, low), high)
+            digits = str(c)
+            stripped = digits.rstrip("0")
+            return stripped, k + len(digits) - len(stripped)
+        k -= 1
+
+
+def float32_json(value):
+    """JSON number text of a binary32 value held in a Python float."""
+    if value != value or value in (math.inf, -math.inf):
+        return "null"
+    bits = _unpack_i(_pack_f(value))[0]
+    sign = "-" if bits >> 31 else ""
+    magnitude = bits & 0x7FFFFFFF
+    if magnitude == 0:
+        return sign + "0.0"
+    digits, k = _shortest_digits(magnitude)
+    n = len(digits)
+    p = n + k
+    if k >= 0 and p <= 13:
+        body = digits + "0" * k + ".0"
+    elif 0 < p <= 13:
+        body = digits[:p] + "." + digits[p:]
+    elif -5 <= p <= 0:
+        body = "0." + "0" * -p + digits
+    else:
+        body = (digits if n == 1 else digits[0] + "." + digits[1:]) + "e%d" % (p - 1)
+    return sign + body
+
+
+def node_update_json(update):
+    """Compact JSON text (UTF-8 bytes) of one stored node update."""
+    label, size, url, red, green, blue, show_label = update
+    members = []
+    if label is not None:
+        members.append('"label":' + _encode_json_string(label))
+    if size is not None:
+        members.append('"size":' + float32_json(size))
+    if url is not None:
+        members.append('"url":' + _encode_json_string(url))
+    if red is not None:
+        members.append('"red":%d' % red)
+    if green is not None:
+        members.append('"green":%d' % green)
+    if blue is not None:
+        members.append('"blue":%d' % blue)
+    if show_label is not None:
+        members.append('"showLabel":' + ("true" if show_label else "false"))
+    return ("{" + ",".join(members) + "}").encode("utf-8")
+
+
+# ---------------------------------------------------------------------------
+
+
+# Borrows: the exclusive one guards argument conversion, which may run Python
+# code (__index__, __float__, __eq__) that re-enters the same instance.
+
+
+def _exclusive(diff):
+    """Check ``diff`` and take the exclusive borrow for argument conversion."""
+    try:
+        borrow = diff._borrow
+    except AttributeError:
+        borrow = _NO
+    if borrow is _NO:
+        raise _downcast_error(diff, "PyGraphDiff")
+    if borrow:
+        raise RuntimeError("Already borrowed")
+    diff._borrow = -1
+
+
+def _busy(diff):
+    """True when a call must not run: a borrow is held, or ``diff`` is foreign."""
+    try:
+        return diff._borrow != 0
+    except AttributeError:
+        return True
+
+
+def _shared(diff):
+    try:
+        borrow = diff._borrow
+    except AttributeError:
+        borrow = _NO
+    if borrow is _NO:
+        raise _downcast_error(diff, "PyGraphDiff")
+    if borrow == -1:
+        raise RuntimeError("Already mutably borrowed")
+
+
+def _convert_ids(diff, names, values):
+    _exclusive(diff)
+    try:
+        ids = []
+        for name, value in zip(names, values):
+            converted = _node_id(value)
+            if type(converted) is not bytes:
+                raise _label(name, converted)
+            ids.append(converted)
+        return ids
+    finally:
+        diff._borrow = 0
+
+
+def _convert_edge(diff, from_, to, weight):
+    _exclusive(diff)
+    try:
+        ids = []
+        for name, value in (("from", from_), ("to", to)):
+            node = _node_id(value)
+            if type(node) is not bytes:
+                raise _label(name, node)
+            ids.append(node)
+        try:
+            bits = _extract_f32_bits(weight)
+        except BaseException as exc:
+            raise _label("weight", exc) from exc.__cause__
+        return ids[0], ids[1], bits
+    finally:
+        diff._borrow = 0
+
+
+class PyGraphDiff:
+    """PyGraphDiff()
+    --
+
+    The net change to a directed, weighted graph, encodable with ``to_bytes``.
+    """
+
+    # _nodes: id -> update tuple; _deleted_nodes: id -> None (an ordered set);
+    # _new_or_updated: source -> {target: 4-byte weight}; _deleted: source ->
+    # {target: None}. _borrow: 0 free, -1 while a call converts arguments,
+    # which may run Python code that re-enters this instance.
+    __slots__ = ("_nodes", "_deleted_nodes", "_new_or_updated", "_deleted", "_borrow")
+
+    def __new__(cls, *args, **kwargs):
+        _parse_arguments("__new__", (), args, kwargs)
+        self = object.__new__(cls)
+        self._nodes = {}
+        self._deleted_nodes = {}
+        self._new_or_updated = {}
+        self._deleted = {}
+        self._borrow = 0
+        return self
+
+    def __init_subclass__(cls, **kwargs):
+        raise TypeError("type 'PyGraphDiff' is not an acceptable base type")
+
+    # -- counts and encoding ---------------------------------------------------
+
+    def num_nodes(self):
+        _shared(self)
+        return len(self._nodes) + len(self._deleted_nodes)
+
+    def num_edges(self):
+        _shared(self)
+        return len(self._new_or_updated) + len(self._deleted)
+
+    def to_bytes(self):
+        _shared(self)
+        parts = [_pack_q(len(self._nodes))]
+        append = parts.append
+        for node, update in self._nodes.items():
+            text = node_update_json(update)
+            append(_ID_LEN + node + _pack_q(len(text)) + text)
+        append(_pack_q(len(self._deleted_nodes)))
+        if self._deleted_nodes:
+            append(_ID_LEN + _ID_LEN.join(self._deleted_nodes))
+        append(_pack_q(len(self._new_or_updated)))
+        for source, targets in self._new_or_updated.items():
+            append(_ID_LEN + source + _pack_q(len(targets)))
+            if targets:
+                append(_ID_LEN + _ID_LEN.join(map(bytes.__add__, targets, targets.values())))
+        append(_pack_q(len(self._deleted)))
+        for source, targets in self._deleted.items():
+            append(_ID_LEN + source + _pack_q(len(targets)) + _ID_LEN + _ID_LEN.join(targets))
+        return b"".join(parts)
+
+    # -- mutations -------------------------------------------------------------
+
+    def add_node(self, id=_NO, update=_NO, /, *extra, **kwargs):
+        if kwargs or extra or update is _NO:
+            id, update = _parse_arguments(
+                "add_node", ("id", "update"), _given(id, update) + extra, kwargs
+            )
+        _exclusive(self)
+        try:
+            node = _node_id(id)
+            if type(node) is not bytes:
+                raise _label("id", node)
+            try:
+                fields = _node_update(update)
+            except BaseException as exc:
+                raise _label("update", exc) from exc.__cause__
+        finally:
+            self._borrow = 0
+        self._nodes[node] = fields
+        self._deleted_nodes.pop(node, None)
+
+    def delete_node(self, id=_NO, /, *extra, **kwargs):
+        if kwargs or extra or id is _NO:
+            (id,) = _parse_arguments("delete_node", ("id",), _given(id) + extra, kwargs)
+        if type(id) is not bytes or len(id) != 16:
+            (id,) = _convert_ids(self, ("id",), (id,))
+        elif _busy(self):
+            _exclusive(self)  # raises
+        self._nodes.pop(id, None)
+        new_or_updated = self._new_or_updated
+        new_or_updated.pop(id, None)
+        deleted = self._deleted
+        for source, targets in new_or_updated.items():
+            if id in targets:
+                del targets[id]
+                gone = deleted.get(source)
+                if gone is None:
+                    deleted[source] = {id: None}
+                else:
+                    gone[id] = None
+        self._deleted_nodes[id] = None
+
+    def add_edge(self, from_=_NO, to=_NO, weight=_NO, /, *extra, **kwargs):
+        if kwargs or extra or weight is _NO:
+            from_, to, weight = _parse_arguments(
+                "add_edge", ("from", "to", "weight"), _given(from_, to, weight) + extra, kwargs
+            )
+        if (
+            type(from_) is bytes
+            and type(to) is bytes
+            and type(weight) is float
+            and len(from_) == 16
+            and len(to) == 16
+        ):
+            if _busy(self):
+                _exclusive(self)  # raises
+            try:
+                bits = _pack_f(weight)
+            except OverflowError:
+                bits = _POS_INF_F32 if weight > 0 else _NEG_INF_F32
+        else:
+            from_, to, bits = _convert_edge(self, from_, to, weight)
+        deleted_nodes = self._deleted_nodes
+        if deleted_nodes and (from_ in deleted_nodes or to in deleted_nodes):
+            return None  # refused: "Either from or to nodes are marked to be deleted"
+        deleted = self._deleted
+        if deleted:
+            gone = deleted.get(from_)
+            if gone is not None and to in gone:
+                del gone[to]
+                if not gone:
+                    del deleted[from_]
+        targets = self._new_or_updated.get(from_)
+        if targets is None:
+            self._new_or_updated[from_] = {to: bits}
+        else:
+            targets[to] = bits
+
+    def delete_edge(self, from_=_NO, to=_NO, /, *extra, **kwargs):
+        if kwargs or extra or to is _NO:
+            from_, to = _parse_arguments(
+                "delete_edge", ("from", "to"), _given(from_, to) + extra, kwargs
+            )
+        if type(from_) is not bytes or type(to) is not bytes or len(from_) != 16 or len(to) != 16:
+            from_, to = _convert_ids(self, ("from", "to"), (from_, to))
+        elif _busy(self):
+            _exclusive(self)  # raises
+        gone = self._deleted.get(from_)
+        if gone is None:
+            self._deleted[from_] = {to: None}
+        else:
+            gone[to] = None
+        targets = self._new_or_updated.get(from_)
+        if targets is not None and to in targets:
+            del targets[to]
+            if not targets:
+                del self._new_or_updated[from_]
+
+    def clear(self):
+        try:
+            borrow = self._borrow
+        except AttributeError:
+            raise _downcast_error(self, "PyGraphDiff") from None
+        if borrow:
+            raise RuntimeError("Already borrowed")
+        self._nodes.clear()
+        self._deleted_nodes.clear()
+        self._new_or_updated.clear()
+        self._deleted.clear()
+
+
+assert PyGraphDiff().to_bytes() == _EMPTY
