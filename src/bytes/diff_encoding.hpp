@@ -1,0 +1,222 @@
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "bytes/byte_buffer.hpp"
+#include "diff/node_id.hpp"
+#include "node_update/node_update_json.hpp"
+
+namespace tarnu {
+
+// Why an encoding failed. The text is for the developer; callers do not show it.
+struct EncodeError {
+    std::string_view message;
+};
+
+// The complete encoding of a diff, or why there is none.
+using EncodeResult = std::variant<ByteBuffer, EncodeError>;
+
+namespace encoding_detail {
+
+inline constexpr std::size_t kCountBytes = 8;
+inline constexpr std::size_t kIdBytes = 8 + 16;  // length 16, then the id
+inline constexpr std::size_t kWeightBytes = 4;
+inline constexpr std::size_t kGroupHeadBytes = kIdBytes + kCountBytes;
+
+inline std::uint64_t to_little_endian(std::uint64_t value) noexcept {
+    if constexpr (std::endian::native == std::endian::big) {
+        std::uint64_t swapped = 0;
+        for (int i = 0; i < 8; ++i) swapped = (swapped << 8) | ((value >> (8 * i)) & 0xFF);
+        return swapped;
+    }
+    return value;
+}
+
+inline std::uint32_t to_little_endian(std::uint32_t value) noexcept {
+    if constexpr (std::endian::native == std::endian::big) {
+        return (value >> 24) | ((value >> 8) & 0xFF00) | ((value << 8) & 0xFF0000) | (value << 24);
+    }
+    return value;
+}
+
+inline std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t value) noexcept {
+    value = to_little_endian(value);
+    std::memcpy(out, &value, 8);
+    return out + 8;
+}
+
+inline std::uint8_t* put_id(std::uint8_t* out, const NodeId& id) noexcept {
+    out = put_u64(out, 16);
+    std::memcpy(out, id.bytes.data(), 16);
+    return out + 16;
+}
+
+inline std::uint8_t* put_weight(std::uint8_t* out, float weight) noexcept {
+    const std::uint32_t bits = to_little_endian(std::bit_cast<std::uint32_t>(weight));
+    std::memcpy(out, &bits, 4);
+    return out + 4;
+}
+
+}  // namespace encoding_detail
+
+// The byte encoding of one diff, in two steps so that a caller can write it
+// straight into storage of its own:
+//   DiffEncoding encoding(diff);       // renders every node text, sizes the output
+//   auto* out = allocate(encoding.size());
+//   if (auto error = encoding.write_to(out)) ...;
+// The output is four sections, each a little-endian u64 count followed by its
+// entries: node updates (id, length-prefixed JSON text), deleted node ids,
+// added or updated edges grouped by source (id, target count, then target id
+// and 4-byte weight per edge), deleted edges grouped by source (id, target
+// count, target ids). Every id is written as the u64 16 and its 16 bytes.
+//
+// The node texts are rendered into one shared arena with an offset per node
+// rather than one small buffer per node: the bytes are the same and a large
+// diff saves one allocation per node. Entries come in the diff's own order.
+//
+// The encoding keeps a pointer to the diff and reads it again in write_to, so
+// the diff must outlive it and should not change in between. If it does
+// change, write_to still never writes past size() bytes: it reports an error
+// instead and the output is to be discarded.
+//
+// `Diff` offers the read views of GraphDiff (nodes, deleted_nodes, edges) with
+// NodeId ids, NodeUpdate updates and float weights.
+template <class Diff>
+class DiffEncoding {
+public:
+    // Renders the node texts and computes the exact output size. Throws only
+    // std::bad_alloc, and then holds nothing; the diff is never changed.
+    explicit DiffEncoding(const Diff& diff);
+
+    // The exact number of bytes write_to writes.
+    std::size_t size() const noexcept { return size_; }
+
+    // Writes exactly size() bytes to `out`. Fails only when the diff no longer
+    // matches the sizes computed at construction; nothing beyond out + size()
+    // is ever written.
+    [[nodiscard]] std::optional<EncodeError> write_to(std::uint8_t* out) const noexcept;
+    [[nodiscard]] std::optional<EncodeError> write_to(std::byte* out) const noexcept {
+        return write_to(reinterpret_cast<std::uint8_t*>(out));
+    }
+
+private:
+    struct NodeText {
+        NodeId id;
+        std::size_t offset;  // into texts_
+        std::size_t length;
+    };
+
+    const Diff* diff_;
+    std::string texts_;
+    std::vector<NodeText> node_texts_;
+    std::size_t size_ = 0;
+};
+
+// Prepares, allocates the output once at its exact size, and writes it.
+template <class Diff>
+EncodeResult encode_graph_diff(const Diff& diff) {
+    const DiffEncoding<Diff> encoding(diff);
+    ByteBuffer buffer(encoding.size());
+    if (auto error = encoding.write_to(buffer.data())) return *error;
+    return buffer;
+}
+
+template <class Diff>
+DiffEncoding<Diff>::DiffEncoding(const Diff& diff) : diff_(&diff) {
+    using namespace encoding_detail;
+
+    const auto nodes = diff.nodes();
+    node_texts_.reserve(nodes.size());
+    // A typical text is well under this; the arena grows geometrically past it.
+    texts_.reserve(nodes.size() * 64);
+    nodes.for_each([this](const NodeId& id, const NodeUpdate& update) {
+        const std::size_t offset = texts_.size();
+        append_node_update_json(texts_, update);
+        node_texts_.push_back(NodeText{id, offset, texts_.size() - offset});
+    });
+
+    std::size_t total = kCountBytes + node_texts_.size() * (kIdBytes + kCountBytes) + texts_.size();
+    total += kCountBytes + diff.deleted_nodes().size() * kIdBytes;
+
+    const auto edges = diff.edges();
+    total += kCountBytes;
+    edges.new_or_updated().for_each([&total](const NodeId&, const auto& targets) {
+        total += kGroupHeadBytes + targets.size() * (kIdBytes + kWeightBytes);
+    });
+    total += kCountBytes;
+    edges.deleted().for_each([&total](const NodeId&, const auto& targets) {
+        total += kGroupHeadBytes + targets.size() * kIdBytes;
+    });
+    size_ = total;
+}
+
+template <class Diff>
+std::optional<EncodeError> DiffEncoding<Diff>::write_to(std::uint8_t* out) const noexcept {
+    using namespace encoding_detail;
+    static constexpr EncodeError kChanged{"the diff changed after its encoding was prepared"};
+
+    std::uint8_t* pos = out;
+    std::uint8_t* const end = out + size_;
+    const auto room = [&pos, end] { return static_cast<std::size_t>(end - pos); };
+
+    // Section 1 comes from this object's own texts and always fits.
+    pos = put_u64(pos, node_texts_.size());
+    for (const NodeText& node : node_texts_) {
+        pos = put_id(pos, node.id);
+        pos = put_u64(pos, node.length);
+        std::memcpy(pos, texts_.data() + node.offset, node.length);
+        pos += node.length;
+    }
+
+    const auto deleted_nodes = diff_->deleted_nodes();
+    if (room() < kCountBytes + deleted_nodes.size() * kIdBytes) return kChanged;
+    pos = put_u64(pos, deleted_nodes.size());
+    deleted_nodes.for_each([&pos](const NodeId& id) { pos = put_id(pos, id); });
+
+    // The edge sections are checked group by group; after a group that does
+    // not fit, nothing more is written.
+    bool fits = true;
+    const auto edges = diff_->edges();
+    const auto new_or_updated = edges.new_or_updated();
+    if (room() < kCountBytes) return kChanged;
+    pos = put_u64(pos, new_or_updated.size());
+    new_or_updated.for_each([&](const NodeId& source, const auto& targets) {
+        if (!fits || room() < kGroupHeadBytes + targets.size() * (kIdBytes + kWeightBytes)) {
+            fits = false;
+            return;
+        }
+        pos = put_id(pos, source);
+        pos = put_u64(pos, targets.size());
+        targets.for_each([&pos](const NodeId& target, float weight) {
+            pos = put_id(pos, target);
+            pos = put_weight(pos, weight);
+        });
+    });
+
+    const auto deleted = edges.deleted();
+    if (!fits || room() < kCountBytes) return kChanged;
+    pos = put_u64(pos, deleted.size());
+    deleted.for_each([&](const NodeId& source, const auto& targets) {
+        if (!fits || room() < kGroupHeadBytes + targets.size() * kIdBytes) {
+            fits = false;
+            return;
+        }
+        pos = put_id(pos, source);
+        pos = put_u64(pos, targets.size());
+        targets.for_each([&pos](const NodeId& target) { pos = put_id(pos, target); });
+    });
+
+    if (!fits || pos != end) return kChanged;
+    return std::nullopt;
+}
+
+}  // namespace tarnu

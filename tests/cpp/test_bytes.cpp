@@ -1,0 +1,333 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "bytes/diff_encoding.hpp"
+#include "fake_graph_diff.hpp"
+#include "node_update/node_update_json.hpp"
+
+namespace tarnu {
+namespace {
+
+using testing::FakeDeletedTargets;
+using testing::FakeGraphDiff;
+using testing::FakeTargets;
+
+NodeId id_ending_in(std::uint8_t last) {
+    NodeId id;
+    id.bytes[15] = last;
+    return id;
+}
+
+std::vector<std::uint8_t> encode(const FakeGraphDiff& diff) {
+    EncodeResult result = encode_graph_diff(diff);
+    const ByteBuffer* buffer = std::get_if<ByteBuffer>(&result);
+    if (buffer == nullptr) {
+        ADD_FAILURE() << "encoding failed: " << std::get<EncodeError>(result).message;
+        return {};
+    }
+    return {buffer->bytes().begin(), buffer->bytes().end()};
+}
+
+std::vector<std::uint8_t> hex(std::string_view text) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
+        i += 2;
+    }
+    return out;
+}
+
+// Reads the format back, independently of the writer: counts and lengths as
+// little-endian u64 assembled byte by byte, every id behind its length 16,
+// nothing left over at the end.
+struct DecodedDiff {
+    std::vector<std::pair<NodeId, std::string>> nodes;
+    std::vector<NodeId> deleted_nodes;
+    std::vector<std::pair<NodeId, std::vector<std::pair<NodeId, std::uint32_t>>>> new_or_updated;
+    std::vector<std::pair<NodeId, std::vector<NodeId>>> deleted_edges;
+
+    // The length the format gives for these contents.
+    std::size_t expected_length() const {
+        std::size_t total = 32 + 24 * deleted_nodes.size();
+        for (const auto& [id, text] : nodes) total += 32 + text.size();
+        for (const auto& [id, targets] : new_or_updated) total += 32 + 28 * targets.size();
+        for (const auto& [id, targets] : deleted_edges) total += 32 + 24 * targets.size();
+        return total;
+    }
+};
+
+class Decoder {
+public:
+    explicit Decoder(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    std::optional<DecodedDiff> decode() {
+        DecodedDiff d;
+        std::uint64_t n = 0;
+        if (!count(n, 32)) return std::nullopt;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            NodeId id;
+            std::uint64_t length = 0;
+            if (!node_id(id) || !u64(length) || length > left()) return std::nullopt;
+            d.nodes.emplace_back(id, std::string(reinterpret_cast<const char*>(&bytes_[pos_]), length));
+            pos_ += length;
+        }
+        if (!count(n, 24)) return std::nullopt;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (!node_id(d.deleted_nodes.emplace_back())) return std::nullopt;
+        }
+        if (!count(n, 32)) return std::nullopt;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            auto& [source, targets] = d.new_or_updated.emplace_back();
+            std::uint64_t m = 0;
+            if (!node_id(source) || !count(m, 28)) return std::nullopt;
+            for (std::uint64_t j = 0; j < m; ++j) {
+                auto& [target, weight] = targets.emplace_back();
+                if (!node_id(target) || left() < 4) return std::nullopt;
+                weight = 0;
+                for (int b = 3; b >= 0; --b) weight = weight << 8 | bytes_[pos_ + static_cast<std::size_t>(b)];
+                pos_ += 4;
+            }
+        }
+        if (!count(n, 32)) return std::nullopt;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            auto& [source, targets] = d.deleted_edges.emplace_back();
+            std::uint64_t k = 0;
+            if (!node_id(source) || !count(k, 24)) return std::nullopt;
+            for (std::uint64_t j = 0; j < k; ++j) {
+                if (!node_id(targets.emplace_back())) return std::nullopt;
+            }
+        }
+        if (left() != 0) return std::nullopt;
+        return d;
+    }
+
+private:
+    std::size_t left() const { return bytes_.size() - pos_; }
+    bool u64(std::uint64_t& out) {
+        if (left() < 8) return false;
+        out = 0;
+        for (int b = 7; b >= 0; --b) out = out << 8 | bytes_[pos_ + static_cast<std::size_t>(b)];
+        pos_ += 8;
+        return true;
+    }
+    // A count is plausible only if that many of its smallest entries could follow.
+    bool count(std::uint64_t& out, std::size_t min_entry) { return u64(out) && out <= left() / min_entry; }
+    bool node_id(NodeId& out) {
+        std::uint64_t length = 0;
+        if (!u64(length) || length != 16 || left() < 16) return false;
+        std::memcpy(out.bytes.data(), &bytes_[pos_], 16);
+        pos_ += 16;
+        return true;
+    }
+
+    std::span<const std::uint8_t> bytes_;
+    std::size_t pos_ = 0;
+};
+
+TEST(DiffBytes, WritesTheWorkedExample) {
+    FakeGraphDiff diff;
+    NodeUpdate a;
+    a.label = "A";
+    a.size = 1.5F;
+    diff.node_entries.emplace_back(id_ending_in(1), a);
+    diff.new_or_updated_entries.emplace_back(id_ending_in(1), FakeTargets{{{id_ending_in(2), 0.5F}}});
+
+    const std::vector<std::uint8_t> expected = hex(
+        "01 00 00 00 00 00 00 00"
+        "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01"
+        "18 00 00 00 00 00 00 00"
+        "7b 22 6c 61 62 65 6c 22 3a 22 41 22 2c 22 73 69 7a 65 22 3a 31 2e 35 7d"
+        "00 00 00 00 00 00 00 00"
+        "01 00 00 00 00 00 00 00"
+        "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01"
+        "01 00 00 00 00 00 00 00"
+        "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 02"
+        "00 00 00 3f"
+        "00 00 00 00 00 00 00 00");
+    ASSERT_EQ(expected.size(), 148U);
+    EXPECT_EQ(encode(diff), expected);
+}
+
+TEST(DiffBytes, EmptyDiffIsFourZeroCounts) {
+    EXPECT_EQ(encode(FakeGraphDiff{}), std::vector<std::uint8_t>(32, 0));
+}
+
+TEST(DiffBytes, WritesEdgeCasesOfEachSectionExactly) {
+    NodeId ff;
+    ff.bytes.fill(0xFF);
+    const NodeId a = id_ending_in(0xA);
+    const NodeId b = id_ending_in(0xB);
+    FakeGraphDiff diff;
+    NodeUpdate accented;
+    accented.label = "\xC3\xA9t\xC3\xA9";  // three characters, five bytes
+    diff.node_entries.emplace_back(ff, NodeUpdate{});
+    diff.node_entries.emplace_back(a, accented);
+    diff.deleted_node_ids = {b};
+    // A source left without targets is still written, with a count of 0.
+    diff.new_or_updated_entries.emplace_back(a, FakeTargets{});
+    diff.new_or_updated_entries.emplace_back(
+        ff, FakeTargets{{{a, -0.0F},
+                         {b, std::numeric_limits<float>::infinity()},
+                         {ff, -std::numeric_limits<float>::infinity()},
+                         {a, std::bit_cast<float>(0x7FA12345U)}}});
+    diff.deleted_edge_entries.emplace_back(a, FakeDeletedTargets{{b}});
+
+    const std::vector<std::uint8_t> bytes = encode(diff);
+    const std::string ff_id = "10 00 00 00 00 00 00 00 ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff";
+    const std::string a_id = "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0a";
+    const std::string b_id = "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0b";
+    const std::vector<std::uint8_t> expected = hex(
+        "02 00 00 00 00 00 00 00" + ff_id + "02 00 00 00 00 00 00 00 7b 7d" +  // {} has L = 2
+        a_id + "11 00 00 00 00 00 00 00" +                                 // L counts bytes: 17
+        "7b 22 6c 61 62 65 6c 22 3a 22 c3 a9 74 c3 a9 22 7d" +
+        "01 00 00 00 00 00 00 00" + b_id +
+        "02 00 00 00 00 00 00 00" + a_id + "00 00 00 00 00 00 00 00" +
+        ff_id + "04 00 00 00 00 00 00 00" +
+        a_id + "00 00 00 80" + b_id + "00 00 80 7f" + ff_id + "00 00 80 ff" + a_id + "45 23 a1 7f" +
+        "01 00 00 00 00 00 00 00" + a_id + "01 00 00 00 00 00 00 00" + b_id);
+    EXPECT_EQ(bytes, expected);
+}
+
+TEST(DiffBytes, TwoStepEncodingWritesExactlyItsSize) {
+    FakeGraphDiff diff;
+    NodeUpdate u;
+    u.url = "https://example.org/\"q\"";
+    diff.node_entries.emplace_back(id_ending_in(1), u);
+    diff.deleted_node_ids = {id_ending_in(2), id_ending_in(3)};
+    diff.deleted_edge_entries.emplace_back(id_ending_in(4), FakeDeletedTargets{{id_ending_in(5)}});
+
+    const DiffEncoding encoding(diff);
+    constexpr std::uint8_t kGuard = 0xA5;
+    std::vector<std::uint8_t> storage(encoding.size() + 64, kGuard);
+    ASSERT_FALSE(encoding.write_to(storage.data()).has_value());
+    EXPECT_TRUE(std::all_of(storage.begin() + static_cast<std::ptrdiff_t>(encoding.size()), storage.end(),
+                            [](std::uint8_t b) { return b == kGuard; }));
+    storage.resize(encoding.size());
+    EXPECT_EQ(storage, encode(diff));
+
+    // The same prepared encoding writes the same bytes again, through either pointer type.
+    std::vector<std::byte> again(encoding.size());
+    ASSERT_FALSE(encoding.write_to(again.data()).has_value());
+    EXPECT_EQ(std::memcmp(again.data(), storage.data(), storage.size()), 0);
+}
+
+TEST(DiffBytes, RefusesToWriteWhenTheDiffChangedAfterPreparing) {
+    FakeGraphDiff diff;
+    diff.new_or_updated_entries.emplace_back(id_ending_in(1), FakeTargets{{{id_ending_in(2), 1.0F}}});
+    diff.deleted_edge_entries.emplace_back(id_ending_in(3), FakeDeletedTargets{{id_ending_in(4)}});
+    const DiffEncoding encoding(diff);
+    const std::size_t size = encoding.size();
+    static constexpr std::uint8_t kGuard = 0x5A;
+
+    const auto write_with_guard = [&](bool& guard_intact) {
+        std::vector<std::uint8_t> storage(size + 256, kGuard);
+        const bool failed = encoding.write_to(storage.data()).has_value();
+        guard_intact = std::all_of(storage.begin() + static_cast<std::ptrdiff_t>(size), storage.end(),
+                                   [](std::uint8_t b) { return b == kGuard; });
+        return failed;
+    };
+    bool guard_intact = false;
+
+    // Grown: more targets, more deleted nodes, more deleted-edge groups.
+    diff.new_or_updated_entries[0].second.weighted.emplace_back(id_ending_in(5), 2.0F);
+    EXPECT_TRUE(write_with_guard(guard_intact));
+    EXPECT_TRUE(guard_intact);
+    diff.new_or_updated_entries[0].second.weighted.pop_back();
+    diff.deleted_node_ids.push_back(id_ending_in(6));
+    EXPECT_TRUE(write_with_guard(guard_intact));
+    EXPECT_TRUE(guard_intact);
+    diff.deleted_node_ids.clear();
+    diff.deleted_edge_entries.emplace_back(id_ending_in(7), FakeDeletedTargets{{id_ending_in(8)}});
+    EXPECT_TRUE(write_with_guard(guard_intact));
+    EXPECT_TRUE(guard_intact);
+
+    // Shrunk: fewer bytes than announced is just as wrong.
+    diff.deleted_edge_entries.clear();
+    EXPECT_TRUE(write_with_guard(guard_intact));
+
+    // Restored: the sizes match again and writing succeeds.
+    diff.deleted_edge_entries.emplace_back(id_ending_in(3), FakeDeletedTargets{{id_ending_in(4)}});
+    EXPECT_FALSE(write_with_guard(guard_intact));
+}
+
+// Random contents, decoded and compared as collections (entry order carries no meaning).
+TEST(DiffBytes, RandomRecordsDecodeToTheirOwnCollections) {
+    std::mt19937 rng(4242);
+    const auto random_id = [&rng] {
+        NodeId id;
+        for (auto& byte : id.bytes) byte = static_cast<std::uint8_t>(rng() % 4);  // small alphabet: repeats happen
+        return id;
+    };
+    for (int round = 0; round < 300; ++round) {
+        FakeGraphDiff diff;
+        for (unsigned i = rng() % 20; i > 0; --i) {
+            NodeUpdate u;
+            if (rng() % 2) u.label = std::string(rng() % 200, static_cast<char>('a' + rng() % 26));
+            if (rng() % 2) u.size = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+            if (rng() % 2) u.show_label = rng() % 2 == 0;
+            diff.node_entries.emplace_back(random_id(), u);
+        }
+        for (unsigned i = rng() % 20; i > 0; --i) diff.deleted_node_ids.push_back(random_id());
+        for (unsigned i = rng() % 10; i > 0; --i) {
+            FakeTargets targets;
+            for (unsigned j = rng() % 30; j > 0; --j) {
+                targets.weighted.emplace_back(random_id(), std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
+            }
+            diff.new_or_updated_entries.emplace_back(random_id(), targets);
+        }
+        for (unsigned i = rng() % 10; i > 0; --i) {
+            FakeDeletedTargets targets;
+            for (unsigned j = 1 + rng() % 30; j > 0; --j) targets.ids.push_back(random_id());
+            diff.deleted_edge_entries.emplace_back(random_id(), targets);
+        }
+
+        const std::vector<std::uint8_t> bytes = encode(diff);
+        std::optional<DecodedDiff> decoded = Decoder(bytes).decode();
+        ASSERT_TRUE(decoded.has_value()) << "round " << round;
+        EXPECT_EQ(bytes.size(), decoded->expected_length());
+
+        ASSERT_EQ(decoded->nodes.size(), diff.node_entries.size());
+        for (std::size_t i = 0; i < diff.node_entries.size(); ++i) {
+            std::string text;
+            append_node_update_json(text, diff.node_entries[i].second);
+            EXPECT_EQ(decoded->nodes[i].first, diff.node_entries[i].first);
+            EXPECT_EQ(decoded->nodes[i].second, text);
+        }
+        EXPECT_EQ(decoded->deleted_nodes, diff.deleted_node_ids);
+        ASSERT_EQ(decoded->new_or_updated.size(), diff.new_or_updated_entries.size());
+        for (std::size_t i = 0; i < diff.new_or_updated_entries.size(); ++i) {
+            const auto& [source, targets] = diff.new_or_updated_entries[i];
+            EXPECT_EQ(decoded->new_or_updated[i].first, source);
+            ASSERT_EQ(decoded->new_or_updated[i].second.size(), targets.weighted.size());
+            for (std::size_t j = 0; j < targets.weighted.size(); ++j) {
+                EXPECT_EQ(decoded->new_or_updated[i].second[j].first, targets.weighted[j].first);
+                EXPECT_EQ(decoded->new_or_updated[i].second[j].second,
+                          std::bit_cast<std::uint32_t>(targets.weighted[j].second));
+            }
+        }
+        ASSERT_EQ(decoded->deleted_edges.size(), diff.deleted_edge_entries.size());
+        for (std::size_t i = 0; i < diff.deleted_edge_entries.size(); ++i) {
+            EXPECT_EQ(decoded->deleted_edges[i].first, diff.deleted_edge_entries[i].first);
+            EXPECT_EQ(decoded->deleted_edges[i].second, diff.deleted_edge_entries[i].second.ids);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarnu
