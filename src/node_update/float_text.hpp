@@ -4,8 +4,9 @@
 
 namespace tarnu {
 
-// Room for the longest text write_float_text produces (e.g. "-0.000012345678",
-// or "-1.2345678e-38"), with margin for what std::to_chars may emit on the way.
+// Size of the output area write_float_text needs. The longest text is 17
+// bytes ("-0.000012345678"); the rest is room for the fixed-size block copies
+// the layout makes.
 inline constexpr std::size_t kFloatTextCapacity = 32;
 
 // Writes the shortest decimal text that reads back as the same 32-bit float

@@ -1,14 +1,19 @@
 #include "node_update/node_update_json.hpp"
 
 #include <array>
-#include <cmath>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "node_update/float_text.hpp"
 
 namespace tarnu {
 
 namespace {
+
+// Rendering writes through a raw pointer into an area known to be large
+// enough, sized by an upper bound computed first; only then is the caller's
+// buffer touched, in one append (or one resize for very long texts).
 
 // For each byte, the character after the backslash of its short escape, 'u'
 // for the six-byte \u00xx form, or 0 when the byte is copied as it is.
@@ -25,108 +30,159 @@ constexpr std::array<char, 256> kEscapes = [] {
     return table;
 }();
 
-void append_escape(std::string& out, unsigned char byte) {
+constexpr std::size_t kMaxEscapedBytesPerByte = 6;  // \u00xx
+// Everything but the two texts: braces, keys, colons, commas, the texts'
+// quotation marks, the longest number, three colours and "false".
+constexpr std::size_t kFixedBound = 2 + 54 + 6 + 4 + kFloatTextCapacity + 9 + 5;
+// Texts whose bound fits here are rendered on the stack and appended in one
+// block; it covers the usual short labels and urls.
+constexpr std::size_t kScratchBytes = 512;
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// True when any of the eight bytes is below 0x20, a quotation mark or a
+// backslash. Each test is exact for the word as a whole (whatever the byte
+// order of the load), though not for which byte it flags.
+constexpr bool needs_escape(std::uint64_t w) noexcept {
+    const std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
+    const std::uint64_t q = w ^ (kOnes * '"');
+    const std::uint64_t quote = (q - kOnes) & ~q;
+    const std::uint64_t b = w ^ (kOnes * '\\');
+    const std::uint64_t backslash = (b - kOnes) & ~b;
+    return ((below_space | quote | backslash) & kHighBits) != 0;
+}
+
+char* put(char* out, const char* bytes, std::size_t count) noexcept {
+    std::memcpy(out, bytes, count);
+    return out + count;
+}
+
+char* put_escaped_byte(char* out, unsigned char byte) noexcept {
     const char kind = kEscapes[byte];
-    if (kind != 'u') {
-        const char escape[2] = {'\\', kind};
-        out.append(escape, 2);
-        return;
+    if (kind == 0) {
+        *out = static_cast<char>(byte);
+        return out + 1;
     }
+    out[0] = '\\';
+    out[1] = kind;
+    if (kind != 'u') return out + 2;
     constexpr char kHex[] = "0123456789abcdef";
-    const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
-    out.append(escape, 6);
+    out[2] = '0';
+    out[3] = '0';
+    out[4] = kHex[byte >> 4];
+    out[5] = kHex[byte & 0xF];
+    return out + 6;
 }
 
-void append_uint8(std::string& out, std::uint8_t value) {
-    char text[3];
-    char* pos = text;
-    if (value >= 100) *pos++ = static_cast<char>('0' + value / 100);
-    if (value >= 10) *pos++ = static_cast<char>('0' + value / 10 % 10);
-    *pos++ = static_cast<char>('0' + value % 10);
-    out.append(text, static_cast<std::size_t>(pos - text));
-}
-
-void append_size(std::string& out, float size) {
-    if (!std::isfinite(size)) {
-        out.append("null", 4);
-        return;
+// Needs 2 + 6 * text.size() bytes at `out`.
+char* put_json_string(char* out, std::string_view text) noexcept {
+    *out++ = '"';
+    const char* src = text.data();
+    const char* const end = src + text.size();
+    // Eight bytes at a time while they need no escape; a word that does is
+    // done byte by byte.
+    while (end - src >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, src, 8);
+        if (!needs_escape(word)) {
+            out = put(out, src, 8);
+            src += 8;
+            continue;
+        }
+        for (int i = 0; i < 8; ++i) out = put_escaped_byte(out, static_cast<unsigned char>(*src++));
     }
-    char text[kFloatTextCapacity];
-    out.append(text, static_cast<std::size_t>(write_float_text(text, size) - text));
+    while (src != end) out = put_escaped_byte(out, static_cast<unsigned char>(*src++));
+    *out++ = '"';
+    return out;
 }
 
-// Appends the separator (unless this is the first member) and the quoted key
-// with its colon. Keys need no escaping, so each is one literal.
+char* put_uint8(char* out, std::uint8_t value) noexcept {
+    if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
+    if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
+    *out++ = static_cast<char>('0' + value % 10);
+    return out;
+}
+
+char* put_size(char* out, float size) noexcept {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(size);
+    if ((bits & 0x7F800000U) == 0x7F800000U) return put(out, "null", 4);  // NaN or infinite
+    return write_float_text(out, size);
+}
+
+// Writes the separator unless this is the first member, then the quoted key
+// and its colon. Keys need no escaping, so each is one literal.
 template <std::size_t N>
-void append_key(std::string& out, bool& first, const char (&quoted_key_colon)[N]) {
-    if (!first) out.push_back(',');
+char* put_key(char* out, bool& first, const char (&quoted_key_colon)[N]) noexcept {
+    if (!first) *out++ = ',';
     first = false;
-    out.append(quoted_key_colon, N - 1);
+    return put(out, quoted_key_colon, N - 1);
 }
 
-void append_members(std::string& out, const NodeUpdate& update) {
+std::size_t text_bound(const std::optional<std::string>& text) noexcept {
+    return text ? text->size() * kMaxEscapedBytesPerByte : 0;
+}
+
+// Needs json_bound(update) bytes at `out`.
+char* put_node_update(char* out, const NodeUpdate& update) noexcept {
     bool first = true;
-    out.push_back('{');
+    *out++ = '{';
     if (update.label) {
-        append_key(out, first, "\"label\":");
-        append_json_string(out, *update.label);
+        out = put_key(out, first, "\"label\":");
+        out = put_json_string(out, *update.label);
     }
     if (update.size) {
-        append_key(out, first, "\"size\":");
-        append_size(out, *update.size);
+        out = put_key(out, first, "\"size\":");
+        out = put_size(out, *update.size);
     }
     if (update.url) {
-        append_key(out, first, "\"url\":");
-        append_json_string(out, *update.url);
+        out = put_key(out, first, "\"url\":");
+        out = put_json_string(out, *update.url);
     }
     if (update.red) {
-        append_key(out, first, "\"red\":");
-        append_uint8(out, *update.red);
+        out = put_key(out, first, "\"red\":");
+        out = put_uint8(out, *update.red);
     }
     if (update.green) {
-        append_key(out, first, "\"green\":");
-        append_uint8(out, *update.green);
+        out = put_key(out, first, "\"green\":");
+        out = put_uint8(out, *update.green);
     }
     if (update.blue) {
-        append_key(out, first, "\"blue\":");
-        append_uint8(out, *update.blue);
+        out = put_key(out, first, "\"blue\":");
+        out = put_uint8(out, *update.blue);
     }
     if (update.show_label) {
-        append_key(out, first, "\"showLabel\":");
-        if (*update.show_label) {
-            out.append("true", 4);
-        } else {
-            out.append("false", 5);
-        }
+        out = put_key(out, first, "\"showLabel\":");
+        out = *update.show_label ? put(out, "true", 4) : put(out, "false", 5);
     }
-    out.push_back('}');
+    *out++ = '}';
+    return out;
+}
+
+// Renders through `render` (which needs at most `bound` bytes) and appends
+// the result to `out`. On std::bad_alloc `out` is left as it was.
+template <class Render>
+void append_rendered(std::string& out, std::size_t bound, Render render) {
+    if (bound <= kScratchBytes) {
+        char scratch[kScratchBytes];
+        out.append(scratch, static_cast<std::size_t>(render(scratch) - scratch));
+        return;
+    }
+    const std::size_t old_size = out.size();
+    out.resize(old_size + bound);
+    out.resize(static_cast<std::size_t>(render(out.data() + old_size) - out.data()));
 }
 
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
-    out.push_back('"');
-    const char* run = text.data();
-    const char* const end = run + text.size();
-    for (const char* pos = run; pos != end; ++pos) {
-        const auto byte = static_cast<unsigned char>(*pos);
-        if (kEscapes[byte] == 0) [[likely]] continue;
-        out.append(run, static_cast<std::size_t>(pos - run));
-        append_escape(out, byte);
-        run = pos + 1;
-    }
-    out.append(run, static_cast<std::size_t>(end - run));
-    out.push_back('"');
+    append_rendered(out, 2 + text.size() * kMaxEscapedBytesPerByte,
+                    [text](char* area) { return put_json_string(area, text); });
 }
 
 void append_node_update_json(std::string& out, const NodeUpdate& update) {
-    const std::size_t old_size = out.size();
-    try {
-        append_members(out, update);
-    } catch (...) {
-        out.resize(old_size);  // a failed append leaves no partial text behind
-        throw;
-    }
+    append_rendered(out, kFixedBound + text_bound(update.label) + text_bound(update.url),
+                    [&update](char* area) { return put_node_update(area, update); });
 }
 
 }  // namespace tarnu
