@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "diff/id_hash.hpp"
+
 namespace tarnu {
 
 // A node id is a UUID held as its 16 bytes, in the order the caller gave them.
@@ -23,5 +25,8 @@ struct NodeId {
 };
 
 static_assert(sizeof(NodeId) == 16);
+
+// Found by argument-dependent lookup wherever a table keys on node ids.
+inline std::uint64_t hash_id(const NodeId& id) noexcept { return hash_16_bytes(id.bytes.data()); }
 
 }  // namespace tarnu

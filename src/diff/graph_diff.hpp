@@ -1,0 +1,454 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "diff/id_pool.hpp"
+#include "diff/inner_table.hpp"
+
+namespace tarnu {
+
+// The one refusal of the record: an edge whose endpoint is marked deleted.
+struct DiffError {
+    std::string_view message;
+};
+
+inline constexpr std::string_view kDeletedEndpointMessage =
+    "Either from or to nodes are marked to be deleted";
+
+namespace detail {
+
+// Everything the diff keeps per interned id, in one cache line for node ids
+// and float weights: an add_edge touches the entry of each endpoint and the
+// tables hanging off them, nothing else.
+template <class Id, class W>
+struct alignas(64) IdState {
+    Id id{};
+    // Targets of the pending edges leaving this id (its map in new_or_updated).
+    // Meaningful only while `source` is set; such a map may be empty.
+    InnerTable<W> targets;
+    // Sources whose target map holds this id: the reverse of `targets`, so
+    // that deleting a node costs in proportion to its own pending edges.
+    InnerTable<void> incoming;
+    // Positions in the record's dense lists, kNoIndex when absent.
+    std::uint32_t node = kNoIndex;            // in nodes
+    std::uint32_t deleted_node = kNoIndex;    // in deleted_nodes
+    std::uint32_t source = kNoIndex;          // among the sources of new_or_updated
+    std::uint32_t deleted_source = kNoIndex;  // among the sources of deleted
+};
+
+// One source of `deleted` with the targets whose edges from it are to be deleted.
+struct DeletedSource {
+    std::uint32_t source;
+    InnerTable<void> targets;
+};
+
+// Grows v geometrically so that `extra` more push_backs cannot allocate.
+template <class V>
+void reserve_for(std::vector<V>& v, std::size_t extra) {
+    const std::size_t needed = v.size() + extra;
+    if (needed > v.capacity()) v.reserve(std::max({needed, v.capacity() * 2, std::size_t{4}}));
+}
+
+}  // namespace detail
+
+template <class Id, class W>
+class EdgeDiff;
+
+// The net pending change to a directed weighted graph: node updates, node
+// deletions, edge additions or re-weightings, and edge deletions, combined as
+// they arrive so that the record always holds only the net change.
+//
+// Shape. `nodes` maps id to the latest update; `deleted_nodes` is a set of
+// ids; `edges` is an EdgeDiff with `new_or_updated` (source -> target ->
+// weight) and `deleted` (source -> set of targets). Every id is interned once
+// (see IdPool); each of the four collections is a dense list of interned
+// indices, and each interned id records its position in each list, so
+// membership tests and removals are O(1) and iteration walks only the live
+// entries. Iteration order is the lists' own: it depends only on the
+// sequence of operations, never on addresses or a seed, so one sequence gives
+// one order on every run. Nobody may rely on any particular order.
+//
+// Invariants kept by every operation:
+//   1. no id is in both nodes and deleted_nodes;
+//   2. no edge in new_or_updated has an endpoint in deleted_nodes;
+//   3. no (source, target) pair is in both new_or_updated and deleted;
+//   4. every set in deleted is non-empty;
+//   5. a target map in new_or_updated is empty only when delete_node removed
+//      its last target; such a source stays, encodes with zero targets and
+//      counts in num_edges.
+// Internally, moreover, t's `incoming` holds s exactly when s's target map
+// holds t.
+//
+// Running out of memory. Every operation may throw std::bad_alloc, and then
+// leaves the four collections and both counts exactly as they were: each
+// operation first makes every allocation its change can need (interning ids,
+// growing lists and inner tables), then makes the change without allocating.
+// What a failed call may leave behind is invisible: newly interned ids with
+// empty entries and grown capacities.
+//   set_node_update  unchanged (the update passed in is lost)
+//   delete_node      unchanged
+//   add_edge         unchanged
+//   delete_edge      unchanged
+//   clear            never throws
+template <class Id, class T, class W>
+class GraphDiff {
+    static_assert(std::is_trivially_copyable_v<Id>, "ids are stored and compared as plain bytes");
+    using State = detail::IdState<Id, W>;
+    using Pool = detail::IdPool<State, Id>;
+    static constexpr std::uint32_t kNone = detail::kNoIndex;
+
+    struct NodeEntry {
+        std::uint32_t id;
+        T update;
+    };
+    using DeletedEntry = detail::DeletedSource;
+
+public:
+    GraphDiff() = default;
+    GraphDiff(const GraphDiff&) = delete;
+    GraphDiff& operator=(const GraphDiff&) = delete;
+    GraphDiff(GraphDiff&&) noexcept = default;
+    GraphDiff& operator=(GraphDiff&&) noexcept = default;
+
+    // Records update as the node's whole new state (an earlier update is
+    // replaced, not merged) and revives the node if it was marked deleted.
+    // Pending edge deletions recorded for the node stay.
+    void set_node_update(const Id& id, T update) {
+        const std::uint32_t x = intern(id);
+        State& s = ids_[x];
+        if (s.node != kNone) {
+            nodes_[s.node].update = std::move(update);
+        } else {
+            nodes_.push_back(NodeEntry{x, std::move(update)});
+            s.node = static_cast<std::uint32_t>(nodes_.size() - 1);
+        }
+        if (s.deleted_node != kNone) remove_deleted_node(x);
+    }
+
+    // Marks the node deleted: drops its update and its pending outgoing edges
+    // (a self-loop included, never recorded as a deletion) and turns each
+    // pending edge into it into an edge deletion. A source whose last target
+    // this removes keeps its (empty) entry. Costs in proportion to the node's
+    // own pending edges, not to the size of the diff.
+    void delete_node(const Id& id) {
+        const std::uint32_t x = intern(id);
+        State& s = ids_[x];
+        if (s.deleted_node == kNone) detail::reserve_for(deleted_nodes_, 1);
+        std::size_t new_deleted_sources = 0;
+        s.incoming.for_each([&](std::uint32_t source) {
+            if (source == x) return;  // the self-loop goes with the outgoing edges
+            const State& src = ids_[source];
+            if (src.deleted_source == kNone)
+                ++new_deleted_sources;
+            else
+                deleted_[src.deleted_source].targets.reserve_one();
+        });
+        detail::reserve_for(deleted_, new_deleted_sources);
+
+        // Nothing below allocates.
+        if (s.node != kNone) remove_node(x);
+        if (s.source != kNone) {
+            s.targets.for_each([&](std::uint32_t target, const W&) { ids_[target].incoming.erase(x); });
+            remove_source(x);
+        }
+        s.incoming.for_each([&](std::uint32_t source) {
+            ids_[source].targets.erase(x);
+            deleted_targets_of(source).insert(x);
+        });
+        s.incoming.release();
+        if (s.deleted_node == kNone) {
+            deleted_nodes_.push_back(x);
+            s.deleted_node = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
+        }
+    }
+
+    // Records the edge from `from` to `to` with weight (replacing a pending
+    // weight) and cancels a pending deletion of it. Refused, with the record
+    // unchanged, while either endpoint is marked deleted.
+    [[nodiscard]] std::optional<DiffError> add_edge(const Id& from, const Id& to, W weight) {
+        const std::uint64_t from_hash = hash_id(from);
+        const std::uint64_t to_hash = hash_id(to);
+        std::uint32_t f = ids_.find(from, from_hash);
+        std::uint32_t t = ids_.find(to, to_hash);
+        if ((f != kNone && ids_[f].deleted_node != kNone) || (t != kNone && ids_[t].deleted_node != kNone))
+            return DiffError{kDeletedEndpointMessage};
+        if (f == kNone) f = ids_.intern(from, from_hash);
+        if (t == kNone) t = ids_.intern(to, to_hash);
+        State& fs = ids_[f];
+        State& ts = ids_[t];
+        if (fs.source == kNone) detail::reserve_for(sources_, 1);
+        fs.targets.reserve_one();
+        ts.incoming.reserve_one();
+
+        // Nothing below allocates.
+        if (fs.deleted_source != kNone) {
+            auto& cancelled = deleted_[fs.deleted_source].targets;
+            if (cancelled.erase(t) && cancelled.empty()) remove_deleted_source(f);
+        }
+        if (fs.source == kNone) add_source(f);
+        if (fs.targets.insert_or_assign(t, weight)) ts.incoming.insert(f);
+        return std::nullopt;
+    }
+
+    // Records the deletion of the edge from `from` to `to`, whether or not it
+    // was pending, and cancels a pending addition of it. A source whose target
+    // map is empty afterwards loses its entry in new_or_updated, even when its
+    // map was already empty and `to` was never a target.
+    void delete_edge(const Id& from, const Id& to) {
+        const std::uint32_t f = intern(from);
+        const std::uint32_t t = intern(to);
+        State& fs = ids_[f];
+        if (fs.deleted_source == kNone)
+            detail::reserve_for(deleted_, 1);
+        else
+            deleted_[fs.deleted_source].targets.reserve_one();
+
+        // Nothing below allocates.
+        deleted_targets_of(f).insert(t);
+        if (fs.source != kNone) {
+            if (fs.targets.erase(t)) ids_[t].incoming.erase(f);
+            if (fs.targets.empty()) remove_source(f);
+        }
+    }
+
+    // Back to the empty record. Every update and inner table is released;
+    // the outer tables keep their capacity for the next fill.
+    void clear() noexcept {
+        nodes_.clear();
+        deleted_nodes_.clear();
+        sources_.clear();
+        deleted_.clear();
+        ids_.clear();
+    }
+
+    std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
+    std::size_t num_edges() const noexcept { return sources_.size() + deleted_.size(); }
+
+    // Bytes held by every table of the record, the id pool and the reverse
+    // index included; not what the updates own themselves (their texts).
+    // Walks every interned id.
+    std::size_t memory_bytes() const noexcept {
+        std::size_t total = ids_.memory_bytes() + nodes_.capacity() * sizeof(NodeEntry) +
+                            deleted_nodes_.capacity() * sizeof(std::uint32_t) +
+                            sources_.capacity() * sizeof(std::uint32_t) +
+                            deleted_.capacity() * sizeof(DeletedEntry);
+        for (std::uint32_t i = 0; i < ids_.size(); ++i)
+            total += ids_[i].targets.memory_bytes() + ids_[i].incoming.memory_bytes();
+        for (const DeletedEntry& e : deleted_) total += e.targets.memory_bytes();
+        return total;
+    }
+
+    // Read access. Views are small values, valid while the record is unchanged.
+
+    class NodesView {
+    public:
+        std::size_t size() const noexcept { return diff_->nodes_.size(); }
+        // f(const Id&, const T&)
+        template <class F>
+        void for_each(F&& f) const {
+            for (const NodeEntry& e : diff_->nodes_) f(diff_->ids_[e.id].id, e.update);
+        }
+        const T* find(const Id& id) const noexcept {
+            const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
+            if (x == kNone || diff_->ids_[x].node == kNone) return nullptr;
+            return &diff_->nodes_[diff_->ids_[x].node].update;
+        }
+
+    private:
+        friend class GraphDiff;
+        explicit NodesView(const GraphDiff* diff) : diff_(diff) {}
+        const GraphDiff* diff_;
+    };
+
+    class DeletedNodesView {
+    public:
+        std::size_t size() const noexcept { return diff_->deleted_nodes_.size(); }
+        // f(const Id&)
+        template <class F>
+        void for_each(F&& f) const {
+            for (std::uint32_t x : diff_->deleted_nodes_) f(diff_->ids_[x].id);
+        }
+        bool contains(const Id& id) const noexcept {
+            const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
+            return x != kNone && diff_->ids_[x].deleted_node != kNone;
+        }
+
+    private:
+        friend class GraphDiff;
+        explicit DeletedNodesView(const GraphDiff* diff) : diff_(diff) {}
+        const GraphDiff* diff_;
+    };
+
+    NodesView nodes() const noexcept { return NodesView(this); }
+    DeletedNodesView deleted_nodes() const noexcept { return DeletedNodesView(this); }
+    EdgeDiff<Id, W> edges() const noexcept { return EdgeDiff<Id, W>(ids_, sources_, deleted_); }
+
+private:
+    friend class EdgeDiff<Id, W>;
+
+    std::uint32_t intern(const Id& id) { return ids_.intern(id, hash_id(id)); }
+
+    // Removals from the dense lists move the last element into the hole and
+    // repoint its id's position.
+
+    void remove_node(std::uint32_t x) noexcept {
+        const std::uint32_t pos = ids_[x].node;
+        if (pos + 1 != nodes_.size()) {
+            nodes_[pos] = std::move(nodes_.back());
+            ids_[nodes_[pos].id].node = pos;
+        }
+        nodes_.pop_back();
+        ids_[x].node = kNone;
+    }
+
+    void remove_deleted_node(std::uint32_t x) noexcept {
+        const std::uint32_t pos = ids_[x].deleted_node;
+        deleted_nodes_[pos] = deleted_nodes_.back();
+        ids_[deleted_nodes_[pos]].deleted_node = pos;
+        deleted_nodes_.pop_back();
+        ids_[x].deleted_node = kNone;
+    }
+
+    // Needs room in sources_.
+    void add_source(std::uint32_t x) noexcept {
+        sources_.push_back(x);
+        ids_[x].source = static_cast<std::uint32_t>(sources_.size() - 1);
+    }
+
+    void remove_source(std::uint32_t x) noexcept {
+        State& s = ids_[x];
+        s.targets.release();
+        sources_[s.source] = sources_.back();
+        ids_[sources_[s.source]].source = s.source;
+        sources_.pop_back();
+        s.source = kNone;
+    }
+
+    // The deleted-target set of source x, created empty if missing. Needs
+    // room in deleted_ when x has no set yet; a new set takes its first
+    // entries inline, so inserting one target cannot allocate.
+    detail::InnerTable<void>& deleted_targets_of(std::uint32_t x) noexcept {
+        State& s = ids_[x];
+        if (s.deleted_source == kNone) {
+            deleted_.push_back(DeletedEntry{x, {}});
+            s.deleted_source = static_cast<std::uint32_t>(deleted_.size() - 1);
+        }
+        return deleted_[s.deleted_source].targets;
+    }
+
+    void remove_deleted_source(std::uint32_t x) noexcept {
+        const std::uint32_t pos = ids_[x].deleted_source;
+        if (pos + 1 != deleted_.size()) {
+            deleted_[pos] = std::move(deleted_.back());
+            ids_[deleted_[pos].source].deleted_source = pos;
+        }
+        deleted_.pop_back();
+        ids_[x].deleted_source = kNone;
+    }
+
+    Pool ids_;
+    std::vector<NodeEntry> nodes_;
+    std::vector<std::uint32_t> deleted_nodes_;
+    std::vector<std::uint32_t> sources_;  // sources of new_or_updated; their maps live in ids_
+    std::vector<DeletedEntry> deleted_;
+};
+
+// The edge changes of a GraphDiff, as a read view: `new_or_updated` maps a
+// source to its targets and weights, `deleted` a source to the targets whose
+// edges are to be deleted.
+template <class Id, class W>
+class EdgeDiff {
+    using State = detail::IdState<Id, W>;
+    using Pool = detail::IdPool<State, Id>;
+
+public:
+    class WeightedTargets {
+    public:
+        std::size_t size() const noexcept { return table_->size(); }
+        // g(const Id& target, W weight)
+        template <class G>
+        void for_each(G&& g) const {
+            table_->for_each([&](std::uint32_t t, const W& w) { g((*ids_)[t].id, w); });
+        }
+
+    private:
+        friend class EdgeDiff;
+        WeightedTargets(const Pool* ids, const detail::InnerTable<W>* table) : ids_(ids), table_(table) {}
+        const Pool* ids_;
+        const detail::InnerTable<W>* table_;
+    };
+
+    class Targets {
+    public:
+        std::size_t size() const noexcept { return table_->size(); }
+        // g(const Id& target)
+        template <class G>
+        void for_each(G&& g) const {
+            table_->for_each([&](std::uint32_t t) { g((*ids_)[t].id); });
+        }
+
+    private:
+        friend class EdgeDiff;
+        Targets(const Pool* ids, const detail::InnerTable<void>* table) : ids_(ids), table_(table) {}
+        const Pool* ids_;
+        const detail::InnerTable<void>* table_;
+    };
+
+    class NewOrUpdated {
+    public:
+        std::size_t size() const noexcept { return sources_->size(); }
+        // f(const Id& source, const WeightedTargets& targets)
+        template <class F>
+        void for_each(F&& f) const {
+            for (std::uint32_t s : *sources_) {
+                const State& state = (*ids_)[s];
+                f(state.id, WeightedTargets(ids_, &state.targets));
+            }
+        }
+
+    private:
+        friend class EdgeDiff;
+        NewOrUpdated(const Pool* ids, const std::vector<std::uint32_t>* sources) : ids_(ids), sources_(sources) {}
+        const Pool* ids_;
+        const std::vector<std::uint32_t>* sources_;
+    };
+
+    class Deleted {
+    public:
+        std::size_t size() const noexcept { return entries_->size(); }
+        // f(const Id& source, const Targets& targets)
+        template <class F>
+        void for_each(F&& f) const {
+            for (const detail::DeletedSource& e : *entries_) f((*ids_)[e.source].id, Targets(ids_, &e.targets));
+        }
+
+    private:
+        friend class EdgeDiff;
+        Deleted(const Pool* ids, const std::vector<detail::DeletedSource>* entries) : ids_(ids), entries_(entries) {}
+        const Pool* ids_;
+        const std::vector<detail::DeletedSource>* entries_;
+    };
+
+    NewOrUpdated new_or_updated() const noexcept { return NewOrUpdated(ids_, sources_); }
+    Deleted deleted() const noexcept { return Deleted(ids_, deleted_); }
+
+private:
+    template <class, class, class>
+    friend class GraphDiff;
+    EdgeDiff(const Pool& ids, const std::vector<std::uint32_t>& sources,
+             const std::vector<detail::DeletedSource>& deleted)
+        : ids_(&ids), sources_(&sources), deleted_(&deleted) {}
+
+    const Pool* ids_;
+    const std::vector<std::uint32_t>* sources_;
+    const std::vector<detail::DeletedSource>* deleted_;
+};
+
+}  // namespace tarnu

@@ -1,0 +1,148 @@
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "diff/inner_table.hpp"
+
+namespace tarnu::detail {
+
+// Interns ids: each distinct id gets a dense 32-bit index and one Entry that
+// holds the id and whatever the diff keeps per id. Everything else in the
+// diff refers to ids by index, so an id's 16 bytes are stored once however
+// many edges name it.
+//
+// The index is an open-addressing table in one flat array of 8-byte slots
+// (index, low 32 bits of the hash), linear probing, at most 3/4 full,
+// power-of-two size. The stored hash lets a probe skip other ids without
+// touching their entries, and lets the table grow without rehashing ids.
+//
+// Entries live in chunks that never move, so a reference to an entry stays
+// valid while other ids are interned. The first chunks are small (16, 32, ...
+// entries) so a diff of a few nodes stays small; from 4096 entries on every
+// chunk holds 4096, so the storage overshoots by at most one chunk.
+//
+// Ids are never removed one by one: an id stays interned, with an empty
+// entry, after the last collection naming it lets it go, until clear(). The
+// pool therefore grows with the number of distinct ids seen since the last
+// clear, which every operation bounds by two per call.
+template <class Entry, class Id>
+class IdPool {
+    struct Slot {
+        std::uint32_t index;
+        std::uint32_t hash;
+    };
+    static constexpr std::uint32_t kFirstSlots = 16;
+    static constexpr unsigned kFirstChunkLog = 4;
+    static constexpr unsigned kLastChunkLog = 12;
+    static constexpr std::uint32_t kGrowingTotal = (1u << kLastChunkLog) - (1u << kFirstChunkLog);
+    static constexpr std::uint32_t kGrowingChunks = kLastChunkLog - kFirstChunkLog;
+
+public:
+    std::uint32_t size() const noexcept { return size_; }
+
+    // Index of id, or kNoIndex. hash is hash_id(id).
+    std::uint32_t find(const Id& id, std::uint64_t hash) const noexcept {
+        if (slots_.empty()) return kNoIndex;
+        const std::uint32_t h = static_cast<std::uint32_t>(hash);
+        const std::uint32_t mask = static_cast<std::uint32_t>(slots_.size()) - 1;
+        for (std::uint32_t i = h & mask;; i = (i + 1) & mask) {
+            const Slot s = slots_[i];
+            if (s.index == kNoIndex) return kNoIndex;
+            if (s.hash == h && (*this)[s.index].id == id) return s.index;
+        }
+    }
+
+    // Index of id, interning it first if it is new. Throws std::bad_alloc with
+    // no id added (the table may have grown).
+    std::uint32_t intern(const Id& id, std::uint64_t hash) {
+        const std::uint32_t found = find(id, hash);
+        return found != kNoIndex ? found : add(id, hash);
+    }
+
+    Entry& operator[](std::uint32_t index) noexcept { return locate(index); }
+    const Entry& operator[](std::uint32_t index) const noexcept {
+        return const_cast<IdPool*>(this)->locate(index);
+    }
+
+    // Forgets every id. Entries are reset (releasing what they own); the slot
+    // array and the chunks keep their size for the next fill.
+    void clear() noexcept {
+        for (std::uint32_t i = 0; i < size_; ++i) (*this)[i] = Entry{};
+        std::fill(slots_.begin(), slots_.end(), Slot{kNoIndex, 0});
+        size_ = 0;
+    }
+
+    // Bytes of the slot array and the entry chunks (not what entries own).
+    std::size_t memory_bytes() const noexcept {
+        std::size_t entries = 0;
+        for (std::uint32_t c = 0; c < chunks_.size(); ++c) entries += chunk_size(c);
+        return slots_.capacity() * sizeof(Slot) + entries * sizeof(Entry) +
+               chunks_.capacity() * sizeof(chunks_[0]);
+    }
+
+private:
+    static std::uint32_t chunk_size(std::uint32_t chunk) noexcept {
+        return 1u << (kFirstChunkLog + std::min(chunk, kGrowingChunks));
+    }
+
+    Entry& locate(std::uint32_t index) noexcept {
+        if (index < kGrowingTotal) {
+            const std::uint32_t shifted = index + (1u << kFirstChunkLog);
+            const unsigned width = static_cast<unsigned>(std::bit_width(shifted));
+            const unsigned chunk = width - 1 - kFirstChunkLog;
+            return chunks_[chunk][shifted - (1u << (width - 1))];
+        }
+        const std::uint32_t rest = index - kGrowingTotal;
+        return chunks_[kGrowingChunks + (rest >> kLastChunkLog)][rest & ((1u << kLastChunkLog) - 1)];
+    }
+
+    std::uint32_t capacity() const noexcept {
+        std::uint32_t total = 0;
+        for (std::uint32_t c = 0; c < chunks_.size(); ++c) total += chunk_size(c);
+        return total;
+    }
+
+    std::uint32_t add(const Id& id, std::uint64_t hash) {
+        if (size_ >= kNoIndex - 1) throw std::bad_alloc();
+        if (static_cast<std::size_t>(size_) + 1 > slots_.size() / 4 * 3) grow_slots();
+        if (size_ == entry_capacity_) {
+            auto chunk = std::make_unique<Entry[]>(chunk_size(static_cast<std::uint32_t>(chunks_.size())));
+            chunks_.push_back(std::move(chunk));
+            entry_capacity_ = capacity();
+        }
+        const std::uint32_t index = size_;
+        (*this)[index].id = id;
+        place(Slot{index, static_cast<std::uint32_t>(hash)});
+        ++size_;
+        return index;
+    }
+
+    void place(Slot slot) noexcept {
+        const std::uint32_t mask = static_cast<std::uint32_t>(slots_.size()) - 1;
+        std::uint32_t i = slot.hash & mask;
+        while (slots_[i].index != kNoIndex) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+
+    void grow_slots() {
+        if (slots_.size() > (std::size_t{1} << 31)) throw std::bad_alloc();
+        const std::size_t count = slots_.empty() ? kFirstSlots : slots_.size() * 2;
+        std::vector<Slot> old(count, Slot{kNoIndex, 0});
+        old.swap(slots_);
+        for (const Slot& s : old)
+            if (s.index != kNoIndex) place(s);
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<std::unique_ptr<Entry[]>> chunks_;
+    std::uint32_t size_ = 0;
+    std::uint32_t entry_capacity_ = 0;
+};
+
+}  // namespace tarnu::detail

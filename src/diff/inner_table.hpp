@@ -1,0 +1,291 @@
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+namespace tarnu::detail {
+
+// Index of an interned id; this value is never handed out and marks a free slot.
+inline constexpr std::uint32_t kNoIndex = 0xffffffffu;
+
+// A set (V = void) or map (V = a 4-byte-multiple trivially copyable value) of
+// interned id indices: the targets of one source, or the sources of one target.
+// Most of these hold a handful of entries, so the table is built to be small
+// while it is small and to stay O(1) per operation when one source has
+// millions of targets:
+//
+//   inline  capacity kInline (2 keys, or 1 key and a float) kept in the 8
+//           bytes that otherwise hold the heap pointer: no allocation at all;
+//   dense   capacity up to kDenseMax, one heap block, entries packed at the
+//           front and scanned linearly; erase moves the last entry down;
+//   hashed  power-of-two capacity, open addressing with linear probing and
+//           backward-shift deletion (no tombstones), at most 3/4 full.
+//
+// Keys sit in one array and values in a second array right behind it in the
+// same block. Values are copied with memcpy, so a float keeps its exact bits.
+// The table never shrinks on erase; release() gives the memory back.
+template <class V>
+class InnerTable {
+    static constexpr bool kIsSet = std::is_void_v<V>;
+    using Value = std::conditional_t<kIsSet, std::uint32_t, V>;  // placeholder type for sets
+    static constexpr std::size_t kValueWords = kIsSet ? 0 : sizeof(Value) / 4;
+    static_assert(kIsSet || (std::is_trivially_copyable_v<Value> && sizeof(Value) % 4 == 0 &&
+                             alignof(Value) <= 4),
+                  "values are stored as raw 32-bit words");
+
+    static constexpr std::uint32_t kInline = static_cast<std::uint32_t>(2 / (1 + kValueWords));
+    static constexpr std::uint32_t kDenseMax = 16;
+    static constexpr std::uint32_t kFirstHeap = 4;
+
+public:
+    InnerTable() noexcept = default;
+    InnerTable(const InnerTable&) = delete;
+    InnerTable& operator=(const InnerTable&) = delete;
+    InnerTable(InnerTable&& other) noexcept { steal(other); }
+    InnerTable& operator=(InnerTable&& other) noexcept {
+        if (this != &other) {
+            release();
+            steal(other);
+        }
+        return *this;
+    }
+    ~InnerTable() { release(); }
+
+    std::uint32_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    bool contains(std::uint32_t key) const noexcept { return find(key) != kNoIndex; }
+
+    // Makes room for one more entry, so that the next insert cannot allocate.
+    // Throws std::bad_alloc with the table unchanged.
+    void reserve_one() {
+        if (size_ >= max_size(capacity_)) regrow(next_capacity(capacity_));
+    }
+
+    // Inserts key (with value, for maps) or, for a map whose key is present,
+    // overwrites the value. Returns true when the key was new. Needs the room
+    // that reserve_one() makes when the key may be new.
+    bool insert(std::uint32_t key) noexcept
+        requires kIsSet
+    {
+        return put(key, nullptr);
+    }
+    bool insert_or_assign(std::uint32_t key, const Value& value) noexcept
+        requires(!kIsSet)
+    {
+        return put(key, &value);
+    }
+
+    // Returns true when the key was there.
+    bool erase(std::uint32_t key) noexcept {
+        const std::uint32_t slot = find(key);
+        if (slot == kNoIndex) return false;
+        if (hashed()) {
+            erase_hashed(slot);
+        } else {
+            const std::uint32_t last = size_ - 1;
+            if (slot != last) move_entry(last, slot);
+        }
+        --size_;
+        return true;
+    }
+
+    // Value stored for key, or nullopt.
+    std::optional<Value> get(std::uint32_t key) const noexcept
+        requires(!kIsSet)
+    {
+        const std::uint32_t slot = find(key);
+        if (slot == kNoIndex) return std::nullopt;
+        return value_at(slot);
+    }
+
+    // f(key) for sets, f(key, value) for maps, in the table's own order.
+    // f must not change this table.
+    template <class F>
+    void for_each(F&& f) const {
+        const std::uint32_t* k = keys();
+        const std::uint32_t end = hashed() ? capacity_ : size_;
+        for (std::uint32_t i = 0; i < end; ++i) {
+            if (k[i] == kNoIndex) continue;
+            if constexpr (kIsSet) {
+                f(k[i]);
+            } else {
+                f(k[i], value_at(i));
+            }
+        }
+    }
+
+    // Drops every entry and gives the heap block back.
+    void release() noexcept {
+        if (on_heap()) {
+            std::allocator<std::uint32_t>().deallocate(heap(), words_for(capacity_));
+            words_[0] = words_[1] = 0;
+        }
+        capacity_ = kInline;
+        size_ = 0;
+    }
+
+    std::size_t memory_bytes() const noexcept {
+        return on_heap() ? words_for(capacity_) * sizeof(std::uint32_t) : 0;
+    }
+
+private:
+    static constexpr std::size_t words_for(std::uint32_t capacity) noexcept {
+        return static_cast<std::size_t>(capacity) * (1 + kValueWords);
+    }
+    static constexpr std::uint32_t max_size(std::uint32_t capacity) noexcept {
+        return capacity > kDenseMax ? capacity / 4 * 3 : capacity;
+    }
+    static std::uint32_t next_capacity(std::uint32_t capacity) {
+        if (capacity < kFirstHeap) return kFirstHeap;
+        if (capacity < kDenseMax) return std::min(kDenseMax, capacity + capacity / 2);
+        if (capacity > (1u << 30)) throw std::bad_alloc();
+        return capacity * 2;
+    }
+
+    bool on_heap() const noexcept { return capacity_ > kInline; }
+    bool hashed() const noexcept { return capacity_ > kDenseMax; }
+
+    std::uint32_t* heap() const noexcept {
+        std::uint32_t* p;
+        std::memcpy(&p, words_, sizeof p);
+        return p;
+    }
+    void set_heap(std::uint32_t* p) noexcept { std::memcpy(words_, &p, sizeof p); }
+
+    std::uint32_t* keys() noexcept { return on_heap() ? heap() : words_; }
+    const std::uint32_t* keys() const noexcept { return on_heap() ? heap() : words_; }
+    // Values follow the keys: slot i's value starts kValueWords * i words after them.
+    std::uint32_t* value_words(std::uint32_t slot) noexcept {
+        return keys() + capacity_ + static_cast<std::size_t>(slot) * kValueWords;
+    }
+    const std::uint32_t* value_words(std::uint32_t slot) const noexcept {
+        return keys() + capacity_ + static_cast<std::size_t>(slot) * kValueWords;
+    }
+    Value value_at(std::uint32_t slot) const noexcept {
+        Value v;
+        std::memcpy(&v, value_words(slot), sizeof v);
+        return v;
+    }
+    void store(std::uint32_t slot, std::uint32_t key, const Value* value) noexcept {
+        keys()[slot] = key;
+        if constexpr (!kIsSet) std::memcpy(value_words(slot), value, sizeof(Value));
+    }
+    void move_entry(std::uint32_t from, std::uint32_t to) noexcept {
+        std::uint32_t* k = keys();
+        k[to] = k[from];
+        if constexpr (!kIsSet) std::memcpy(value_words(to), value_words(from), sizeof(Value));
+    }
+
+    // Fibonacci hashing: interned indices are dense small integers, and the
+    // top bits of their product with 2^64/phi are spread evenly.
+    std::uint32_t home(std::uint32_t key) const noexcept {
+        const unsigned shift = 64 - static_cast<unsigned>(std::countr_zero(capacity_));
+        return static_cast<std::uint32_t>((key * 0x9e3779b97f4a7c15ull) >> shift);
+    }
+
+    std::uint32_t find(std::uint32_t key) const noexcept {
+        const std::uint32_t* k = keys();
+        if (!hashed()) {
+            for (std::uint32_t i = 0; i < size_; ++i)
+                if (k[i] == key) return i;
+            return kNoIndex;
+        }
+        const std::uint32_t mask = capacity_ - 1;
+        for (std::uint32_t i = home(key);; i = (i + 1) & mask) {
+            if (k[i] == key) return i;
+            if (k[i] == kNoIndex) return kNoIndex;
+        }
+    }
+
+    bool put(std::uint32_t key, const Value* value) noexcept {
+        std::uint32_t* k = keys();
+        if (!hashed()) {
+            for (std::uint32_t i = 0; i < size_; ++i) {
+                if (k[i] == key) {
+                    store(i, key, value);
+                    return false;
+                }
+            }
+            store(size_++, key, value);
+            return true;
+        }
+        const std::uint32_t mask = capacity_ - 1;
+        std::uint32_t i = home(key);
+        for (; k[i] != kNoIndex; i = (i + 1) & mask) {
+            if (k[i] == key) {
+                store(i, key, value);
+                return false;
+            }
+        }
+        store(i, key, value);
+        ++size_;
+        return true;
+    }
+
+    // Linear probing without tombstones: after emptying a slot, pull back every
+    // later entry of the run whose home does not lie between the hole and it.
+    void erase_hashed(std::uint32_t hole) noexcept {
+        std::uint32_t* k = keys();
+        const std::uint32_t mask = capacity_ - 1;
+        for (std::uint32_t j = (hole + 1) & mask; k[j] != kNoIndex; j = (j + 1) & mask) {
+            const std::uint32_t h = home(k[j]);
+            const bool stays = hole <= j ? (hole < h && h <= j) : (hole < h || h <= j);
+            if (!stays) {
+                move_entry(j, hole);
+                hole = j;
+            }
+        }
+        k[hole] = kNoIndex;
+    }
+
+    // Moves every entry into a new block of the given capacity. The block is
+    // allocated before anything changes, so a bad_alloc leaves the table as it was.
+    void regrow(std::uint32_t capacity) {
+        std::uint32_t* block = std::allocator<std::uint32_t>().allocate(words_for(capacity));
+        InnerTable old(std::move(*this));
+        set_heap(block);
+        capacity_ = capacity;
+        if (hashed()) std::fill_n(block, capacity, kNoIndex);
+        old.for_each_raw([&](std::uint32_t key, const Value* value) { put(key, value); });
+    }
+
+    template <class F>
+    void for_each_raw(F&& f) const {
+        const std::uint32_t* k = keys();
+        const std::uint32_t end = hashed() ? capacity_ : size_;
+        for (std::uint32_t i = 0; i < end; ++i) {
+            if (k[i] == kNoIndex) continue;
+            if constexpr (kIsSet) {
+                f(k[i], nullptr);
+            } else {
+                const Value v = value_at(i);
+                f(k[i], &v);
+            }
+        }
+    }
+
+    void steal(InnerTable& other) noexcept {
+        std::memcpy(words_, other.words_, sizeof words_);
+        size_ = other.size_;
+        capacity_ = other.capacity_;
+        other.words_[0] = other.words_[1] = 0;
+        other.size_ = 0;
+        other.capacity_ = kInline;
+    }
+
+    // Either the heap pointer or the inline entries (keys first, then values).
+    std::uint32_t words_[2] = {0, 0};
+    std::uint32_t size_ = 0;
+    std::uint32_t capacity_ = kInline;
+};
+
+}  // namespace tarnu::detail

@@ -1,0 +1,7 @@
+#include "diff/node_graph_diff.hpp"
+
+namespace tarnu {
+
+template class GraphDiff<NodeId, NodeUpdate, float>;
+
+}  // namespace tarnu
