@@ -1,0 +1,378 @@
+#pragma once
+
+// A reference diff written with std::map and std::set straight from the
+// combining rules (delete_node visits every source, as the rules describe it),
+// and a harness that drives it and the real record with the same operations,
+// decoded from a byte stream, and compares the two. The GoogleTest suite feeds
+// it a seeded pseudo-random stream; the libFuzzer target feeds it fuzz input.
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "diff/node_graph_diff.hpp"
+
+namespace tarnu::testing {
+
+struct IdLess {
+    bool operator()(const NodeId& a, const NodeId& b) const { return a.bytes < b.bytes; }
+};
+
+using IdSet = std::set<NodeId, IdLess>;
+template <class V>
+using IdMap = std::map<NodeId, V, IdLess>;
+
+// The four collections in a canonical form; weights as their bit patterns.
+struct Snapshot {
+    IdMap<NodeUpdate> nodes;
+    IdSet deleted_nodes;
+    IdMap<IdMap<std::uint32_t>> new_or_updated;
+    IdMap<IdSet> deleted;
+
+    std::size_t num_nodes() const { return nodes.size() + deleted_nodes.size(); }
+    std::size_t num_edges() const { return new_or_updated.size() + deleted.size(); }
+    friend bool operator==(const Snapshot&, const Snapshot&) = default;
+};
+
+inline std::uint32_t bits_of(float w) { return std::bit_cast<std::uint32_t>(w); }
+
+class ReferenceDiff {
+public:
+    void set_node_update(const NodeId& id, NodeUpdate update) {
+        s_.nodes[id] = std::move(update);
+        s_.deleted_nodes.erase(id);
+    }
+
+    void delete_node(const NodeId& id) {
+        s_.nodes.erase(id);
+        s_.new_or_updated.erase(id);
+        for (auto& [source, targets] : s_.new_or_updated) {
+            if (targets.count(id) != 0) {
+                s_.deleted[source].insert(id);
+                targets.erase(id);
+            }
+        }
+        s_.deleted_nodes.insert(id);
+    }
+
+    // False when refused.
+    bool add_edge(const NodeId& from, const NodeId& to, float weight) {
+        if (s_.deleted_nodes.count(from) != 0 || s_.deleted_nodes.count(to) != 0) return false;
+        if (auto it = s_.deleted.find(from); it != s_.deleted.end()) {
+            it->second.erase(to);
+            if (it->second.empty()) s_.deleted.erase(it);
+        }
+        s_.new_or_updated[from][to] = bits_of(weight);
+        return true;
+    }
+
+    void delete_edge(const NodeId& from, const NodeId& to) {
+        s_.deleted[from].insert(to);
+        if (auto it = s_.new_or_updated.find(from); it != s_.new_or_updated.end()) {
+            it->second.erase(to);
+            if (it->second.empty()) s_.new_or_updated.erase(it);
+        }
+    }
+
+    void clear() { s_ = Snapshot{}; }
+
+    const Snapshot& snapshot() const { return s_; }
+
+private:
+    Snapshot s_;
+};
+
+// Reads the record through its views only, as the encoder does. Appends to
+// `problems` whatever the views contradict themselves on (a size that differs
+// from what for_each yields, an id yielded twice).
+inline Snapshot snapshot_of(const NodeGraphDiff& diff, std::string& problems) {
+    Snapshot s;
+    std::size_t seen = 0;
+    diff.nodes().for_each([&](const NodeId& id, const NodeUpdate& u) {
+        ++seen;
+        if (!s.nodes.emplace(id, u).second) problems += "nodes yields an id twice; ";
+    });
+    if (seen != diff.nodes().size()) problems += "nodes().size() disagrees with for_each; ";
+    seen = 0;
+    diff.deleted_nodes().for_each([&](const NodeId& id) {
+        ++seen;
+        if (!s.deleted_nodes.insert(id).second) problems += "deleted_nodes yields an id twice; ";
+    });
+    if (seen != diff.deleted_nodes().size()) problems += "deleted_nodes().size() disagrees with for_each; ";
+    seen = 0;
+    diff.edges().new_or_updated().for_each([&](const NodeId& source, const auto& targets) {
+        ++seen;
+        auto [it, fresh] = s.new_or_updated.try_emplace(source);
+        if (!fresh) problems += "new_or_updated yields a source twice; ";
+        std::size_t inner = 0;
+        targets.for_each([&](const NodeId& target, float w) {
+            ++inner;
+            if (!it->second.emplace(target, bits_of(w)).second) problems += "a target map yields a target twice; ";
+        });
+        if (inner != targets.size()) problems += "a target map's size disagrees with for_each; ";
+    });
+    if (seen != diff.edges().new_or_updated().size()) problems += "new_or_updated().size() disagrees; ";
+    seen = 0;
+    diff.edges().deleted().for_each([&](const NodeId& source, const auto& targets) {
+        ++seen;
+        auto [it, fresh] = s.deleted.try_emplace(source);
+        if (!fresh) problems += "deleted yields a source twice; ";
+        std::size_t inner = 0;
+        targets.for_each([&](const NodeId& target) {
+            ++inner;
+            if (!it->second.insert(target).second) problems += "a deleted set yields a target twice; ";
+        });
+        if (inner != targets.size()) problems += "a deleted set's size disagrees with for_each; ";
+    });
+    if (seen != diff.edges().deleted().size()) problems += "deleted().size() disagrees; ";
+    return s;
+}
+
+// Byte streams that drive the harness.
+class RandomBytes {
+public:
+    explicit RandomBytes(std::uint64_t seed) : rng_(seed) {}
+    bool exhausted() const { return false; }
+    std::uint8_t next() {
+        if (left_ == 0) {
+            word_ = rng_();
+            left_ = 8;
+        }
+        --left_;
+        const auto b = static_cast<std::uint8_t>(word_);
+        word_ >>= 8;
+        return b;
+    }
+
+private:
+    std::mt19937_64 rng_;
+    std::uint64_t word_ = 0;
+    int left_ = 0;
+};
+
+class InputBytes {
+public:
+    InputBytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool exhausted() const { return pos_ >= size_; }
+    std::uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+// How often each operation comes up, as cumulative thresholds of one byte.
+// A threshold of 256 leaves the later operations out.
+struct OpMix {
+    std::uint16_t update_below = 40;
+    std::uint16_t delete_node_below = 80;
+    std::uint16_t add_edge_below = 170;
+    std::uint16_t delete_edge_below = 250;  // the rest clears
+};
+
+// A small pool of ids, so that operations collide often. The ids share long
+// prefixes and differ in one or two bytes, with the all-zero and all-0xFF ids
+// among them.
+inline std::vector<NodeId> id_pool(std::size_t count) {
+    std::vector<NodeId> ids;
+    for (std::size_t i = 0; i < count; ++i) {
+        NodeId id;
+        if (i == 1) {
+            id.bytes.fill(0xff);
+        } else if (i > 1) {
+            id.bytes.fill(0x5a);
+            id.bytes[15] = static_cast<std::uint8_t>(i);
+            id.bytes[14] = static_cast<std::uint8_t>(i >> 8);
+            if (i % 3 == 0) id.bytes[i % 14] ^= 0x01;
+        }
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+inline constexpr std::array<std::uint32_t, 8> kSpecialWeights = {
+    0x00000000u,  // +0
+    0x80000000u,  // -0
+    0x7fc00000u,  // quiet NaN
+    0x7fc00123u,  // quiet NaN with payload
+    0x7f800001u,  // signalling NaN
+    0xffffffffu,  // negative NaN, full payload
+    0xff800000u,  // -infinity
+    0x3f800000u,  // 1
+};
+
+enum class OpKind : std::uint8_t { update, delete_node, add_edge, delete_edge, clear };
+
+struct Op {
+    OpKind kind;
+    std::uint16_t a = 0;
+    std::uint16_t b = 0;
+    std::uint32_t weight = 0;
+    std::uint8_t fields = 0;
+};
+
+class ModelHarness {
+public:
+    explicit ModelHarness(std::size_t pool_size, OpMix mix = {}) : ids_(id_pool(pool_size)), mix_(mix) {}
+
+    // Decodes and applies one operation to both diffs and compares the
+    // counts (and the collections every `full_every` operations). Returns
+    // a description of the first disagreement, or an empty string.
+    template <class Source>
+    std::string step(Source& in, std::size_t full_every = 1) {
+        const Op op = decode(in);
+        recent_[count_ % recent_.size()] = op;
+        ++count_;
+        if (std::string failure = apply(op); !failure.empty()) return report(failure);
+        if (diff_.num_nodes() != model_.snapshot().num_nodes() || diff_.num_edges() != model_.snapshot().num_edges())
+            return report("counts differ");
+        if (full_every != 0 && count_ % full_every == 0) return check();
+        return {};
+    }
+
+    // Full comparison of the collections and of the lookups.
+    std::string check() const {
+        std::string problems;
+        const Snapshot got = snapshot_of(diff_, problems);
+        if (!problems.empty()) return report(problems);
+        if (!(got == model_.snapshot())) return report("collections differ");
+        for (const NodeId& id : ids_) {
+            const NodeUpdate* found = diff_.nodes().find(id);
+            const auto it = model_.snapshot().nodes.find(id);
+            const bool expected = it != model_.snapshot().nodes.end();
+            if ((found != nullptr) != expected || (found != nullptr && !(*found == it->second)))
+                return report("nodes().find disagrees");
+            if (diff_.deleted_nodes().contains(id) != (model_.snapshot().deleted_nodes.count(id) != 0))
+                return report("deleted_nodes().contains disagrees");
+        }
+        return {};
+    }
+
+    const NodeGraphDiff& diff() const { return diff_; }
+    std::uint64_t operations() const { return count_; }
+
+private:
+    template <class Source>
+    Op decode(Source& in) {
+        Op op;
+        const std::uint8_t k = in.next();
+        op.kind = k < mix_.update_below        ? OpKind::update
+                  : k < mix_.delete_node_below ? OpKind::delete_node
+                  : k < mix_.add_edge_below    ? OpKind::add_edge
+                  : k < mix_.delete_edge_below ? OpKind::delete_edge
+                                               : OpKind::clear;
+        op.a = pick(in);
+        op.b = pick(in);
+        op.fields = in.next();
+        if (op.kind == OpKind::add_edge) {
+            if (op.fields < 64) {
+                op.weight = kSpecialWeights[op.fields % kSpecialWeights.size()];
+            } else {
+                for (int i = 0; i < 4; ++i) op.weight = (op.weight << 8) | in.next();
+            }
+        }
+        return op;
+    }
+
+    template <class Source>
+    std::uint16_t pick(Source& in) {
+        std::uint16_t r = in.next();
+        if (ids_.size() > 256) r = static_cast<std::uint16_t>(r << 8 | in.next());
+        return static_cast<std::uint16_t>(r % ids_.size());
+    }
+
+    // Each update is told apart by a serial, so a merge or a stale update shows.
+    NodeUpdate make_update(std::uint8_t fields) const {
+        NodeUpdate u;
+        // Built with append: g++ 12 warns falsely (-Wrestrict) on "literal" + std::string.
+        const std::string serial = std::to_string(count_);
+        if (fields & 0x01) u.label = std::string("n").append(serial);
+        if (fields & 0x02) u.size = static_cast<float>(count_ % 1000) * 0.5f;
+        if (fields & 0x04) u.url = fields & 0x80 ? std::string() : std::string("https://example.org/").append(serial);
+        if (fields & 0x08) u.red = static_cast<std::uint8_t>(count_);
+        if (fields & 0x10) u.green = fields;
+        if (fields & 0x20) u.blue = 0;
+        if (fields & 0x40) u.show_label = (count_ & 1) != 0;
+        return u;
+    }
+
+    std::string apply(const Op& op) {
+        const NodeId& a = ids_[op.a];
+        const NodeId& b = ids_[op.b];
+        switch (op.kind) {
+            case OpKind::update: {
+                NodeUpdate u = make_update(op.fields);
+                model_.set_node_update(a, u);
+                diff_.set_node_update(a, std::move(u));
+                break;
+            }
+            case OpKind::delete_node:
+                model_.delete_node(a);
+                diff_.delete_node(a);
+                break;
+            case OpKind::add_edge: {
+                const float w = std::bit_cast<float>(op.weight);
+                const bool accepted = model_.add_edge(a, b, w);
+                const auto error = diff_.add_edge(a, b, w);
+                if (accepted == error.has_value()) return "add_edge accepted/refused differently";
+                if (error && error->message != "Either from or to nodes are marked to be deleted")
+                    return "add_edge refused with another message";
+                break;
+            }
+            case OpKind::delete_edge:
+                model_.delete_edge(a, b);
+                diff_.delete_edge(a, b);
+                break;
+            case OpKind::clear:
+                model_.clear();
+                diff_.clear();
+                break;
+        }
+        return {};
+    }
+
+    std::string report(const std::string& what) const {
+        static constexpr const char* kNames[] = {"set_node_update", "delete_node", "add_edge", "delete_edge",
+                                                 "clear"};
+        std::ostringstream out;
+        out << what << " after operation " << count_ << "; latest operations, oldest first:";
+        const std::uint64_t shown = std::min<std::uint64_t>(count_, recent_.size());
+        for (std::uint64_t i = count_ - shown; i < count_; ++i) {
+            const Op& op = recent_[i % recent_.size()];
+            out << "\n  " << kNames[static_cast<int>(op.kind)] << "(" << op.a;
+            if (op.kind == OpKind::add_edge || op.kind == OpKind::delete_edge) out << ", " << op.b;
+            if (op.kind == OpKind::add_edge) out << ", bits 0x" << std::hex << op.weight << std::dec;
+            out << ")";
+        }
+        return out.str();
+    }
+
+    std::vector<NodeId> ids_;
+    OpMix mix_;
+    NodeGraphDiff diff_;
+    ReferenceDiff model_;
+    std::uint64_t count_ = 0;
+    std::array<Op, 24> recent_{};
+};
+
+// Runs operations from `in` until it is exhausted or `max_ops` have run;
+// the first byte picks the pool size. For the fuzz target.
+template <class Source>
+std::string run_model(Source& in, std::size_t max_ops) {
+    ModelHarness harness(2 + in.next() % 40);
+    while (!in.exhausted() && harness.operations() < max_ops) {
+        if (std::string failure = harness.step(in); !failure.empty()) return failure;
+    }
+    return harness.check();
+}
+
+}  // namespace tarnu::testing

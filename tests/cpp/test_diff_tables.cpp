@@ -1,0 +1,203 @@
+// The tables under the diff record: the small inner set/map, the id pool,
+// and the spread of the id hash.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "diff/id_pool.hpp"
+#include "diff/inner_table.hpp"
+#include "diff/node_id.hpp"
+
+namespace tarnu {
+namespace {
+
+using detail::InnerTable;
+
+std::map<std::uint32_t, std::uint32_t> contents(const InnerTable<float>& t) {
+    std::map<std::uint32_t, std::uint32_t> m;
+    t.for_each([&](std::uint32_t k, float v) { EXPECT_TRUE(m.emplace(k, std::bit_cast<std::uint32_t>(v)).second); });
+    EXPECT_EQ(m.size(), t.size());
+    return m;
+}
+
+// Random inserts and erases over key ranges that keep the table in each of
+// its forms (inline, dense, hashed) and move it between them, against
+// std::map after every step.
+TEST(InnerTable, MapAgreesWithStdMapThroughEveryForm) {
+    for (std::uint32_t range : {2u, 5u, 20u, 200u, 5000u}) {
+        SCOPED_TRACE(range);
+        std::mt19937 rng(range);
+        InnerTable<float> table;
+        std::map<std::uint32_t, std::uint32_t> ref;
+        for (int i = 0; i < 20000; ++i) {
+            const std::uint32_t key = rng() % range;
+            if (rng() % 3 != 0) {
+                const std::uint32_t bits = rng();
+                table.reserve_one();
+                EXPECT_EQ(table.insert_or_assign(key, std::bit_cast<float>(bits)), !ref.count(key));
+                ref[key] = bits;
+            } else {
+                EXPECT_EQ(table.erase(key), ref.erase(key) == 1);
+            }
+            ASSERT_EQ(table.size(), ref.size());
+            if (i % 97 == 0 || range <= 20) {
+                ASSERT_EQ(contents(table), ref);
+            }
+        }
+        for (auto [k, bits] : ref) {
+            ASSERT_TRUE(table.get(k).has_value());
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(*table.get(k)), bits);
+        }
+    }
+}
+
+TEST(InnerTable, SetHoldsTwoKeysWithoutAllocatingThenGrows) {
+    InnerTable<void> set;
+    set.reserve_one();
+    set.insert(7);
+    set.reserve_one();
+    set.insert(9);
+    EXPECT_EQ(set.memory_bytes(), 0u);
+    set.reserve_one();
+    set.insert(11);
+    EXPECT_GT(set.memory_bytes(), 0u);
+    EXPECT_TRUE(set.contains(7) && set.contains(9) && set.contains(11));
+    set.release();
+    EXPECT_EQ(set.size(), 0u);
+    EXPECT_EQ(set.memory_bytes(), 0u);
+    EXPECT_FALSE(set.contains(7));
+}
+
+TEST(InnerTable, SmallTablesStaySmall) {
+    InnerTable<float> map;
+    for (std::uint32_t k = 0; k < 10; ++k) {
+        map.reserve_one();
+        map.insert_or_assign(k * 1000, 1.0f);
+    }
+    EXPECT_LE(map.memory_bytes(), 13u * 8u);
+}
+
+// A million keys with every other one erased again: linear time overall, and
+// the backward-shift erase keeps every survivor reachable.
+TEST(InnerTable, MillionKeysThenHalfErased) {
+    InnerTable<void> set;
+    constexpr std::uint32_t n = 1'000'000;
+    for (std::uint32_t k = 0; k < n; ++k) {
+        set.reserve_one();
+        ASSERT_TRUE(set.insert(k));
+    }
+    for (std::uint32_t k = 0; k < n; k += 2) ASSERT_TRUE(set.erase(k));
+    EXPECT_EQ(set.size(), n / 2);
+    for (std::uint32_t k = 0; k < n; ++k) ASSERT_EQ(set.contains(k), k % 2 == 1) << k;
+    EXPECT_LE(set.memory_bytes(), 4u * 2 * 1024 * 1024);
+}
+
+struct Entry {
+    NodeId id;
+    int payload = 0;
+};
+using Pool = detail::IdPool<Entry, NodeId>;
+
+NodeId numbered(std::uint32_t i) {
+    NodeId id;
+    id.bytes.fill(0x11);
+    id.bytes[12] = static_cast<std::uint8_t>(i >> 24);
+    id.bytes[13] = static_cast<std::uint8_t>(i >> 16);
+    id.bytes[14] = static_cast<std::uint8_t>(i >> 8);
+    id.bytes[15] = static_cast<std::uint8_t>(i);
+    return id;
+}
+
+TEST(IdPool, InternsEachIdOnceWithStableEntries) {
+    Pool pool;
+    const Entry* first = nullptr;
+    for (std::uint32_t i = 0; i < 50'000; ++i) {
+        const NodeId id = numbered(i);
+        ASSERT_EQ(pool.find(id, hash_id(id)), detail::kNoIndex);
+        ASSERT_EQ(pool.intern(id, hash_id(id)), i);
+        pool[i].payload = static_cast<int>(i);
+        if (i == 0) first = &pool[0];
+    }
+    EXPECT_EQ(&pool[0], first);  // chunks never move
+    for (std::uint32_t i = 0; i < 50'000; ++i) {
+        const NodeId id = numbered(i);
+        ASSERT_EQ(pool.intern(id, hash_id(id)), i);
+        ASSERT_EQ(pool[i].id, id);
+        ASSERT_EQ(pool[i].payload, static_cast<int>(i));
+    }
+    EXPECT_EQ(pool.size(), 50'000u);
+}
+
+TEST(IdPool, ClearForgetsIdsAndKeepsCapacity) {
+    Pool pool;
+    for (std::uint32_t i = 0; i < 5000; ++i) pool.intern(numbered(i), hash_id(numbered(i)));
+    const std::size_t bytes = pool.memory_bytes();
+    pool.clear();
+    EXPECT_EQ(pool.size(), 0u);
+    EXPECT_EQ(pool.find(numbered(3), hash_id(numbered(3))), detail::kNoIndex);
+    EXPECT_EQ(pool.memory_bytes(), bytes);
+    for (std::uint32_t i = 0; i < 5000; ++i) pool.intern(numbered(i + 7), hash_id(numbered(i + 7)));
+    EXPECT_EQ(pool.memory_bytes(), bytes);
+    EXPECT_EQ(pool[0].payload, 0);  // entries come back reset
+}
+
+// Families of ids that share most of their bytes, as sequential and
+// time-ordered UUIDs do. Thrown into 2^16 buckets by the low hash bits (what
+// the pool uses), 2^16 ids should leave about 1/e of the buckets empty and
+// no bucket crowded, as random keys would.
+TEST(IdHash, SpreadsIdsThatDifferInFewBytes) {
+    constexpr std::uint32_t n = 1u << 16;
+    auto spread_of = [&](auto make) {
+        std::vector<std::uint32_t> buckets(n);
+        for (std::uint32_t i = 0; i < n; ++i) ++buckets[hash_id(make(i)) & (n - 1)];
+        const auto empty = std::count(buckets.begin(), buckets.end(), 0u);
+        const auto crowded = *std::max_element(buckets.begin(), buckets.end());
+        EXPECT_NEAR(static_cast<double>(empty) / n, 0.3679, 0.01);
+        EXPECT_LE(crowded, 10u);
+    };
+    for (int pos = 0; pos < 15; ++pos) {
+        SCOPED_TRACE(pos);
+        // two adjacent bytes counting, the rest all zero or all equal
+        spread_of([&](std::uint32_t i) {
+            NodeId id;
+            id.bytes[pos] = static_cast<std::uint8_t>(i);
+            id.bytes[pos + 1] = static_cast<std::uint8_t>(i >> 8);
+            return id;
+        });
+        spread_of([&](std::uint32_t i) {
+            NodeId id;
+            id.bytes.fill(0xa7);
+            id.bytes[pos] = static_cast<std::uint8_t>(i >> 8);
+            id.bytes[pos + 1] = static_cast<std::uint8_t>(i);
+            return id;
+        });
+    }
+    // a time-ordered layout: big-endian millisecond counter up front, fixed tail
+    spread_of([](std::uint32_t i) {
+        NodeId id;
+        const std::uint64_t ms = 0x018f'0000'0000ull + i * 3ull;
+        for (int b = 0; b < 6; ++b) id.bytes[b] = static_cast<std::uint8_t>(ms >> (40 - 8 * b));
+        id.bytes[6] = 0x70;
+        id.bytes[8] = 0x80;
+        return id;
+    });
+    // one bit set anywhere, one byte 0..255 at any position: all distinct
+    std::set<std::uint64_t> seen{hash_id(NodeId{})};
+    for (int pos = 0; pos < 16; ++pos) {
+        for (int v = 1; v < 256; ++v) {
+            NodeId id;
+            id.bytes[pos] = static_cast<std::uint8_t>(v);
+            EXPECT_TRUE(seen.insert(hash_id(id)).second) << pos << " " << v;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarnu
