@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "bytes/byte_buffer.hpp"
+#include "bytes/text_arena.hpp"
 #include "diff/node_id.hpp"
 #include "node_update/node_update_json.hpp"
 
@@ -79,9 +79,10 @@ inline std::uint8_t* put_weight(std::uint8_t* out, float weight) noexcept {
 // and 4-byte weight per edge), deleted edges grouped by source (id, target
 // count, target ids). Every id is written as the u64 16 and its 16 bytes.
 //
-// The node texts are rendered into one shared arena with an offset per node
-// rather than one small buffer per node: the bytes are the same and a large
-// diff saves one allocation per node. Entries come in the diff's own order.
+// The node texts are rendered into a shared arena of large blocks rather than
+// one small growable buffer per node: the bytes are the same, and a large
+// diff saves one allocation (and most of the fresh pages) per node. Entries
+// come in the diff's own order.
 //
 // The encoding keeps a pointer to the diff and reads it again in write_to, so
 // the diff must outlive it and should not change in between. If it does
@@ -96,6 +97,8 @@ public:
     // Renders the node texts and computes the exact output size. Throws only
     // std::bad_alloc, and then holds nothing; the diff is never changed.
     explicit DiffEncoding(const Diff& diff);
+    DiffEncoding(DiffEncoding&&) noexcept = default;
+    DiffEncoding& operator=(DiffEncoding&&) noexcept = default;
 
     // The exact number of bytes write_to writes.
     std::size_t size() const noexcept { return size_; }
@@ -111,12 +114,12 @@ public:
 private:
     struct NodeText {
         NodeId id;
-        std::size_t offset;  // into texts_
+        const char* text;  // in texts_
         std::size_t length;
     };
 
     const Diff* diff_;
-    std::string texts_;
+    TextArena texts_;
     std::vector<NodeText> node_texts_;
     std::size_t size_ = 0;
 };
@@ -134,17 +137,22 @@ template <class Diff>
 DiffEncoding<Diff>::DiffEncoding(const Diff& diff) : diff_(&diff) {
     using namespace encoding_detail;
 
+    // Sizes new arena blocks by the nodes still to come; texts are mostly short.
+    constexpr std::size_t kTypicalTextBytes = 160;
     const auto nodes = diff.nodes();
     node_texts_.reserve(nodes.size());
-    // A typical text is well under this; the arena grows geometrically past it.
-    texts_.reserve(nodes.size() * 64);
-    nodes.for_each([this](const NodeId& id, const NodeUpdate& update) {
-        const std::size_t offset = texts_.size();
-        append_node_update_json(texts_, update);
-        node_texts_.push_back(NodeText{id, offset, texts_.size() - offset});
+    std::size_t text_bytes = 0;
+    nodes.for_each([&](const NodeId& id, const NodeUpdate& update) {
+        const std::size_t nodes_left = nodes.size() - node_texts_.size();
+        char* const text = texts_.room(node_update_json_bound(update), nodes_left * kTypicalTextBytes);
+        char* const text_end = write_node_update_json(text, update);
+        texts_.commit(text_end);
+        const auto length = static_cast<std::size_t>(text_end - text);
+        node_texts_.push_back(NodeText{id, text, length});
+        text_bytes += length;
     });
 
-    std::size_t total = kCountBytes + node_texts_.size() * (kIdBytes + kCountBytes) + texts_.size();
+    std::size_t total = kCountBytes + node_texts_.size() * (kIdBytes + kCountBytes) + text_bytes;
     total += kCountBytes + diff.deleted_nodes().size() * kIdBytes;
 
     const auto edges = diff.edges();
@@ -173,7 +181,7 @@ std::optional<EncodeError> DiffEncoding<Diff>::write_to(std::uint8_t* out) const
     for (const NodeText& node : node_texts_) {
         pos = put_id(pos, node.id);
         pos = put_u64(pos, node.length);
-        std::memcpy(pos, texts_.data() + node.offset, node.length);
+        std::memcpy(pos, node.text, node.length);
         pos += node.length;
     }
 

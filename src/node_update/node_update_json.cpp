@@ -123,8 +123,13 @@ std::size_t text_bound(const std::optional<std::string>& text) noexcept {
     return text ? text->size() * kMaxEscapedBytesPerByte : 0;
 }
 
-// Needs json_bound(update) bytes at `out`.
-char* put_node_update(char* out, const NodeUpdate& update) noexcept {
+}  // namespace
+
+std::size_t node_update_json_bound(const NodeUpdate& update) noexcept {
+    return kFixedBound + text_bound(update.label) + text_bound(update.url);
+}
+
+char* write_node_update_json(char* out, const NodeUpdate& update) noexcept {
     bool first = true;
     *out++ = '{';
     if (update.label) {
@@ -159,6 +164,8 @@ char* put_node_update(char* out, const NodeUpdate& update) noexcept {
     return out;
 }
 
+namespace {
+
 // Renders through `render` (which needs at most `bound` bytes) and appends
 // the result to `out`. On std::bad_alloc `out` is left as it was.
 template <class Render>
@@ -181,8 +188,8 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 void append_node_update_json(std::string& out, const NodeUpdate& update) {
-    append_rendered(out, kFixedBound + text_bound(update.label) + text_bound(update.url),
-                    [&update](char* area) { return put_node_update(area, update); });
+    append_rendered(out, node_update_json_bound(update),
+                    [&update](char* area) { return write_node_update_json(area, update); });
 }
 
 }  // namespace tarnu

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,13 @@ namespace tarnu {
 // update makes this fail; only growing `out` can throw (std::bad_alloc), and
 // then `out` is left as it was.
 void append_node_update_json(std::string& out, const NodeUpdate& update);
+
+// The same text written through a raw pointer, for callers that manage their
+// own storage: `out` must have room for node_update_json_bound(update) bytes
+// (a bound, not the length, which is known only once written). Returns the
+// end of the text.
+std::size_t node_update_json_bound(const NodeUpdate& update) noexcept;
+char* write_node_update_json(char* out, const NodeUpdate& update) noexcept;
 
 // Appends `text` as a JSON string: quotation marks around it, '"' and '\\'
 // escaped with a backslash, control bytes as \b \t \n \f \r or \u00xx (lower

@@ -130,6 +130,26 @@ TEST(NodeUpdateJson, AppendsAfterWhatTheBufferHolds) {
     EXPECT_EQ(out, R"(prefix{"green":42}{})");
 }
 
+TEST(NodeUpdateJson, RawWriterStaysWithinItsBound) {
+    // The widest update: every byte of both texts escaped six-fold, the
+    // longest number, three-digit colours, false.
+    NodeUpdate widest;
+    widest.label = std::string(37, '\x01');
+    widest.size = -1.2345679e-6F;
+    widest.url = std::string(5, '\x1f');
+    widest.red = widest.green = widest.blue = 255;
+    widest.show_label = false;
+    for (const NodeUpdate& update : {widest, NodeUpdate{}}) {
+        const std::size_t bound = node_update_json_bound(update);
+        constexpr char kGuard = '\x7e';
+        std::string area(bound + 64, kGuard);
+        char* const end = write_node_update_json(area.data(), update);
+        EXPECT_LE(static_cast<std::size_t>(end - area.data()), bound);
+        EXPECT_EQ(area.find_first_not_of(kGuard, bound), std::string::npos) << "wrote past the bound";
+        EXPECT_EQ(std::string(area.data(), end), json(update));
+    }
+}
+
 // A strict reader for exactly the text the writer must produce: no
 // whitespace, members only in the fixed order, only the allowed escapes.
 class StrictReader {
