@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The benchmark command: builds release environments of its own, runs
+# bench/run.py under CPython and PyPy, and draws the plot.
+#
+#   bash bench/run.sh [--quick] [--publish]
+#
+# Environments: .venv-bench-cpython and .venv-bench-pypy at the top of the
+# checkout, made on first use (Debian packages and pip packages installed as
+# needed, so a fresh machine works), with tarnu_api and the floor extension
+# rebuilt in release mode on every run. Results go to bench/results/ (not
+# committed): cpython.json, pypy.json, the printed tables and bench.png.
+# --publish also copies the figures and the plot to docs/bench/, which the
+# README's performance section shows.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=()
+publish=0
+for argument in "$@"; do
+  case "$argument" in
+    --quick) quick=(--quick) ;;
+    --publish) publish=1 ;;
+    *) echo "run.sh: unknown argument $argument" >&2; exit 2 ;;
+  esac
+done
+
+python_base=${PYTHON:-python3}
+pypy_base=${PYPY:-pypy3}
+
+debian_packages=(g++ python3-dev python3-venv pypy3 pypy3-dev pypy3-venv)
+missing=()
+for package in "${debian_packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+pip_install() {
+  "$1/bin/python" -m pip install -q --disable-pip-version-check "${@:2}"
+}
+
+mkdir -p bench/results
+for interpreter in cpython pypy; do
+  venv=".venv-bench-$interpreter"
+  case "$interpreter" in
+    cpython) base=$python_base; extra=(matplotlib) ;;
+    pypy) base=$pypy_base; extra=() ;;
+  esac
+  if [ ! -x "$venv/bin/python" ]; then
+    echo "== creating $venv"
+    "$base" -m venv "$venv"
+  fi
+  pip_install "$venv" "scikit-build-core>=0.10" cmake ninja "${extra[@]}"
+  # --config-settings, not -C: PyPy's bundled pip predates the short form.
+  echo "== building tarnu_api and the floor extension (release) for $interpreter"
+  pip_install "$venv" --no-build-isolation --force-reinstall --no-deps \
+    --config-settings=build-dir="build/bench-{wheel_tag}" \
+    --config-settings=cmake.build-type=Release .
+  pip_install "$venv" --no-build-isolation --force-reinstall --no-deps \
+    --config-settings=build-dir="build/bench-{wheel_tag}" bench/floor
+
+  echo "== benchmarks under $interpreter"
+  "$venv/bin/python" bench/run.py "${quick[@]}" --json "bench/results/$interpreter.json" \
+    | tee "bench/results/$interpreter.txt"
+done
+
+echo "== plot"
+.venv-bench-cpython/bin/python bench/plot.py bench/results/cpython.json bench/results/pypy.json \
+  --output bench/results/bench.png
+.venv-bench-cpython/bin/python bench/report.py bench/results/cpython.json bench/results/pypy.json \
+  >bench/results/tables.md
+
+if [ "$publish" = 1 ]; then
+  mkdir -p docs/bench
+  cp bench/results/cpython.json bench/results/pypy.json bench/results/bench.png bench/results/tables.md docs/bench/
+  echo "== figures copied to docs/bench/"
+fi
+echo "== done: bench/results/"
