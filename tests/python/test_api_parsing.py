@@ -1,0 +1,180 @@
+"""How the eight methods take their arguments: registration, the parsing
+texts, keyword calls, and parsing before anything else is looked at."""
+
+import inspect
+
+import pytest
+
+import tarnu_api
+from conftest import IS_PYPY
+
+PyGraphDiff = tarnu_api.PyGraphDiff
+A, B, C = (bytes(15) + bytes([i]) for i in (1, 2, 3))
+
+METHODS = [
+    ("num_nodes", "($self)"),
+    ("num_edges", "($self)"),
+    ("add_node", "($self, id, update)"),
+    ("delete_node", "($self, id)"),
+    ("add_edge", "($self, from, to, weight)"),
+    ("delete_edge", "($self, from, to)"),
+    ("to_bytes", "($self)"),
+    ("clear", "($self)"),
+]
+
+
+def snapshot(d):
+    return d.num_nodes(), d.num_edges(), d.to_bytes()
+
+
+def seeded():
+    d = PyGraphDiff()
+    d.add_node(A, {"label": "a"})
+    d.delete_node(B)
+    d.add_edge(A, C, 0.5)
+    d.delete_edge(C, A)
+    return d
+
+
+def test_methods_are_registered_in_order():
+    names = [name for name in vars(PyGraphDiff) if not name.startswith("__")]
+    assert names == [name for name, _ in METHODS]
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy's method descriptors carry no text signature")
+@pytest.mark.parametrize("name, signature", METHODS)
+def test_text_signatures(name, signature):
+    method = getattr(PyGraphDiff, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ is None  # the host moves the whole doc into the signature
+    if "from" not in signature:
+        # inspect parses the signature as Python source, where `from` is a
+        # reserved word: add_edge and delete_edge have no inspect.Signature.
+        assert str(inspect.signature(method)) == signature.replace("$self", "self, /")
+
+
+# (method, args, kwargs, message): one row per parsing rule and method.
+PARSING_ERRORS = [
+    ("add_node", (), {}, "PyGraphDiff.add_node() missing 2 required positional arguments: 'id' and 'update'"),
+    ("add_node", (A,), {}, "PyGraphDiff.add_node() missing 1 required positional argument: 'update'"),
+    ("add_node", (), {"update": {}}, "PyGraphDiff.add_node() missing 1 required positional argument: 'id'"),
+    ("add_node", (A, {}, 1), {}, "PyGraphDiff.add_node() takes 2 positional arguments but 3 were given"),
+    ("add_node", (A, {}, 1, 2), {"x": 1}, "PyGraphDiff.add_node() takes 2 positional arguments but 4 were given"),
+    ("add_node", (A, {}), {"id": A}, "PyGraphDiff.add_node() got multiple values for argument 'id'"),
+    ("add_node", (A,), {"id": A}, "PyGraphDiff.add_node() got multiple values for argument 'id'"),
+    ("add_node", (A, {}), {"x": 1}, "PyGraphDiff.add_node() got an unexpected keyword argument 'x'"),
+    ("add_node", (A,), {"Update": {}}, "PyGraphDiff.add_node() got an unexpected keyword argument 'Update'"),
+    ("delete_node", (), {}, "PyGraphDiff.delete_node() missing 1 required positional argument: 'id'"),
+    ("delete_node", (A, B), {}, "PyGraphDiff.delete_node() takes 1 positional arguments but 2 were given"),
+    ("delete_node", (A, B), {"x": 1}, "PyGraphDiff.delete_node() takes 1 positional arguments but 2 were given"),
+    ("delete_node", (), {"x": 1}, "PyGraphDiff.delete_node() got an unexpected keyword argument 'x'"),
+    # Keywords are judged in the order given, before missing arguments.
+    ("delete_node", (A,), {"x": 1, "id": A}, "PyGraphDiff.delete_node() got an unexpected keyword argument 'x'"),
+    ("delete_node", (A,), {"id": A, "x": 1}, "PyGraphDiff.delete_node() got multiple values for argument 'id'"),
+    ("add_edge", (), {}, "PyGraphDiff.add_edge() missing 3 required positional arguments: 'from', 'to', and 'weight'"),
+    ("add_edge", (A,), {}, "PyGraphDiff.add_edge() missing 2 required positional arguments: 'to' and 'weight'"),
+    ("add_edge", (A, B), {}, "PyGraphDiff.add_edge() missing 1 required positional argument: 'weight'"),
+    ("add_edge", (), {"to": B}, "PyGraphDiff.add_edge() missing 2 required positional arguments: 'from' and 'weight'"),
+    ("add_edge", (), {"weight": 1.0}, "PyGraphDiff.add_edge() missing 2 required positional arguments: 'from' and 'to'"),
+    ("add_edge", (A, B, 1.0, 2.0), {}, "PyGraphDiff.add_edge() takes 3 positional arguments but 4 were given"),
+    ("add_edge", (A, B, 1.0), {"from": A}, "PyGraphDiff.add_edge() got multiple values for argument 'from'"),
+    ("add_edge", (A, B), {"from_": A}, "PyGraphDiff.add_edge() got an unexpected keyword argument 'from_'"),
+    ("delete_edge", (), {}, "PyGraphDiff.delete_edge() missing 2 required positional arguments: 'from' and 'to'"),
+    ("delete_edge", (A, B, C), {}, "PyGraphDiff.delete_edge() takes 2 positional arguments but 3 were given"),
+    ("delete_edge", (A,), {"to": B, "x": 1}, "PyGraphDiff.delete_edge() got an unexpected keyword argument 'x'"),
+    ("delete_edge", (A, B), {"to": B}, "PyGraphDiff.delete_edge() got multiple values for argument 'to'"),
+    # A keyword name with no UTF-8 form names no parameter; its text is repaired.
+    ("delete_node", (A,), {"\udc80x": 1},
+     "PyGraphDiff.delete_node() got an unexpected keyword argument '\ufffd\ufffd\ufffdx'"),
+]
+
+
+@pytest.mark.parametrize("method, args, kwargs, message", PARSING_ERRORS)
+def test_parsing_errors(method, args, kwargs, message):
+    d = seeded()
+    before = snapshot(d)
+    with pytest.raises(TypeError) as raised:
+        getattr(d, method)(*args, **kwargs)
+    assert type(raised.value) is TypeError
+    assert str(raised.value) == message
+    assert raised.value.__cause__ is None
+    assert snapshot(d) == before
+
+
+class Keyword(str):
+    def __str__(self):
+        return "shown"
+
+
+def test_keyword_objects_are_matched_by_content_and_shown_by_str():
+    d = PyGraphDiff()
+    d.delete_node(**{Keyword("id"): A})
+    assert d.num_nodes() == 1
+    with pytest.raises(TypeError, match=r"^PyGraphDiff.delete_node\(\) got an unexpected keyword argument 'shown'$"):
+        d.delete_node(**{Keyword("x"): A})
+
+
+@pytest.mark.parametrize("call", [
+    # Argument values that would fail conversion do not matter while the
+    # arguments themselves cannot be parsed.
+    lambda d: d.add_node(1),
+    lambda d: d.add_node("x", [], 3),
+    lambda d: d.add_edge(None, None),
+    lambda d: d.delete_edge(b"", x=1),
+    lambda d: d.delete_node(**{"id": 5, "ID": 6}),
+])
+def test_parsing_comes_before_conversion(call):
+    with pytest.raises(TypeError) as raised:
+        call(PyGraphDiff())
+    assert not str(raised.value).startswith("argument")
+
+
+@pytest.mark.parametrize("name", ["num_nodes", "num_edges", "to_bytes", "clear"])
+def test_methods_without_parameters_refuse_arguments(name):
+    d = seeded()
+    before = snapshot(d)
+    for args, kwargs in (((1,), {}), ((), {"x": 1})):
+        with pytest.raises(TypeError):
+            getattr(d, name)(*args, **kwargs)
+    assert snapshot(d) == before
+
+
+@pytest.mark.parametrize("name", [name for name, _ in METHODS])
+def test_foreign_self_is_refused(name):
+    args = {"add_node": (A, {}), "delete_node": (A,), "add_edge": (A, B, 1.0), "delete_edge": (A, B)}
+    with pytest.raises(TypeError):
+        getattr(PyGraphDiff, name)(5, *args.get(name, ()))
+
+
+@pytest.mark.skipif(not IS_PYPY, reason="only PyPy lets the class be subclassed")
+def test_subclass_instances_pass_the_self_check():
+    class Sub(PyGraphDiff):
+        pass
+
+    d = Sub()
+    d.add_edge(A, B, 0.5)
+    d.add_node(A, {})
+    assert (d.num_nodes(), d.num_edges()) == (1, 1)
+    reference = PyGraphDiff()
+    reference.add_edge(A, B, 0.5)
+    reference.add_node(A, {})
+    assert d.to_bytes() == reference.to_bytes()
+
+
+@pytest.mark.parametrize("method, values", [
+    ("add_node", {"id": A, "update": {"label": "x"}}),
+    ("delete_node", {"id": A}),
+    ("add_edge", {"from": A, "to": B, "weight": 0.5}),
+    ("delete_edge", {"from": A, "to": B}),
+])
+def test_keyword_and_mixed_calls_equal_positional_ones(method, values):
+    names = list(values)
+    expected = PyGraphDiff()
+    getattr(expected, method)(*values.values())
+    for split in range(len(names) + 1):
+        positional = [values[name] for name in names[:split]]
+        # Keywords in reverse order: their order must not matter.
+        keywords = {name: values[name] for name in reversed(names[split:])}
+        d = PyGraphDiff()
+        assert getattr(d, method)(*positional, **keywords) is None
+        assert d.to_bytes() == expected.to_bytes()
