@@ -407,14 +407,6 @@ def _exclusive(diff):
     diff._borrow = -1
 
 
-def _busy(diff):
-    """True when a call must not run: a borrow is held, or ``diff`` is foreign."""
-    try:
-        return diff._borrow != 0
-    except AttributeError:
-        return True
-
-
 def _shared(diff):
     try:
         borrow = diff._borrow
@@ -540,8 +532,12 @@ class PyGraphDiff:
             (id,) = _parse_arguments("delete_node", ("id",), _given(id) + extra, kwargs)
         if type(id) is not bytes or len(id) != 16:
             (id,) = _convert_ids(self, ("id",), (id,))
-        elif _busy(self):
-            _exclusive(self)  # raises
+        else:
+            try:
+                if self._borrow:
+                    _exclusive(self)  # raises
+            except AttributeError:
+                _exclusive(self)  # a foreign self: raises
         self._nodes.pop(id, None)
         new_or_updated = self._new_or_updated
         new_or_updated.pop(id, None)
@@ -568,12 +564,14 @@ class PyGraphDiff:
             and len(from_) == 16
             and len(to) == 16
         ):
-            if _busy(self):
-                _exclusive(self)  # raises
             try:
+                if self._borrow:
+                    _exclusive(self)  # raises
                 bits = _pack_f(weight)
             except OverflowError:
                 bits = _POS_INF_F32 if weight > 0 else _NEG_INF_F32
+            except AttributeError:
+                _exclusive(self)  # a foreign self: raises
         else:
             from_, to, bits = _convert_edge(self, from_, to, weight)
         deleted_nodes = self._deleted_nodes
@@ -599,8 +597,12 @@ class PyGraphDiff:
             )
         if type(from_) is not bytes or type(to) is not bytes or len(from_) != 16 or len(to) != 16:
             from_, to = _convert_ids(self, ("from", "to"), (from_, to))
-        elif _busy(self):
-            _exclusive(self)  # raises
+        else:
+            try:
+                if self._borrow:
+                    _exclusive(self)  # raises
+            except AttributeError:
+                _exclusive(self)  # a foreign self: raises
         gone = self._deleted.get(from_)
         if gone is None:
             self._deleted[from_] = {to: None}

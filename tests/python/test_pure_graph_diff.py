@@ -214,6 +214,8 @@ class TestArgumentErrors:
             (lambda d: type(d)(1, x=1), "PyGraphDiff.__new__() takes 0 positional arguments but 1 was given"),
             (lambda d: type(d)(x=1), "PyGraphDiff.__new__() got an unexpected keyword argument 'x'"),
             (lambda d: type(d).num_nodes(5), "'int' object cannot be converted to 'PyGraphDiff'"),
+            (lambda d: type(d).add_edge(5, A, B, 1.0), "'int' object cannot be converted to 'PyGraphDiff'"),
+            (lambda d: type(d).delete_edge(None, A, B), "'NoneType' object cannot be converted to 'PyGraphDiff'"),
         ],
     )
     def test_type_errors_and_their_texts(self, call, message):
