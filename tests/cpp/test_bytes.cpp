@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bytes/diff_encoding.hpp"
+#include "bytes/graph_diff_to_bytes.hpp"
 #include "fake_graph_diff.hpp"
 #include "node_update/node_update_json.hpp"
 
@@ -326,6 +327,143 @@ TEST(DiffBytes, RandomRecordsDecodeToTheirOwnCollections) {
             EXPECT_EQ(decoded->deleted_edges[i].first, diff.deleted_edge_entries[i].first);
             EXPECT_EQ(decoded->deleted_edges[i].second, diff.deleted_edge_entries[i].second.ids);
         }
+    }
+}
+
+// The same checks on the module's own record, filled by its operations.
+
+std::vector<std::uint8_t> encode(const NodeGraphDiff& diff) {
+    EncodeResult result = graph_diff_to_bytes(diff);
+    const ByteBuffer* buffer = std::get_if<ByteBuffer>(&result);
+    if (buffer == nullptr) {
+        ADD_FAILURE() << "encoding failed: " << std::get<EncodeError>(result).message;
+        return {};
+    }
+    return {buffer->bytes().begin(), buffer->bytes().end()};
+}
+
+bool id_less(const NodeId& x, const NodeId& y) { return x.bytes < y.bytes; }
+
+template <class Pairs>
+void sort_by_id(Pairs& pairs) {
+    std::sort(pairs.begin(), pairs.end(), [](const auto& x, const auto& y) { return id_less(x.first, y.first); });
+}
+
+// The record's collections as the read views give them, in a canonical order.
+DecodedDiff collections_of(const NodeGraphDiff& diff) {
+    DecodedDiff c;
+    diff.nodes().for_each([&](const NodeId& id, const NodeUpdate& update) {
+        std::string text;
+        append_node_update_json(text, update);
+        c.nodes.emplace_back(id, text);
+    });
+    diff.deleted_nodes().for_each([&](const NodeId& id) { c.deleted_nodes.push_back(id); });
+    diff.edges().new_or_updated().for_each([&](const NodeId& source, const auto& targets) {
+        auto& group = c.new_or_updated.emplace_back(source, std::vector<std::pair<NodeId, std::uint32_t>>{}).second;
+        targets.for_each([&](const NodeId& t, float w) { group.emplace_back(t, std::bit_cast<std::uint32_t>(w)); });
+    });
+    diff.edges().deleted().for_each([&](const NodeId& source, const auto& targets) {
+        auto& group = c.deleted_edges.emplace_back(source, std::vector<NodeId>{}).second;
+        targets.for_each([&](const NodeId& t) { group.push_back(t); });
+    });
+    return c;
+}
+
+void canonicalise(DecodedDiff& d) {
+    sort_by_id(d.nodes);
+    std::sort(d.deleted_nodes.begin(), d.deleted_nodes.end(), id_less);
+    sort_by_id(d.new_or_updated);
+    for (auto& [source, targets] : d.new_or_updated) sort_by_id(targets);
+    sort_by_id(d.deleted_edges);
+    for (auto& [source, targets] : d.deleted_edges) std::sort(targets.begin(), targets.end(), id_less);
+}
+
+bool operator==(const DecodedDiff& x, const DecodedDiff& y) {
+    return x.nodes == y.nodes && x.deleted_nodes == y.deleted_nodes && x.new_or_updated == y.new_or_updated &&
+           x.deleted_edges == y.deleted_edges;
+}
+
+TEST(RecordBytes, WritesTheWorkedExample) {
+    NodeGraphDiff diff;
+    NodeUpdate a;
+    a.label = "A";
+    a.size = 1.5F;
+    diff.set_node_update(id_ending_in(1), a);
+    ASSERT_FALSE(diff.add_edge(id_ending_in(1), id_ending_in(2), 0.5F).has_value());
+
+    FakeGraphDiff same;
+    same.node_entries.emplace_back(id_ending_in(1), a);
+    same.new_or_updated_entries.emplace_back(id_ending_in(1), FakeTargets{{{id_ending_in(2), 0.5F}}});
+    const std::vector<std::uint8_t> bytes = encode(diff);
+    EXPECT_EQ(bytes.size(), 148U);
+    EXPECT_EQ(bytes, encode(same));
+
+    EXPECT_EQ(encode(NodeGraphDiff{}), std::vector<std::uint8_t>(32, 0));
+}
+
+TEST(RecordBytes, DeletingATargetLeavesItsSourceWithNoTargets) {
+    const NodeId a = id_ending_in(0xA);
+    const NodeId b = id_ending_in(0xB);
+    NodeGraphDiff diff;
+    diff.set_node_update(b, NodeUpdate{});
+    ASSERT_FALSE(diff.add_edge(a, b, 2.0F).has_value());
+    diff.delete_node(b);
+
+    const std::string a_id = "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0a";
+    const std::string b_id = "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0b";
+    EXPECT_EQ(encode(diff), hex("00 00 00 00 00 00 00 00"                                // no node updates
+                                "01 00 00 00 00 00 00 00" + b_id +                     // b deleted
+                                "01 00 00 00 00 00 00 00" + a_id + "00 00 00 00 00 00 00 00" +  // a, no targets
+                                "01 00 00 00 00 00 00 00" + a_id + "01 00 00 00 00 00 00 00" + b_id));
+}
+
+TEST(RecordBytes, RandomRecordsDecodeToTheirOwnCollections) {
+    std::mt19937 rng(99);
+    NodeGraphDiff diff;
+    const auto random_id = [&rng] {
+        NodeId id;
+        id.bytes[0] = static_cast<std::uint8_t>(rng() % 40);  // few ids, so operations meet
+        id.bytes[15] = 0xFF;
+        return id;
+    };
+    for (int round = 0; round < 200; ++round) {
+        if (rng() % 25 == 0) diff.clear();
+        for (unsigned op = rng() % 60; op > 0; --op) {
+            switch (rng() % 8) {
+                case 0:
+                case 1: {
+                    NodeUpdate u;
+                    if (rng() % 2) u.label = std::string(rng() % 300, static_cast<char>(rng() % 128));
+                    if (rng() % 2) u.size = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+                    if (rng() % 2) u.red = static_cast<std::uint8_t>(rng());
+                    diff.set_node_update(random_id(), u);
+                    break;
+                }
+                case 2: diff.delete_node(random_id()); break;
+                case 3: diff.delete_edge(random_id(), random_id()); break;
+                default:
+                    (void)diff.add_edge(random_id(), random_id(), std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
+            }
+        }
+
+        const std::size_t num_nodes = diff.num_nodes();
+        const std::size_t num_edges = diff.num_edges();
+        const std::vector<std::uint8_t> bytes = encode(diff);
+        std::optional<DecodedDiff> decoded = Decoder(bytes).decode();
+        ASSERT_TRUE(decoded.has_value()) << "round " << round;
+        EXPECT_EQ(bytes.size(), decoded->expected_length());
+        EXPECT_EQ(decoded->nodes.size() + decoded->deleted_nodes.size(), num_nodes);
+        EXPECT_EQ(decoded->new_or_updated.size() + decoded->deleted_edges.size(), num_edges);
+
+        DecodedDiff expected = collections_of(diff);
+        canonicalise(*decoded);
+        canonicalise(expected);
+        ASSERT_TRUE(*decoded == expected) << "round " << round;
+
+        // Encoding reads only: the same bytes again, the same counts.
+        EXPECT_EQ(encode(diff), bytes);
+        EXPECT_EQ(diff.num_nodes(), num_nodes);
+        EXPECT_EQ(diff.num_edges(), num_edges);
     }
 }
 
