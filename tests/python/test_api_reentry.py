@@ -1,0 +1,214 @@
+"""Python code run by a conversion (__index__, __float__, __bool__, a key's
+__eq__) that calls back into the instance: borrows, changes to the update dict
+while it is read, and the module's own fatal error coming back through it."""
+
+import os
+
+import pytest
+
+import tarnu_api
+from decode_diff import decode
+
+PyGraphDiff = tarnu_api.PyGraphDiff
+A, B, C = (bytes(15) + bytes([i]) for i in (1, 2, 3))
+HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
+
+SHARED = {
+    "num_nodes": lambda d: d.num_nodes(),
+    "num_edges": lambda d: d.num_edges(),
+    "to_bytes": lambda d: d.to_bytes(),
+}
+EXCLUSIVE = {
+    "add_node": lambda d: d.add_node(C, {}),
+    "delete_node": lambda d: d.delete_node(C),
+    "add_edge": lambda d: d.add_edge(C, A, 1.0),
+    "delete_edge": lambda d: d.delete_edge(C, A),
+    "clear": lambda d: d.clear(),
+}
+INNER = [(name, call, "Already mutably borrowed") for name, call in SHARED.items()]
+INNER += [(name, call, "Already borrowed") for name, call in EXCLUSIVE.items()]
+
+
+class Hook:
+    """A value whose conversion runs `action`, then converts as `result`."""
+
+    def __init__(self, action, result):
+        self.action = action
+        self.result = result
+
+    def __index__(self):
+        self.action()
+        return self.result
+
+    def __float__(self):
+        self.action()
+        return float(self.result)
+
+    def __bool__(self):
+        self.action()
+        return self.result
+
+
+def numpy_like_hook(action):
+    cls = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: (action(), True)[1]})
+    return cls()
+
+
+class EqHook:
+    """A stored dict key that equals "url" and runs `action` when compared."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __hash__(self):
+        return hash("url")
+
+    def __eq__(self, other):
+        self.action()
+        return other == "url"
+
+
+# Outer calls whose conversions run the hook: one per kind of Python code.
+OUTER = {
+    "red.__index__": lambda d, act: d.add_node(A, {"red": Hook(act, 1)}),
+    "size.__float__": lambda d, act: d.add_node(A, {"size": Hook(act, 1)}),
+    "weight.__float__": lambda d, act: d.add_edge(A, B, Hook(act, 1)),
+    "show_label.__bool__": lambda d, act: d.add_node(A, {"show_label": numpy_like_hook(act)}),
+    "key.__eq__": lambda d, act: d.add_node(A, {EqHook(act): "u"}),
+}
+
+
+def seeded():
+    d = PyGraphDiff()
+    d.add_node(B, {"label": "b"})
+    d.add_edge(B, A, 2.0)
+    d.delete_edge(A, C)
+    return d
+
+
+def snapshot(d):
+    return d.num_nodes(), d.num_edges(), d.to_bytes()
+
+
+@pytest.mark.parametrize("outer", OUTER)
+@pytest.mark.parametrize("inner, call, message", INNER, ids=[i[0] for i in INNER])
+def test_calls_back_into_the_same_instance_are_refused(outer, inner, call, message):
+    d = seeded()
+    before = snapshot(d)
+    with pytest.raises(RuntimeError) as raised:
+        OUTER[outer](d, lambda: call(d))
+    # The borrow error passes through the conversion unchanged.
+    assert type(raised.value) is RuntimeError
+    assert str(raised.value) == message
+    assert snapshot(d) == before
+    # The borrow was given back: the instance works normally again.
+    d.add_node(C, {"label": "c"})
+    d.clear()
+    assert snapshot(d) == (0, 0, bytes(32))
+
+
+def test_refused_inner_calls_leave_the_outer_borrow_in_place():
+    d = seeded()
+    refusals = []
+
+    def try_twice():
+        for call in (d.clear, d.num_nodes, d.clear):
+            try:
+                call()
+            except RuntimeError as error:
+                refusals.append(str(error))
+
+    assert d.add_node(A, {"red": Hook(try_twice, 9)}) is None
+    assert refusals == ["Already borrowed", "Already mutably borrowed", "Already borrowed"]
+    assert decode(d.to_bytes()).nodes[A] == '{"red":9}'
+    assert d.num_nodes() == 2
+
+
+def test_other_instances_stay_usable_during_a_conversion():
+    d, other = PyGraphDiff(), PyGraphDiff()
+
+    def use_other():
+        other.add_edge(A, B, 1.0)
+        assert other.num_edges() == 1
+
+    d.add_edge(A, B, Hook(use_other, 0.5))
+    assert decode(d.to_bytes()).edges == {A: {B: 0x3F000000}}
+    assert decode(other.to_bytes()).edges == {A: {B: 0x3F800000}}
+
+
+def test_a_conversion_that_changes_the_dict_affects_later_keys():
+    update = {"red": None, "show_label": 1, "label": "kept"}
+
+    def change():
+        del update["show_label"]  # would have failed
+        update["blue"] = 7  # read after "red"
+        update["label"] = "too late"  # already read
+
+    update["red"] = Hook(change, 3)
+    d = PyGraphDiff()
+    d.add_node(A, update)
+    assert decode(d.to_bytes()).nodes[A] == '{"label":"kept","red":3,"blue":7}'
+
+
+def test_a_conversion_that_drops_the_last_reference_to_its_value():
+    update = {}
+
+    class Vanishing:
+        def __index__(self):
+            update.clear()  # the dict held the only other reference
+            return 4
+
+    update["red"] = Vanishing()
+    update["green"] = 5
+    d = PyGraphDiff()
+    d.add_node(A, update)
+    assert decode(d.to_bytes()).nodes[A] == '{"red":4}'
+
+
+@pytest.fixture(scope="module")
+def fatal():
+    """The fatal-error class, which the module does not export."""
+    try:
+        PyGraphDiff().delete_node(b"tarnu-test-hookT")
+    except BaseException as error:  # noqa: B036
+        return type(error)
+    pytest.fail("the hook did not fire")
+
+
+@pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
+class TestFatalErrorFromPythonCode:
+    """The module's own fatal-error class, raised again by Python code that a
+    conversion runs, is shown and turned into a new fatal error."""
+
+    @pytest.mark.parametrize("outer", OUTER)
+    def test_is_printed_and_raised_anew(self, fatal, outer, capfd):
+        d = seeded()
+        before = snapshot(d)
+        original = fatal("came back")
+
+        def throw():
+            raise original
+
+        with pytest.raises(BaseException) as raised:
+            OUTER[outer](d, throw)
+        assert type(raised.value) is fatal
+        assert raised.value is not original
+        assert raised.value.args == ("came back",)
+        printed = capfd.readouterr().err
+        # A banner line, then the original with its traceback.
+        assert printed.index("Traceback (most recent call last)") > 0
+        assert printed.rstrip().endswith("%s: came back" % fatal.__name__)
+        assert snapshot(d) == before
+        d.clear()
+        assert d.num_nodes() == 0
+
+    def test_subclasses_pass_as_ordinary_errors(self, fatal, capfd):
+        original = type("Sub", (fatal,), {})("ordinary")
+
+        def throw():
+            raise original
+
+        with pytest.raises(BaseException) as raised:
+            PyGraphDiff().add_edge(A, B, Hook(throw, 1))
+        assert raised.value is original
+        assert capfd.readouterr().err == ""
