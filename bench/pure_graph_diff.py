@@ -318,12 +318,13 @@ def _shortest_digits(magnitude, mantissa_bits=23, exponent_bias=127):
     mp = mv + 2
     mm = mv - (2 if (fraction != 0 or biased <= 1) else 1)
     e = e2 - 2
-    k = math.floor(math.log10(m2) + e2 * math.log10(2)) + 1
-    while True:
+
+    def candidates(k):
+        """Scale, and the range of integers c with c * 10**k inside the interval."""
         num = 1 << e if e > 0 else 1
         den = 1 << -e if e < 0 else 1
         if k < 0:
-            num *= 10 ** -k
+            num *= 10**-k
         else:
             den *= 10**k
         low, rem = divmod(mm * num, den)
@@ -332,15 +333,30 @@ def _shortest_digits(magnitude, mantissa_bits=23, exponent_bias=127):
         high, rem = divmod(mp * num, den)
         if rem == 0 and not inclusive:
             high -= 1
+        return num, den, low, high
+
+    # The coarsest digit position k that still has a candidate is the
+    # shortest form. Candidates at k are candidates at every finer position
+    # too, so the search is a bisection between a position surely too
+    # coarse and one fine enough for any value of the format.
+    estimate = math.floor(math.log10(m2) + e2 * math.log10(2))
+    most_digits = math.ceil((mantissa_bits + 1) * math.log10(2)) + 1
+    fine, coarse = estimate - most_digits - 1, estimate + 3
+    while coarse - fine > 1:
+        middle = (fine + coarse) // 2
+        _, _, low, high = candidates(middle)
         if low <= high:
-            c, rem = divmod(mv * num, den)
-            if 2 * rem > den or (2 * rem == den and c % 2 == 1):
-                c += 1
-            c = min(max(c, low), high)
-            digits = str(c)
-            stripped = digits.rstrip("0")
-            return stripped, k + len(digits) - len(stripped)
-        k -= 1
+            fine = middle
+        else:
+            coarse = middle
+    num, den, low, high = candidates(fine)
+    c, rem = divmod(mv * num, den)
+    if 2 * rem > den or (2 * rem == den and c % 2 == 1):
+        c += 1
+    c = min(max(c, low), high)
+    digits = str(c)
+    stripped = digits.rstrip("0")
+    return stripped, fine + len(digits) - len(stripped)
 
 
 def float32_json(value):
