@@ -1,0 +1,191 @@
+#include "conversions.hpp"
+
+#include <climits>
+#include <string>
+
+#include "errors.hpp"
+#include "interned.hpp"
+#include "py_ref.hpp"
+#include "text.hpp"
+
+namespace tarnu::py {
+
+namespace {
+
+[[noreturn]] void throw_wrong_length() {
+    throw_error(PyExc_Exception, "Expected 16 bytes.");
+}
+
+// numpy's boolean scalar type is named "numpy.bool_" before numpy 2 and
+// "numpy.bool" since; both are accepted through their __bool__.
+bool is_numpy_bool_name(const std::string& name) {
+    return name == "numpy.bool_" || name == "numpy.bool";
+}
+
+// Binds `attribute` (found on the value's type) to the value, the way
+// attribute lookup on an instance would: the descriptor slot of a heap type,
+// otherwise the __get__ of the attribute's type, otherwise the attribute as is.
+OwnedRef bind_to_value(PyObject* attribute, PyObject* value) {
+    PyTypeObject* attribute_type = Py_TYPE(attribute);
+    PyObject* value_type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    if (PyType_GetFlags(attribute_type) & Py_TPFLAGS_HEAPTYPE) {
+        auto descr_get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(attribute_type, Py_tp_descr_get));
+        if (descr_get != nullptr) {
+            return require_new(descr_get(attribute, value, value_type));
+        }
+    }
+    OwnedRef get = OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(attribute_type), names.dunder_get));
+    if (!get) {
+        PyErr_Clear();
+        return OwnedRef::owning(attribute);
+    }
+    return require_new(PyObject_CallFunctionObjArgs(get.get(), attribute, value, value_type, nullptr));
+}
+
+bool numpy_bool_value(PyObject* value) {
+    OwnedRef attribute =
+        OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), names.dunder_bool));
+    if (!attribute) {
+        PyErr_Clear();
+        std::string message = "object of type '";
+        message += object_text(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+        message += "' does not define a '__bool__' conversion";
+        throw_error(PyExc_TypeError, message);
+    }
+    OwnedRef bound = bind_to_value(attribute.get(), value);
+    OwnedRef no_arguments = OwnedRef::consuming(PyTuple_New(0));
+    if (!no_arguments) {
+        report_host_failure();
+    }
+    OwnedRef result = require_new(PyObject_Call(bound.get(), no_arguments.get(), nullptr));
+    if (Py_TYPE(result.get()) != &PyBool_Type) {
+        throw_downcast_error(result.get(), "PyBool");
+    }
+    return result.get() == Py_True;
+}
+
+// Reads one key of the update dict and converts its value. The value is held
+// while its conversion runs Python code that may change the dict.
+template <class Convert>
+auto read_key(PyObject* dict, PyObject* key, Convert convert) -> std::optional<decltype(convert(dict))> {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) {
+            throw_pending_error();
+        }
+        return std::nullopt;
+    }
+    OwnedRef held = OwnedRef::owning(value);
+    return convert(held.get());
+}
+
+}  // namespace
+
+NodeId pybytes_to_uuid(PyObject* object) {
+    if (!type_has_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) [[unlikely]] {
+        throw_downcast_error(object, "PyBytes");
+    }
+    if (PyBytes_GET_SIZE(object) != 16) [[unlikely]] {
+        throw_wrong_length();
+    }
+    return NodeId::from_bytes(PyBytes_AS_STRING(object));
+}
+
+NodeId extract_node_id(PyObject* object, const char* argument_name) {
+    try {
+        return pybytes_to_uuid(object);
+    } catch (const PendingError&) {
+        wrap_struct_field_error("PyUuid", 0);
+        label_argument_error(argument_name);
+        throw;
+    }
+}
+
+std::string extract_text(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+        throw_downcast_error(object, "PyString");
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) {
+        throw_pending_error();
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+float extract_f32(PyObject* object) {
+    double value;
+    if (Py_TYPE(object) == &PyFloat_Type) [[likely]] {
+        value = PyFloat_AS_DOUBLE(object);
+    } else {
+        value = PyFloat_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred()) {
+            throw_pending_error();
+        }
+    }
+    // Round to the nearest binary32; out-of-range values become infinities.
+    return static_cast<float>(value);
+}
+
+std::uint8_t extract_u8(PyObject* object) {
+    long value;
+    if (type_has_flag(object, Py_TPFLAGS_LONG_SUBCLASS)) {
+        value = PyLong_AsLong(object);
+    } else {
+        OwnedRef index = require_new(PyNumber_Index(object));
+        value = PyLong_AsLong(index.get());
+    }
+    if (value == -1 && PyErr_Occurred()) {
+        throw_pending_error();
+    }
+    if (static_cast<unsigned long>(value) > 255) {
+        throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+bool extract_bool(PyObject* object) {
+    if (Py_TYPE(object) == &PyBool_Type) {
+        return object == Py_True;
+    }
+    std::optional<std::string> name = full_type_name(Py_TYPE(object));
+    if (name && is_numpy_bool_name(*name)) {
+        return numpy_bool_value(object);
+    }
+    throw_downcast_error(object, "PyBool");
+}
+
+NodeUpdate node_update_from_dict(PyObject* object) {
+    if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
+        throw_downcast_error(object, "PyDict");
+    }
+    NodeUpdate update;
+    update.label = read_key(object, names.label, extract_text);
+    update.url = read_key(object, names.url, extract_text);
+    update.size = read_key(object, names.size, extract_f32);
+    update.red = read_key(object, names.red, extract_u8);
+    update.green = read_key(object, names.green, extract_u8);
+    update.blue = read_key(object, names.blue, extract_u8);
+    update.show_label = read_key(object, names.show_label, extract_bool);
+    return update;
+}
+
+float extract_f32_argument(PyObject* object, const char* argument_name) {
+    try {
+        return extract_f32(object);
+    } catch (const PendingError&) {
+        label_argument_error(argument_name);
+        throw;
+    }
+}
+
+NodeUpdate extract_node_update_argument(PyObject* object, const char* argument_name) {
+    try {
+        return node_update_from_dict(object);
+    } catch (const PendingError&) {
+        label_argument_error(argument_name);
+        throw;
+    }
+}
+
+}  // namespace tarnu::py

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+
+#include "diff/node_id.hpp"
+#include "node_update/node_update.hpp"
+#include "python.hpp"
+
+namespace tarnu::py {
+
+// Each conversion takes a borrowed reference and returns the value, or throws
+// PendingError with the Python exception set (or InternalFailure).
+
+// A node id from `bytes` or a subclass holding exactly 16 bytes.
+NodeId pybytes_to_uuid(PyObject* object);
+
+// A node id argument, with its errors wrapped as "failed to extract field
+// PyUuid.0" and labelled with the argument's name.
+NodeId extract_node_id(PyObject* object, const char* argument_name);
+
+// A NodeUpdate from the seven known keys of a dict, read in a fixed order.
+NodeUpdate node_update_from_dict(PyObject* object);
+
+std::string extract_text(PyObject* object);
+float extract_f32(PyObject* object);
+std::uint8_t extract_u8(PyObject* object);
+bool extract_bool(PyObject* object);
+
+// A float argument such as `weight`, labelled with its name.
+float extract_f32_argument(PyObject* object, const char* argument_name);
+NodeUpdate extract_node_update_argument(PyObject* object, const char* argument_name);
+
+inline bool type_has_flag(PyObject* object, unsigned long flag) {
+#ifdef PYPY_VERSION
+    // PyPy keeps a type's flags behind a call; its own subclass checks use it too.
+    return (static_cast<unsigned long>(PyType_GetFlags(Py_TYPE(object))) & flag) != 0;
+#else
+    return (Py_TYPE(object)->tp_flags & flag) != 0;
+#endif
+}
+
+}  // namespace tarnu::py

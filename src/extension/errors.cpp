@@ -1,0 +1,160 @@
+#include "errors.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "text.hpp"
+
+namespace tarnu::py {
+
+namespace {
+
+PyObject* fatal_class = nullptr;
+
+}  // namespace
+
+FetchedError fetch_normalized() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    return {OwnedRef::consuming(type), OwnedRef::consuming(value), OwnedRef::consuming(traceback)};
+}
+
+void restore(FetchedError error) {
+    PyErr_Restore(error.type.release(), error.value.release(), error.traceback.release());
+}
+
+namespace {
+
+// Sets `type(message)` and hands back the exception object, normalised, with
+// nothing left pending.
+OwnedRef make_exception(PyObject* type, std::string_view message) {
+    OwnedRef text = require_new(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    PyErr_SetObject(type, text.get());
+    return fetch_normalized().value;
+}
+
+}  // namespace
+
+PyObject* fatal_error_class() {
+    if (fatal_class == nullptr) [[unlikely]] {
+        fatal_class = PyErr_NewExceptionWithDoc(
+            "tarnu_api.InternalError",
+            "An internal failure of tarnu_api's own code (a broken invariant), never caused by the "
+            "caller's input. It derives from BaseException so that `except Exception` does not hide it.",
+            PyExc_BaseException, nullptr);
+        if (fatal_class == nullptr) {
+            Py_FatalError("Failed to initialize new exception type.");
+        }
+    }
+    return fatal_class;
+}
+
+void set_fatal_error(std::string_view message) noexcept {
+    try {
+        PyObject* type = fatal_error_class();
+        OwnedRef text = OwnedRef::consuming(
+            PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        if (!text) {
+            Py_FatalError("uncaught panic at ffi boundary");
+        }
+        PyErr_SetObject(type, text.get());
+    } catch (...) {
+        Py_FatalError("uncaught panic at ffi boundary");
+    }
+}
+
+[[noreturn]] void throw_pending_error() {
+    if (!PyErr_Occurred()) [[unlikely]] {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        throw PendingError{};
+    }
+    if (fatal_class != nullptr && PyErr_ExceptionMatches(fatal_class)) {
+        // Our own fatal error came back through Python code (say, a __float__
+        // that let it through). It is not an ordinary error of the caller: show
+        // it whole, then fail this call as an internal failure of its own.
+        FetchedError error = fetch_normalized();
+        if (Py_TYPE(error.value.get()) == reinterpret_cast<PyTypeObject*>(fatal_class)) {
+            std::string text = object_text(error.value.get());
+            std::fputs("--- tarnu_api: an internal error came back from Python code ---\n", stderr);
+            std::fflush(stderr);
+            restore(std::move(error));
+            PyErr_PrintEx(0);
+            throw InternalFailure{std::move(text)};
+        }
+        restore(std::move(error));
+    }
+    throw PendingError{};
+}
+
+void set_downcast_error(PyObject* object, const char* target) {
+    std::string message = "'";
+    message += type_qualname(Py_TYPE(object));
+    message += "' object cannot be converted to '";
+    message += target;
+    message += "'";
+    OwnedRef text = require_new(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    PyErr_SetObject(PyExc_TypeError, text.get());
+}
+
+[[noreturn]] void throw_downcast_error(PyObject* object, const char* target) {
+    set_downcast_error(object, target);
+    throw PendingError{};
+}
+
+[[noreturn]] void throw_error(PyObject* type, std::string_view message) {
+    OwnedRef text = require_new(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    PyErr_SetObject(type, text.get());
+    throw PendingError{};
+}
+
+[[noreturn]] void report_host_failure() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        throw PendingError{};
+    }
+    if (PyErr_Occurred()) {
+        PyErr_Print();
+    }
+    throw InternalFailure{"Python API call failed"};
+}
+
+void raise_with_cause(PyObject* type, std::string_view message) {
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    FetchedError cause = fetch_normalized();
+    if (cause.traceback) {
+        PyException_SetTraceback(cause.value.get(), cause.traceback.get());
+    }
+    OwnedRef raised = make_exception(type, message);
+    PyException_SetCause(raised.get(), cause.value.release());
+    PyErr_SetObject(type, raised.get());
+}
+
+void wrap_struct_field_error(const char* struct_name, int field_index) {
+    std::string message = "failed to extract field ";
+    message += struct_name;
+    message += '.';
+    message += std::to_string(field_index);
+    raise_with_cause(PyExc_TypeError, message);
+}
+
+void label_argument_error(const char* argument_name) {
+    FetchedError error = fetch_normalized();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(error.value.get())) != PyExc_TypeError) {
+        restore(std::move(error));
+        return;
+    }
+    std::string message = "argument '";
+    message += argument_name;
+    message += "': ";
+    message += object_text(error.value.get());
+    OwnedRef labelled = make_exception(PyExc_TypeError, message);
+    // PyException_SetCause takes over the reference; a null cause leaves none.
+    PyException_SetCause(labelled.get(), PyException_GetCause(error.value.get()));
+    PyErr_SetObject(PyExc_TypeError, labelled.get());
+}
+
+}  // namespace tarnu::py

@@ -1,0 +1,279 @@
+#include "graph_diff_object.hpp"
+
+#include <memory>
+#include <new>
+
+#include "arguments.hpp"
+#include "bytes/diff_encoding.hpp"
+#include "conversions.hpp"
+#include "entry_frame.hpp"
+#include "errors.hpp"
+#include "py_ref.hpp"
+#include "test_hooks.hpp"
+
+namespace tarnu::py {
+
+namespace {
+
+PyTypeObject* type_object = nullptr;
+
+// --- borrows --------------------------------------------------------------
+
+// Held for the whole of a mutating call: the record may not be read or changed
+// by anything else meanwhile. Python code run by a conversion that calls back
+// into the same instance meets it.
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(PyGraphDiffObject* self) : self_(self) {
+        if (self->borrow_flag != 0) [[unlikely]] {
+            throw_error(PyExc_RuntimeError, "Already borrowed");
+        }
+        self->borrow_flag = -1;
+    }
+    ~ExclusiveBorrow() { self_->borrow_flag = 0; }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    PyGraphDiffObject* self_;
+    // Keeps the instance alive until the borrow is given back, declared last
+    // so that it is dropped after the flag is reset.
+    OwnedRef keep_alive_ = OwnedRef::owning(reinterpret_cast<PyObject*>(self_));
+};
+
+class SharedBorrow {
+public:
+    explicit SharedBorrow(PyGraphDiffObject* self) : self_(self) {
+        if (self->borrow_flag == -1) [[unlikely]] {
+            throw_error(PyExc_RuntimeError, "Already mutably borrowed");
+        }
+        ++self->borrow_flag;
+    }
+    ~SharedBorrow() { --self_->borrow_flag; }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    PyGraphDiffObject* self_;
+    OwnedRef keep_alive_ = OwnedRef::owning(reinterpret_cast<PyObject*>(self_));
+};
+
+// The method descriptor normally rejects a foreign `self` before we run; this
+// holds when it does not.
+PyGraphDiffObject* checked_self(PyObject* self) {
+    PyTypeObject* type = type_object;
+    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) [[unlikely]] {
+        throw_downcast_error(self, "PyGraphDiff");
+    }
+    return reinterpret_cast<PyGraphDiffObject*>(self);
+}
+
+PyObject* none() {
+    return OwnedRef::owning(Py_None).release();
+}
+
+PyObject* new_count(std::size_t count) {
+    PyObject* result = PyLong_FromUnsignedLongLong(count);
+    if (result == nullptr) [[unlikely]] {
+        report_host_failure();
+    }
+    return result;
+}
+
+// --- methods --------------------------------------------------------------
+
+constexpr ArgumentDescription<2> add_node_arguments{"PyGraphDiff.add_node()", {"id", "update"}};
+constexpr ArgumentDescription<1> delete_node_arguments{"PyGraphDiff.delete_node()", {"id"}};
+constexpr ArgumentDescription<3> add_edge_arguments{"PyGraphDiff.add_edge()", {"from", "to", "weight"}};
+constexpr ArgumentDescription<2> delete_edge_arguments{"PyGraphDiff.delete_edge()", {"from", "to"}};
+
+PyObject* num_nodes(PyObject* self, PyObject*) {
+    return entry_frame([&] {
+        PyGraphDiffObject* object = checked_self(self);
+        SharedBorrow borrow(object);
+        return new_count(object->diff.num_nodes());
+    });
+}
+
+PyObject* num_edges(PyObject* self, PyObject*) {
+    return entry_frame([&] {
+        PyGraphDiffObject* object = checked_self(self);
+        SharedBorrow borrow(object);
+        return new_count(object->diff.num_edges());
+    });
+}
+
+PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
+    return entry_frame([&] {
+        const auto [id_argument, update_argument] = parse_arguments(add_node_arguments, args, nargsf, keyword_names);
+        PyGraphDiffObject* object = checked_self(self);
+        ExclusiveBorrow borrow(object);
+        const NodeId id = extract_node_id(id_argument, "id");
+        NodeUpdate update = extract_node_update_argument(update_argument, "update");
+        object->diff.set_node_update(id, std::move(update));
+        return none();
+    });
+}
+
+PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
+    return entry_frame([&] {
+        const auto [id_argument] = parse_arguments(delete_node_arguments, args, nargsf, keyword_names);
+        PyGraphDiffObject* object = checked_self(self);
+        ExclusiveBorrow borrow(object);
+        const NodeId id = extract_node_id(id_argument, "id");
+        test_hooks::on_delete_node(id);
+        object->diff.delete_node(id);
+        return none();
+    });
+}
+
+PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
+    return entry_frame([&] {
+        const auto [from_argument, to_argument, weight_argument] =
+            parse_arguments(add_edge_arguments, args, nargsf, keyword_names);
+        PyGraphDiffObject* object = checked_self(self);
+        ExclusiveBorrow borrow(object);
+        const NodeId from = extract_node_id(from_argument, "from");
+        const NodeId to = extract_node_id(to_argument, "to");
+        const float weight = extract_f32_argument(weight_argument, "weight");
+        // An edge to or from a node marked deleted is refused by the record,
+        // which then holds no trace of the call; the caller is not told.
+        (void)object->diff.add_edge(from, to, weight);
+        return none();
+    });
+}
+
+PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
+    return entry_frame([&] {
+        const auto [from_argument, to_argument] = parse_arguments(delete_edge_arguments, args, nargsf, keyword_names);
+        PyGraphDiffObject* object = checked_self(self);
+        ExclusiveBorrow borrow(object);
+        const NodeId from = extract_node_id(from_argument, "from");
+        const NodeId to = extract_node_id(to_argument, "to");
+        object->diff.delete_edge(from, to);
+        return none();
+    });
+}
+
+PyObject* to_bytes(PyObject* self, PyObject*) {
+    return entry_frame([&] {
+        PyGraphDiffObject* object = checked_self(self);
+        SharedBorrow borrow(object);
+        const DiffEncoding<NodeGraphDiff> encoding(object->diff);
+        // The encoding is written straight into the new bytes object's storage:
+        // one large buffer instead of a buffer and its copy.
+        OwnedRef bytes = OwnedRef::consuming(
+            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoding.size())));
+        if (!bytes) [[unlikely]] {
+            report_host_failure();
+        }
+        if (encoding.write_to(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())))) [[unlikely]] {
+            throw_error(PyExc_Exception, "Failed to serialize graph diff.");
+        }
+        return bytes.release();
+    });
+}
+
+PyObject* clear(PyObject* self, PyObject*) {
+    return entry_frame([&] {
+        PyGraphDiffObject* object = checked_self(self);
+        ExclusiveBorrow borrow(object);
+        object->diff.clear();
+        return none();
+    });
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef methods[] = {
+    {"num_nodes", as_cfunction(num_nodes), METH_NOARGS, "num_nodes($self)\n--\n\n"},
+    {"num_edges", as_cfunction(num_edges), METH_NOARGS, "num_edges($self)\n--\n\n"},
+    {"add_node", as_cfunction(add_node), METH_FASTCALL | METH_KEYWORDS, "add_node($self, id, update)\n--\n\n"},
+    {"delete_node", as_cfunction(delete_node), METH_FASTCALL | METH_KEYWORDS, "delete_node($self, id)\n--\n\n"},
+    {"add_edge", as_cfunction(add_edge), METH_FASTCALL | METH_KEYWORDS, "add_edge($self, from, to, weight)\n--\n\n"},
+    {"delete_edge", as_cfunction(delete_edge), METH_FASTCALL | METH_KEYWORDS, "delete_edge($self, from, to)\n--\n\n"},
+    {"to_bytes", as_cfunction(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
+    {"clear", as_cfunction(clear), METH_NOARGS, "clear($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- construction and destruction -------------------------------------------
+
+PyObject* graph_diff_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return entry_frame([&]() -> PyObject* {
+        reject_constructor_arguments("PyGraphDiff.__new__()", args, kwargs);
+        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) {
+            throw_pending_error();
+        }
+        auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
+        // An empty record allocates nothing, so this cannot fail.
+        std::construct_at(&object->diff);
+        object->borrow_flag = 0;
+        return self;
+    });
+}
+
+void graph_diff_dealloc(PyObject* self) {
+    PyObject* result = entry_frame([&]() -> PyObject* {
+        test_hooks::on_dealloc();
+        PyTypeObject* type = Py_TYPE(self);
+        std::destroy_at(&reinterpret_cast<PyGraphDiffObject*>(self)->diff);
+        freefunc free = type->tp_free;
+        if (free == nullptr) {
+            throw InternalFailure{"PyGraphDiff has no tp_free slot"};
+        }
+        free(self);
+        // Allocating a heap-type instance took a reference to the type, on
+        // CPython and on PyPy's C-API layer alike; the instance gives it back
+        // as it goes (docs/platform.md).
+        OwnedRef dropped = OwnedRef::consuming(reinterpret_cast<PyObject*>(type));
+        return Py_None;
+    });
+    if (result == nullptr) {
+        // No exception may leave a deallocator: report it and go on.
+        PyErr_WriteUnraisable(nullptr);
+    }
+}
+
+constexpr char class_doc[] = "PyGraphDiff()\n--\n\n";
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(class_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(graph_diff_new)},
+    {Py_tp_methods, methods},
+    {Py_tp_base, nullptr},  // object, filled in at creation
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_diff_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.PyGraphDiff",
+    static_cast<int>(sizeof(PyGraphDiffObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace
+
+PyTypeObject* graph_diff_type() {
+    if (type_object != nullptr) [[likely]] {
+        return type_object;
+    }
+    slots[3].pfunc = &PyBaseObject_Type;
+    PyObject* type = test_hooks::fail_type_creation() ? nullptr : PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        // The host's reason stays attached as the cause.
+        raise_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyGraphDiff");
+        throw PendingError{};
+    }
+    type_object = reinterpret_cast<PyTypeObject*>(type);
+    return type_object;
+}
+
+}  // namespace tarnu::py

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "diff/node_graph_diff.hpp"
+#include "python.hpp"
+
+namespace tarnu::py {
+
+// The instance layout of PyGraphDiff: the host's header, the record the
+// instance owns, then the borrow flag (0 free, n > 0 shared borrows, -1 one
+// exclusive borrow). No __dict__, no weak references.
+struct PyGraphDiffObject {
+    PyObject_HEAD
+    NodeGraphDiff diff;
+    Py_ssize_t borrow_flag;
+};
+
+// The PyGraphDiff type object, made on first request and kept for the life of
+// the process. Throws PendingError with RuntimeError "An error occurred while
+// initializing class PyGraphDiff" (the cause kept) when the host refuses it.
+PyTypeObject* graph_diff_type();
+
+}  // namespace tarnu::py

@@ -1,0 +1,46 @@
+#include "interned.hpp"
+
+#include "errors.hpp"
+#include "py_ref.hpp"
+
+namespace tarnu::py {
+
+InternedNames names{};
+
+namespace {
+
+PyObject* intern(const char* text) {
+    PyObject* string = PyUnicode_InternFromString(text);
+    if (string == nullptr) {
+        // Without its names the module cannot convert anything; this is not
+        // an error of the caller's input.
+        report_host_failure();
+    }
+    return string;
+}
+
+}  // namespace
+
+void intern_names() {
+    if (names.class_name != nullptr) {
+        return;
+    }
+    InternedNames made{};
+    made.label = intern("label");
+    made.url = intern("url");
+    made.size = intern("size");
+    made.red = intern("red");
+    made.green = intern("green");
+    made.blue = intern("blue");
+    made.show_label = intern("show_label");
+    made.dunder_bool = intern("__bool__");
+    made.dunder_get = intern("__get__");
+    made.dunder_module = intern("__module__");
+    made.dunder_name = intern("__name__");
+    made.dunder_qualname = intern("__qualname__");
+    made.dunder_all = intern("__all__");
+    made.class_name = intern("PyGraphDiff");
+    names = made;
+}
+
+}  // namespace tarnu::py

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "python.hpp"
+
+namespace tarnu::py {
+
+// Strings the module looks up often, interned once and kept for the life of
+// the process. Filled by intern_names() during module initialisation.
+struct InternedNames {
+    PyObject* label;
+    PyObject* url;
+    PyObject* size;
+    PyObject* red;
+    PyObject* green;
+    PyObject* blue;
+    PyObject* show_label;
+    PyObject* dunder_bool;
+    PyObject* dunder_get;
+    PyObject* dunder_module;
+    PyObject* dunder_name;
+    PyObject* dunder_qualname;
+    PyObject* dunder_all;
+    PyObject* class_name;  // "PyGraphDiff"
+};
+
+extern InternedNames names;
+
+// Throws PendingError when the host cannot make a string.
+void intern_names();
+
+}  // namespace tarnu::py

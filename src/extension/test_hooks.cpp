@@ -1,0 +1,86 @@
+#include "test_hooks.hpp"
+
+#ifdef TARNU_TEST_HOOKS
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "graph_diff_object.hpp"
+#include "py_ref.hpp"
+#include "python.hpp"
+
+namespace tarnu::py::test_hooks {
+
+namespace {
+
+bool fail_next_dealloc = false;
+
+std::string_view init_hook() {
+    const char* value = std::getenv("TARNU_TEST_INIT_HOOK");
+    return value == nullptr ? std::string_view() : std::string_view(value);
+}
+
+}  // namespace
+
+void on_delete_node(const NodeId& id) {
+    if (std::memcmp(id.bytes.data(), "tarnu-test-hook", 15) != 0) {
+        return;
+    }
+    switch (id.bytes[15]) {
+        case 'T':
+            throw std::logic_error("test hook: internal failure");
+        case 'M':
+            throw std::bad_alloc();
+        case 'D':
+            fail_next_dealloc = true;
+            return;
+        case 'R': {
+            // The reference count of the class, which no interpreter but
+            // CPython shows to Python code.
+            const std::string count = std::to_string(Py_REFCNT(graph_diff_type()));
+            PyErr_SetString(PyExc_LookupError, count.c_str());
+            throw PendingError{};
+        }
+        default:
+            return;
+    }
+}
+
+void on_dealloc() {
+    if (fail_next_dealloc) {
+        fail_next_dealloc = false;
+        throw std::logic_error("test hook: deallocation failure");
+    }
+}
+
+bool fail_type_creation() {
+    if (init_hook() != "fail-type") {
+        return false;
+    }
+    PyErr_SetString(PyExc_ValueError, "test hook: type creation refused");
+    return true;
+}
+
+void seed_module_all(void* module_pointer) {
+    auto* module = static_cast<PyObject*>(module_pointer);
+    const std::string_view hook = init_hook();
+    OwnedRef seeded;
+    if (hook == "all-list") {
+        seeded = require_new(Py_BuildValue("[s]", "seeded"));
+    } else if (hook == "all-tuple") {
+        seeded = require_new(Py_BuildValue("(s)", "seeded"));
+    } else {
+        return;
+    }
+    if (PyObject_SetAttrString(module, "__all__", seeded.get()) != 0) {
+        throw_pending_error();
+    }
+}
+
+}  // namespace tarnu::py::test_hooks
+
+#endif

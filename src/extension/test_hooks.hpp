@@ -1,0 +1,36 @@
+#pragma once
+
+// Failure hooks for the tests, compiled in only with the CMake option
+// TARNU_TEST_HOOKS. A released build has none of this: every hook is an empty
+// inline function.
+
+#include "diff/node_id.hpp"
+
+namespace tarnu::py::test_hooks {
+
+#ifdef TARNU_TEST_HOOKS
+
+// delete_node with an id that starts with the 15 bytes "tarnu-test-hook"
+// triggers the failure named by its last byte:
+//   'T': a C++ exception of the module's own code (std::logic_error)
+//   'M': std::bad_alloc
+//   'D': the next deallocation of any instance fails internally
+//   'R': LookupError whose text is the class's reference count
+void on_delete_node(const NodeId& id);
+void on_dealloc();
+// True when TARNU_TEST_INIT_HOOK=fail-type asks type creation to fail.
+bool fail_type_creation();
+// Seeds the new module's __all__ as TARNU_TEST_INIT_HOOK=all-list or
+// all-tuple asks, so that both outcomes of an existing __all__ can be seen.
+void seed_module_all(void* module);
+
+#else
+
+inline void on_delete_node(const NodeId&) {}
+inline void on_dealloc() {}
+inline bool fail_type_creation() { return false; }
+inline void seed_module_all(void*) {}
+
+#endif
+
+}  // namespace tarnu::py::test_hooks

@@ -1,0 +1,172 @@
+#include "text.hpp"
+
+#include <cstdint>
+
+#include "interned.hpp"
+#include "py_ref.hpp"
+
+namespace tarnu::py {
+
+namespace {
+
+constexpr std::string_view replacement_character = "\xEF\xBF\xBD";
+
+// Length of the well-formed sequence starting at bytes[i], or of its maximal
+// subpart when it is ill-formed (then *valid is false). Byte ranges follow the
+// table of well-formed UTF-8 byte sequences.
+std::size_t utf8_sequence(std::string_view bytes, std::size_t i, bool* valid) {
+    const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(bytes[k]); };
+    const std::uint8_t lead = byte(i);
+    *valid = true;
+    if (lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    std::uint8_t second_low = 0x80;
+    std::uint8_t second_high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) second_low = 0xA0;
+        if (lead == 0xED) second_high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) second_low = 0x90;
+        if (lead == 0xF4) second_high = 0x8F;
+    } else {
+        *valid = false;
+        return 1;
+    }
+    std::size_t taken = 1;
+    for (; taken < length; ++taken) {
+        if (i + taken >= bytes.size()) {
+            *valid = false;
+            return taken;
+        }
+        const std::uint8_t next = byte(i + taken);
+        const std::uint8_t low = taken == 1 ? second_low : 0x80;
+        const std::uint8_t high = taken == 1 ? second_high : 0xBF;
+        if (next < low || next > high) {
+            *valid = false;
+            return taken;
+        }
+    }
+    return length;
+}
+
+std::string text_of_unicode_or_empty(PyObject* string, bool* ok) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(string, &size);
+    if (data != nullptr) {
+        *ok = true;
+        return std::string(data, static_cast<std::size_t>(size));
+    }
+    *ok = false;
+    return {};
+}
+
+// str() of an object, with the surrogate repair; an empty optional (nothing
+// pending) when str() raised and `report` is false.
+std::optional<std::string> str_text(PyObject* object, bool report) {
+    OwnedRef string = OwnedRef::consuming(PyObject_Str(object));
+    if (!string) {
+        if (report) {
+            PyErr_WriteUnraisable(object);
+        } else {
+            PyErr_Clear();
+        }
+        return std::nullopt;
+    }
+    bool ok = false;
+    std::string text = text_of_unicode_or_empty(string.get(), &ok);
+    if (ok) {
+        return text;
+    }
+    PyErr_Clear();
+    OwnedRef encoded = OwnedRef::consuming(PyUnicode_AsEncodedString(string.get(), "utf-8", "surrogatepass"));
+    if (!encoded) {
+        PyErr_Clear();
+        return std::string(replacement_character);
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) {
+        PyErr_Clear();
+        return std::string(replacement_character);
+    }
+    return utf8_with_replacement(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+std::optional<std::string> attribute_text(PyObject* object, PyObject* name, bool report) {
+    OwnedRef attribute = OwnedRef::consuming(PyObject_GetAttr(object, name));
+    if (!attribute) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return str_text(attribute.get(), report);
+}
+
+// The "module.name" of a type; with `report` false a failing str() makes the
+// name unknown instead of falling back, so that naming the type of an
+// unprintable object cannot recurse.
+std::optional<std::string> type_name(PyTypeObject* type, bool report) {
+    PyObject* type_object = reinterpret_cast<PyObject*>(type);
+    std::optional<std::string> module = attribute_text(type_object, names.dunder_module, report);
+    if (!module) {
+        return std::nullopt;
+    }
+    std::optional<std::string> name = attribute_text(type_object, names.dunder_name, report);
+    if (!name) {
+        return std::nullopt;
+    }
+    return *module + "." + *name;
+}
+
+}  // namespace
+
+std::string utf8_with_replacement(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        bool valid = false;
+        const std::size_t length = utf8_sequence(bytes, i, &valid);
+        if (valid) {
+            out.append(bytes.substr(i, length));
+        } else {
+            out.append(replacement_character);
+        }
+        i += length;
+    }
+    return out;
+}
+
+std::string object_text(PyObject* object) {
+    if (std::optional<std::string> text = str_text(object, true)) {
+        return std::move(*text);
+    }
+    if (std::optional<std::string> name = type_name(Py_TYPE(object), false)) {
+        return "<unprintable " + *name + " object>";
+    }
+    return "<unprintable object>";
+}
+
+std::optional<std::string> full_type_name(PyTypeObject* type) {
+    return type_name(type, true);
+}
+
+std::string type_qualname(PyTypeObject* type) {
+    OwnedRef qualname = OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names.dunder_qualname));
+    if (qualname && PyUnicode_Check(qualname.get())) {
+        bool ok = false;
+        std::string text = text_of_unicode_or_empty(qualname.get(), &ok);
+        if (ok) {
+            return text;
+        }
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+}  // namespace tarnu::py

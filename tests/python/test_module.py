@@ -1,0 +1,222 @@
+"""The module and its class: import, identity on re-import, the type's shape,
+construction and deallocation, and the failure hooks of the entry frame."""
+
+import gc
+import importlib
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tarnu_api
+from conftest import IS_PYPY
+
+PyGraphDiff = tarnu_api.PyGraphDiff
+EMPTY_DIFF = bytes(32)
+HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
+
+
+def hook_id(kind):
+    return b"tarnu-test-hook" + kind
+
+
+def run_python(code, **env):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, env={**os.environ, **env}, timeout=120,
+    )
+
+
+def class_refcount():
+    if hasattr(sys, "getrefcount"):
+        return sys.getrefcount(PyGraphDiff)
+    if not HOOKS:
+        pytest.skip("no way to read the class's reference count here")
+    # PyPy has no sys.getrefcount: a test hook reports the count.
+    with pytest.raises(LookupError) as raised:
+        PyGraphDiff().delete_node(hook_id(b"R"))
+    return int(str(raised.value))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class TestModule:
+    def test_contents(self):
+        assert tarnu_api.__all__ == ["PyGraphDiff"]
+        assert type(tarnu_api.__all__) is list
+        assert isinstance(PyGraphDiff, type)
+        if IS_PYPY:
+            # PyPy treats an empty module doc as none and shows the doc of
+            # the module type instead (docs/platform.md).
+            assert tarnu_api.__doc__.startswith("module(name")
+        else:
+            assert tarnu_api.__doc__ == ""
+        public = {name for name in vars(tarnu_api) if not name.startswith("__")}
+        assert public == {"PyGraphDiff"}
+
+    def test_reimport_returns_the_same_module_and_class(self):
+        module, cls = tarnu_api, tarnu_api.PyGraphDiff
+        module.marker = 42
+        try:
+            del sys.modules["tarnu_api"]
+            again = importlib.import_module("tarnu_api")
+            if IS_PYPY and again is not module:
+                # PyPy's C-API layer builds a new module object on re-import
+                # without calling the entry point again (docs/platform.md).
+                assert again.PyGraphDiff is cls
+                return
+            assert again is module
+            assert again.marker == 42
+            assert again.PyGraphDiff is cls
+            assert again.__all__ == ["PyGraphDiff"]
+        finally:
+            sys.modules["tarnu_api"] = module
+            del module.marker
+
+    def test_entry_point_is_the_only_exported_symbol(self):
+        nm = subprocess.run(["nm", "-D", "--defined-only", tarnu_api.__file__], capture_output=True, text=True)
+        if nm.returncode != 0:
+            pytest.skip("nm is not available")
+        symbols = [line.split()[-1] for line in nm.stdout.splitlines() if line.strip()]
+        assert symbols == ["PyInit_tarnu_api"]
+
+
+class TestClass:
+    def test_names_and_doc(self):
+        assert PyGraphDiff.__name__ == "PyGraphDiff"
+        assert PyGraphDiff.__qualname__ == "PyGraphDiff"
+        assert PyGraphDiff.__module__ == "builtins"
+        assert PyGraphDiff.__doc__ in ("PyGraphDiff()\n--\n\n", None, "")
+        if not IS_PYPY:
+            assert PyGraphDiff.__doc__ == ""  # the host moves the signature out
+            assert PyGraphDiff.__text_signature__ == "()"
+
+    def test_cannot_be_subclassed(self):
+        if IS_PYPY:
+            pytest.skip("PyPy's C-API layer accepts any C type as a base (docs/platform.md)")
+        with pytest.raises(TypeError):
+            class Sub(PyGraphDiff):
+                pass
+
+    def test_instances_have_no_dict(self):
+        d = PyGraphDiff()
+        if IS_PYPY:
+            pytest.skip("PyPy's C-API layer gives instances a __dict__ (docs/platform.md)")
+        assert not hasattr(d, "__dict__")
+        with pytest.raises(AttributeError):
+            d.anything = 1
+
+    def test_new_instance_is_empty(self):
+        d = PyGraphDiff()
+        assert d.num_nodes() == 0
+        assert d.num_edges() == 0
+        assert d.to_bytes() == EMPTY_DIFF
+
+    @pytest.mark.parametrize("args, kwargs, message", [
+        ((1,), {}, "PyGraphDiff.__new__() takes 0 positional arguments but 1 was given"),
+        ((1, 2), {}, "PyGraphDiff.__new__() takes 0 positional arguments but 2 were given"),
+        ((), {"x": 1}, "PyGraphDiff.__new__() got an unexpected keyword argument 'x'"),
+        ((1,), {"x": 1}, "PyGraphDiff.__new__() takes 0 positional arguments but 1 was given"),
+    ])
+    def test_constructor_rejects_arguments(self, args, kwargs, message):
+        with pytest.raises(TypeError) as raised:
+            PyGraphDiff(*args, **kwargs)
+        assert str(raised.value) == message
+        assert raised.value.__cause__ is None
+
+    def test_many_instances_leak_neither_references_nor_memory(self):
+        def churn(count):
+            for _ in range(count):
+                d = PyGraphDiff()
+                d.add_edge(b"a" * 16, b"b" * 16, 1.0)
+                del d
+            gc.collect()
+
+        churn(20_000)
+        before_refs = class_refcount()
+        before_memory = resident_bytes()
+        churn(100_000)
+        assert class_refcount() == before_refs
+        assert resident_bytes() - before_memory < 4 * 1024 * 1024
+
+
+@pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
+class TestEntryFrame:
+    def fatal_class(self):
+        try:
+            PyGraphDiff().delete_node(hook_id(b"T"))
+        except BaseException as error:  # noqa: B036 - the class is not exported
+            return type(error)
+        pytest.fail("the hook did not fire")
+
+    def test_internal_failure_becomes_the_fatal_error(self):
+        d = PyGraphDiff()
+        d.add_node(b"n" * 16, {})
+        before = d.to_bytes()
+        with pytest.raises(BaseException) as raised:
+            d.delete_node(hook_id(b"T"))
+        error = raised.value
+        assert not isinstance(error, Exception)
+        assert type(error).__bases__ == (BaseException,)
+        assert type(error).__module__ == "tarnu_api"
+        assert error.args == ("test hook: internal failure",)
+        assert type(error) is self.fatal_class()  # made once per process
+        # The borrow was given back and nothing changed.
+        assert d.to_bytes() == before
+        d.delete_node(b"n" * 16)
+        assert d.num_nodes() == 1
+
+    def test_allocation_failure_is_memory_error(self):
+        d = PyGraphDiff()
+        with pytest.raises(MemoryError):
+            d.delete_node(hook_id(b"M"))
+        assert d.num_nodes() == 0
+        d.delete_node(b"n" * 16)
+        assert d.num_nodes() == 1
+
+    def test_failure_in_deallocation_goes_to_the_unraisable_hook(self):
+        seen = []
+        old_hook = sys.unraisablehook
+        sys.unraisablehook = seen.append
+        try:
+            d = PyGraphDiff()
+            d.delete_node(hook_id(b"D"))
+            del d
+            gc.collect()
+        finally:
+            sys.unraisablehook = old_hook
+        assert len(seen) == 1
+        assert seen[0].exc_value.args == ("test hook: deallocation failure",)
+        assert type(seen[0].exc_value) is self.fatal_class()
+
+
+@pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
+class TestInitialisationFailures:
+    def test_type_creation_failure_is_runtime_error_with_cause(self):
+        result = run_python("""
+            try:
+                import tarnu_api
+            except RuntimeError as error:
+                print(repr(str(error)), type(error.__cause__).__name__, str(error.__cause__))
+        """, TARNU_TEST_INIT_HOOK="fail-type")
+        assert result.stdout.strip() == (
+            "'An error occurred while initializing class PyGraphDiff' ValueError test hook: type creation refused"
+        ), result.stderr
+
+    def test_existing_all_list_is_extended(self):
+        result = run_python("import tarnu_api; print(tarnu_api.__all__)", TARNU_TEST_INIT_HOOK="all-list")
+        assert result.stdout.strip() == "['seeded', 'PyGraphDiff']", result.stderr
+
+    def test_existing_all_not_a_list_is_refused(self):
+        result = run_python("""
+            try:
+                import tarnu_api
+            except TypeError as error:
+                print(error)
+        """, TARNU_TEST_INIT_HOOK="all-tuple")
+        assert result.stdout.strip() == "'tuple' object cannot be converted to 'PyList'", result.stderr
