@@ -1,0 +1,173 @@
+"""Record a realistic graph diff with tarnu_api, encode it, and read it back.
+
+A generated graph of 100,000 nodes (labels, links, colours, sizes) and
+1,000,000 weighted edges is recorded into one PyGraphDiff, followed by the
+kind of later edits that the diff folds into its net change: re-weighted
+edges, deleted edges and deleted nodes. The encoded bytes go to a file, are
+read back with the small decoder beside this script (decode_diff.py), and the
+decoded counts are checked against the diff's own.
+
+    python examples/demo.py [--nodes N] [--edges M] [--seed S] [--out FILE]
+"""
+
+import argparse
+import os
+import random
+import sys
+import tempfile
+import time
+
+try:
+    from tarnu_api import PyGraphDiff
+except ImportError:
+    sys.exit("tarnu_api is not installed here: run `bash scripts/demo.sh`, or "
+             "`pip install .` from the top of the checkout.")
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from decode_diff import decode, summary  # noqa: E402
+
+try:
+    from tqdm import tqdm
+except ImportError:
+    tqdm = None
+
+WORDS = ("river", "stone", "maple", "harbor", "copper", "meadow", "signal",
+         "lantern", "orbit", "cedar", "café", "Zürich", "東京")
+
+# Progress is reported once per batch: a bar ticked per call would cost more
+# than the calls it measures.
+BATCH = 10_000
+
+
+def generate(node_count, edge_count, seed):
+    """Node ids, one property dict per node, and (source, target, weight) edges."""
+    rng = random.Random(seed)
+    ids = [rng.randbytes(16) for _ in range(node_count)]
+    updates = [{
+        "label": "%s %s #%d" % (rng.choice(WORDS), rng.choice(WORDS), i),
+        "url": "https://example.org/node/%d" % i,
+        "size": rng.uniform(0.5, 20.0),
+        "red": rng.randrange(256),
+        "green": rng.randrange(256),
+        "blue": rng.randrange(256),
+        "show_label": rng.random() < 0.3,
+    } for i in range(node_count)]
+    # Uniformly drawn endpoints give each source about ten targets.
+    pick = rng.randrange
+    edges = [(ids[pick(node_count)], ids[pick(node_count)], rng.random())
+             for _ in range(edge_count)]
+    return rng, ids, updates, edges
+
+
+class Timings:
+    """Times phases of recording and prints one line per phase."""
+
+    def __init__(self):
+        self.rows = []
+
+    def run(self, label, items, call, show_progress):
+        """Call `call(*item)` for every item, timing the whole run."""
+        count = len(items)
+        bar = None
+        if show_progress and tqdm is not None and count > BATCH:
+            bar = tqdm(total=count, desc=label, unit="op", leave=False, mininterval=0.25)
+        start = time.perf_counter()
+        for begin in range(0, count, BATCH):
+            for item in items[begin:begin + BATCH]:
+                call(*item)
+            if bar is not None:
+                bar.update(min(BATCH, count - begin))
+        elapsed = time.perf_counter() - start
+        if bar is not None:
+            bar.close()
+        self.report(label, count, elapsed)
+        return elapsed
+
+    def report(self, label, count, elapsed):
+        per_op = elapsed / max(count, 1)
+        print("  %-34s %9d ops %8.3f s %11s/op" % (label, count, elapsed, human_time(per_op)))
+
+
+def human_time(seconds):
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            return "%.2f %s" % (seconds / scale, unit)
+    return "%.0f ns" % (seconds / 1e-9)
+
+
+def decoded_counts(decoded):
+    """num_nodes() and num_edges() as the decoded bytes state them."""
+    return (len(decoded.nodes) + len(decoded.deleted_nodes),
+            len(decoded.edges) + len(decoded.deleted_edges))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--nodes", type=int, default=100_000, help="nodes to add (default 100,000)")
+    parser.add_argument("--edges", type=int, default=1_000_000, help="edges to add (default 1,000,000)")
+    parser.add_argument("--seed", type=int, default=7, help="seed of the generated graph")
+    parser.add_argument("--out", default=os.path.join(tempfile.gettempdir(), "tarnu_demo_diff.bin"),
+                        help="file the encoded diff is written to")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bars")
+    args = parser.parse_args(argv)
+    if args.nodes < 2:
+        parser.error("--nodes must be at least 2")
+    show_progress = not args.no_progress and sys.stderr.isatty()
+    if show_progress and tqdm is None:
+        print("(install tqdm to see progress bars)")
+
+    print("Generating a graph of %d nodes and %d weighted edges..." % (args.nodes, args.edges))
+    start = time.perf_counter()
+    rng, ids, updates, edges = generate(args.nodes, args.edges, args.seed)
+    print("  generated in %.1f s" % (time.perf_counter() - start))
+
+    # Later edits: a twentieth of the edges change weight or go away, and one
+    # node in a hundred is deleted with everything pending on it.
+    edited = rng.sample(edges, len(edges) // 20)
+    reweighted = [(source, target, weight * 2.0) for source, target, weight in edited[::2]]
+    unlinked = [(source, target) for source, target, _ in edited[1::2]]
+    doomed = [(node_id,) for node_id in rng.sample(ids, max(1, len(ids) // 100))]
+
+    diff = PyGraphDiff()
+    timings = Timings()
+    print("Recording (time per call includes the Python loop around it):")
+    total = timings.run("add_node (7 properties)", list(zip(ids, updates)), diff.add_node, show_progress)
+    total += timings.run("add_edge", edges, diff.add_edge, show_progress)
+    total += timings.run("add_edge (re-weight)", reweighted, diff.add_edge, show_progress)
+    total += timings.run("delete_edge (cancels an addition)", unlinked, diff.delete_edge, show_progress)
+    total += timings.run("delete_node", doomed, diff.delete_node, show_progress)
+    operations = len(ids) + len(edges) + len(reweighted) + len(unlinked) + len(doomed)
+    print("  %-34s %9d ops %8.3f s %11s/op"
+          % ("all recording", operations, total, human_time(total / operations)))
+
+    num_nodes, num_edges = diff.num_nodes(), diff.num_edges()
+    print("The diff holds the net change:")
+    print("  num_nodes() = %d (updated or deleted nodes)" % num_nodes)
+    print("  num_edges() = %d (source nodes with pending additions or deletions, not edges)"
+          % num_edges)
+
+    start = time.perf_counter()
+    payload = diff.to_bytes()
+    elapsed = time.perf_counter() - start
+    print("Encoding:")
+    print("  to_bytes() took %s for %.1f MB (%d bytes, %.1f bytes per recorded operation)"
+          % (human_time(elapsed), len(payload) / 1e6, len(payload), len(payload) / operations))
+    with open(args.out, "wb") as out:
+        out.write(payload)
+    print("  wrote %s" % args.out)
+
+    with open(args.out, "rb") as source:
+        decoded = decode(source.read())
+    print("Read back with examples/decode_diff.py:")
+    for line in summary(decoded).splitlines():
+        print("  " + line)
+    if decoded_counts(decoded) != (num_nodes, num_edges):
+        print("MISMATCH: the file states %d nodes and %d edge sources" % decoded_counts(decoded))
+        return 1
+    print("Round trip OK: the file holds the %d nodes and %d edge sources of the diff."
+          % (num_nodes, num_edges))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# The main job: build tarnu_api (released build) and run the demo, which
+# records a realistic diff and encodes it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh cpython
+exec .venv-cpython/bin/python examples/demo.py "$@"

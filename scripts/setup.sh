@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a fresh Debian machine (run as root):
+# the Debian packages, then one virtual environment per interpreter with
+# tarnu_api built into it.
+#
+#   scripts/setup.sh [--hooks] [--release] INTERPRETER...
+#
+# INTERPRETER is cpython or pypy. The environments are .venv-cpython and
+# .venv-pypy at the top of the checkout. --hooks builds the module with the
+# test-only failure hooks (the test command does); without it the module is
+# the released build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+hooks=OFF
+interpreters=()
+for argument in "$@"; do
+  case "$argument" in
+    --hooks) hooks=ON ;;
+    cpython|pypy) interpreters+=("$argument") ;;
+    *) echo "setup.sh: unknown argument $argument" >&2; exit 2 ;;
+  esac
+done
+
+debian_packages=(g++ cmake make libgtest-dev python3-dev python3-venv pypy3 pypy3-dev pypy3-venv)
+missing=()
+for package in "${debian_packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+for interpreter in "${interpreters[@]}"; do
+  venv=".venv-$interpreter"
+  case "$interpreter" in
+    cpython) base=python3; extra=(numpy psutil tqdm) ;;
+    pypy) base=pypy3; extra=() ;;
+  esac
+  if [ ! -x "$venv/bin/python" ]; then
+    echo "== creating $venv"
+    "$base" -m venv "$venv"
+    # Debian's PyPy ships an old pip that lacks --config-settings.
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+  fi
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    pytest hypothesis "scikit-build-core>=0.10" cmake ninja "${extra[@]}"
+  echo "== building tarnu_api for $interpreter (test hooks $hooks)"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+    -C "build-dir=build/{wheel_tag}-hooks-$hooks" \
+    -C "cmake.define.TARNU_TEST_HOOKS=$hooks" .
+  if [ -f bench/floor/pyproject.toml ]; then
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+      -C "build-dir=build/{wheel_tag}-floor" bench/floor
+  fi
+done

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ core tests, then pytest under CPython and PyPy,
+# then one quick pass of the benchmarks so that they cannot rot. Installs what
+# it needs first. Exits non-zero if anything failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh --hooks cpython pypy || { echo "setup failed"; exit 1; }
+
+declare -a summary=()
+status=0
+passed=0
+failed=0
+note() { summary+=("$1"); }
+
+echo "== C++ core tests"
+if cmake -S . -B build/core-tests -DTARNU_BUILD_TESTS=ON -DTARNU_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
+   && cmake --build build/core-tests -j2 >/dev/null; then
+  build/core-tests/tests/cpp/tarnu_core_tests --gtest_brief=1 | tee build/core-tests.log
+  if [ "${PIPESTATUS[0]}" -ne 0 ]; then status=1; fi
+  gtest_passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\./\1/p' build/core-tests.log | tail -n 1)
+  gtest_failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below:/\1/p' build/core-tests.log | tail -n 1)
+  passed=$((passed + ${gtest_passed:-0})); failed=$((failed + ${gtest_failed:-0}))
+  note "C++ core (GoogleTest): ${gtest_passed:-0} passed, ${gtest_failed:-0} failed"
+else
+  cmake --build build/core-tests -j2 2>&1 | tail -n 30
+  status=1; failed=$((failed + 1)); note "C++ core: BUILD FAILED"
+fi
+
+for interpreter in cpython pypy; do
+  echo "== pytest under $interpreter"
+  TARNU_EXPECT_TEST_HOOKS=1 ".venv-$interpreter/bin/python" -m pytest -q -p no:cacheprovider tests/python \
+    | tee "build/pytest-$interpreter.log"
+  if [ "${PIPESTATUS[0]}" -ne 0 ]; then status=1; fi
+  last=$(tail -n 1 "build/pytest-$interpreter.log")
+  py_passed=$(grep -o '[0-9]* passed' <<<"$last" | grep -o '[0-9]*' || true)
+  py_failed=0
+  for count in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$last" | grep -oE '^[0-9]+' || true); do
+    py_failed=$((py_failed + count))
+  done
+  passed=$((passed + ${py_passed:-0})); failed=$((failed + ${py_failed:-0}))
+  note "pytest $interpreter: $last"
+done
+
+if [ -f bench/run.py ]; then
+  for interpreter in cpython pypy; do
+    echo "== quick benchmark pass under $interpreter"
+    if ! ".venv-$interpreter/bin/python" bench/run.py --quick >"build/bench-quick-$interpreter.log" 2>&1; then
+      tail -n 20 "build/bench-quick-$interpreter.log"; status=1; note "bench --quick $interpreter: FAILED"
+    else
+      note "bench --quick $interpreter: ran"
+    fi
+  done
+fi
+
+echo
+echo "== summary"
+for line in "${summary[@]}"; do echo "$line"; done
+if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+echo "total: $passed passed, $failed failed"
+exit $status
