@@ -8,7 +8,8 @@
 # checkout, made on first use (Debian packages and pip packages installed as
 # needed, so a fresh machine works), with tarnu_api and the floor extension
 # rebuilt in release mode on every run. Results go to bench/results/ (not
-# committed): cpython.json, pypy.json, the printed tables and bench.png.
+# committed): cpython.json, pypy.json, the printed tables, bench.png, and the
+# output of the C++ benchmarks of bench/cpp (cpp.txt).
 # --publish also copies the figures and the plot to docs/bench/, which the
 # README's performance section shows.
 set -euo pipefail
@@ -68,6 +69,22 @@ for interpreter in cpython pypy; do
     | tee "bench/results/$interpreter.txt"
 done
 
+echo "== C++ core and encoder benchmarks (bench/cpp)"
+: >bench/results/cpp.txt
+if compgen -G "bench/cpp/bench_*.cpp" >/dev/null; then
+  (
+    export PATH="$PWD/.venv-bench-cpython/bin:$PATH"
+    cmake -S . -B build/bench-cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DTARNU_BUILD_BENCH=ON -DTARNU_BUILD_MODULE=OFF >/dev/null
+    cmake --build build/bench-cpp -j2 >/dev/null
+  )
+  for program in build/bench-cpp/bench/cpp/bench_*; do
+    [ -x "$program" ] || continue
+    echo "-- $(basename "$program")" | tee -a bench/results/cpp.txt
+    "$program" | tee -a bench/results/cpp.txt
+  done
+fi
+
 echo "== plot"
 .venv-bench-cpython/bin/python bench/plot.py bench/results/cpython.json bench/results/pypy.json \
   --output bench/results/bench.png
@@ -76,7 +93,8 @@ echo "== plot"
 
 if [ "$publish" = 1 ]; then
   mkdir -p docs/bench
-  cp bench/results/cpython.json bench/results/pypy.json bench/results/bench.png bench/results/tables.md docs/bench/
+  cp bench/results/cpython.json bench/results/pypy.json bench/results/bench.png \
+    bench/results/tables.md bench/results/cpp.txt docs/bench/
   echo "== figures copied to docs/bench/"
 fi
 echo "== done: bench/results/"
