@@ -318,3 +318,54 @@ class TestBorrows:
             type("Sub", (PyGraphDiff,), {})
         with pytest.raises(AttributeError):
             PyGraphDiff().anything = 1
+
+
+class TestPropertyValues:
+    def test_sizes_are_rounded_to_32_bits_without_range_errors(self):
+        d = PyGraphDiff()
+        for node, size in ((A, 1), (B, 0.1), (C, 1e300), (D, True)):
+            d.add_node(node, {"size": size})
+        nodes = decode(d.to_bytes()).nodes
+        assert nodes == {A: '{"size":1.0}', B: '{"size":0.1}', C: '{"size":null}', D: '{"size":1.0}'}
+
+    def test_colour_channels_take_integers_and_indexables_in_range(self):
+        class Seven:
+            def __index__(self):
+                return 7
+
+        d = PyGraphDiff()
+        d.add_node(A, {"red": 255, "green": Seven(), "blue": False})
+        assert decode(d.to_bytes()).nodes == {A: '{"red":255,"green":7,"blue":0}'}
+        with pytest.raises(OverflowError) as info:
+            d.add_node(A, {"red": 1 << 70})
+        assert "out of range integral" not in str(info.value)
+
+    def test_show_label_goes_through_bool_of_a_type_named_numpy_bool_(self):
+        def named(bool_method):
+            return type("bool_", (), {"__module__": "numpy", "__bool__": bool_method})
+
+        d = PyGraphDiff()
+        d.add_node(A, {"show_label": named(lambda self: True)()})
+        d.add_node(B, {"show_label": named(lambda self: False)()})
+        assert decode(d.to_bytes()).nodes == {A: '{"showLabel":true}', B: '{"showLabel":false}'}
+        with pytest.raises(TypeError, match="^argument 'update': 'int' object cannot be converted to 'PyBool'$"):
+            d.add_node(C, {"show_label": named(lambda self: 1)()})
+        impostor = named(None)
+        del impostor.__bool__
+        with pytest.raises(TypeError) as info:
+            d.add_node(C, {"show_label": impostor()})
+        assert str(info.value) == (
+            "argument 'update': object of type '%s' does not define a '__bool__' conversion" % impostor
+        )
+
+    def test_real_numpy_bools_are_judged_by_their_type_name(self):
+        # NumPy 2 renamed the type to numpy.bool; only numpy.bool_ is accepted.
+        np = pytest.importorskip("numpy")
+        d = PyGraphDiff()
+        value = np.bool_(True)
+        if type(value).__name__ == "bool_":
+            d.add_node(A, {"show_label": value})
+            assert decode(d.to_bytes()).nodes == {A: '{"showLabel":true}'}
+        else:
+            with pytest.raises(TypeError, match="'bool' object cannot be converted to 'PyBool'"):
+                d.add_node(A, {"show_label": value})

@@ -1,0 +1,56 @@
+"""The benchmark suite's own logic: the workloads it builds and the verdicts it prints."""
+
+import random
+
+import run
+
+
+def test_edge_workloads_are_distinct_pairs_over_the_requested_sources():
+    edges = run.make_edges(20_000, 2_000, random.Random(3))
+    assert len(edges) == 20_000
+    assert len({(a, b) for a, b, _ in edges}) == 20_000
+    assert len({a for a, _, _ in edges}) == 2_000
+    assert all(len(a) == len(b) == 16 and type(w) is float for a, b, w in edges)
+
+
+def test_update_workloads_carry_all_seven_keys_that_the_twin_accepts():
+    updates = run.make_updates(50, random.Random(3))
+    assert all(len(u) == 7 for u in updates)
+    diff = run.pure_graph_diff.PyGraphDiff()
+    run.loop_add_node(diff, list(zip(run.make_ids(50), updates)))
+    assert diff.num_nodes() == 50
+
+
+def row(key, **medians):
+    return dict({"key": key, "label": key, "unit": "ns/call"},
+                **{impl: {"median": value, "samples": [value]} for impl, value in medians.items()})
+
+
+def test_verdicts_compare_the_right_way_round_and_per_interpreter():
+    rows = [
+        row("add_edge_small", module=100.0, floor=40.0, pure=700.0),
+        row("to_bytes_edges", module=10.0, floor=6.0, pure=400.0),
+        row("add_node", module=50.0, pure=500.0),
+    ]
+    cpython = {v["target"]: v for v in run.judge(rows, "cpython")}
+    assert cpython["add_edge (small diff) <= 2x floor"] == {
+        "target": "add_edge (small diff) <= 2x floor", "value": 2.5, "met": False}
+    assert cpython["add_edge >= 6x faster than pure Python"]["met"] is True
+    assert cpython["to_bytes (1M edges) >= 50x pure Python throughput"]["value"] == 40.0
+    assert cpython["to_bytes (1M edges) <= 2x the bytes floor"]["met"] is True
+    assert not any("1.5x" in target for target in cpython)
+    assert not any("add_node" in target for target in cpython)  # no floor measured
+
+    pypy = {v["target"] for v in run.judge(rows, "pypy")}
+    assert "add_edge <= 1.5x floor" in pypy
+    assert not any("6x faster" in target for target in pypy)
+
+
+def test_table_shows_each_figure_and_both_ratios():
+    result = {"rows": [row("add_edge_small", module=100.0, floor=40.0, pure=700.0)], "memory": []}
+    table = run.format_table(result)
+    line = table.splitlines()[2]
+    assert "100.0" in line and "700.0" in line and "40.0" in line
+    assert "2.50x" in line and "7.0x" in line
+    missing = run.format_table({"rows": [row("add_node", pure=500.0)], "memory": []})
+    assert missing.splitlines()[2].count(" - ") >= 3
