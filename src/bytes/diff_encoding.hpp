@@ -202,12 +202,11 @@ std::optional<EncodeError> DiffEncoding<Diff>::write_to(std::uint8_t* out) const
             fits = false;
             return;
         }
-        pos = put_id(pos, source);
-        pos = put_u64(pos, targets.size());
-        targets.for_each([&pos](const NodeId& target, float weight) {
-            pos = put_id(pos, target);
-            pos = put_weight(pos, weight);
-        });
+        // A local cursor: `pos` itself is shared with the enclosing frame, and
+        // every byte store could alias it, forcing a reload per edge.
+        std::uint8_t* p = put_u64(put_id(pos, source), targets.size());
+        targets.for_each([&p](const NodeId& target, float weight) { p = put_weight(put_id(p, target), weight); });
+        pos = p;
     });
 
     const auto deleted = edges.deleted();
@@ -218,9 +217,9 @@ std::optional<EncodeError> DiffEncoding<Diff>::write_to(std::uint8_t* out) const
             fits = false;
             return;
         }
-        pos = put_id(pos, source);
-        pos = put_u64(pos, targets.size());
-        targets.for_each([&pos](const NodeId& target) { pos = put_id(pos, target); });
+        std::uint8_t* p = put_u64(put_id(pos, source), targets.size());
+        targets.for_each([&p](const NodeId& target) { p = put_id(p, target); });
+        pos = p;
     });
 
     if (!fits || pos != end) return kChanged;
