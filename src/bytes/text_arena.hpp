@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace tarnu {
@@ -15,6 +16,18 @@ class TextArena {
 public:
     static constexpr std::size_t kMinBlock = 4 * 1024;
     static constexpr std::size_t kMaxBlock = 1024 * 1024;
+
+    TextArena() = default;
+    TextArena(TextArena&& other) noexcept
+        : blocks_(std::move(other.blocks_)),
+          pos_(std::exchange(other.pos_, nullptr)),
+          end_(std::exchange(other.end_, nullptr)) {}
+    TextArena& operator=(TextArena&& other) noexcept {
+        blocks_ = std::move(other.blocks_);
+        pos_ = std::exchange(other.pos_, nullptr);
+        end_ = std::exchange(other.end_, nullptr);
+        return *this;
+    }
 
     // Room for at least `bytes` bytes; `expected_more` (bytes the caller
     // still expects to store after these) sizes a new block when one is

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "node_update/float_text.hpp"
 
@@ -181,11 +182,6 @@ void append_rendered(std::string& out, std::size_t bound, Render render) {
 }
 
 }  // namespace
-
-void append_json_string(std::string& out, std::string_view text) {
-    append_rendered(out, 2 + text.size() * kMaxEscapedBytesPerByte,
-                    [text](char* area) { return put_json_string(area, text); });
-}
 
 void append_node_update_json(std::string& out, const NodeUpdate& update) {
     append_rendered(out, node_update_json_bound(update),

@@ -267,70 +267,7 @@ TEST(DiffBytes, RefusesToWriteWhenTheDiffChangedAfterPreparing) {
     EXPECT_FALSE(write_with_guard(guard_intact));
 }
 
-// Random contents, decoded and compared as collections (entry order carries no meaning).
-TEST(DiffBytes, RandomRecordsDecodeToTheirOwnCollections) {
-    std::mt19937 rng(4242);
-    const auto random_id = [&rng] {
-        NodeId id;
-        for (auto& byte : id.bytes) byte = static_cast<std::uint8_t>(rng() % 4);  // small alphabet: repeats happen
-        return id;
-    };
-    for (int round = 0; round < 300; ++round) {
-        FakeGraphDiff diff;
-        for (unsigned i = rng() % 20; i > 0; --i) {
-            NodeUpdate u;
-            if (rng() % 2) u.label = std::string(rng() % 200, static_cast<char>('a' + rng() % 26));
-            if (rng() % 2) u.size = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
-            if (rng() % 2) u.show_label = rng() % 2 == 0;
-            diff.node_entries.emplace_back(random_id(), u);
-        }
-        for (unsigned i = rng() % 20; i > 0; --i) diff.deleted_node_ids.push_back(random_id());
-        for (unsigned i = rng() % 10; i > 0; --i) {
-            FakeTargets targets;
-            for (unsigned j = rng() % 30; j > 0; --j) {
-                targets.weighted.emplace_back(random_id(), std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
-            }
-            diff.new_or_updated_entries.emplace_back(random_id(), targets);
-        }
-        for (unsigned i = rng() % 10; i > 0; --i) {
-            FakeDeletedTargets targets;
-            for (unsigned j = 1 + rng() % 30; j > 0; --j) targets.ids.push_back(random_id());
-            diff.deleted_edge_entries.emplace_back(random_id(), targets);
-        }
-
-        const std::vector<std::uint8_t> bytes = encode(diff);
-        std::optional<DecodedDiff> decoded = Decoder(bytes).decode();
-        ASSERT_TRUE(decoded.has_value()) << "round " << round;
-        EXPECT_EQ(bytes.size(), decoded->expected_length());
-
-        ASSERT_EQ(decoded->nodes.size(), diff.node_entries.size());
-        for (std::size_t i = 0; i < diff.node_entries.size(); ++i) {
-            std::string text;
-            append_node_update_json(text, diff.node_entries[i].second);
-            EXPECT_EQ(decoded->nodes[i].first, diff.node_entries[i].first);
-            EXPECT_EQ(decoded->nodes[i].second, text);
-        }
-        EXPECT_EQ(decoded->deleted_nodes, diff.deleted_node_ids);
-        ASSERT_EQ(decoded->new_or_updated.size(), diff.new_or_updated_entries.size());
-        for (std::size_t i = 0; i < diff.new_or_updated_entries.size(); ++i) {
-            const auto& [source, targets] = diff.new_or_updated_entries[i];
-            EXPECT_EQ(decoded->new_or_updated[i].first, source);
-            ASSERT_EQ(decoded->new_or_updated[i].second.size(), targets.weighted.size());
-            for (std::size_t j = 0; j < targets.weighted.size(); ++j) {
-                EXPECT_EQ(decoded->new_or_updated[i].second[j].first, targets.weighted[j].first);
-                EXPECT_EQ(decoded->new_or_updated[i].second[j].second,
-                          std::bit_cast<std::uint32_t>(targets.weighted[j].second));
-            }
-        }
-        ASSERT_EQ(decoded->deleted_edges.size(), diff.deleted_edge_entries.size());
-        for (std::size_t i = 0; i < diff.deleted_edge_entries.size(); ++i) {
-            EXPECT_EQ(decoded->deleted_edges[i].first, diff.deleted_edge_entries[i].first);
-            EXPECT_EQ(decoded->deleted_edges[i].second, diff.deleted_edge_entries[i].second.ids);
-        }
-    }
-}
-
-// The same checks on the module's own record, filled by its operations.
+// The module's own record, filled by its operations.
 
 std::vector<std::uint8_t> encode(const NodeGraphDiff& diff) {
     EncodeResult result = graph_diff_to_bytes(diff);
