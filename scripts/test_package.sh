@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# Builds tarnu_api the way it is published and checks what users get: for
+# CPython and PyPy, `python -m build` makes the sdist and, from that sdist, the
+# wheel; the wheel's tag, release flags and exported symbols are checked; it is
+# installed into a fresh virtual environment and smoke-tested there. Under
+# CPython the installed stubs then go through stubtest, mypy --strict and
+# pyright (a good example must pass, a bad one must fail on exactly its marked
+# lines), and the demo runs on a small graph against the installed wheel.
+#
+# Prints one line per check and ends with "package: N passed, M failed";
+# exits non-zero if any check failed. Logs: build/package/logs/.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=$root/build/package
+logs=$work/logs
+version=$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml | head -n 1)
+quiet_pip=(-q --disable-pip-version-check)
+
+passed=0
+failed=0
+# check NAME COMMAND...: runs COMMAND with its output in logs/NAME.log.
+check() {
+  local name=$1; shift
+  local log="$logs/$name.log" start=$SECONDS
+  if "$@" >"$log" 2>&1; then
+    passed=$((passed + 1)); echo "ok    $name ($((SECONDS - start)) s)"
+  else
+    failed=$((failed + 1)); echo "FAIL  $name ($((SECONDS - start)) s, build/package/logs/$name.log)"
+    tail -n 5 "$log" | sed 's/^/      /'
+  fi
+}
+finish() {
+  echo "package: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+}
+
+mkdir -p "$logs"
+rm -f "$logs"/*.log
+if ! bash scripts/setup.sh >"$logs/setup.log" 2>&1; then
+  echo "FAIL  setup (build/package/logs/setup.log)"; failed=1; finish
+fi
+
+# The interpreter's own wheel tag, e.g. cp311-cp311-linux_x86_64.
+expected_tag() {
+  "$1" -c 'import sysconfig
+from packaging import tags
+print("%s%s-%s-%s" % (tags.interpreter_name(), tags.interpreter_version(),
+      next(iter(tags.sys_tags())).abi, sysconfig.get_platform().replace("-", "_")))'
+}
+
+# Compile lines of the module's own sources carry -O2 or -O3 and no -g.
+release_flags() {
+  local log=$1
+  grep -q 'Install configuration: "Release"' "$log" || { echo "not a Release build"; return 1; }
+  local lines
+  lines=$(grep -E ' -c [^ ]*src/(extension|diff|node_update|bytes)/[a-z_]+\.cpp' "$log")
+  [ -n "$lines" ] || { echo "no compile lines in the log"; return 1; }
+  if grep -vE ' -O[23]( |$)' <<<"$lines"; then echo "^ compiled without -O2/-O3"; return 1; fi
+  if grep -E ' -g[0-9a-z]*( |$)' <<<"$lines"; then echo "^ compiled with debug info"; return 1; fi
+  echo "$(wc -l <<<"$lines") compile lines with -O2/-O3 and no -g"
+}
+
+# The shared object is stripped, has no debug sections and exports only
+# PyInit_tarnu_api.
+release_binary() {
+  local wheel=$1 unpacked
+  unpacked=$(mktemp -d)
+  python3 -m zipfile -e "$wheel" "$unpacked" >/dev/null || return 1
+  local so
+  so=$(ls "$unpacked"/tarnu_api.*.so) || return 1
+  command -v file >/dev/null && file "$so"
+  local sections exported
+  sections=$(readelf -S -W "$so")
+  exported=$(nm -D --defined-only "$so" | awk '{print $3}')
+  rm -rf "$unpacked"
+  echo "exported: $exported"
+  [ "$exported" = "PyInit_tarnu_api" ] || { echo "exports more than PyInit_tarnu_api"; return 1; }
+  if grep -E '\.(symtab|debug_[a-z]+)' <<<"$sections"; then echo "^ not stripped"; return 1; fi
+}
+
+# The sdist carries what a build from scratch needs and nothing of a build.
+sdist_contents() {
+  local listing
+  listing=$(tar tzf "$1") || return 1
+  local needed
+  for needed in pyproject.toml CMakeLists.txt README.md CHANGELOG.md src/extension/module.cpp \
+      src/extension/exports.map stubs/tarnu_api-stubs/__init__.pyi; do
+    grep -qx "tarnu_api-$version/$needed" <<<"$listing" || { echo "missing $needed"; return 1; }
+  done
+  if grep -E '/(build|\.venv[^/]*)/|\.so$' <<<"$listing"; then echo "^ build leftovers"; return 1; fi
+  echo "$(wc -l <<<"$listing") entries"
+}
+
+make_tools() {
+  rm -rf "$2" && "$1" -m venv "$2" && "$2/bin/python" -m pip install "${quiet_pip[@]}" --upgrade pip build
+}
+
+# A new environment holding nothing but the wheel, installed by the current
+# pip of the tools environment (a venv's own bundled pip takes half a minute
+# to set up under PyPy, and Debian's is old).
+install_wheel() {
+  local base=$1 pip=$2 venv=$3 wheel=$4
+  rm -rf "$venv"
+  "$base" -m venv --without-pip "$venv" \
+    && "$pip" -m pip --python "$venv/bin/python" install "${quiet_pip[@]}" "$wheel"
+}
+
+# From outside the checkout, so that nothing but the installed wheel can be
+# imported; the typed example must also run for real.
+smoke() (
+  cd "$work" && "$1" "$root/tests/package/smoke.py" "$version" && "$1" "$root/tests/typing/good.py"
+)
+
+stubtest() (
+  cd "$work" && "$1" -m mypy.stubtest tarnu_api --allowlist "$root/tests/typing/stubtest_allowlist.txt"
+)
+
+demo() (
+  cd "$work" && "$1" "$root/examples/demo.py" --nodes 2000 --edges 20000 --no-progress --out "$work/demo.bin"
+)
+
+wheel_tag() {
+  echo "$(basename "$1")"
+  [ "$(basename "$1")" = "tarnu_api-$version-$2.whl" ]
+}
+
+for interpreter in cpython pypy; do
+  case "$interpreter" in
+    cpython) base=python3 ;;
+    pypy) base=pypy3 ;;
+  esac
+  tools=$work/tools-$interpreter
+  dist=$work/dist-$interpreter
+  venv=$work/venv-$interpreter
+
+  if [ ! -x "$tools/bin/python" ] || ! "$tools/bin/python" -c 'import build' 2>/dev/null; then
+    check "$interpreter-build-tools" make_tools "$base" "$tools"
+  fi
+  rm -rf "$dist"
+  # Without --sdist/--wheel, build makes the sdist and then the wheel from it
+  # in an isolated environment: the sdist is proven to build from scratch.
+  check "$interpreter-build" "$tools/bin/python" -m build --outdir "$dist" -C build.verbose=true .
+  wheel=$(ls "$dist"/*.whl 2>/dev/null | head -n 1)
+  sdist=$(ls "$dist"/*.tar.gz 2>/dev/null | head -n 1)
+  if [ -z "$wheel" ] || [ -z "$sdist" ]; then
+    echo "      no wheel or sdist in $dist: skipping the $interpreter checks"; failed=$((failed + 1)); continue
+  fi
+
+  tag=$(expected_tag "$tools/bin/python")
+  check "$interpreter-wheel-tag" wheel_tag "$wheel" "$tag"
+  check "$interpreter-release-flags" release_flags "$logs/$interpreter-build.log"
+  check "$interpreter-release-binary" release_binary "$wheel"
+  if [ "$interpreter" = cpython ]; then
+    check sdist-contents sdist_contents "$sdist"
+  fi
+
+  check "$interpreter-install" install_wheel "$base" "$tools/bin/python" "$venv" "$wheel"
+  check "$interpreter-smoke" smoke "$venv/bin/python"
+
+  if [ "$interpreter" = cpython ]; then
+    # Checkers and the demo's progress bar go in after the smoke test, which
+    # saw the wheel alone.
+    check typing-tools "$tools/bin/python" -m pip --python "$venv/bin/python" install "${quiet_pip[@]}" \
+      mypy basedpyright tqdm
+    check stubtest stubtest "$venv/bin/python"
+    for example in good bad; do
+      check "mypy-strict-$example" "$venv/bin/python" tests/typing/check_types.py mypy "tests/typing/$example.py"
+      check "pyright-$example" "$venv/bin/python" tests/typing/check_types.py pyright "tests/typing/$example.py"
+    done
+    check demo demo "$venv/bin/python"
+  fi
+done
+
+finish
