@@ -1,0 +1,161 @@
+// Running out of memory in the middle of an operation: the record must come
+// out exactly as it went in. Allocation failures are injected by replacing
+// the global operator new of this test binary with one that, while a
+// FailingAllocations guard is alive, throws std::bad_alloc at the n-th call.
+// Unarmed, it is plain malloc/free.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <string>
+
+#include "diff_model.hpp"
+
+namespace {
+
+long allocations_left = -1;  // -1: not armed
+
+void* allocate(std::size_t size, std::size_t alignment) {
+    if (allocations_left == 0) throw std::bad_alloc();
+    if (allocations_left > 0) --allocations_left;
+    if (size == 0) size = 1;
+    void* p = alignment <= alignof(std::max_align_t)
+                  ? std::malloc(size)
+                  : std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+class FailingAllocations {
+public:
+    explicit FailingAllocations(long succeed_first) { allocations_left = succeed_first; }
+    ~FailingAllocations() { allocations_left = -1; }
+    FailingAllocations(const FailingAllocations&) = delete;
+    FailingAllocations& operator=(const FailingAllocations&) = delete;
+};
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace tarnu {
+namespace {
+
+using testing::ReferenceDiff;
+using testing::Snapshot;
+
+Snapshot snap(const NodeGraphDiff& diff) {
+    std::string problems;
+    Snapshot s = testing::snapshot_of(diff, problems);
+    EXPECT_EQ(problems, "");
+    return s;
+}
+
+struct RandomOp {
+    int kind;
+    NodeId a;
+    NodeId b;
+    NodeUpdate update;
+};
+
+RandomOp random_op(std::mt19937_64& rng, const std::vector<NodeId>& ids) {
+    RandomOp op{static_cast<int>(rng() % 10), ids[rng() % ids.size()], ids[rng() % ids.size()], {}};
+    if (rng() % 2) op.update.label = std::string(rng() % 40, 'x');  // long enough to allocate, sometimes
+    return op;
+}
+
+// kind: 0 set_node_update, 1 delete_node, 2..5 add_edge, 6..8 delete_edge, 9 clear
+template <class Diff>
+void apply(Diff& diff, RandomOp op) {
+    switch (op.kind) {
+        case 0: diff.set_node_update(op.a, std::move(op.update)); break;
+        case 1: diff.delete_node(op.a); break;
+        case 2: case 3: case 4: case 5: (void)diff.add_edge(op.a, op.b, 1.5f); break;
+        case 6: case 7: case 8: diff.delete_edge(op.a, op.b); break;
+        default: diff.clear(); break;
+    }
+}
+
+// Random histories leave the tables at all sorts of sizes, growth thresholds
+// included; the operation under test is then run with the first, second, ...
+// allocation failing until it gets through.
+TEST(OutOfMemory, EveryOperationLeavesTheRecordAsItWas) {
+    std::mt19937_64 rng(2024);
+    for (int round = 0; round < 400; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 6);
+        NodeGraphDiff diff;
+        ReferenceDiff model;
+        const int history = static_cast<int>(rng() % 300);
+        for (int i = 0; i < history; ++i) {
+            RandomOp op = random_op(rng, ids);
+            if (op.kind == 9) continue;
+            apply(model, op);
+            apply(diff, std::move(op));
+        }
+        const RandomOp op = random_op(rng, ids);
+        for (long succeed_first = 0;; ++succeed_first) {
+            const Snapshot before = snap(diff);
+            RandomOp attempt = op;  // copied before arming: the test's own allocations must not fail
+            bool failed = false;
+            try {
+                FailingAllocations guard(succeed_first);
+                apply(diff, std::move(attempt));
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+            if (!failed) break;
+            ASSERT_EQ(snap(diff), before) << "operation kind " << op.kind << ", allocation " << succeed_first;
+        }
+        apply(model, op);
+        ASSERT_EQ(snap(diff), model.snapshot());
+        // and the record goes on working
+        for (int i = 0; i < 50; ++i) {
+            RandomOp next = random_op(rng, ids);
+            apply(model, next);
+            apply(diff, std::move(next));
+        }
+        ASSERT_EQ(snap(diff), model.snapshot());
+    }
+}
+
+// Each failed attempt may keep the capacity it managed to grow, so a retry
+// needs fewer allocations; none of it shows, and a retry finally succeeds.
+TEST(OutOfMemory, DeleteNodeWithManyIncomingEdgesRetriesUntilItSucceeds) {
+    NodeGraphDiff diff;
+    ReferenceDiff model;
+    const std::vector<NodeId> ids = testing::id_pool(60);
+    for (std::size_t i = 2; i < ids.size(); ++i) {
+        (void)diff.add_edge(ids[i], ids[0], 1.0f);
+        model.add_edge(ids[i], ids[0], 1.0f);
+        if (i % 3 == 0) {
+            diff.delete_edge(ids[i], ids[1]);
+            model.delete_edge(ids[i], ids[1]);
+        }
+    }
+    const Snapshot before = snap(diff);
+    int failures = 0;
+    for (long succeed_first = 0, done = 0; !done; ++succeed_first) {
+        try {
+            FailingAllocations guard(succeed_first);
+            diff.delete_node(ids[0]);
+            done = 1;
+        } catch (const std::bad_alloc&) {
+            ++failures;
+            ASSERT_EQ(snap(diff), before);
+        }
+    }
+    EXPECT_GE(failures, 2);  // the deleted-node list and the list of deleted-edge sources
+    model.delete_node(ids[0]);
+    EXPECT_EQ(snap(diff), model.snapshot());
+}
+
+}  // namespace
+}  // namespace tarnu
