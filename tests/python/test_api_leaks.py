@@ -1,0 +1,191 @@
+"""Every method, on success and on each error path, called 100,000 times:
+the reference counts of its argument objects stay exactly the same, and the
+interpreter's allocated blocks and the resident memory stay flat."""
+
+import gc
+import os
+import sys
+
+import pytest
+
+import tarnu_api
+from conftest import IS_PYPY
+
+PyGraphDiff = tarnu_api.PyGraphDiff
+A, B, C, D = (bytes(15) + bytes([i]) for i in (1, 2, 3, 4))
+CALLS = 100_000
+WARM_UP = 20_000 if IS_PYPY else 2_000  # until the JIT has compiled the loop
+# A leak of one small object per call would show as CALLS blocks or several MB.
+BLOCKS_SLACK = 200
+RESIDENT_SLACK = (12 if IS_PYPY else 2) * 1024 * 1024
+
+
+class Float:
+    def __float__(self):
+        return 2.0
+
+
+class Raises:
+    """Raises a new exception from `make` each time: one instance raised again
+    and again would grow its own traceback."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __float__(self):
+        raise self.make()
+
+    __index__ = __float__
+
+
+class EqRaises:
+    def __hash__(self):
+        return hash("label")
+
+    def __eq__(self, other):
+        raise TypeError("no comparison")
+
+
+class Reenters:
+    def __init__(self, diff):
+        self.diff = diff
+
+    def __index__(self):
+        self.diff.num_nodes()
+        return 1
+
+
+class Loud:
+    def __str__(self):
+        raise ValueError("unprintable")
+
+
+def numpy_bool():
+    if not IS_PYPY:
+        import numpy
+        return numpy.True_
+    return type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})()
+
+
+numpy_like_without_bool = type("bool_", (), {"__module__": "numpy"})()
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def filled():
+    d = PyGraphDiff()
+    d.add_node(A, {"label": "a" * 50, "size": 1.0})
+    d.add_edge(A, B, 1.0)
+    d.add_edge(B, A, 1.0)
+    d.delete_edge(B, D)
+    d.delete_node(C)
+    return d
+
+
+d = filled()
+cleared = PyGraphDiff()
+full_update = {"label": "label", "url": "u", "size": 1.5, "red": 1, "green": 2, "blue": 3, "show_label": True}
+cause = KeyError("cause")
+unprintable = Loud()
+
+
+def with_cause():
+    error = TypeError("with cause")
+    error.__cause__ = cause
+    return error
+
+
+# (id, bound method, positional args, keyword args, expected exception or
+# None). PyPy shows only resident memory, so a leak must be large to be seen
+# there, and each failing call crosses its C-API layer slowly: it runs the
+# success paths and, marked "both", one error path of each kind.
+CASES = [
+    ("num_nodes", d.num_nodes, (), {}, None),
+    ("num_edges", d.num_edges, (), {}, None),
+    ("to_bytes", d.to_bytes, (), {}, None),
+    ("clear", cleared.clear, (), {}, None),
+    ("add_node", d.add_node, (A, full_update), {}, None),
+    ("add_node-keywords", d.add_node, (), {"update": {"size": Float(), "red": True}, "id": A}, None),
+    ("add_node-numpy-bool", d.add_node, (A, {"show_label": numpy_bool()}), {}, None),
+    ("delete_node", d.delete_node, (C,), {}, None),
+    ("add_edge", d.add_edge, (A, B, 0.5), {}, None),
+    ("add_edge-keywords", d.add_edge, (), {"from": A, "to": B, "weight": Float()}, None),
+    ("add_edge-refused", d.add_edge, (A, C, 0.5), {}, None),
+    ("delete_edge", d.delete_edge, (B, D), {}, None),
+    ("unexpected-keyword", d.delete_node, (A,), {"x": 1}, TypeError, "both"),
+    ("keyword-without-utf8", d.delete_node, (A,), {"\udc80": 1}, TypeError),
+    ("multiple-values", d.add_edge, (A, B, 1.0), {"from": A}, TypeError),
+    ("missing", d.add_edge, (A,), {}, TypeError, "both"),
+    ("id-type", d.delete_node, ("x" * 16,), {}, TypeError, "both"),
+    ("id-length", d.add_edge, (A, b"short", 1.0), {}, TypeError),
+    ("update-type", d.add_node, (A, [1]), {}, TypeError, "both"),
+    ("label-surrogate", d.add_node, (A, {"label": "\ud800"}), {}, UnicodeEncodeError),
+    ("red-range", d.add_node, (A, {"red": 256}), {}, OverflowError, "both"),
+    ("red-host", d.add_node, (A, {"red": 3.0}), {}, TypeError),
+    ("red-reentry", d.add_node, (A, {"red": Reenters(d)}), {}, RuntimeError, "both"),
+    ("show-label", d.add_node, (A, {"show_label": 1}), {}, TypeError),
+    ("show-label-no-bool", d.add_node, (A, {"show_label": numpy_like_without_bool}), {}, TypeError),
+    ("dict-lookup", d.add_node, (A, {EqRaises(): 1}), {}, TypeError),
+    ("weight-host", d.add_edge, (A, B, "x"), {}, TypeError, "both"),
+    ("weight-cause", d.add_edge, (A, B, Raises(with_cause)), {}, TypeError, "both"),
+    ("weight-passthrough", d.add_edge, (A, B, Raises(lambda: ValueError(cause))), {}, ValueError),
+    ("weight-unprintable", d.add_edge, (A, B, Raises(lambda: TypeError(unprintable))), {}, TypeError),
+]
+if IS_PYPY:
+    CASES = [case for case in CASES if case[4] is None or case[5:] == ("both",)]
+
+
+def referenced(args, kwargs):
+    """The objects a call is given, and what they hold."""
+    found = list(args) + list(kwargs) + list(kwargs.values())
+    for value in list(found):
+        if isinstance(value, dict):
+            found += list(value) + list(value.values())
+        if isinstance(value, Raises):
+            found += [cause, unprintable]
+    return [value for value in found if value is not None]
+
+
+def repeat(method, args, kwargs, error, count):
+    if error is None:
+        for _ in range(count):
+            method(*args, **kwargs)
+    else:
+        for _ in range(count):
+            try:
+                method(*args, **kwargs)
+            except error:
+                pass
+
+
+@pytest.fixture
+def quiet_unraisable(monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+
+
+@pytest.mark.usefixtures("quiet_unraisable")
+@pytest.mark.parametrize("method, args, kwargs, error", [case[1:5] for case in CASES], ids=[c[0] for c in CASES])
+def test_repeated_calls_leak_nothing(method, args, kwargs, error):
+    if error is None:
+        method(*args, **kwargs)
+    else:
+        with pytest.raises(error):
+            method(*args, **kwargs)
+    repeat(method, args, kwargs, error, WARM_UP)
+    objects = referenced(args, kwargs)
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in objects] if hasattr(sys, "getrefcount") else None
+    blocks = sys.getallocatedblocks() if hasattr(sys, "getallocatedblocks") else 0
+    resident = resident_bytes()
+
+    repeat(method, args, kwargs, error, CALLS)
+
+    gc.collect()
+    if counts is not None:
+        assert [sys.getrefcount(o) for o in objects] == counts
+    if hasattr(sys, "getallocatedblocks"):
+        assert sys.getallocatedblocks() - blocks < BLOCKS_SLACK
+    assert resident_bytes() - resident < RESIDENT_SLACK
