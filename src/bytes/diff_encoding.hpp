@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bytes/byte_buffer.hpp"
-#include "bytes/text_arena.hpp"
+#include "bytes/byte_arena.hpp"
 #include "diff/node_id.hpp"
 #include "node_update/node_update_json.hpp"
 
@@ -79,10 +79,11 @@ inline std::uint8_t* put_weight(std::uint8_t* out, float weight) noexcept {
 // and 4-byte weight per edge), deleted edges grouped by source (id, target
 // count, target ids). Every id is written as the u64 16 and its 16 bytes.
 //
-// The node texts are rendered into a shared arena of large blocks rather than
-// one small growable buffer per node: the bytes are the same, and a large
-// diff saves one allocation (and most of the fresh pages) per node. Entries
-// come in the diff's own order.
+// The node entries (id, text length, JSON text) are rendered, already in
+// their final byte form, into a shared arena of large blocks rather than each
+// text into a small growable buffer of its own: the bytes are the same, a
+// large diff saves one allocation per node, and writing section 1 is a few
+// block copies. Entries come in the diff's own order.
 //
 // The encoding keeps a pointer to the diff and reads it again in write_to, so
 // the diff must outlive it and should not change in between. If it does
@@ -112,15 +113,9 @@ public:
     }
 
 private:
-    struct NodeText {
-        NodeId id;
-        const char* text;  // in texts_
-        std::size_t length;
-    };
-
     const Diff* diff_;
-    TextArena texts_;
-    std::vector<NodeText> node_texts_;
+    ByteArena node_entries_;  // section 1 after its count
+    std::size_t node_count_ = 0;
     std::size_t size_ = 0;
 };
 
@@ -137,22 +132,23 @@ template <class Diff>
 DiffEncoding<Diff>::DiffEncoding(const Diff& diff) : diff_(&diff) {
     using namespace encoding_detail;
 
-    // Sizes new arena blocks by the nodes still to come; texts are mostly short.
-    constexpr std::size_t kTypicalTextBytes = 160;
+    // Sizes new arena blocks by the nodes still to come; entries are mostly short.
+    constexpr std::size_t kTypicalEntryBytes = 192;
     const auto nodes = diff.nodes();
-    node_texts_.reserve(nodes.size());
-    std::size_t text_bytes = 0;
+    std::size_t entry_bytes = 0;
     nodes.for_each([&](const NodeId& id, const NodeUpdate& update) {
-        const std::size_t nodes_left = nodes.size() - node_texts_.size();
-        char* const text = texts_.room(node_update_json_bound(update), nodes_left * kTypicalTextBytes);
-        char* const text_end = write_node_update_json(text, update);
-        texts_.commit(text_end);
-        const auto length = static_cast<std::size_t>(text_end - text);
-        node_texts_.push_back(NodeText{id, text, length});
-        text_bytes += length;
+        const std::size_t nodes_left = nodes.size() - node_count_;
+        std::uint8_t* const entry = node_entries_.room(kIdBytes + kCountBytes + node_update_json_bound(update),
+                                                       nodes_left * kTypicalEntryBytes);
+        char* const text = reinterpret_cast<char*>(entry + kIdBytes + kCountBytes);
+        const auto length = static_cast<std::size_t>(write_node_update_json(text, update) - text);
+        put_u64(put_id(entry, id), length);
+        node_entries_.commit(entry + kIdBytes + kCountBytes + length);
+        entry_bytes += kIdBytes + kCountBytes + length;
+        ++node_count_;
     });
 
-    std::size_t total = kCountBytes + node_texts_.size() * (kIdBytes + kCountBytes) + text_bytes;
+    std::size_t total = kCountBytes + entry_bytes;
     total += kCountBytes + diff.deleted_nodes().size() * kIdBytes;
 
     const auto edges = diff.edges();
@@ -176,14 +172,12 @@ std::optional<EncodeError> DiffEncoding<Diff>::write_to(std::uint8_t* out) const
     std::uint8_t* const end = out + size_;
     const auto room = [&pos, end] { return static_cast<std::size_t>(end - pos); };
 
-    // Section 1 comes from this object's own texts and always fits.
-    pos = put_u64(pos, node_texts_.size());
-    for (const NodeText& node : node_texts_) {
-        pos = put_id(pos, node.id);
-        pos = put_u64(pos, node.length);
-        std::memcpy(pos, node.text, node.length);
-        pos += node.length;
-    }
+    // Section 1 is this object's own and always fits.
+    pos = put_u64(pos, node_count_);
+    node_entries_.for_each_piece([&pos](const std::uint8_t* piece, std::size_t size) {
+        std::memcpy(pos, piece, size);
+        pos += size;
+    });
 
     const auto deleted_nodes = diff_->deleted_nodes();
     if (room() < kCountBytes + deleted_nodes.size() * kIdBytes) return kChanged;
