@@ -16,11 +16,12 @@ from run import format_table, format_verdicts  # noqa: E402
 
 
 def report(result):
-    lines = [
-        "**%s**%s" % (result["interpreter_version"], " (quick sizes)" if result.get("quick") else ""),
-        "",
-        format_table(result),
-    ]
+    heading = "**%s**%s" % (result["interpreter_version"], " (quick sizes)" if result.get("quick") else "")
+    repeats = result.get("repeats")
+    if repeats:
+        heading += ": processor time, median of %d runs (%d for the largest sizes) after %d warm-up" % (
+            repeats["runs"], repeats["runs_largest"], repeats["warmup"])
+    lines = [heading, "", format_table(result)]
     if result.get("missing"):
         lines += [""] + ["Not measured: %s" % m for m in result["missing"].values()]
     if result.get("targets"):

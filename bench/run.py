@@ -382,9 +382,11 @@ def measure(workload, cls, sizes, floor_output_size=None):
     per_op = []
     wall_per_op = []
     throughput = []
+    # One full collection, before the runs: collecting before each run costs
+    # seconds per call on PyPy once the process holds millions of objects.
+    gc.collect()
     for index in range(sizes.warmup + repeats):
         state = workload.prepare(ctx)
-        gc.collect()
         start_cpu = time.process_time_ns()
         start = time.perf_counter_ns()
         done = workload.run(ctx, state)
@@ -407,14 +409,15 @@ def measure(workload, cls, sizes, floor_output_size=None):
         result["mb_per_s"] = statistics.median(throughput)
         result["output_bytes"] = produced
     del ctx
-    gc.collect()
     return result
 
 
 def run_benchmarks(impls, sizes, only, log):
     rng = random.Random(2024)
     log("preparing data (ids from os.urandom, made before any timing)")
+    started = time.time()
     workloads = build_workloads(sizes, rng)
+    log("  data ready (%.1f s)" % (time.time() - started))
     rows = []
     for workload in workloads:
         if only and workload.key not in only:
@@ -422,6 +425,7 @@ def run_benchmarks(impls, sizes, only, log):
         row = {"key": workload.key, "label": workload.label, "unit": workload.unit}
         output_size = None
         for impl in workload.impls:
+            started = time.time()
             if impl not in impls:
                 continue
             cls = impls[impl]
@@ -433,7 +437,8 @@ def run_benchmarks(impls, sizes, only, log):
                 figures = measure(workload, cls, sizes)
             output_size = figures.get("output_bytes", output_size)
             row[impl] = figures
-            log("  %-24s %-7s %12.1f %s" % (workload.key, impl, figures["median"], workload.unit))
+            log("  %-24s %-7s %12.1f %-8s (%.1f s)"
+                % (workload.key, impl, figures["median"], workload.unit, time.time() - started))
         rows.append(row)
     return rows
 
@@ -657,12 +662,13 @@ def main(argv=None):
         "rows": rows,
         "memory": memory,
         "seconds": round(time.time() - started, 1),
+        "repeats": {"warmup": sizes.warmup, "runs": sizes.repeats, "runs_largest": sizes.large_repeats},
     }
     result["targets"] = judge(rows, interpreter)
     print()
-    print("%s on %s (%s cores)%s, processor time, median of %d runs after %d warm-up"
+    print("%s on %s (%s cores)%s, processor time, median of %d runs (%d for the largest) after %d warm-up"
           % (result["interpreter_version"], result["machine"]["cpu"], result["machine"]["nproc"],
-             ", QUICK sizes" if args.quick else "", sizes.repeats, sizes.warmup))
+             ", QUICK sizes" if args.quick else "", sizes.repeats, sizes.large_repeats, sizes.warmup))
     print()
     print(format_table(result))
     if result["targets"]:
