@@ -48,9 +48,9 @@ class PyGraphDiff:
     counts or names, and RuntimeError ("Already borrowed" or "Already mutably
     borrowed") when called on this diff from Python code that an argument
     conversion runs (an ``__index__``, ``__float__`` or ``__bool__``). A
-    failed call leaves the diff unchanged; running out of memory raises
-    MemoryError and leaves it consistent. The class cannot be subclassed and
-    reports ``__module__`` "builtins".
+    failed call leaves the diff unchanged, and so does one that runs out of
+    memory (MemoryError). The class cannot be subclassed and reports
+    ``__module__`` "builtins".
     """
 
     def __init__(self) -> None:
