@@ -144,9 +144,10 @@ private:
     static constexpr std::uint32_t max_size(std::uint32_t capacity) noexcept {
         return capacity > kDenseMax ? capacity / 4 * 3 : capacity;
     }
+    // Dense blocks grow by four entries (4, 8, 12, 16): a table of ten, the
+    // common size, takes three allocations and wastes two slots.
     static std::uint32_t next_capacity(std::uint32_t capacity) {
-        if (capacity < kFirstHeap) return kFirstHeap;
-        if (capacity < kDenseMax) return std::min(kDenseMax, capacity + capacity / 2);
+        if (capacity < kDenseMax) return (capacity / kFirstHeap + 1) * kFirstHeap;
         if (capacity > (1u << 30)) throw std::bad_alloc();
         return capacity * 2;
     }

@@ -110,8 +110,10 @@ inline Snapshot snapshot_of(const NodeGraphDiff& diff, std::string& problems) {
     seen = 0;
     diff.edges().new_or_updated().for_each([&](const NodeId& source, const auto& targets) {
         ++seen;
-        auto [it, fresh] = s.new_or_updated.try_emplace(source);
-        if (!fresh) problems += "new_or_updated yields a source twice; ";
+        // (Not a structured binding: clang 14 cannot capture one in the lambda below.)
+        const auto emplaced = s.new_or_updated.try_emplace(source);
+        const auto it = emplaced.first;
+        if (!emplaced.second) problems += "new_or_updated yields a source twice; ";
         std::size_t inner = 0;
         targets.for_each([&](const NodeId& target, float w) {
             ++inner;
@@ -123,8 +125,9 @@ inline Snapshot snapshot_of(const NodeGraphDiff& diff, std::string& problems) {
     seen = 0;
     diff.edges().deleted().for_each([&](const NodeId& source, const auto& targets) {
         ++seen;
-        auto [it, fresh] = s.deleted.try_emplace(source);
-        if (!fresh) problems += "deleted yields a source twice; ";
+        const auto emplaced = s.deleted.try_emplace(source);
+        const auto it = emplaced.first;
+        if (!emplaced.second) problems += "deleted yields a source twice; ";
         std::size_t inner = 0;
         targets.for_each([&](const NodeId& target) {
             ++inner;
