@@ -502,18 +502,18 @@ def silent_null_type(slot):
     class Slot(ctypes.Structure):
         _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
 
-    class Spec(ctypes.Structure):
+    class TypeShape(ctypes.Structure):
         _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
                     ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
 
     function = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)(lambda self: None)
     slots = (Slot * 2)(Slot(slot, ctypes.cast(function, ctypes.c_void_p)), Slot(0, None))
-    spec = Spec(b"silent.Silent", 0, 0, 0, slots)
-    from_spec = ctypes.pythonapi.PyType_FromSpec
-    from_spec.restype = ctypes.py_object
-    from_spec.argtypes = [ctypes.POINTER(Spec)]
-    cls = from_spec(ctypes.byref(spec))
-    cls.keep = (function, slots, spec)
+    shape = TypeShape(b"silent.Silent", 0, 0, 0, slots)
+    make_type = ctypes.pythonapi.PyType_FromSpec
+    make_type.restype = ctypes.py_object
+    make_type.argtypes = [ctypes.POINTER(TypeShape)]
+    cls = make_type(ctypes.byref(shape))
+    cls.keep = (function, slots, shape)  # the type points into these
     return cls
 
 

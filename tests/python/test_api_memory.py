@@ -2,7 +2,6 @@
 encoding it ends in MemoryError, and the instance stays usable with counts
 and bytes that agree."""
 
-import os
 import subprocess
 import sys
 import textwrap
