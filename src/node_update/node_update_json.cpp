@@ -93,6 +93,22 @@ char* put_json_string(char* out, std::string_view text) noexcept {
         }
         for (int i = 0; i < 8; ++i) out = put_escaped_byte(out, static_cast<unsigned char>(*src++));
     }
+    // The last one to seven bytes of a text of at least eight: load the final
+    // eight, shift the new bytes down and fill above them with a byte that
+    // needs no escape; a clean tail is then one 8-byte store (the output has
+    // room for six times the input).
+    const auto rest = static_cast<unsigned>(end - src);
+    if (std::endian::native == std::endian::little && rest != 0 && text.size() >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, end - 8, 8);
+        const unsigned filled_bits = 8 * rest;
+        word = (word >> (64 - filled_bits)) | (kOnes * 'a') << filled_bits;
+        if (!needs_escape(word)) {
+            std::memcpy(out, &word, 8);
+            out += rest;
+            src = end;
+        }
+    }
     while (src != end) out = put_escaped_byte(out, static_cast<unsigned char>(*src++));
     *out++ = '"';
     return out;
