@@ -44,7 +44,7 @@ def draw(results, output):
         axis.set_xlabel("nanoseconds per call, edge or node (log scale, lower is better)")
         axis.set_title("%s%s" % (result["interpreter_version"], ", quick sizes" if result.get("quick") else ""))
         axis.grid(axis="x", which="both", alpha=0.25)
-        axis.legend(loc="lower right", fontsize=8)
+        axis.legend(loc="upper right", fontsize=8)
         axis.set_xlim(right=axis.get_xlim()[1] * 3)
     machine = results[0]["machine"]
     figure.suptitle("tarnu_api against pure Python and a do-nothing C floor; %s, %s cores"
