@@ -4,7 +4,7 @@
 #include <new>
 
 #include "arguments.hpp"
-#include "bytes/diff_encoding.hpp"
+#include "bytes/graph_diff_to_bytes.hpp"
 #include "conversions.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
@@ -73,7 +73,7 @@ PyObject* none() {
 }
 
 PyObject* new_count(std::size_t count) {
-    PyObject* result = PyLong_FromUnsignedLongLong(count);
+    PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(count);
     if (result == nullptr) [[unlikely]] {
         report_host_failure();
     }
@@ -159,7 +159,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
     return entry_frame([&] {
         PyGraphDiffObject* object = checked_self(self);
         SharedBorrow borrow(object);
-        const DiffEncoding<NodeGraphDiff> encoding(object->diff);
+        const NodeGraphDiffEncoding encoding(object->diff);
         // The encoding is written straight into the new bytes object's storage:
         // one large buffer instead of a buffer and its copy.
         OwnedRef bytes = OwnedRef::consuming(
@@ -167,7 +167,8 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
         if (!bytes) [[unlikely]] {
             report_host_failure();
         }
-        if (encoding.write_to(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())))) [[unlikely]] {
+        if (encoding.write_to(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()))) ||
+            test_hooks::fail_encoding()) [[unlikely]] {
             throw_error(PyExc_Exception, "Failed to serialize graph diff.");
         }
         return bytes.release();

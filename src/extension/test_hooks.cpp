@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "graph_diff_object.hpp"
 #include "py_ref.hpp"
@@ -18,6 +19,8 @@ namespace tarnu::py::test_hooks {
 namespace {
 
 bool fail_next_dealloc = false;
+bool fail_next_encoding = false;
+bool fail_next_result = false;
 
 std::string_view init_hook() {
     const char* value = std::getenv("TARNU_TEST_INIT_HOOK");
@@ -45,6 +48,12 @@ void on_delete_node(const NodeId& id) {
             PyErr_SetString(PyExc_LookupError, count.c_str());
             throw PendingError{};
         }
+        case 'S':
+            fail_next_encoding = true;
+            return;
+        case 'P':
+            fail_next_result = true;
+            return;
         default:
             return;
     }
@@ -55,6 +64,18 @@ void on_dealloc() {
         fail_next_dealloc = false;
         throw std::logic_error("test hook: deallocation failure");
     }
+}
+
+bool fail_encoding() {
+    return std::exchange(fail_next_encoding, false);
+}
+
+bool fail_result_creation() {
+    if (!std::exchange(fail_next_result, false)) {
+        return false;
+    }
+    PyErr_SetString(PyExc_ValueError, "test hook: result refused");
+    return true;
 }
 
 bool fail_type_creation() {

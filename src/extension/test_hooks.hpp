@@ -16,8 +16,15 @@ namespace tarnu::py::test_hooks {
 //   'M': std::bad_alloc
 //   'D': the next deallocation of any instance fails internally
 //   'R': LookupError whose text is the class's reference count
+//   'S': the next to_bytes finds its encoding failed
+//   'P': the next count or bytes result cannot be created by the host
 void on_delete_node(const NodeId& id);
 void on_dealloc();
+// True once after 'S': the encoding is to be treated as failed.
+bool fail_encoding();
+// True once after 'P': the result is to be treated as not created, with a
+// pending error set.
+bool fail_result_creation();
 // True when TARNU_TEST_INIT_HOOK=fail-type asks type creation to fail.
 bool fail_type_creation();
 // Seeds the new module's __all__ as TARNU_TEST_INIT_HOOK=all-list or
@@ -28,6 +35,8 @@ void seed_module_all(void* module);
 
 inline void on_delete_node(const NodeId&) {}
 inline void on_dealloc() {}
+inline bool fail_encoding() { return false; }
+inline bool fail_result_creation() { return false; }
 inline bool fail_type_creation() { return false; }
 inline void seed_module_all(void*) {}
 

@@ -91,8 +91,5 @@ def test_growing_a_diff_out_of_memory():
     run(GROW)
 
 
-@pytest.mark.xfail(IS_PYPY, strict=True, reason=(
-    "PyPy reports a failed bytes allocation as SystemError(MemoryError()); "
-    "the call then ends as the fatal error 'Python API call failed'"))
 def test_encoding_out_of_memory():
     run(ENCODE)

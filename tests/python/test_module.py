@@ -220,3 +220,28 @@ class TestInitialisationFailures:
                 print(error)
         """, TARNU_TEST_INIT_HOOK="all-tuple")
         assert result.stdout.strip() == "'tuple' object cannot be converted to 'PyList'", result.stderr
+
+
+@pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
+class TestResultFailures:
+    def test_encoder_failure_is_the_serialize_exception(self):
+        d = PyGraphDiff()
+        d.add_edge(b"a" * 16, b"b" * 16, 1.0)
+        d.delete_node(hook_id(b"S"))
+        with pytest.raises(Exception) as raised:
+            d.to_bytes()
+        assert type(raised.value) is Exception
+        assert raised.value.args == ("Failed to serialize graph diff.",)
+        assert raised.value.__cause__ is None
+        # Four counts, the hook's id as a deleted node, one source with one edge.
+        assert len(d.to_bytes()) == 32 + 24 + 32 + 28
+
+    def test_result_the_host_cannot_make_is_printed_and_fatal(self, capfd):
+        d = PyGraphDiff()
+        d.delete_node(hook_id(b"P"))
+        with pytest.raises(BaseException) as raised:
+            d.num_nodes()
+        assert not isinstance(raised.value, Exception)
+        assert raised.value.args == ("Python API call failed",)
+        assert "test hook: result refused" in capfd.readouterr().err
+        assert d.num_nodes() == 1
