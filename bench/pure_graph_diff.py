@@ -235,7 +235,8 @@ def _extract_bool(obj):
         full_name = _full_type_name(tp)
     except Exception:
         full_name = None
-    if full_name != "numpy.bool_":
+    # numpy 2 names the class of numpy.bool_ "numpy.bool".
+    if full_name not in ("numpy.bool_", "numpy.bool"):
         raise _downcast_error(obj, "PyBool")
     try:
         method = getattr(tp, "__bool__")
@@ -625,8 +626,9 @@ class PyGraphDiff:
         else:
             gone[to] = None
         targets = self._new_or_updated.get(from_)
-        if targets is not None and to in targets:
-            del targets[to]
+        if targets is not None:
+            targets.pop(to, None)
+            # Also drops a source that delete_node left with no targets.
             if not targets:
                 del self._new_or_updated[from_]
 

@@ -55,25 +55,6 @@ def invoke(target, method, names, values, form):
     return getattr(target, method)(*values[:split], **keywords)
 
 
-class Twin:
-    """The twin, less one known fault: its delete_edge keeps a source entry
-    whose target map is empty, where the record removes it (see
-    test_twin_drops_an_emptied_source_on_delete_edge). Drop this class once
-    the twin is fixed."""
-
-    def __init__(self):
-        self.twin = pure_graph_diff.PyGraphDiff()
-
-    def __getattr__(self, name):
-        return getattr(self.twin, name)
-
-    def delete_edge(self, *args, **kwargs):
-        self.twin.delete_edge(*args, **kwargs)
-        source = bytes(memoryview(args[0] if args else kwargs["from"]))
-        if self.twin._new_or_updated.get(source) == {}:
-            del self.twin._new_or_updated[source]
-
-
 def outcome(call):
     try:
         return ("returned", call())
@@ -86,7 +67,7 @@ class AgainstTwin(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.real = PyGraphDiff()
-        self.model = Twin()
+        self.model = pure_graph_diff.PyGraphDiff()
 
     def both(self, method, names, values, form):
         got = outcome(lambda: invoke(self.real, method, names, values, form))
@@ -174,7 +155,6 @@ def test_refused_edges_return_none_and_leave_no_trace(source, target):
     assert decode(d.to_bytes()).edges[source][target] == 0x3F800000
 
 
-@pytest.mark.xfail(strict=True, reason="the twin keeps an empty source entry on delete_edge")
 def test_twin_drops_an_emptied_source_on_delete_edge():
     # After the delete_node, the source A is left with no targets; a
     # delete_edge from A then removes A's empty entry (one source fewer).
