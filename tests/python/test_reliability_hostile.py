@@ -1,0 +1,386 @@
+"""Hostile values in every argument position of every method.
+
+Each example builds a small diff, then makes a few calls whose arguments are
+drawn from wrong types, huge and odd numbers, subclasses of the accepted
+types, strings without a UTF-8 form, and objects whose conversion hooks
+(__index__, __float__, __eq__, __bool__, __qualname__, __str__, __module__)
+raise or call back into the diff. Whatever happens:
+
+- only the documented exception types come out, or the very exception that
+  the caller's own code raised, passed through;
+- a failed call leaves the diff exactly as it was (counts and bytes);
+- a call that succeeded leaves bytes that decode cleanly and show its effect;
+- the interpreter survives (a crash fails the whole run).
+"""
+
+import math
+import re
+
+import pytest
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
+
+import tarnu_api
+from decode_diff import decode
+
+PyGraphDiff = tarnu_api.PyGraphDiff
+
+A, B, C = (bytes(15) + bytes([i]) for i in (1, 2, 3))
+PARAMETERS = {
+    "add_node": ("id", "update"),
+    "delete_node": ("id",),
+    "add_edge": ("from", "to", "weight"),
+    "delete_edge": ("from", "to"),
+    "num_nodes": (),
+    "num_edges": (),
+    "to_bytes": (),
+    "clear": (),
+}
+BORROW_TEXTS = {"Already borrowed", "Already mutably borrowed"}
+
+
+class Hostile(Exception):
+    """Raised by the caller's own code; must come out unchanged."""
+
+
+class HostileTypeError(TypeError):
+    """A TypeError subclass: passed through, never labelled."""
+
+
+# The diff under test and whether hostile code may act. Hostile code acts only
+# while a call is in progress: a dict being built or an object being printed
+# by hypothesis must not touch the diff.
+STAGE = {"diff": None, "armed": False}
+
+
+def call_back(method):
+    diff = STAGE["diff"]
+    return {
+        "num_nodes": lambda: diff.num_nodes(),
+        "num_edges": lambda: diff.num_edges(),
+        "to_bytes": lambda: diff.to_bytes(),
+        "clear": lambda: diff.clear(),
+        "add_node": lambda: diff.add_node(C, {"label": "inner"}),
+        "delete_node": lambda: diff.delete_node(C),
+        "add_edge": lambda: diff.add_edge(C, A, 1.0),
+        "delete_edge": lambda: diff.delete_edge(C, A),
+    }[method]()
+
+
+class Behaviour:
+    """What a conversion hook does before it answers: nothing, raise one of
+    three kinds of exception, or call a method of the diff under test and
+    either let its borrow error out or swallow it."""
+
+    def __init__(self, kind, method="num_nodes"):
+        self.kind = kind
+        self.method = method
+
+    def act(self):
+        if not STAGE["armed"]:
+            return
+        if self.kind == "raise":
+            raise Hostile("from a hook")
+        if self.kind == "raise-type":
+            raise TypeError("plain TypeError from a hook")
+        if self.kind == "raise-type-subclass":
+            raise HostileTypeError("from a hook")
+        if self.kind == "reenter":
+            call_back(self.method)
+        if self.kind == "reenter-quietly":
+            try:
+                call_back(self.method)
+            except RuntimeError as error:
+                assert str(error) in BORROW_TEXTS
+
+    def __repr__(self):
+        return "Behaviour(%r, %r)" % (self.kind, self.method)
+
+
+class Number:
+    """Converts through __index__ and __float__."""
+
+    def __init__(self, behaviour, value):
+        self.behaviour = behaviour
+        self.value = value
+
+    def __index__(self):
+        self.behaviour.act()
+        return self.value
+
+    def __float__(self):
+        self.behaviour.act()
+        return float(self.value)
+
+    def __repr__(self):
+        return "Number(%r, %r)" % (self.behaviour, self.value)
+
+
+class Key:
+    """A dict key that collides with one of the update's keys and runs its
+    behaviour whenever it is compared."""
+
+    def __init__(self, behaviour, name):
+        self.behaviour = behaviour
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.behaviour.act()
+        return False
+
+    def __repr__(self):
+        return "Key(%r, %r)" % (self.behaviour, self.name)
+
+
+class Text:
+    """An object whose str() runs its behaviour."""
+
+    def __init__(self, behaviour, text):
+        self.behaviour = behaviour
+        self.text = text
+
+    def __str__(self):
+        self.behaviour.act()
+        return self.text
+
+    def __repr__(self):
+        return "Text(%r, %r)" % (self.behaviour, self.text)
+
+
+def numpy_like_bool(behaviour, result, module_behaviour):
+    """An instance of a type named numpy.bool_ (its __module__ read through
+    str()) whose __bool__ runs `behaviour` and returns `result`."""
+
+    def __bool__(self):
+        behaviour.act()
+        return result
+
+    cls = type("bool_", (), {"__bool__": __bool__, "__repr__": lambda self: "bool_(%r)" % (result,)})
+    cls.__module__ = Text(module_behaviour, "numpy")
+    return cls()
+
+
+def odd_qualname(behaviour):
+    """An instance whose type's __qualname__ runs `behaviour` when the
+    module names it in a conversion error."""
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                behaviour.act()
+                return "Odd"
+            return super().__getattribute__(name)
+
+    return Meta("Odd", (), {"__repr__": lambda self: "<Odd>"})()
+
+
+class TypeErrorWithText(Number):
+    """Its conversion raises exactly TypeError whose message is an object
+    whose str() misbehaves; the label is built from that str()."""
+
+    def __init__(self, behaviour):
+        super().__init__(behaviour, 0)
+
+    def __index__(self):
+        raise TypeError(Text(self.behaviour, "odd text"))
+
+    __float__ = __index__
+
+
+class BytesSub(bytes):
+    pass
+
+
+class DictSub(dict):
+    def __getitem__(self, key):
+        raise Hostile("the module must read stored entries, not __getitem__")
+
+    def __missing__(self, key):
+        raise Hostile("the module must not call __missing__")
+
+
+class StrSub(str):
+    def __str__(self):
+        raise Hostile("str() of a str subclass")
+
+
+class IntSub(int):
+    def __index__(self):
+        raise Hostile("an int subclass is read as an int")
+
+
+class FloatSub(float):
+    def __float__(self):
+        raise Hostile("a float subclass goes through PyFloat_AsDouble")
+
+
+# --- strategies ----------------------------------------------------------------
+
+behaviours = st.builds(
+    Behaviour,
+    st.sampled_from(["none", "raise", "raise-type", "raise-type-subclass", "reenter", "reenter-quietly"]),
+    st.sampled_from(sorted(PARAMETERS)),
+)
+huge_ints = st.sampled_from([2 ** 63, -(2 ** 63) - 1, 2 ** 64, 2 ** 1000, -(2 ** 1000), 256, -1, 255, 0])
+odd_floats = st.sampled_from([math.nan, -math.nan, math.inf, -math.inf, -0.0, 1e39, -1e39, 5e-324, 1e-46, 0.1])
+wrong_types = st.sampled_from([
+    None, 0, 1.5, "x" * 16, b"", b"x" * 15, b"x" * 17, bytearray(16), memoryview(bytes(16)),
+    [], (), {}, set(), object(), type, len, Ellipsis, "\ud800", 1j,
+])
+hooked = st.one_of(
+    st.builds(Number, behaviours, st.sampled_from([0, 1, 255, 256, -1])),
+    st.builds(numpy_like_bool, behaviours, st.sampled_from([True, False, 1, None]), behaviours),
+    st.builds(odd_qualname, behaviours),
+    st.builds(TypeErrorWithText, behaviours),
+)
+subclassed = st.sampled_from([
+    BytesSub(A), BytesSub(b"short"), StrSub("label"), IntSub(7), FloatSub(2.5), DictSub(label="sub"),
+    True, False,
+])
+anything = st.one_of(wrong_types, huge_ints, odd_floats, hooked, subclassed, st.text(max_size=4))
+
+good_ids = st.sampled_from([A, B, C, bytes(16), b"\xff" * 16, BytesSub(B)])
+update_keys = ["label", "url", "size", "red", "green", "blue", "show_label"]
+good_values = st.text(max_size=3) | st.integers(0, 255) | st.booleans() | st.floats()
+good_updates = st.dictionaries(st.sampled_from(update_keys), good_values, max_size=3)
+VALID = {"id": good_ids, "update": good_updates, "from": good_ids, "to": good_ids, "weight": st.floats()}
+
+
+@st.composite
+def hostile(draw, name):
+    """A hostile value for parameter `name`; hooked objects come up most,
+    since they reach furthest into the module."""
+    kind = draw(st.sampled_from(["hooked", "hooked", "hooked", "number", "anything"]))
+    if kind == "anything":
+        return draw(anything)
+    if name != "update":
+        if kind == "number":
+            return draw(odd_floats | huge_ints)
+        if name == "weight":
+            return draw(st.builds(Number, behaviours, st.integers(-1, 1)) | st.builds(TypeErrorWithText, behaviours))
+        return draw(hooked)
+    if kind == "number":
+        return DictSub({"label": draw(st.text(max_size=3))})
+    # Each hook under a key whose conversion runs it.
+    shape = draw(st.sampled_from(["number", "bool", "qualname", "text", "key", "values"]))
+    behaviour = draw(behaviours)
+    if shape == "number":
+        return {draw(st.sampled_from(["size", "red", "green", "blue"])): Number(behaviour, draw(st.integers(-1, 256)))}
+    if shape == "bool":
+        result = draw(st.sampled_from([True, False, 1, None]))
+        return {"show_label": numpy_like_bool(behaviour, result, draw(behaviours))}
+    if shape == "qualname":
+        return {draw(st.sampled_from(update_keys)): odd_qualname(behaviour)}
+    if shape == "text":
+        return {draw(st.sampled_from(["size", "red"])): TypeErrorWithText(behaviour)}
+    if shape == "key":
+        key = draw(st.sampled_from(update_keys))
+        return {Key(behaviour, key): 1, key: draw(good_values)}
+    return draw(st.dictionaries(st.sampled_from(update_keys + ["other", b"label"]), anything, max_size=3))
+
+
+@st.composite
+def calls(draw):
+    """One call with at most one hostile argument, so that every position is
+    reached."""
+    method = draw(st.sampled_from(sorted(PARAMETERS)))
+    names = PARAMETERS[method]
+    hostile_at = draw(st.sampled_from(range(len(names) + 1)))
+    values = [draw(hostile(name) if i == hostile_at else VALID[name]) for i, name in enumerate(names)]
+    form = draw(st.sampled_from(["positional"] * 4 + ["keywords"] * 3 + ["extra", "missing"]))
+    return method, names, values, form
+
+
+def invoke(diff, method, names, values, form):
+    function = getattr(diff, method)
+    if form == "keywords":
+        return function(**dict(zip(names, values)))
+    if form == "extra":
+        return function(*values, None)
+    if form == "missing" and values:
+        return function(*values[:-1])
+    return function(*values)
+
+
+# --- checks --------------------------------------------------------------------
+
+LABELLED = re.compile(r"^argument '(id|update|from|to|weight)': ")
+PARSING = re.compile(r"^PyGraphDiff\.\w+\(\) ")
+
+
+def check_exception(error, method, form):
+    """The exception is one a caller may meet, and tells what it should."""
+    assert isinstance(error, Exception), "the internal-error class came out: %r" % (error,)
+    kind = type(error)
+    if form == "extra" or (form == "missing" and PARAMETERS[method]):
+        assert kind is TypeError, repr(error)
+        # Methods without parameters are refused by the host, in its own words.
+        assert PARSING.match(str(error)) or not PARAMETERS[method], str(error)
+    elif kind is TypeError:
+        assert LABELLED.match(str(error)), str(error)
+    elif kind is RuntimeError:
+        assert str(error) in BORROW_TEXTS
+    else:
+        assert kind in (Hostile, HostileTypeError, OverflowError, UnicodeEncodeError), repr(error)
+
+
+def state(diff):
+    return diff.num_nodes(), diff.num_edges(), diff.to_bytes()
+
+
+def check_effect(method, values, after):
+    """What a successful call must show in the decoded bytes."""
+    decoded = decode(after[2])
+    assert after[0] == len(decoded.nodes) + len(decoded.deleted_nodes)
+    assert after[1] == len(decoded.edges) + len(decoded.deleted_edges)
+    if method == "add_node":
+        assert bytes(values[0]) in decoded.nodes
+    elif method == "delete_node":
+        assert bytes(values[0]) in decoded.deleted_nodes
+    elif method == "add_edge":
+        source, target = bytes(values[0]), bytes(values[1])
+        refused = source in decoded.deleted_nodes or target in decoded.deleted_nodes
+        assert refused or target in decoded.edges[source]
+    elif method == "delete_edge":
+        assert bytes(values[1]) in decoded.deleted_edges[bytes(values[0])]
+    elif method == "clear":
+        assert after == (0, 0, bytes(32))
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(calls(), min_size=1, max_size=6))
+def test_hostile_arguments_never_corrupt_the_diff(sequence):
+    diff = PyGraphDiff()
+    diff.add_node(A, {"label": "a", "size": 1.0})
+    diff.add_edge(A, B, 0.5)
+    diff.delete_edge(B, C)
+    STAGE["diff"] = diff
+    try:
+        for method, names, values, form in sequence:
+            before = state(diff)
+            STAGE["armed"] = True
+            try:
+                result = invoke(diff, method, names, values, form)
+            except BaseException as error:  # noqa: B036 - everything is checked
+                STAGE["armed"] = False
+                check_exception(error, method, form)
+                event("%s raised %s" % (method, type(error).__name__))
+                assert state(diff) == before, "a failed %s changed the diff" % method
+                continue
+            finally:
+                STAGE["armed"] = False
+            after = state(diff)
+            event("%s succeeded" % method)
+            if method in ("num_nodes", "num_edges"):
+                assert result == before[0 if method == "num_nodes" else 1]
+            elif method == "to_bytes":
+                assert result == before[2]
+            else:
+                assert result is None
+            check_effect(method, values, after)
+    finally:
+        STAGE["diff"] = None
