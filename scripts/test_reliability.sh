@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# The reliability layers (docs/testing.md says what each one catches):
+#
+#   1. the C++ core tests under AddressSanitizer + UndefinedBehaviorSanitizer;
+#   2. the C++ core tests and the fuzz corpus under valgrind's memcheck;
+#   3. the pytest suite on CPython against a sanitized build of the module;
+#   4. the libFuzzer targets, a short run of each from the committed corpus.
+#
+#   scripts/test_reliability.sh           the quick pass (part of scripts/test.sh)
+#   scripts/test_reliability.sh --long    long fuzz runs, valgrind over every core
+#                                         test, and the pytest suite under Debian's
+#                                         debug CPython with a reference-count check
+#
+# TARNU_FUZZ_SECONDS sets the length of each fuzz run (30, or 600 with --long).
+# Needs .venv-cpython (scripts/setup.sh cpython); installs its Debian packages.
+# Exits non-zero if any layer reports anything.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+long=0
+for argument in "$@"; do
+  case "$argument" in
+    --long) long=1 ;;
+    *) echo "test_reliability.sh: unknown argument $argument" >&2; exit 2 ;;
+  esac
+done
+if [ "$long" -eq 1 ]; then fuzz_seconds=${TARNU_FUZZ_SECONDS:-600}; else fuzz_seconds=${TARNU_FUZZ_SECONDS:-30}; fi
+
+debian_packages=(g++ cmake clang libclang-rt-14-dev valgrind libgtest-dev python3-dbg python3-venv)
+missing=()
+for package in "${debian_packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null || { echo "apt-get failed"; exit 1; }
+fi
+if [ ! -x .venv-cpython/bin/python ]; then
+  bash scripts/setup.sh --hooks cpython || { echo "setup failed"; exit 1; }
+fi
+
+out=build/reliability
+mkdir -p "$out"
+declare -a summary=()
+status=0
+passed=0
+failed=0
+result() {  # result NAME EXIT_CODE [DETAIL]
+  if [ "$2" -eq 0 ]; then
+    passed=$((passed + 1)); summary+=("ok      $1${3:+: $3}")
+  else
+    failed=$((failed + 1)); status=1; summary+=("FAILED  $1${3:+: $3}")
+  fi
+}
+# Builds quietly; on failure shows the end of the log.
+build() {  # build LOG cmake-configure-arguments...
+  local log=$1; shift
+  local dir
+  dir=$(sed -n 's/.*-B \([^ ]*\).*/\1/p' <<<"$*")
+  if cmake "$@" >"$log" 2>&1 && cmake --build "$dir" -j2 >>"$log" 2>&1; then return 0; fi
+  tail -n 30 "$log"; return 1
+}
+# A sanitizer report fails a run even when the process managed to exit 0.
+clean_of_reports() {  # clean_of_reports LOG
+  ! grep -qE "ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:|SUMMARY: UndefinedBehaviorSanitizer" "$1"
+}
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:strict_string_checks=1:check_initialization_order=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+echo "== 1. C++ core tests under ASan + UBSan"
+if build "$out/core-asan.build.log" -S . -B "$out/core-asan" -DTARNU_BUILD_TESTS=ON -DTARNU_BUILD_MODULE=OFF \
+     -DTARNU_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  "$out/core-asan/tests/cpp/tarnu_core_tests" --gtest_brief=1 >"$out/core-asan.log" 2>&1
+  code=$?
+  clean_of_reports "$out/core-asan.log" || code=1
+  tail -n 3 "$out/core-asan.log"
+  result "core tests under ASan+UBSan" "$code" "$(grep -E '^\[  (PASSED|FAILED)  \]' "$out/core-asan.log" | head -n 2 | tr '\n' ' ')"
+else
+  result "core tests under ASan+UBSan" 1 "build failed"
+fi
+
+echo "== 2. valgrind memcheck: core tests and the fuzz corpus"
+# nouserintercepts: test_diff_alloc.cpp replaces operator new and delete with
+# plain malloc and free; where g++ inlines that operator new, valgrind would
+# see only the delete and report a mismatched free.
+valgrind_flags=(-q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite
+  --soname-synonyms=somalloc=nouserintercepts)
+# The quick pass leaves out the long randomised suites, which run under
+# ASan above; --long runs every test under valgrind as well (about 6 minutes).
+gtest_filter='-DiffModel.*:FloatTextRoundTrip.*:InnerTable.MillionKeysThenHalfErased'
+if [ "$long" -eq 1 ]; then gtest_filter='*'; fi
+if build "$out/core.build.log" -S . -B build/core-tests -DTARNU_BUILD_TESTS=ON -DTARNU_BUILD_MODULE=OFF \
+     -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  valgrind "${valgrind_flags[@]}" build/core-tests/tests/cpp/tarnu_core_tests --gtest_brief=1 \
+    --gtest_filter="$gtest_filter" >"$out/core-valgrind.log" 2>&1
+  code=$?
+  tail -n 3 "$out/core-valgrind.log"
+  result "core tests under valgrind (filter $gtest_filter)" "$code" "exit $code"
+else
+  result "core tests under valgrind" 1 "build failed"
+fi
+if build "$out/fuzz-replay.build.log" -S tests/fuzz -B "$out/fuzz-replay" -DTARNU_FUZZ_ENGINE=replay \
+     -DTARNU_FUZZ_SANITIZE=OFF; then
+  code=0
+  for target in fuzz_diff fuzz_encoding fuzz_json; do
+    corpus=tests/fuzz/corpus/diff
+    [ "$target" = fuzz_json ] && corpus=tests/fuzz/corpus/json
+    valgrind "${valgrind_flags[@]}" "$out/fuzz-replay/$target" "$corpus" >>"$out/corpus-valgrind.log" 2>&1 || code=1
+  done
+  tail -n 3 "$out/corpus-valgrind.log"
+  result "fuzz corpus replayed under valgrind" "$code"
+else
+  result "fuzz corpus replayed under valgrind" 1 "build failed"
+fi
+
+echo "== 3. pytest on CPython against the module built with ASan + UBSan"
+# CPython itself is not instrumented: the ASan runtime is preloaded, the
+# interpreter allocates through malloc so that ASan sees its blocks, and leak
+# detection is off because the interpreter keeps memory until exit by design.
+# Tests that measure memory are left out: resident-memory checks (ASan's
+# quarantine keeps freed blocks on purpose) and address-space caps (ASan's
+# shadow needs terabytes of it). TARNU_SANITIZED=1 tells tests they run here.
+if build "$out/module-asan.build.log" -S . -B "$out/module-asan" -DTARNU_BUILD_MODULE=ON -DTARNU_SANITIZE=ON \
+     -DTARNU_TEST_HOOKS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PWD/.venv-cpython/bin/python"; then
+  # libstdc++ is preloaded with the ASan runtime: the interpreter does not
+  # link it, and ASan, loaded first, must find the real __cxa_throw when it
+  # starts, or the module's first C++ exception stops the process.
+  sanitized() {
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+      PYTHONPATH="$out/module-asan" TARNU_EXPECT_TEST_HOOKS=1 TARNU_SANITIZED=1 .venv-cpython/bin/python "$@"
+  }
+  # The installed, unsanitized module must not be the one under test.
+  loaded=$(sanitized -c "import tarnu_api; print(tarnu_api.__file__)" 2>&1)
+  echo "module under test: $loaded"
+  sanitized -m pytest -q -p no:cacheprovider tests/python \
+    --deselect tests/python/test_module.py::TestClass::test_many_instances_leak_neither_references_nor_memory \
+    --deselect tests/python/test_api_leaks.py::test_repeated_calls_leak_nothing \
+    --deselect tests/python/test_api_memory.py \
+    >"$out/pytest-asan.log" 2>&1
+  code=$?
+  clean_of_reports "$out/pytest-asan.log" || code=1
+  case "$loaded" in "$PWD/$out/module-asan/"*) ;; *) code=1 ;; esac
+  tail -n 2 "$out/pytest-asan.log"
+  result "pytest (CPython) against the sanitized module" "$code" "$(tail -n 1 "$out/pytest-asan.log")"
+else
+  result "pytest against the sanitized module" 1 "build failed"
+fi
+
+echo "== 4. libFuzzer targets, ${fuzz_seconds} s each"
+if build "$out/fuzz.build.log" -S tests/fuzz -B "$out/fuzz" -DCMAKE_CXX_COMPILER=clang++; then
+  for target in fuzz_diff fuzz_encoding fuzz_json; do
+    seeds=tests/fuzz/corpus/diff
+    [ "$target" = fuzz_json ] && seeds=tests/fuzz/corpus/json
+    # New inputs go to a scratch corpus; the committed seeds are only read.
+    work="$out/fuzz-work/$target"
+    mkdir -p "$work"
+    TARNU_FUZZ_STATS=1 "$out/fuzz/$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+      -rss_limit_mb=2048 -timeout=30 -artifact_prefix="$out/fuzz-work/$target-" "$work" "$seeds" \
+      >"$out/$target.log" 2>&1
+    code=$?
+    clean_of_reports "$out/$target.log" || code=1
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$target.log")
+    stats=$(grep -E "^$target: " "$out/$target.log" | tail -n 1)
+    [ "$code" -ne 0 ] && tail -n 40 "$out/$target.log"
+    result "$target (${fuzz_seconds} s)" "$code" "${runs:-?} inputs${stats:+; ${stats#"$target: "}}"
+  done
+else
+  result "libFuzzer targets" 1 "build failed"
+fi
+
+if [ "$long" -eq 1 ]; then
+  echo "== 5. pytest under Debian's debug CPython with a reference-count check"
+  venv="$out/venv-dbg"
+  if [ ! -x "$venv/bin/python" ]; then
+    /usr/bin/python3-dbg -m venv "$venv" && "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis
+  fi
+  # The module for a debug interpreter is built against its own headers
+  # (python3.11d) and carries the debug ABI tag. Py_DEBUG is set by hand:
+  # Debian's python3.11d/Python.h is a link into python3.11/, whose quoted
+  # include of pyconfig.h then finds the release one, and the module would
+  # change reference counts without keeping the debug total.
+  if build "$out/module-dbg.build.log" -S . -B "$out/module-dbg" -DTARNU_BUILD_MODULE=ON -DTARNU_TEST_HOOKS=ON \
+       -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-DPy_DEBUG -DPython_EXECUTABLE=/usr/bin/python3-dbg; then
+    # test_null_without_exception makes a C slot return NULL with nothing set,
+    # which a debug interpreter stops at with a fatal error by design.
+    PYTHONPATH="$out/module-dbg:tests/python" TARNU_EXPECT_TEST_HOOKS=1 \
+      "$venv/bin/python" -m pytest -q -p no:cacheprovider -p reliability_refcounts tests/python \
+      --deselect tests/python/test_api_conversions.py::test_null_without_exception \
+      >"$out/pytest-dbg.log" 2>&1
+    code=$?
+    grep -E "^reference counts:" "$out/pytest-dbg.log"
+    tail -n 2 "$out/pytest-dbg.log"
+    result "pytest under python3-dbg with reference counts" "$code" "$(tail -n 1 "$out/pytest-dbg.log")"
+  else
+    result "pytest under python3-dbg" 1 "build failed"
+  fi
+fi
+
+echo
+echo "== reliability summary"
+for line in "${summary[@]}"; do echo "$line"; done
+echo "reliability: $passed passed, $failed failed"
+exit $status
