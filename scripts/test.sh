@@ -54,6 +54,7 @@ if [ -f bench/run.py ]; then
 fi
 
 echo "== package checks"; bash scripts/test_package.sh | tee build/package.log; [ "${PIPESTATUS[0]}" -eq 0 ] || status=1; pkg=$(tail -n 1 build/package.log); [[ $pkg =~ ^package:\ ([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]] && { passed=$((passed + BASH_REMATCH[1])); failed=$((failed + BASH_REMATCH[2])); }; note "$pkg"
+echo "== reliability"; bash scripts/test_reliability.sh | tee build/reliability.log; [ "${PIPESTATUS[0]}" -eq 0 ] || status=1; rel=$(tail -n 1 build/reliability.log); [[ $rel =~ ^reliability:\ ([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]] && { passed=$((passed + BASH_REMATCH[1])); failed=$((failed + BASH_REMATCH[2])); }; note "$rel"
 echo
 echo "== summary"
 for line in "${summary[@]}"; do echo "$line"; done
