@@ -61,10 +61,11 @@ class Loud:
 
 
 def numpy_bool():
-    if not IS_PYPY:
+    try:
         import numpy
-        return numpy.True_
-    return type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})()
+    except ImportError:  # PyPy's venv, and the debug CPython of the reliability pass
+        return type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})()
+    return numpy.True_
 
 
 numpy_like_without_bool = type("bool_", (), {"__module__": "numpy"})()
