@@ -28,17 +28,7 @@ done
 python_base=${PYTHON:-python3}
 pypy_base=${PYPY:-pypy3}
 
-debian_packages=(g++ python3-dev python3-venv pypy3 pypy3-dev pypy3-venv)
-missing=()
-for package in "${debian_packages[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/debian_packages.sh g++ python3-dev python3-venv pypy3 pypy3-dev pypy3-venv
 
 pip_install() {
   "$1/bin/python" -m pip install -q --disable-pip-version-check "${@:2}"

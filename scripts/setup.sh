@@ -22,17 +22,7 @@ for argument in "$@"; do
   esac
 done
 
-debian_packages=(g++ cmake make libgtest-dev python3-dev python3-venv pypy3 pypy3-dev pypy3-venv)
-missing=()
-for package in "${debian_packages[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/debian_packages.sh g++ cmake make libgtest-dev python3-dev python3-venv pypy3 pypy3-dev pypy3-venv
 
 for interpreter in "${interpreters[@]}"; do
   venv=".venv-$interpreter"

@@ -26,16 +26,7 @@ for argument in "$@"; do
 done
 if [ "$long" -eq 1 ]; then fuzz_seconds=${TARNU_FUZZ_SECONDS:-600}; else fuzz_seconds=${TARNU_FUZZ_SECONDS:-30}; fi
 
-debian_packages=(g++ cmake clang libclang-rt-14-dev valgrind libgtest-dev python3-dbg python3-venv)
-missing=()
-for package in "${debian_packages[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null || { echo "apt-get failed"; exit 1; }
-fi
+bash scripts/debian_packages.sh g++ cmake clang libclang-rt-14-dev valgrind libgtest-dev python3-dbg python3-venv || { echo "apt-get failed"; exit 1; }
 if [ ! -x .venv-cpython/bin/python ]; then
   bash scripts/setup.sh --hooks cpython || { echo "setup failed"; exit 1; }
 fi
