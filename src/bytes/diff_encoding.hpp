@@ -151,15 +151,13 @@ DiffEncoding<Diff>::DiffEncoding(const Diff& diff) : diff_(&diff) {
     std::size_t total = kCountBytes + entry_bytes;
     total += kCountBytes + diff.deleted_nodes().size() * kIdBytes;
 
-    const auto edges = diff.edges();
-    total += kCountBytes;
-    edges.new_or_updated().for_each([&total](const NodeId&, const auto& targets) {
-        total += kGroupHeadBytes + targets.size() * (kIdBytes + kWeightBytes);
-    });
-    total += kCountBytes;
-    edges.deleted().for_each([&total](const NodeId&, const auto& targets) {
-        total += kGroupHeadBytes + targets.size() * kIdBytes;
-    });
+    // The edge sections from counts the record keeps, without a walk over
+    // the sources: write_to checks every group against them anyway.
+    const auto new_or_updated = diff.edges().new_or_updated();
+    const auto deleted = diff.edges().deleted();
+    total += kCountBytes + new_or_updated.size() * kGroupHeadBytes +
+             new_or_updated.num_targets() * (kIdBytes + kWeightBytes);
+    total += kCountBytes + deleted.size() * kGroupHeadBytes + deleted.num_targets() * kIdBytes;
     size_ = total;
 }
 

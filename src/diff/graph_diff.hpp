@@ -29,7 +29,6 @@ namespace detail {
 // tables hanging off them, nothing else.
 template <class Id, class W>
 struct alignas(64) IdState {
-    Id id{};
     // Targets of the pending edges leaving this id (its map in new_or_updated).
     // Meaningful only while `source` is set; such a map may be empty.
     InnerTable<W> targets;
@@ -159,7 +158,7 @@ public:
             remove_source(x);
         }
         s.incoming.for_each([&](std::uint32_t source) {
-            ids_[source].targets.erase(x);
+            if (ids_[source].targets.erase(x)) --pending_targets_;
             deleted_targets_of(source).insert(x);
         });
         s.incoming.release();
@@ -193,7 +192,10 @@ public:
             if (cancelled.erase(t) && cancelled.empty()) remove_deleted_source(f);
         }
         if (fs.source == kNone) add_source(f);
-        if (fs.targets.insert_or_assign(t, weight)) ts.incoming.insert(f);
+        if (fs.targets.insert_or_assign(t, weight)) {
+            ts.incoming.insert(f);
+            ++pending_targets_;
+        }
         return std::nullopt;
     }
 
@@ -213,7 +215,10 @@ public:
         // Nothing below allocates.
         deleted_targets_of(f).insert(t);
         if (fs.source != kNone) {
-            if (fs.targets.erase(t)) ids_[t].incoming.erase(f);
+            if (fs.targets.erase(t)) {
+                ids_[t].incoming.erase(f);
+                --pending_targets_;
+            }
             if (fs.targets.empty()) remove_source(f);
         }
     }
@@ -226,6 +231,7 @@ public:
         sources_.clear();
         deleted_.clear();
         ids_.clear();
+        pending_targets_ = 0;
     }
 
     std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
@@ -253,7 +259,7 @@ public:
         // f(const Id&, const T&)
         template <class F>
         void for_each(F&& f) const {
-            for (const NodeEntry& e : diff_->nodes_) f(diff_->ids_[e.id].id, e.update);
+            for (const NodeEntry& e : diff_->nodes_) f(diff_->ids_.id(e.id), e.update);
         }
         const T* find(const Id& id) const noexcept {
             const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
@@ -273,7 +279,7 @@ public:
         // f(const Id&)
         template <class F>
         void for_each(F&& f) const {
-            for (std::uint32_t x : diff_->deleted_nodes_) f(diff_->ids_[x].id);
+            for (std::uint32_t x : diff_->deleted_nodes_) f(diff_->ids_.id(x));
         }
         bool contains(const Id& id) const noexcept {
             const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
@@ -288,7 +294,7 @@ public:
 
     NodesView nodes() const noexcept { return NodesView(this); }
     DeletedNodesView deleted_nodes() const noexcept { return DeletedNodesView(this); }
-    EdgeDiff<Id, W> edges() const noexcept { return EdgeDiff<Id, W>(ids_, sources_, deleted_); }
+    EdgeDiff<Id, W> edges() const noexcept { return EdgeDiff<Id, W>(ids_, sources_, pending_targets_, deleted_); }
 
 private:
     friend class EdgeDiff<Id, W>;
@@ -324,6 +330,7 @@ private:
 
     void remove_source(std::uint32_t x) noexcept {
         State& s = ids_[x];
+        pending_targets_ -= s.targets.size();
         s.targets.release();
         sources_[s.source] = sources_.back();
         ids_[sources_[s.source]].source = s.source;
@@ -357,6 +364,7 @@ private:
     std::vector<NodeEntry> nodes_;
     std::vector<std::uint32_t> deleted_nodes_;
     std::vector<std::uint32_t> sources_;  // sources of new_or_updated; their maps live in ids_
+    std::size_t pending_targets_ = 0;     // entries over all maps of new_or_updated
     std::vector<DeletedEntry> deleted_;
 };
 
@@ -367,6 +375,8 @@ template <class Id, class W>
 class EdgeDiff {
     using State = detail::IdState<Id, W>;
     using Pool = detail::IdPool<State, Id>;
+    // How many sources ahead a walk asks for memory it will need.
+    static constexpr std::size_t kAhead = 8;
 
 public:
     class WeightedTargets {
@@ -375,7 +385,7 @@ public:
         // g(const Id& target, W weight)
         template <class G>
         void for_each(G&& g) const {
-            table_->for_each([&](std::uint32_t t, const W& w) { g((*ids_)[t].id, w); });
+            table_->for_each([&](std::uint32_t t, const W& w) { g(ids_->id(t), w); });
         }
 
     private:
@@ -391,7 +401,7 @@ public:
         // g(const Id& target)
         template <class G>
         void for_each(G&& g) const {
-            table_->for_each([&](std::uint32_t t) { g((*ids_)[t].id); });
+            table_->for_each([&](std::uint32_t t) { g(ids_->id(t)); });
         }
 
     private:
@@ -404,29 +414,59 @@ public:
     class NewOrUpdated {
     public:
         std::size_t size() const noexcept { return sources_->size(); }
+        // Entries over all target maps, kept as the record changes.
+        std::size_t num_targets() const noexcept { return *num_targets_; }
         // f(const Id& source, const WeightedTargets& targets)
         template <class F>
         void for_each(F&& f) const {
-            for (std::uint32_t s : *sources_) {
-                const State& state = (*ids_)[s];
-                f(state.id, WeightedTargets(ids_, &state.targets));
+            // A walk over many sources would otherwise wait on memory twice
+            // per source (its entry, then its target block), one source at a
+            // time. Entries are requested two strides ahead and target blocks
+            // one stride ahead, so those loads overlap.
+            const std::uint32_t* const list = sources_->data();
+            const std::size_t n = sources_->size();
+            for (std::size_t i = 0; i < n; ++i) {
+                if (i + 2 * kAhead < n) __builtin_prefetch(&(*ids_)[list[i + 2 * kAhead]]);
+                if (i + kAhead < n) {
+                    const std::uint32_t next = list[i + kAhead];
+                    (*ids_)[next].targets.prefetch();
+                    __builtin_prefetch(&ids_->id(next));
+                }
+                const std::uint32_t s = list[i];
+                f(ids_->id(s), WeightedTargets(ids_, &(*ids_)[s].targets));
             }
         }
 
     private:
         friend class EdgeDiff;
-        NewOrUpdated(const Pool* ids, const std::vector<std::uint32_t>* sources) : ids_(ids), sources_(sources) {}
+        NewOrUpdated(const Pool* ids, const std::vector<std::uint32_t>* sources, const std::size_t* num_targets)
+            : ids_(ids), sources_(sources), num_targets_(num_targets) {}
         const Pool* ids_;
         const std::vector<std::uint32_t>* sources_;
+        const std::size_t* num_targets_;
     };
 
     class Deleted {
     public:
         std::size_t size() const noexcept { return entries_->size(); }
+        // Entries over all target sets; a walk of the (contiguous) sources.
+        std::size_t num_targets() const noexcept {
+            std::size_t total = 0;
+            for (const detail::DeletedSource& e : *entries_) total += e.targets.size();
+            return total;
+        }
         // f(const Id& source, const Targets& targets)
         template <class F>
         void for_each(F&& f) const {
-            for (const detail::DeletedSource& e : *entries_) f((*ids_)[e.source].id, Targets(ids_, &e.targets));
+            const detail::DeletedSource* const list = entries_->data();
+            const std::size_t n = entries_->size();
+            for (std::size_t i = 0; i < n; ++i) {
+                if (i + kAhead < n) {
+                    list[i + kAhead].targets.prefetch();
+                    __builtin_prefetch(&ids_->id(list[i + kAhead].source));
+                }
+                f(ids_->id(list[i].source), Targets(ids_, &list[i].targets));
+            }
         }
 
     private:
@@ -436,18 +476,19 @@ public:
         const std::vector<detail::DeletedSource>* entries_;
     };
 
-    NewOrUpdated new_or_updated() const noexcept { return NewOrUpdated(ids_, sources_); }
+    NewOrUpdated new_or_updated() const noexcept { return NewOrUpdated(ids_, sources_, num_targets_); }
     Deleted deleted() const noexcept { return Deleted(ids_, deleted_); }
 
 private:
     template <class, class, class>
     friend class GraphDiff;
-    EdgeDiff(const Pool& ids, const std::vector<std::uint32_t>& sources,
+    EdgeDiff(const Pool& ids, const std::vector<std::uint32_t>& sources, const std::size_t& num_targets,
              const std::vector<detail::DeletedSource>& deleted)
-        : ids_(&ids), sources_(&sources), deleted_(&deleted) {}
+        : ids_(&ids), sources_(&sources), num_targets_(&num_targets), deleted_(&deleted) {}
 
     const Pool* ids_;
     const std::vector<std::uint32_t>* sources_;
+    const std::size_t* num_targets_;
     const std::vector<detail::DeletedSource>* deleted_;
 };
 

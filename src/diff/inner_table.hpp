@@ -123,6 +123,15 @@ public:
         }
     }
 
+    // Asks the processor to start loading the heap block, keys and values,
+    // for a walk that comes a little later. A hint only; never faults.
+    void prefetch() const noexcept {
+        if (!on_heap()) return;
+        const std::uint32_t* block = heap();
+        __builtin_prefetch(block);
+        __builtin_prefetch(block + words_for(capacity_) - 1);
+    }
+
     // Drops every entry and gives the heap block back.
     void release() noexcept {
         if (on_heap()) {

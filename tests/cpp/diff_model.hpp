@@ -122,6 +122,9 @@ inline Snapshot snapshot_of(const NodeGraphDiff& diff, std::string& problems) {
         if (inner != targets.size()) problems += "a target map's size disagrees with for_each; ";
     });
     if (seen != diff.edges().new_or_updated().size()) problems += "new_or_updated().size() disagrees; ";
+    std::size_t targets_seen = 0;
+    for (const auto& entry : s.new_or_updated) targets_seen += entry.second.size();
+    if (targets_seen != diff.edges().new_or_updated().num_targets()) problems += "new_or_updated().num_targets() disagrees; ";
     seen = 0;
     diff.edges().deleted().for_each([&](const NodeId& source, const auto& targets) {
         ++seen;
@@ -136,6 +139,9 @@ inline Snapshot snapshot_of(const NodeGraphDiff& diff, std::string& problems) {
         if (inner != targets.size()) problems += "a deleted set's size disagrees with for_each; ";
     });
     if (seen != diff.edges().deleted().size()) problems += "deleted().size() disagrees; ";
+    targets_seen = 0;
+    for (const auto& entry : s.deleted) targets_seen += entry.second.size();
+    if (targets_seen != diff.edges().deleted().num_targets()) problems += "deleted().num_targets() disagrees; ";
     return s;
 }
 

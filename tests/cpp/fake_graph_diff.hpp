@@ -18,6 +18,12 @@ template <class Entry>
 struct FakeView {
     const std::vector<Entry>* entries;
     std::size_t size() const { return entries->size(); }
+    // For the edge views: entries over all inner collections.
+    std::size_t num_targets() const {
+        std::size_t total = 0;
+        for (const Entry& e : *entries) total += e.second.size();
+        return total;
+    }
     template <class F>
     void for_each(F&& f) const {
         for (const Entry& e : *entries) call(f, e);

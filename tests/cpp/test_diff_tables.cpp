@@ -100,7 +100,6 @@ TEST(InnerTable, MillionKeysThenHalfErased) {
 }
 
 struct Entry {
-    NodeId id;
     int payload = 0;
 };
 using Pool = detail::IdPool<Entry, NodeId>;
@@ -129,7 +128,7 @@ TEST(IdPool, InternsEachIdOnceWithStableEntries) {
     for (std::uint32_t i = 0; i < 50'000; ++i) {
         const NodeId id = numbered(i);
         ASSERT_EQ(pool.intern(id, hash_id(id)), i);
-        ASSERT_EQ(pool[i].id, id);
+        ASSERT_EQ(pool.id(i), id);
         ASSERT_EQ(pool[i].payload, static_cast<int>(i));
     }
     EXPECT_EQ(pool.size(), 50'000u);
