@@ -20,6 +20,29 @@ constexpr int kMaxLeadingZeros = 5;
 constexpr char kZeros[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
                              '0', '0', '0', '0', '0', '0', '0', '0'};
 
+// Hides a loop counter's progress from the optimizer, so that a short
+// byte-by-byte move stays one: recognised as a memmove it would become a
+// call and, worse, wide loads over bytes that were just stored one by one,
+// which have to wait for those stores to reach the cache.
+inline void opaque(int& i) noexcept {
+#if defined(__GNUC__)
+    asm("" : "+r"(i));
+#endif
+}
+
+// Drops the point after the first digit: "d.ddd" becomes "dddd" over the
+// first `count` digits.
+inline void close_up(char* digits, int count) noexcept {
+    for (int i = 1; i < count; opaque(++i)) digits[i] = digits[i + 1];
+}
+
+// Moves the digits of "d.ddd" (n of them) so that they start at `shift`,
+// contiguous; shift >= 2, so the move goes from the last digit down.
+inline void move_digits_right(char* text, int n, int shift) noexcept {
+    for (int i = n - 1; i >= 1; opaque(--i)) text[shift + i] = text[i + 1];
+    text[shift] = text[0];
+}
+
 }  // namespace
 
 char* write_float_text(char* out, float value) noexcept {
@@ -27,34 +50,33 @@ char* write_float_text(char* out, float value) noexcept {
     if ((bits & 0x7F800000U) == 0x7F800000U) [[unlikely]] {
         return std::to_chars(out, out + kFloatTextCapacity, value).ptr;
     }
+    // Signs are written without branches: with random values any branch on
+    // a sign is mispredicted half of the time.
     char* pos = out;
-    if (bits >> 31) {
-        *pos++ = '-';
-        value = std::bit_cast<float>(bits & 0x7FFFFFFFU);
-    }
+    *pos = '-';
+    pos += bits >> 31;
+    value = std::bit_cast<float>(bits & 0x7FFFFFFFU);
 
     // The standard library's shortest scientific form, "d.dddde±XX" (or "de±XX"
-    // for a single digit), supplies the digits and the decimal exponent; only
-    // the layout is done here. A float's decimal exponent always has two
-    // digits. Zero needs no case of its own: "0e+00" lays out as "0.0".
-    char sci[kFloatTextCapacity] = {};
-    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    const char* const e = sci_end - 4;
-    int exponent10 = (e[2] - '0') * 10 + (e[3] - '0');  // of the first digit
-    if (e[1] == '-') exponent10 = -exponent10;
-
-    // At most nine digits. Moving the first one onto the point (or onto the
-    // 'e' of a single digit, already read) makes them contiguous in place.
-    sci[1] = sci[0];
-    const char* const digits = sci + 1;
-    int n = e - sci > 1 ? static_cast<int>(e - sci) - 1 : 1;
-    while (n > 1 && digits[n - 1] == '0') --n;
+    // for a single digit), written straight into place, supplies the digits
+    // and the decimal exponent; the layout then moves them where they belong.
+    // A float's decimal exponent always has two digits. Zero needs no case of
+    // its own: "0e+00" lays out as "0.0". The text is rearranged a byte at a
+    // time (see opaque above).
+    char* const end = std::to_chars(pos, out + kFloatTextCapacity, value, std::chars_format::scientific).ptr;
+    char* const e = end - 4;
+    const int magnitude10 = (e[2] - '0') * 10 + (e[3] - '0');
+    const bool negative10 = e[1] == '-';
+    const int exponent10 = negative10 ? -magnitude10 : magnitude10;  // of the first digit
+    // Digits: pos[0], then pos[2] to pos[n] behind the point. The shortest
+    // digits never end in a zero, apart from the single digit of zero.
+    const int n = e - pos > 1 ? static_cast<int>(e - pos) - 1 : 1;
 
     const int before_point = exponent10 + 1;  // p = n + k
     const int k = before_point - n;           // |value| = digits * 10^k
 
     if (k >= 0 && before_point <= kMaxIntegerDigits) {  // 100.0, 1000000000000.0
-        std::memcpy(pos, digits, 16);
+        close_up(pos, n);
         pos += n;
         std::memcpy(pos, kZeros, 16);
         pos += k;
@@ -62,36 +84,27 @@ char* write_float_text(char* out, float value) noexcept {
         return pos + 2;
     }
     if (before_point > 0 && before_point <= kMaxIntegerDigits) {  // 123456.79
-        std::memcpy(pos, digits, 16);
-        pos += before_point;
-        *pos++ = '.';
-        std::memcpy(pos, digits + before_point, 8);
-        return pos + (n - before_point);
+        close_up(pos, before_point);
+        pos[before_point] = '.';
+        return pos + n + 1;
     }
     if (before_point <= 0 && before_point >= -kMaxLeadingZeros) {  // 0.001
-        std::memcpy(pos, "0.", 2);
-        pos += 2;
-        std::memcpy(pos, kZeros, 8);
-        pos -= before_point;
-        std::memcpy(pos, digits, 16);
-        return pos + n;
+        const int shift = 2 - before_point;  // where the first digit goes
+        move_digits_right(pos, n, shift);
+        pos[0] = '0';
+        pos[1] = '.';
+        for (int i = 2; i < shift; ++i) pos[i] = '0';
+        return pos + shift + n;
     }
-    // Scientific: 1e13, 1.5e-7, 3.4028235e38.
-    std::memcpy(pos, digits, 1);
-    pos += 1;
-    if (n > 1) {
-        *pos++ = '.';
-        std::memcpy(pos, digits + 1, 8);
-        pos += n - 1;
-    }
-    *pos++ = 'e';
-    if (exponent10 < 0) {
-        *pos++ = '-';
-        exponent10 = -exponent10;
-    }
-    if (exponent10 >= 10) *pos++ = static_cast<char>('0' + exponent10 / 10);
-    *pos++ = static_cast<char>('0' + exponent10 % 10);
-    return pos;
+    // Scientific: 1e13, 1.5e-7, 3.4028235e38. The digits stay; the exponent
+    // loses its '+' and a leading zero.
+    char* tail = e + 1;
+    *tail = '-';
+    tail += negative10;
+    *tail = static_cast<char>('0' + magnitude10 / 10);
+    tail += magnitude10 >= 10;
+    *tail = static_cast<char>('0' + magnitude10 % 10);
+    return tail + 1;
 }
 
 }  // namespace tarnu

@@ -114,11 +114,30 @@ char* put_json_string(char* out, std::string_view text) noexcept {
     return out;
 }
 
+// Colours and flags are written without branches on their values: those
+// are as good as random, and every mispredicted branch costs more than the
+// few stores it would save. Both write up to 4 or 5 bytes whatever the
+// length they count; the fixed bound leaves room for that, and whatever
+// comes next overwrites the excess.
 char* put_uint8(char* out, std::uint8_t value) noexcept {
+    const unsigned digits = 1U + (value >= 10) + (value >= 100);
+    if constexpr (std::endian::native == std::endian::little) {
+        // "hto" in the low three bytes, shifted down past the leading zeros.
+        std::uint32_t text = (std::uint32_t{'0'} + value / 100U) | (std::uint32_t{'0'} + value / 10U % 10U) << 8 |
+                             (std::uint32_t{'0'} + value % 10U) << 16;
+        text >>= 8 * (3 - digits);
+        std::memcpy(out, &text, 4);
+        return out + digits;
+    }
     if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
     if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
     *out++ = static_cast<char>('0' + value % 10);
     return out;
+}
+
+char* put_bool(char* out, bool value) noexcept {
+    std::memcpy(out, value ? "true" : "false", 5);
+    return out + (value ? 4 : 5);
 }
 
 char* put_size(char* out, float size) noexcept {
@@ -175,7 +194,7 @@ char* write_node_update_json(char* out, const NodeUpdate& update) noexcept {
     }
     if (update.show_label) {
         out = put_key(out, first, "\"showLabel\":");
-        out = *update.show_label ? put(out, "true", 4) : put(out, "false", 5);
+        out = put_bool(out, *update.show_label);
     }
     *out++ = '}';
     return out;
