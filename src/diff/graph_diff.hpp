@@ -113,8 +113,32 @@ public:
     GraphDiff() = default;
     GraphDiff(const GraphDiff&) = delete;
     GraphDiff& operator=(const GraphDiff&) = delete;
-    GraphDiff(GraphDiff&&) noexcept = default;
-    GraphDiff& operator=(GraphDiff&&) noexcept = default;
+    // A moved-from record is empty.
+    GraphDiff(GraphDiff&& other) noexcept
+        : blocks_(std::move(other.blocks_)),
+          ids_(std::move(other.ids_)),
+          nodes_(std::move(other.nodes_)),
+          deleted_nodes_(std::move(other.deleted_nodes_)),
+          sources_(std::move(other.sources_)),
+          pending_targets_(std::exchange(other.pending_targets_, 0)),
+          deleted_(std::move(other.deleted_)) {
+        other.clear();
+    }
+    GraphDiff& operator=(GraphDiff&& other) noexcept {
+        if (this != &other) {
+            discard_tables();
+            blocks_ = std::move(other.blocks_);
+            ids_ = std::move(other.ids_);
+            nodes_ = std::move(other.nodes_);
+            deleted_nodes_ = std::move(other.deleted_nodes_);
+            sources_ = std::move(other.sources_);
+            pending_targets_ = std::exchange(other.pending_targets_, 0);
+            deleted_ = std::move(other.deleted_);
+            other.clear();
+        }
+        return *this;
+    }
+    ~GraphDiff() { discard_tables(); }
 
     // Records update as the node's whole new state (an earlier update is
     // replaced, not merged) and revives the node if it was marked deleted.
@@ -147,7 +171,7 @@ public:
             if (src.deleted_source == kNone)
                 ++new_deleted_sources;
             else
-                deleted_[src.deleted_source].targets.reserve_one();
+                deleted_[src.deleted_source].targets.reserve_one(blocks_);
         });
         detail::reserve_for(deleted_, new_deleted_sources);
 
@@ -161,7 +185,7 @@ public:
             if (ids_[source].targets.erase(x)) --pending_targets_;
             deleted_targets_of(source).insert(x);
         });
-        s.incoming.release();
+        s.incoming.release(blocks_);
         if (s.deleted_node == kNone) {
             deleted_nodes_.push_back(x);
             s.deleted_node = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
@@ -183,8 +207,8 @@ public:
         State& fs = ids_[f];
         State& ts = ids_[t];
         if (fs.source == kNone) detail::reserve_for(sources_, 1);
-        fs.targets.reserve_one();
-        ts.incoming.reserve_one();
+        fs.targets.reserve_one(blocks_);
+        ts.incoming.reserve_one(blocks_);
 
         // Nothing below allocates.
         if (fs.deleted_source != kNone) {
@@ -210,7 +234,7 @@ public:
         if (fs.deleted_source == kNone)
             detail::reserve_for(deleted_, 1);
         else
-            deleted_[fs.deleted_source].targets.reserve_one();
+            deleted_[fs.deleted_source].targets.reserve_one(blocks_);
 
         // Nothing below allocates.
         deleted_targets_of(f).insert(t);
@@ -226,6 +250,8 @@ public:
     // Back to the empty record. Every update and inner table is released;
     // the outer tables keep their capacity for the next fill.
     void clear() noexcept {
+        discard_tables();
+        blocks_.reset();
         nodes_.clear();
         deleted_nodes_.clear();
         sources_.clear();
@@ -239,16 +265,12 @@ public:
 
     // Bytes held by every table of the record, the id pool and the reverse
     // index included; not what the updates own themselves (their texts).
-    // Walks every interned id.
+    // The inner tables count as the slabs they live in, free room included.
     std::size_t memory_bytes() const noexcept {
-        std::size_t total = ids_.memory_bytes() + nodes_.capacity() * sizeof(NodeEntry) +
+        return blocks_.memory_bytes() + ids_.memory_bytes() + nodes_.capacity() * sizeof(NodeEntry) +
                             deleted_nodes_.capacity() * sizeof(std::uint32_t) +
                             sources_.capacity() * sizeof(std::uint32_t) +
-                            deleted_.capacity() * sizeof(DeletedEntry);
-        for (std::uint32_t i = 0; i < ids_.size(); ++i)
-            total += ids_[i].targets.memory_bytes() + ids_[i].incoming.memory_bytes();
-        for (const DeletedEntry& e : deleted_) total += e.targets.memory_bytes();
-        return total;
+               deleted_.capacity() * sizeof(DeletedEntry);
     }
 
     // Read access. Views are small values, valid while the record is unchanged.
@@ -331,7 +353,7 @@ private:
     void remove_source(std::uint32_t x) noexcept {
         State& s = ids_[x];
         pending_targets_ -= s.targets.size();
-        s.targets.release();
+        s.targets.release(blocks_);
         sources_[s.source] = sources_.back();
         ids_[sources_[s.source]].source = s.source;
         sources_.pop_back();
@@ -352,6 +374,7 @@ private:
 
     void remove_deleted_source(std::uint32_t x) noexcept {
         const std::uint32_t pos = ids_[x].deleted_source;
+        deleted_[pos].targets.release(blocks_);
         if (pos + 1 != deleted_.size()) {
             deleted_[pos] = std::move(deleted_.back());
             ids_[deleted_[pos].source].deleted_source = pos;
@@ -360,6 +383,16 @@ private:
         ids_[x].deleted_source = kNone;
     }
 
+    // Drops every inner table ahead of a reset of blocks_ (or of its end).
+    void discard_tables() noexcept {
+        for (std::uint32_t i = 0; i < ids_.size(); ++i) {
+            ids_[i].targets.discard(blocks_);
+            ids_[i].incoming.discard(blocks_);
+        }
+        for (DeletedEntry& e : deleted_) e.targets.discard(blocks_);
+    }
+
+    detail::BlockPool blocks_;  // every inner table's block; declared first, so destroyed last
     Pool ids_;
     std::vector<NodeEntry> nodes_;
     std::vector<std::uint32_t> deleted_nodes_;

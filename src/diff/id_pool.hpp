@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "diff/inner_table.hpp"
@@ -47,6 +48,27 @@ class IdPool {
     static constexpr std::uint32_t kGrowingChunks = kLastChunkLog - kFirstChunkLog;
 
 public:
+    IdPool() = default;
+    IdPool(const IdPool&) = delete;
+    IdPool& operator=(const IdPool&) = delete;
+    // A moved-from pool is empty.
+    IdPool(IdPool&& other) noexcept
+        : slots_(std::exchange(other.slots_, {})),
+          ids_(std::exchange(other.ids_, {})),
+          chunks_(std::exchange(other.chunks_, {})),
+          size_(std::exchange(other.size_, 0)),
+          entry_capacity_(std::exchange(other.entry_capacity_, 0)) {}
+    IdPool& operator=(IdPool&& other) noexcept {
+        if (this != &other) {
+            slots_ = std::exchange(other.slots_, {});
+            ids_ = std::exchange(other.ids_, {});
+            chunks_ = std::exchange(other.chunks_, {});
+            size_ = std::exchange(other.size_, 0);
+            entry_capacity_ = std::exchange(other.entry_capacity_, 0);
+        }
+        return *this;
+    }
+
     std::uint32_t size() const noexcept { return size_; }
 
     // Index of id, or kNoIndex. hash is hash_id(id).

@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "diff/block_pool.hpp"
+
 namespace tarnu::detail {
 
 // Index of an interned id; this value is never handed out and marks a free slot.
@@ -32,6 +34,11 @@ inline constexpr std::uint32_t kNoIndex = 0xffffffffu;
 // Keys sit in one array and values in a second array right behind it in the
 // same block. Values are copied with memcpy, so a float keeps its exact bits.
 // The table never shrinks on erase; release() gives the memory back.
+//
+// Blocks come from a BlockPool that the caller passes to every call that
+// allocates or frees, the same pool for the table's whole life. The table
+// does not free its block on destruction: its owner releases it (or, for
+// tables whose pool is about to be reset, discards it) first.
 template <class V>
 class InnerTable {
     static constexpr bool kIsSet = std::is_void_v<V>;
@@ -50,14 +57,12 @@ public:
     InnerTable(const InnerTable&) = delete;
     InnerTable& operator=(const InnerTable&) = delete;
     InnerTable(InnerTable&& other) noexcept { steal(other); }
+    // Only onto a table that holds no block (released, discarded or new).
     InnerTable& operator=(InnerTable&& other) noexcept {
-        if (this != &other) {
-            release();
-            steal(other);
-        }
+        if (this != &other) steal(other);
         return *this;
     }
-    ~InnerTable() { release(); }
+    ~InnerTable() = default;
 
     std::uint32_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
@@ -66,8 +71,8 @@ public:
 
     // Makes room for one more entry, so that the next insert cannot allocate.
     // Throws std::bad_alloc with the table unchanged.
-    void reserve_one() {
-        if (size_ >= max_size(capacity_)) regrow(next_capacity(capacity_));
+    void reserve_one(BlockPool& blocks) {
+        if (size_ >= max_size(capacity_)) regrow(next_capacity(capacity_), blocks);
     }
 
     // Inserts key (with value, for maps) or, for a map whose key is present,
@@ -133,13 +138,17 @@ public:
     }
 
     // Drops every entry and gives the heap block back.
-    void release() noexcept {
-        if (on_heap()) {
-            std::allocator<std::uint32_t>().deallocate(heap(), words_for(capacity_));
-            words_[0] = words_[1] = 0;
-        }
-        capacity_ = kInline;
-        size_ = 0;
+    void release(BlockPool& blocks) noexcept {
+        if (on_heap()) blocks.deallocate(heap(), words_for(capacity_));
+        forget();
+    }
+
+    // Drops every entry ahead of a reset of the pool: only a block that does
+    // not live in the pool's slabs is given back one by one.
+    void discard(BlockPool& blocks) noexcept {
+        if (on_heap() && !BlockPool::is_small(words_for(capacity_)))
+            blocks.deallocate(heap(), words_for(capacity_));
+        forget();
     }
 
     std::size_t memory_bytes() const noexcept {
@@ -153,10 +162,13 @@ private:
     static constexpr std::uint32_t max_size(std::uint32_t capacity) noexcept {
         return capacity > kDenseMax ? capacity / 4 * 3 : capacity;
     }
-    // Dense blocks grow by four entries (4, 8, 12, 16): a table of ten, the
-    // common size, takes three allocations and wastes two slots.
+    // Dense blocks grow 4, 12, 16: a table of ten, the common size, takes two
+    // blocks and wastes two slots. Fewer sizes on the way also leave fewer
+    // outgrown blocks waiting in the pool for a table of their size.
     static std::uint32_t next_capacity(std::uint32_t capacity) {
-        if (capacity < kDenseMax) return (capacity / kFirstHeap + 1) * kFirstHeap;
+        if (capacity < kFirstHeap) return kFirstHeap;
+        if (capacity < 12) return 12;
+        if (capacity < kDenseMax) return kDenseMax;
         if (capacity > (1u << 30)) throw std::bad_alloc();
         return capacity * 2;
     }
@@ -259,13 +271,20 @@ private:
 
     // Moves every entry into a new block of the given capacity. The block is
     // allocated before anything changes, so a bad_alloc leaves the table as it was.
-    void regrow(std::uint32_t capacity) {
-        std::uint32_t* block = std::allocator<std::uint32_t>().allocate(words_for(capacity));
+    void regrow(std::uint32_t capacity, BlockPool& blocks) {
+        std::uint32_t* block = blocks.allocate(words_for(capacity));
         InnerTable old(std::move(*this));
         set_heap(block);
         capacity_ = capacity;
         if (hashed()) std::fill_n(block, capacity, kNoIndex);
         old.for_each_raw([&](std::uint32_t key, const Value* value) { put(key, value); });
+        old.release(blocks);
+    }
+
+    void forget() noexcept {
+        words_[0] = words_[1] = 0;
+        capacity_ = kInline;
+        size_ = 0;
     }
 
     template <class F>

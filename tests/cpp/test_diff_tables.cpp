@@ -34,13 +34,14 @@ TEST(InnerTable, MapAgreesWithStdMapThroughEveryForm) {
     for (std::uint32_t range : {2u, 5u, 20u, 200u, 5000u}) {
         SCOPED_TRACE(range);
         std::mt19937 rng(range);
+        detail::BlockPool blocks;
         InnerTable<float> table;
         std::map<std::uint32_t, std::uint32_t> ref;
         for (int i = 0; i < 20000; ++i) {
             const std::uint32_t key = rng() % range;
             if (rng() % 3 != 0) {
                 const std::uint32_t bits = rng();
-                table.reserve_one();
+                table.reserve_one(blocks);
                 EXPECT_EQ(table.insert_or_assign(key, std::bit_cast<float>(bits)), !ref.count(key));
                 ref[key] = bits;
             } else {
@@ -55,48 +56,90 @@ TEST(InnerTable, MapAgreesWithStdMapThroughEveryForm) {
             ASSERT_TRUE(table.get(k).has_value());
             EXPECT_EQ(std::bit_cast<std::uint32_t>(*table.get(k)), bits);
         }
+        table.release(blocks);
     }
 }
 
 TEST(InnerTable, SetHoldsTwoKeysWithoutAllocatingThenGrows) {
+    detail::BlockPool blocks;
     InnerTable<void> set;
-    set.reserve_one();
+    set.reserve_one(blocks);
     set.insert(7);
-    set.reserve_one();
+    set.reserve_one(blocks);
     set.insert(9);
     EXPECT_EQ(set.memory_bytes(), 0u);
-    set.reserve_one();
+    set.reserve_one(blocks);
     set.insert(11);
     EXPECT_GT(set.memory_bytes(), 0u);
     EXPECT_TRUE(set.contains(7) && set.contains(9) && set.contains(11));
-    set.release();
+    set.release(blocks);
     EXPECT_EQ(set.size(), 0u);
     EXPECT_EQ(set.memory_bytes(), 0u);
     EXPECT_FALSE(set.contains(7));
 }
 
 TEST(InnerTable, SmallTablesStaySmall) {
+    detail::BlockPool blocks;
     InnerTable<float> map;
     for (std::uint32_t k = 0; k < 10; ++k) {
-        map.reserve_one();
+        map.reserve_one(blocks);
         map.insert_or_assign(k * 1000, 1.0f);
     }
     EXPECT_LE(map.memory_bytes(), 12u * 8u);
+    map.release(blocks);
 }
 
 // A million keys with every other one erased again: linear time overall, and
 // the backward-shift erase keeps every survivor reachable.
 TEST(InnerTable, MillionKeysThenHalfErased) {
+    detail::BlockPool blocks;
     InnerTable<void> set;
     constexpr std::uint32_t n = 1'000'000;
     for (std::uint32_t k = 0; k < n; ++k) {
-        set.reserve_one();
+        set.reserve_one(blocks);
         ASSERT_TRUE(set.insert(k));
     }
     for (std::uint32_t k = 0; k < n; k += 2) ASSERT_TRUE(set.erase(k));
     EXPECT_EQ(set.size(), n / 2);
     for (std::uint32_t k = 0; k < n; ++k) ASSERT_EQ(set.contains(k), k % 2 == 1) << k;
     EXPECT_LE(set.memory_bytes(), 4u * 2 * 1024 * 1024);
+    set.release(blocks);
+    EXPECT_LT(blocks.memory_bytes(), 1024u);  // every large block given back; the first slabs stay
+}
+
+// Small blocks come from slabs and are reused: by size first, else split
+// from a larger free block. Large blocks are counted while they are out;
+// reset gives every slab back.
+TEST(BlockPool, ReusesFreedBlocksBySizeAndResets) {
+    detail::BlockPool blocks;
+    std::uint32_t* a = blocks.allocate(8);
+    std::uint32_t* b = blocks.allocate(12);
+    std::fill_n(a, 8, 1u);
+    std::fill_n(b, 12, 2u);
+    EXPECT_GE(b - a, 8);  // no overlap
+    const std::size_t slab_bytes = blocks.memory_bytes();
+    EXPECT_GT(slab_bytes, 0u);
+    blocks.deallocate(a, 8);
+    EXPECT_EQ(blocks.allocate(8), a);
+    // With no free block of its size, a request takes the front of a larger
+    // free block; the rest serves a later request of the rest's size.
+    blocks.deallocate(b, 12);
+    EXPECT_EQ(blocks.allocate(4), b);
+    EXPECT_EQ(blocks.allocate(8), b + 4);
+    std::uint32_t* large = blocks.allocate(1000);
+    std::fill_n(large, 1000, 3u);
+    EXPECT_EQ(blocks.memory_bytes(), slab_bytes + 4000);
+    blocks.deallocate(large, 1000);
+    EXPECT_EQ(blocks.memory_bytes(), slab_bytes);
+    // Many blocks: the slabs grow, and every block stays apart from the others.
+    std::vector<std::uint32_t*> many;
+    for (std::uint32_t i = 0; i < 20000; ++i) {
+        many.push_back(blocks.allocate(4 + 4 * (i % 8)));
+        std::fill_n(many.back(), 4 + 4 * (i % 8), i);
+    }
+    for (std::uint32_t i = 0; i < 20000; ++i) ASSERT_EQ(many[i][3 + 4 * (i % 8)], i);
+    blocks.reset();
+    EXPECT_EQ(blocks.memory_bytes(), 0u);
 }
 
 struct Entry {

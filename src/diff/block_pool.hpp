@@ -1,0 +1,173 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace tarnu::detail {
+
+// The memory of one diff's inner tables. Nearly all of them are small (a
+// source's handful of targets, a target's handful of sources) and grow a few
+// times on their way there, so a diff makes and frees small blocks at a high
+// rate. Here they come from large slabs owned by the diff instead of from
+// malloc: a block costs a pointer bump or a pop from the free list of its
+// size, carries no allocator header, and the blocks of one diff sit close
+// together. Larger blocks (hashed tables) go to operator new as before.
+//
+// Sizes are counted in 32-bit words. Small blocks are multiples of
+// kWordsPerStep up to kMaxSmallWords words; each such size keeps a free
+// list threaded through the freed blocks themselves.
+//
+// A block must be given back with the size it was taken with. Slabs are
+// only returned when the pool is reset or destroyed; blocks still out at
+// that point vanish with them, which is how a diff drops all its tables at
+// once.
+class BlockPool {
+public:
+    static constexpr std::size_t kWordsPerStep = 4;
+    static constexpr std::size_t kMaxSmallWords = 32;
+
+    BlockPool() = default;
+    BlockPool(const BlockPool&) = delete;
+    BlockPool& operator=(const BlockPool&) = delete;
+    // A moved-from pool is empty.
+    BlockPool(BlockPool&& other) noexcept
+        : slabs_(std::move(other.slabs_)),
+          free_(std::exchange(other.free_, {})),
+          slab_next_(std::exchange(other.slab_next_, nullptr)),
+          slab_left_(std::exchange(other.slab_left_, 0)),
+          large_words_(std::exchange(other.large_words_, 0)) {
+        other.slabs_.clear();
+    }
+    BlockPool& operator=(BlockPool&& other) noexcept {
+        if (this != &other) {
+            slabs_ = std::move(other.slabs_);
+            other.slabs_.clear();
+            free_ = std::exchange(other.free_, {});
+            slab_next_ = std::exchange(other.slab_next_, nullptr);
+            slab_left_ = std::exchange(other.slab_left_, 0);
+            large_words_ = std::exchange(other.large_words_, 0);
+        }
+        return *this;
+    }
+
+    // Whether a block of this size lives in a slab (and so goes with reset).
+    static bool is_small(std::size_t words) noexcept { return words <= kMaxSmallWords; }
+
+    // Throws std::bad_alloc with nothing changed.
+    std::uint32_t* allocate(std::size_t words) {
+        if (!is_small(words)) {
+            std::uint32_t* block = std::allocator<std::uint32_t>().allocate(words);
+            large_words_ += words;
+            return block;
+        }
+        Free*& head = free_[size_class(words)];
+        if (head != nullptr) {
+            Free* block = head;
+            head = block->next;
+            return reinterpret_cast<std::uint32_t*>(block);
+        }
+        const std::size_t rounded = round_up(words);
+        if (std::uint32_t* block = split_larger(rounded)) return block;
+        if (slab_left_ < rounded) new_slab();
+        std::uint32_t* block = slab_next_;
+        slab_next_ += rounded;
+        slab_left_ -= rounded;
+        return block;
+    }
+
+    void deallocate(std::uint32_t* block, std::size_t words) noexcept {
+        if (!is_small(words)) {
+            std::allocator<std::uint32_t>().deallocate(block, words);
+            large_words_ -= words;
+            return;
+        }
+        push_free(block, words);
+    }
+
+    // Forgets every small block, handed out or free, and gives the slabs
+    // back. Large blocks must have been deallocated one by one before.
+    void reset() noexcept {
+        std::vector<Slab>().swap(slabs_);
+        free_.fill(nullptr);
+        slab_next_ = nullptr;
+        slab_left_ = 0;
+    }
+
+    // Bytes of the slabs and of the large blocks out.
+    std::size_t memory_bytes() const noexcept {
+        std::size_t words = large_words_;
+        for (const Slab& slab : slabs_) words += slab.words;
+        return words * sizeof(std::uint32_t) + slabs_.capacity() * sizeof(Slab);
+    }
+
+private:
+    struct Free {
+        Free* next;
+    };
+    struct Slab {
+        std::unique_ptr<std::uint32_t[]> words_at;
+        std::size_t words;
+    };
+    // The first slab holds 128 words (512 bytes), so a diff of a few edges
+    // stays small; each next one doubles, up to 16 Ki words (64 KiB).
+    static constexpr std::size_t kFirstSlabWords = 128;
+    static constexpr std::size_t kLastSlabWords = 16 * 1024;
+    static constexpr std::size_t kClasses = kMaxSmallWords / kWordsPerStep;
+    static_assert(kWordsPerStep * sizeof(std::uint32_t) >= sizeof(Free) &&
+                      kWordsPerStep * sizeof(std::uint32_t) % alignof(Free) == 0,
+                  "a free block holds the next pointer, suitably aligned");
+
+    static std::size_t round_up(std::size_t words) noexcept {
+        return (words + kWordsPerStep - 1) / kWordsPerStep * kWordsPerStep;
+    }
+    static std::size_t size_class(std::size_t words) noexcept { return round_up(words) / kWordsPerStep - 1; }
+
+    // words: a multiple of kWordsPerStep, at most kMaxSmallWords.
+    void push_free(std::uint32_t* block, std::size_t words) noexcept {
+        const std::size_t c = size_class(words);
+        free_[c] = ::new (static_cast<void*>(block)) Free{free_[c]};
+    }
+
+    // A free block of a larger size, its front handed out and the rest put
+    // on the free list of the rest's size; null when there is none. Tables
+    // grow through several sizes, and without this the blocks they leave
+    // behind would wait for a request of exactly their size.
+    std::uint32_t* split_larger(std::size_t words) noexcept {
+        for (std::size_t c = size_class(words) + 1; c < kClasses; ++c) {
+            Free* block = free_[c];
+            if (block == nullptr) continue;
+            free_[c] = block->next;
+            auto* front = reinterpret_cast<std::uint32_t*>(block);
+            push_free(front + words, (c + 1) * kWordsPerStep - words);
+            return front;
+        }
+        return nullptr;
+    }
+
+    void new_slab() {
+        const std::size_t words =
+            slabs_.empty() ? kFirstSlabWords : std::min(slabs_.back().words * 2, kLastSlabWords);
+        if (slabs_.size() == slabs_.capacity()) slabs_.reserve(slabs_.empty() ? 8 : slabs_.size() * 2);
+        auto block = std::make_unique_for_overwrite<std::uint32_t[]>(words);
+        // Nothing below throws. The rest of the current slab is too small for
+        // the block asked for; it goes to the free list of its size.
+        if (slab_left_ >= kWordsPerStep) push_free(slab_next_, slab_left_ / kWordsPerStep * kWordsPerStep);
+        slab_next_ = block.get();
+        slab_left_ = words;
+        slabs_.push_back(Slab{std::move(block), words});
+    }
+
+    std::vector<Slab> slabs_;
+    std::array<Free*, kClasses> free_{};
+    std::uint32_t* slab_next_ = nullptr;
+    std::size_t slab_left_ = 0;
+    std::size_t large_words_ = 0;
+};
+
+}  // namespace tarnu::detail
