@@ -202,8 +202,8 @@ public:
         std::uint32_t t = ids_.find(to, to_hash);
         if ((f != kNone && ids_[f].deleted_node != kNone) || (t != kNone && ids_[t].deleted_node != kNone))
             return DiffError{kDeletedEndpointMessage};
-        if (f == kNone) f = ids_.intern(from, from_hash);
-        if (t == kNone) t = ids_.intern(to, to_hash);
+        if (f == kNone) f = ids_.add(from, from_hash);
+        if (t == kNone) t = from == to ? f : ids_.add(to, to_hash);
         State& fs = ids_[f];
         State& ts = ids_[t];
         if (fs.source == kNone) detail::reserve_for(sources_, 1);

@@ -26,10 +26,10 @@ namespace tarnu::detail {
 // power-of-two size. The stored hash lets a probe skip other ids without
 // touching their entries, and lets the table grow without rehashing ids.
 //
-// Entries live in chunks that never move, so a reference to an entry stays
-// valid while other ids are interned. The first chunks are small (16, 32, ...
-// entries) so a diff of a few nodes stays small; from 4096 entries on every
-// chunk holds 4096, so the storage overshoots by at most one chunk.
+// Entries live in chunks of kChunk entries that never move, so a reference
+// to an entry stays valid while other ids are interned; finding an entry is
+// a shift and a mask. Chunks are small (2 KiB of node-id entries), so a diff
+// of a few nodes stays small and the storage overshoots by at most one.
 //
 // Ids are never removed one by one: an id stays interned, with an empty
 // entry, after the last collection naming it lets it go, until clear(). The
@@ -42,10 +42,8 @@ class IdPool {
         std::uint32_t hash;
     };
     static constexpr std::uint32_t kFirstSlots = 16;
-    static constexpr unsigned kFirstChunkLog = 4;
-    static constexpr unsigned kLastChunkLog = 12;
-    static constexpr std::uint32_t kGrowingTotal = (1u << kLastChunkLog) - (1u << kFirstChunkLog);
-    static constexpr std::uint32_t kGrowingChunks = kLastChunkLog - kFirstChunkLog;
+    static constexpr unsigned kChunkLog = 5;
+    static constexpr std::uint32_t kChunk = 1u << kChunkLog;
 
 public:
     IdPool() = default;
@@ -90,6 +88,24 @@ public:
         return found != kNoIndex ? found : add(id, hash);
     }
 
+    // Interns an id known not to be interned yet (find gave kNoIndex) and
+    // returns its index. Throws std::bad_alloc with no id added.
+    std::uint32_t add(const Id& id, std::uint64_t hash) {
+        if (size_ >= kNoIndex - 1) throw std::bad_alloc();
+        if (static_cast<std::size_t>(size_) + 1 > slots_.size() / 4 * 3) grow_slots();
+        if (ids_.size() == ids_.capacity()) ids_.reserve(std::max<std::size_t>(kFirstSlots, ids_.size() * 2));
+        if (size_ == entry_capacity_) {
+            if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(8, chunks_.size() * 2));
+            chunks_.push_back(std::make_unique<Entry[]>(kChunk));
+            entry_capacity_ += kChunk;
+        }
+        const std::uint32_t index = size_;
+        ids_.push_back(id);
+        place(Slot{index, static_cast<std::uint32_t>(hash)});
+        ++size_;
+        return index;
+    }
+
     const Id& id(std::uint32_t index) const noexcept { return ids_[index]; }
 
     Entry& operator[](std::uint32_t index) noexcept { return locate(index); }
@@ -109,49 +125,13 @@ public:
     // Bytes of the slot array, the id array and the entry chunks (not what
     // entries own).
     std::size_t memory_bytes() const noexcept {
-        std::size_t entries = 0;
-        for (std::uint32_t c = 0; c < chunks_.size(); ++c) entries += chunk_size(c);
+        const std::size_t entries = chunks_.size() * std::size_t{kChunk};
         return slots_.capacity() * sizeof(Slot) + ids_.capacity() * sizeof(Id) + entries * sizeof(Entry) +
                chunks_.capacity() * sizeof(chunks_[0]);
     }
 
 private:
-    static std::uint32_t chunk_size(std::uint32_t chunk) noexcept {
-        return 1u << (kFirstChunkLog + std::min(chunk, kGrowingChunks));
-    }
-
-    Entry& locate(std::uint32_t index) noexcept {
-        if (index < kGrowingTotal) {
-            const std::uint32_t shifted = index + (1u << kFirstChunkLog);
-            const unsigned width = static_cast<unsigned>(std::bit_width(shifted));
-            const unsigned chunk = width - 1 - kFirstChunkLog;
-            return chunks_[chunk][shifted - (1u << (width - 1))];
-        }
-        const std::uint32_t rest = index - kGrowingTotal;
-        return chunks_[kGrowingChunks + (rest >> kLastChunkLog)][rest & ((1u << kLastChunkLog) - 1)];
-    }
-
-    std::uint32_t capacity() const noexcept {
-        std::uint32_t total = 0;
-        for (std::uint32_t c = 0; c < chunks_.size(); ++c) total += chunk_size(c);
-        return total;
-    }
-
-    std::uint32_t add(const Id& id, std::uint64_t hash) {
-        if (size_ >= kNoIndex - 1) throw std::bad_alloc();
-        if (static_cast<std::size_t>(size_) + 1 > slots_.size() / 4 * 3) grow_slots();
-        if (ids_.size() == ids_.capacity()) ids_.reserve(std::max<std::size_t>(kFirstSlots, ids_.size() * 2));
-        if (size_ == entry_capacity_) {
-            auto chunk = std::make_unique<Entry[]>(chunk_size(static_cast<std::uint32_t>(chunks_.size())));
-            chunks_.push_back(std::move(chunk));
-            entry_capacity_ = capacity();
-        }
-        const std::uint32_t index = size_;
-        ids_.push_back(id);
-        place(Slot{index, static_cast<std::uint32_t>(hash)});
-        ++size_;
-        return index;
-    }
+    Entry& locate(std::uint32_t index) noexcept { return chunks_[index >> kChunkLog][index & (kChunk - 1)]; }
 
     void place(Slot slot) noexcept {
         const std::uint32_t mask = static_cast<std::uint32_t>(slots_.size()) - 1;
