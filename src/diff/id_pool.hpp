@@ -26,10 +26,12 @@ namespace tarnu::detail {
 // power-of-two size. The stored hash lets a probe skip other ids without
 // touching their entries, and lets the table grow without rehashing ids.
 //
-// Entries live in chunks of kChunk entries that never move, so a reference
-// to an entry stays valid while other ids are interned; finding an entry is
-// a shift and a mask. Chunks are small (2 KiB of node-id entries), so a diff
-// of a few nodes stays small and the storage overshoots by at most one.
+// Entries live in chunks that never move, so a reference to an entry stays
+// valid while other ids are interned. The first chunks are small (32, 64, ...
+// entries) so a diff of a few nodes stays small; from 4096 entries on every
+// chunk holds 4096, so the storage overshoots by at most one chunk. A table
+// of pages, one pointer per 32 entries, finds an entry with a shift, a mask
+// and one load from a table that stays in cache.
 //
 // Ids are never removed one by one: an id stays interned, with an empty
 // entry, after the last collection naming it lets it go, until clear(). The
@@ -42,8 +44,9 @@ class IdPool {
         std::uint32_t hash;
     };
     static constexpr std::uint32_t kFirstSlots = 16;
-    static constexpr unsigned kChunkLog = 5;
-    static constexpr std::uint32_t kChunk = 1u << kChunkLog;
+    static constexpr unsigned kPageLog = 5;
+    static constexpr std::uint32_t kPage = 1u << kPageLog;
+    static constexpr std::uint32_t kLastChunk = 4096;
 
 public:
     IdPool() = default;
@@ -54,6 +57,7 @@ public:
         : slots_(std::exchange(other.slots_, {})),
           ids_(std::exchange(other.ids_, {})),
           chunks_(std::exchange(other.chunks_, {})),
+          pages_(std::exchange(other.pages_, {})),
           size_(std::exchange(other.size_, 0)),
           entry_capacity_(std::exchange(other.entry_capacity_, 0)) {}
     IdPool& operator=(IdPool&& other) noexcept {
@@ -61,6 +65,7 @@ public:
             slots_ = std::exchange(other.slots_, {});
             ids_ = std::exchange(other.ids_, {});
             chunks_ = std::exchange(other.chunks_, {});
+            pages_ = std::exchange(other.pages_, {});
             size_ = std::exchange(other.size_, 0);
             entry_capacity_ = std::exchange(other.entry_capacity_, 0);
         }
@@ -94,11 +99,7 @@ public:
         if (size_ >= kNoIndex - 1) throw std::bad_alloc();
         if (static_cast<std::size_t>(size_) + 1 > slots_.size() / 4 * 3) grow_slots();
         if (ids_.size() == ids_.capacity()) ids_.reserve(std::max<std::size_t>(kFirstSlots, ids_.size() * 2));
-        if (size_ == entry_capacity_) {
-            if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(8, chunks_.size() * 2));
-            chunks_.push_back(std::make_unique<Entry[]>(kChunk));
-            entry_capacity_ += kChunk;
-        }
+        if (size_ == entry_capacity_) add_chunk();
         const std::uint32_t index = size_;
         ids_.push_back(id);
         place(Slot{index, static_cast<std::uint32_t>(hash)});
@@ -125,13 +126,25 @@ public:
     // Bytes of the slot array, the id array and the entry chunks (not what
     // entries own).
     std::size_t memory_bytes() const noexcept {
-        const std::size_t entries = chunks_.size() * std::size_t{kChunk};
-        return slots_.capacity() * sizeof(Slot) + ids_.capacity() * sizeof(Id) + entries * sizeof(Entry) +
-               chunks_.capacity() * sizeof(chunks_[0]);
+        return slots_.capacity() * sizeof(Slot) + ids_.capacity() * sizeof(Id) +
+               std::size_t{entry_capacity_} * sizeof(Entry) + chunks_.capacity() * sizeof(chunks_[0]) +
+               pages_.capacity() * sizeof(pages_[0]);
     }
 
 private:
-    Entry& locate(std::uint32_t index) noexcept { return chunks_[index >> kChunkLog][index & (kChunk - 1)]; }
+    Entry& locate(std::uint32_t index) noexcept { return pages_[index >> kPageLog][index & (kPage - 1)]; }
+
+    // Room for kPage entries more at least, in a chunk twice the size of the
+    // last (up to kLastChunk). Throws std::bad_alloc with nothing changed.
+    void add_chunk() {
+        const std::uint32_t size = std::min(std::max(entry_capacity_, kPage), kLastChunk);
+        if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(8, chunks_.size() * 2));
+        const std::size_t pages = pages_.size() + size / kPage;
+        if (pages > pages_.capacity()) pages_.reserve(std::max(pages, pages_.capacity() * 2));
+        chunks_.push_back(std::make_unique<Entry[]>(size));
+        for (std::uint32_t i = 0; i < size; i += kPage) pages_.push_back(chunks_.back().get() + i);
+        entry_capacity_ += size;
+    }
 
     void place(Slot slot) noexcept {
         const std::uint32_t mask = static_cast<std::uint32_t>(slots_.size()) - 1;
@@ -152,6 +165,7 @@ private:
     std::vector<Slot> slots_;
     std::vector<Id> ids_;  // by index
     std::vector<std::unique_ptr<Entry[]>> chunks_;
+    std::vector<Entry*> pages_;  // the first entry of every kPage entries, in index order
     std::uint32_t size_ = 0;
     std::uint32_t entry_capacity_ = 0;
 };
