@@ -168,6 +168,7 @@ public:
         s.incoming.for_each([&](std::uint32_t source) {
             if (source == x) return;  // the self-loop goes with the outgoing edges
             const State& src = ids_[source];
+            src.targets.prefetch();  // erased from below; the loads overlap
             if (src.deleted_source == kNone)
                 ++new_deleted_sources;
             else
