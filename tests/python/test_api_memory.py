@@ -88,6 +88,12 @@ def run(script):
 
 
 def test_growing_a_diff_out_of_memory():
+    if IS_PYPY:
+        # Measured: the module raises MemoryError, but what its failed request
+        # left under the cap is sometimes less than PyPy needs for its next
+        # arena, and PyPy then ends the process ("out of memory: couldn't
+        # allocate the next arena"), in about one run in five.
+        pytest.skip("PyPy's own heap may abort the process once the cap is reached")
     run(GROW)
 
 
