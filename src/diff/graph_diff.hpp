@@ -218,7 +218,7 @@ public:
         }
         if (fs.source == kNone) add_source(f);
         if (fs.targets.insert_or_assign(t, weight)) {
-            ts.incoming.insert(f);
+            ts.incoming.insert_absent(f);  // t's sources hold f exactly when f's targets hold t
             ++pending_targets_;
         }
         return std::nullopt;

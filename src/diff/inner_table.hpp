@@ -83,6 +83,22 @@ public:
     {
         return put(key, nullptr);
     }
+    // Inserts a key the set is known not to hold, without looking for it
+    // first. Needs the room that reserve_one() makes.
+    void insert_absent(std::uint32_t key) noexcept
+        requires kIsSet
+    {
+        if (!hashed()) {
+            keys()[size_++] = key;
+            return;
+        }
+        std::uint32_t* k = keys();
+        const std::uint32_t mask = capacity_ - 1;
+        std::uint32_t i = home(key);
+        while (k[i] != kNoIndex) i = (i + 1) & mask;
+        k[i] = key;
+        ++size_;
+    }
     bool insert_or_assign(std::uint32_t key, const Value& value) noexcept
         requires(!kIsSet)
     {
@@ -276,8 +292,20 @@ private:
         InnerTable old(std::move(*this));
         set_heap(block);
         capacity_ = capacity;
-        if (hashed()) std::fill_n(block, capacity, kNoIndex);
-        old.for_each_raw([&](std::uint32_t key, const Value* value) { put(key, value); });
+        if (!hashed()) {
+            // Inline or dense into dense: the entries keep their order and
+            // are known to be distinct, so both arrays are copied as they are.
+            const std::uint32_t* old_keys = old.keys();
+            std::memcpy(block, old_keys, old.size_ * sizeof(std::uint32_t));
+            if constexpr (!kIsSet) {
+                std::memcpy(block + capacity, old_keys + old.capacity_,
+                            static_cast<std::size_t>(old.size_) * kValueWords * sizeof(std::uint32_t));
+            }
+            size_ = old.size_;
+        } else {
+            std::fill_n(block, capacity, kNoIndex);
+            old.for_each_raw([&](std::uint32_t key, const Value* value) { put(key, value); });
+        }
         old.release(blocks);
     }
 
