@@ -24,9 +24,9 @@ inline constexpr std::string_view kDeletedEndpointMessage =
 
 namespace detail {
 
-// Everything the diff keeps per interned id, in one cache line for node ids
-// and float weights: an add_edge touches the entry of each endpoint and the
-// tables hanging off them, nothing else.
+// Everything the diff keeps per interned id besides the id itself (which
+// the pool keeps in a flat array), in one cache line: an add_edge touches
+// the entry of each endpoint and the tables hanging off them, nothing else.
 template <class Id, class W>
 struct alignas(64) IdState {
     // Targets of the pending edges leaving this id (its map in new_or_updated).
@@ -269,8 +269,7 @@ public:
     // The inner tables count as the slabs they live in, free room included.
     std::size_t memory_bytes() const noexcept {
         return blocks_.memory_bytes() + ids_.memory_bytes() + nodes_.capacity() * sizeof(NodeEntry) +
-                            deleted_nodes_.capacity() * sizeof(std::uint32_t) +
-                            sources_.capacity() * sizeof(std::uint32_t) +
+               deleted_nodes_.capacity() * sizeof(std::uint32_t) + sources_.capacity() * sizeof(std::uint32_t) +
                deleted_.capacity() * sizeof(DeletedEntry);
     }
 
