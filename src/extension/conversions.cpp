@@ -91,7 +91,7 @@ NodeId pybytes_to_uuid(PyObject* object) {
     return NodeId::from_bytes(PyBytes_AS_STRING(object));
 }
 
-NodeId extract_node_id(PyObject* object, const char* argument_name) {
+NodeId extract_node_id_checked(PyObject* object, const char* argument_name) {
     try {
         return pybytes_to_uuid(object);
     } catch (const PendingError&) {
