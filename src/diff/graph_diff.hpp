@@ -24,11 +24,12 @@ inline constexpr std::string_view kDeletedEndpointMessage =
 
 namespace detail {
 
-// Everything the diff keeps per interned id besides the id itself (which
-// the pool keeps in a flat array), in one cache line: an add_edge touches
-// the entry of each endpoint and the tables hanging off them, nothing else.
+// Everything the diff keeps per interned id besides the id itself, which the
+// pool keeps beside it: 48 bytes that, with the id, fill one cache line. An
+// add_edge touches that line for each endpoint and the tables hanging off
+// them, nothing else.
 template <class Id, class W>
-struct alignas(64) IdState {
+struct IdState {
     // Targets of the pending edges leaving this id (its map in new_or_updated).
     // Meaningful only while `source` is set; such a map may be empty.
     InnerTable<W> targets;

@@ -16,17 +16,20 @@ namespace tarnu::detail {
 // Interns ids: each distinct id gets a dense 32-bit index and one Entry that
 // holds whatever the diff keeps per id. Everything else in the diff refers to
 // ids by index, so an id's 16 bytes are stored once however many edges name
-// it. The ids themselves sit in one flat array by index, apart from the
-// entries: the encoder reads the id of every target of every edge, and a
-// 16-byte stride keeps that array four times smaller in cache than the
-// entries it would otherwise be spread over.
+// it. Each id is kept twice, for two kinds of reader:
+// - beside its entry, in one cell (one cache line for the diff's entries):
+//   a lookup confirms its match there, on the line the caller goes on to use,
+//   so finding an id and reaching its entry cost one memory access, not two;
+// - in one flat array by index: the encoder reads the id of every target of
+//   every edge, and a 16-byte stride keeps that array four times smaller in
+//   cache than the cells.
 //
 // The index is an open-addressing table in one flat array of 8-byte slots
 // (index, low 32 bits of the hash), linear probing, at most 3/4 full,
 // power-of-two size. The stored hash lets a probe skip other ids without
-// touching their entries, and lets the table grow without rehashing ids.
+// touching their cells, and lets the table grow without rehashing ids.
 //
-// Entries live in chunks that never move, so a reference to an entry stays
+// Cells live in chunks that never move, so a reference to an entry stays
 // valid while other ids are interned. The first chunks are small (32, 64, ...
 // entries) so a diff of a few nodes stays small; from 4096 entries on every
 // chunk holds 4096, so the storage overshoots by at most one chunk. A table
@@ -42,6 +45,10 @@ class IdPool {
     struct Slot {
         std::uint32_t index;
         std::uint32_t hash;
+    };
+    struct alignas(64) Cell {
+        Entry entry;
+        Id id;
     };
     static constexpr std::uint32_t kFirstSlots = 16;
     static constexpr unsigned kPageLog = 5;
@@ -82,7 +89,7 @@ public:
         for (std::uint32_t i = h & mask;; i = (i + 1) & mask) {
             const Slot s = slots_[i];
             if (s.index == kNoIndex) return kNoIndex;
-            if (s.hash == h && ids_[s.index] == id) return s.index;
+            if (s.hash == h && locate(s.index).id == id) return s.index;
         }
     }
 
@@ -102,6 +109,7 @@ public:
         if (size_ == entry_capacity_) add_chunk();
         const std::uint32_t index = size_;
         ids_.push_back(id);
+        locate(index).id = id;
         place(Slot{index, static_cast<std::uint32_t>(hash)});
         ++size_;
         return index;
@@ -109,15 +117,13 @@ public:
 
     const Id& id(std::uint32_t index) const noexcept { return ids_[index]; }
 
-    Entry& operator[](std::uint32_t index) noexcept { return locate(index); }
-    const Entry& operator[](std::uint32_t index) const noexcept {
-        return const_cast<IdPool*>(this)->locate(index);
-    }
+    Entry& operator[](std::uint32_t index) noexcept { return locate(index).entry; }
+    const Entry& operator[](std::uint32_t index) const noexcept { return locate(index).entry; }
 
     // Forgets every id. Entries are reset (releasing what they own); the slot
     // array and the chunks keep their size for the next fill.
     void clear() noexcept {
-        for (std::uint32_t i = 0; i < size_; ++i) (*this)[i] = Entry{};
+        for (std::uint32_t i = 0; i < size_; ++i) (*this)[i] = Entry{};  // stale ids in the cells are never read
         std::fill(slots_.begin(), slots_.end(), Slot{kNoIndex, 0});
         ids_.clear();
         size_ = 0;
@@ -127,12 +133,13 @@ public:
     // entries own).
     std::size_t memory_bytes() const noexcept {
         return slots_.capacity() * sizeof(Slot) + ids_.capacity() * sizeof(Id) +
-               std::size_t{entry_capacity_} * sizeof(Entry) + chunks_.capacity() * sizeof(chunks_[0]) +
+               std::size_t{entry_capacity_} * sizeof(Cell) + chunks_.capacity() * sizeof(chunks_[0]) +
                pages_.capacity() * sizeof(pages_[0]);
     }
 
 private:
-    Entry& locate(std::uint32_t index) noexcept { return pages_[index >> kPageLog][index & (kPage - 1)]; }
+    Cell& locate(std::uint32_t index) noexcept { return pages_[index >> kPageLog][index & (kPage - 1)]; }
+    const Cell& locate(std::uint32_t index) const noexcept { return pages_[index >> kPageLog][index & (kPage - 1)]; }
 
     // Room for kPage entries more at least, in a chunk twice the size of the
     // last (up to kLastChunk). Throws std::bad_alloc with nothing changed.
@@ -141,7 +148,7 @@ private:
         if (chunks_.size() == chunks_.capacity()) chunks_.reserve(std::max<std::size_t>(8, chunks_.size() * 2));
         const std::size_t pages = pages_.size() + size / kPage;
         if (pages > pages_.capacity()) pages_.reserve(std::max(pages, pages_.capacity() * 2));
-        chunks_.push_back(std::make_unique<Entry[]>(size));
+        chunks_.push_back(std::make_unique<Cell[]>(size));
         for (std::uint32_t i = 0; i < size; i += kPage) pages_.push_back(chunks_.back().get() + i);
         entry_capacity_ += size;
     }
@@ -164,8 +171,8 @@ private:
 
     std::vector<Slot> slots_;
     std::vector<Id> ids_;  // by index
-    std::vector<std::unique_ptr<Entry[]>> chunks_;
-    std::vector<Entry*> pages_;  // the first entry of every kPage entries, in index order
+    std::vector<std::unique_ptr<Cell[]>> chunks_;
+    std::vector<Cell*> pages_;  // the first cell of every kPage cells, in index order
     std::uint32_t size_ = 0;
     std::uint32_t entry_capacity_ = 0;
 };

@@ -9,7 +9,7 @@ namespace tarnu {
 // The record the module keeps: UUID node ids, display updates, 32-bit weights.
 using NodeGraphDiff = GraphDiff<NodeId, NodeUpdate, float>;
 
-static_assert(sizeof(detail::IdState<NodeId, float>) == 64, "one cache line per interned id");
+static_assert(sizeof(detail::IdState<NodeId, float>) + sizeof(NodeId) == 64, "one cache line per interned id");
 
 extern template class GraphDiff<NodeId, NodeUpdate, float>;
 
