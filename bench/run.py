@@ -366,7 +366,10 @@ def to_bytes_workload(key, label, unit, fill, items, sizes):
         out = d.to_bytes()
         return items, len(out)
 
-    return Workload(key, label, unit, setup, run, repeats=sizes.large_repeats)
+    # Each run leaves a result of tens of megabytes behind. Collected before
+    # the next run, untimed, so that no run pays for collecting the one
+    # before it at a moment that depends on the collector's thresholds.
+    return Workload(key, label, unit, setup, run, prepare=lambda d: gc.collect(), repeats=sizes.large_repeats)
 
 
 def _n(n):
