@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "diff/id_pool.hpp"
@@ -180,6 +181,30 @@ TEST(IdPool, InternsEachIdOnceWithStableEntries) {
         ASSERT_EQ(pool[i].payload, static_cast<int>(i));
     }
     EXPECT_EQ(pool.size(), 50'000u);
+}
+
+// The slots keep only 32 bits of the hash: two ids that share them must
+// still be told apart by their bytes.
+TEST(IdPool, TellsApartIdsWhoseStoredHashesAgree) {
+    std::unordered_map<std::uint32_t, std::uint32_t> first_with_hash;
+    NodeId a;
+    NodeId b;
+    for (std::uint32_t i = 0;; ++i) {
+        const auto [it, fresh] = first_with_hash.emplace(static_cast<std::uint32_t>(hash_id(numbered(i))), i);
+        if (!fresh) {
+            a = numbered(it->second);
+            b = numbered(i);
+            break;
+        }
+    }
+    Pool pool;
+    const std::uint32_t ia = pool.intern(a, hash_id(a));
+    EXPECT_EQ(pool.find(b, hash_id(b)), detail::kNoIndex);
+    const std::uint32_t ib = pool.intern(b, hash_id(b));
+    EXPECT_NE(ia, ib);
+    EXPECT_EQ(pool.find(a, hash_id(a)), ia);
+    EXPECT_EQ(pool.find(b, hash_id(b)), ib);
+    EXPECT_EQ(pool.id(ib), b);
 }
 
 TEST(IdPool, ClearForgetsIdsAndKeepsCapacity) {
