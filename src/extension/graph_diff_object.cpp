@@ -8,69 +8,15 @@
 #include "conversions.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
+#include "method_support.hpp"
 #include "py_ref.hpp"
 #include "test_hooks.hpp"
 
 namespace tarnu::py {
 
+PyTypeObject* graph_diff_type_object = nullptr;
+
 namespace {
-
-PyTypeObject* type_object = nullptr;
-
-// --- borrows --------------------------------------------------------------
-
-// Held for the whole of a mutating call: the record may not be read or changed
-// by anything else meanwhile. Python code run by a conversion that calls back
-// into the same instance meets it.
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(PyGraphDiffObject* self) : self_(self) {
-        if (self->borrow_flag != 0) [[unlikely]] {
-            throw_error(PyExc_RuntimeError, "Already borrowed");
-        }
-        self->borrow_flag = -1;
-    }
-    ~ExclusiveBorrow() { self_->borrow_flag = 0; }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
-private:
-    PyGraphDiffObject* self_;
-    // Keeps the instance alive until the borrow is given back, declared last
-    // so that it is dropped after the flag is reset.
-    OwnedRef keep_alive_ = OwnedRef::owning(reinterpret_cast<PyObject*>(self_));
-};
-
-class SharedBorrow {
-public:
-    explicit SharedBorrow(PyGraphDiffObject* self) : self_(self) {
-        if (self->borrow_flag == -1) [[unlikely]] {
-            throw_error(PyExc_RuntimeError, "Already mutably borrowed");
-        }
-        ++self->borrow_flag;
-    }
-    ~SharedBorrow() { --self_->borrow_flag; }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-
-private:
-    PyGraphDiffObject* self_;
-    OwnedRef keep_alive_ = OwnedRef::owning(reinterpret_cast<PyObject*>(self_));
-};
-
-// The method descriptor normally rejects a foreign `self` before we run; this
-// holds when it does not.
-PyGraphDiffObject* checked_self(PyObject* self) {
-    PyTypeObject* type = type_object;
-    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) [[unlikely]] {
-        throw_downcast_error(self, "PyGraphDiff");
-    }
-    return reinterpret_cast<PyGraphDiffObject*>(self);
-}
-
-PyObject* none() {
-    return OwnedRef::owning(Py_None).release();
-}
 
 PyObject* new_count(std::size_t count) {
     PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(count);
@@ -184,11 +130,6 @@ PyObject* clear(PyObject* self, PyObject*) {
     });
 }
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef methods[] = {
     {"num_nodes", as_cfunction(num_nodes), METH_NOARGS, "num_nodes($self)\n--\n\n"},
     {"num_edges", as_cfunction(num_edges), METH_NOARGS, "num_edges($self)\n--\n\n"},
@@ -263,8 +204,8 @@ PyType_Spec spec = {
 }  // namespace
 
 PyTypeObject* graph_diff_type() {
-    if (type_object != nullptr) [[likely]] {
-        return type_object;
+    if (graph_diff_type_object != nullptr) [[likely]] {
+        return graph_diff_type_object;
     }
     slots[3].pfunc = &PyBaseObject_Type;
     PyObject* type = test_hooks::fail_type_creation() ? nullptr : PyType_FromSpec(&spec);
@@ -273,8 +214,8 @@ PyTypeObject* graph_diff_type() {
         raise_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyGraphDiff");
         throw PendingError{};
     }
-    type_object = reinterpret_cast<PyTypeObject*>(type);
-    return type_object;
+    graph_diff_type_object = reinterpret_cast<PyTypeObject*>(type);
+    return graph_diff_type_object;
 }
 
 }  // namespace tarnu::py

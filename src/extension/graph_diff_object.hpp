@@ -14,6 +14,9 @@ struct PyGraphDiffObject {
     Py_ssize_t borrow_flag;
 };
 
+// The type object once made (null before); graph_diff_type() makes it.
+extern PyTypeObject* graph_diff_type_object;
+
 // The PyGraphDiff type object, made on first request and kept for the life of
 // the process. Throws PendingError with RuntimeError "An error occurred while
 // initializing class PyGraphDiff" (the cause kept) when the host refuses it.
