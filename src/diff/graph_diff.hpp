@@ -56,6 +56,18 @@ void reserve_for(std::vector<V>& v, std::size_t extra) {
     if (needed > v.capacity()) v.reserve(std::max({needed, v.capacity() * 2, std::size_t{4}}));
 }
 
+// Empties v, keeping its capacity unless that is far beyond `used` entries.
+template <class V>
+void clear_keeping_room(std::vector<V>& v, std::size_t used) noexcept {
+    constexpr std::size_t kFactor = 4;
+    constexpr std::size_t kAlwaysKept = 1024;
+    if (v.capacity() > kFactor * std::max(used, kAlwaysKept)) {
+        std::vector<V>().swap(v);
+    } else {
+        v.clear();
+    }
+}
+
 }  // namespace detail
 
 template <class Id, class W>
@@ -249,18 +261,30 @@ public:
         }
     }
 
-    // Back to the empty record. Every update and inner table is released;
-    // the outer tables keep their capacity for the next fill.
+    // Back to the empty record. Every update and inner table is released.
+    // The outer tables keep their capacity for a next fill like the one just
+    // cleared, the usual cycle of fill, encode and clear; capacity far beyond
+    // what the record held at this point is given back (the room of an
+    // earlier, larger batch, or of ids that nothing names any more), so a
+    // reused diff costs what its current batch costs.
     void clear() noexcept {
+        // Ids the contents name, counted with repeats: an upper bound on the
+        // ids a similar fill interns.
+        std::size_t named = nodes_.size() + deleted_nodes_.size() + sources_.size() + pending_targets_;
+        for (const DeletedEntry& e : deleted_) named += 1 + e.targets.size();
+        const auto expected = static_cast<std::uint32_t>(std::min<std::size_t>(named, ids_.size()));
         discard_tables();
         blocks_.reset();
-        nodes_.clear();
-        deleted_nodes_.clear();
-        sources_.clear();
-        deleted_.clear();
-        ids_.clear();
+        detail::clear_keeping_room(nodes_, nodes_.size());
+        detail::clear_keeping_room(deleted_nodes_, deleted_nodes_.size());
+        detail::clear_keeping_room(sources_, sources_.size());
+        detail::clear_keeping_room(deleted_, deleted_.size());
+        ids_.clear(expected);
         pending_targets_ = 0;
     }
+
+    // The longest probe in the id table; see IdPool::longest_probe.
+    std::uint32_t longest_id_probe() const noexcept { return ids_.longest_probe(); }
 
     std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
     std::size_t num_edges() const noexcept { return sources_.size() + deleted_.size(); }

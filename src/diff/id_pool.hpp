@@ -39,7 +39,8 @@ namespace tarnu::detail {
 // Ids are never removed one by one: an id stays interned, with an empty
 // entry, after the last collection naming it lets it go, until clear(). The
 // pool therefore grows with the number of distinct ids seen since the last
-// clear, which every operation bounds by two per call.
+// clear, which every operation bounds by two per call; clear() gives back
+// room far beyond what the diff held when it was cleared.
 template <class Entry, class Id>
 class IdPool {
     struct Slot {
@@ -54,6 +55,10 @@ class IdPool {
     static constexpr unsigned kPageLog = 5;
     static constexpr std::uint32_t kPage = 1u << kPageLog;
     static constexpr std::uint32_t kLastChunk = 4096;
+    // clear() keeps room for up to this many times the ids it expects next,
+    // and never gives back the room of this many ids.
+    static constexpr std::uint32_t kKeptCapacityFactor = 4;
+    static constexpr std::uint32_t kAlwaysKept = 4096;
 
 public:
     IdPool() = default;
@@ -120,13 +125,37 @@ public:
     Entry& operator[](std::uint32_t index) noexcept { return locate(index).entry; }
     const Entry& operator[](std::uint32_t index) const noexcept { return locate(index).entry; }
 
-    // Forgets every id. Entries are reset (releasing what they own); the slot
-    // array and the chunks keep their size for the next fill.
-    void clear() noexcept {
+    // Forgets every id. Entries are reset (releasing what they own). The slot
+    // array and the chunks keep their size for the next fill when a fill of
+    // `expected` ids would use a fair share of them; when they are far larger
+    // (an earlier, bigger batch, or ids that nothing named any more) they are
+    // given back, so that neither memory nor the cost of clearing stays at
+    // the size of the largest batch ever held.
+    void clear(std::uint32_t expected) noexcept {
         for (std::uint32_t i = 0; i < size_; ++i) (*this)[i] = Entry{};  // stale ids in the cells are never read
-        std::fill(slots_.begin(), slots_.end(), Slot{kNoIndex, 0});
-        ids_.clear();
+        if (entry_capacity_ > kKeptCapacityFactor * std::max(expected, kAlwaysKept)) {
+            decltype(slots_)().swap(slots_);
+            decltype(ids_)().swap(ids_);
+            decltype(chunks_)().swap(chunks_);
+            decltype(pages_)().swap(pages_);
+            entry_capacity_ = 0;
+        } else {
+            std::fill(slots_.begin(), slots_.end(), Slot{kNoIndex, 0});
+            ids_.clear();
+        }
         size_ = 0;
+    }
+
+    // The longest distance of an id's slot from its home slot. A diagnostic
+    // for tests of the hash: it walks the whole slot array.
+    std::uint32_t longest_probe() const noexcept {
+        const std::uint32_t mask = static_cast<std::uint32_t>(slots_.size()) - 1;
+        std::uint32_t longest = 0;
+        for (std::uint32_t i = 0; i < slots_.size(); ++i) {
+            if (slots_[i].index == kNoIndex) continue;
+            longest = std::max(longest, (i - slots_[i].hash) & mask);
+        }
+        return longest;
     }
 
     // Bytes of the slot array, the id array and the entry chunks (not what

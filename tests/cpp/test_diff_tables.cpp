@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -207,17 +208,73 @@ TEST(IdPool, TellsApartIdsWhoseStoredHashesAgree) {
     EXPECT_EQ(pool.id(ib), b);
 }
 
-TEST(IdPool, ClearForgetsIdsAndKeepsCapacity) {
+TEST(IdPool, ClearKeepsCapacityForALikeFillAndGivesBackTheRest) {
     Pool pool;
-    for (std::uint32_t i = 0; i < 5000; ++i) pool.intern(numbered(i), hash_id(numbered(i)));
+    for (std::uint32_t i = 0; i < 50'000; ++i) pool.intern(numbered(i), hash_id(numbered(i)));
     const std::size_t bytes = pool.memory_bytes();
-    pool.clear();
+    pool.clear(50'000);
     EXPECT_EQ(pool.size(), 0u);
     EXPECT_EQ(pool.find(numbered(3), hash_id(numbered(3))), detail::kNoIndex);
     EXPECT_EQ(pool.memory_bytes(), bytes);
-    for (std::uint32_t i = 0; i < 5000; ++i) pool.intern(numbered(i + 7), hash_id(numbered(i + 7)));
+    for (std::uint32_t i = 0; i < 50'000; ++i) pool.intern(numbered(i + 7), hash_id(numbered(i + 7)));
     EXPECT_EQ(pool.memory_bytes(), bytes);
     EXPECT_EQ(pool[0].payload, 0);  // entries come back reset
+    // A clear that expects a small fill gives the room of the large one back.
+    pool.clear(10);
+    EXPECT_LT(pool.memory_bytes(), bytes / 100);
+    EXPECT_EQ(pool.find(numbered(8), hash_id(numbered(8))), detail::kNoIndex);
+    for (std::uint32_t i = 0; i < 5000; ++i) ASSERT_EQ(pool.intern(numbered(i), hash_id(numbered(i))), i);
+}
+
+// The hash as it was before it took a key: fixed constants, so ids could be
+// chosen to collide. Kept here as the attacker's model.
+std::uint64_t unkeyed_hash(const NodeId& id) {
+    std::uint64_t lo;
+    std::uint64_t hi;
+    std::memcpy(&lo, id.bytes.data(), 8);
+    std::memcpy(&hi, id.bytes.data() + 8, 8);
+    lo ^= 0x9e3779b97f4a7c15ull;
+    hi ^= 0xc2b2ae3d27d4eb4full;
+    const unsigned __int128 product = static_cast<unsigned __int128>(lo) * hi;
+    std::uint64_t h = 16 + std::rotl(lo, 32) + hi +
+                      (static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64));
+    h ^= h >> 37;
+    h *= 0x165667919e3779f9ull;
+    h ^= h >> 32;
+    return h;
+}
+
+// The j-th id whose unkeyed hash is (j << 32) | low: with the first half set
+// to the constant it is mixed with, the product vanishes and the second half
+// follows from the hash by undoing the final mix.
+NodeId unkeyed_collision(std::uint32_t j, std::uint32_t low) {
+    constexpr std::uint64_t m = 0x165667919e3779f9ull;
+    std::uint64_t inverse = m;
+    for (int i = 0; i < 6; ++i) inverse *= 2 - m * inverse;
+    std::uint64_t h = (std::uint64_t{j} << 32) | low;
+    h ^= h >> 32;
+    h *= inverse;
+    h ^= h >> 37;
+    const std::uint64_t lo = 0x9e3779b97f4a7c15ull;
+    const std::uint64_t hi = (h - 16) ^ 0xc2b2ae3d27d4eb4full;
+    NodeId id;
+    std::memcpy(id.bytes.data(), &lo, 8);
+    std::memcpy(id.bytes.data() + 8, &hi, 8);
+    return id;
+}
+
+// Ids chosen to share one probe run under the unkeyed hash spread out under
+// the keyed one: no run grows with their number.
+TEST(IdHash, KeyDefeatsChosenCollisions) {
+    constexpr std::uint32_t n = 20'000;
+    Pool pool;
+    for (std::uint32_t j = 1; j <= n; ++j) {
+        const NodeId id = unkeyed_collision(j, 0x5eed);
+        ASSERT_EQ(static_cast<std::uint32_t>(unkeyed_hash(id)), 0x5eedu);
+        pool.intern(id, hash_id(id));
+    }
+    EXPECT_EQ(pool.size(), n);
+    EXPECT_LT(pool.longest_probe(), 200u);
 }
 
 // Families of ids that share most of their bytes, as sequential and
