@@ -36,7 +36,7 @@ OwnedRef bind_to_value(PyObject* attribute, PyObject* value) {
     }
     OwnedRef get = OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(attribute_type), names.dunder_get));
     if (!get) {
-        PyErr_Clear();
+        drop_lookup_error();
         return OwnedRef::owning(attribute);
     }
     return require_new(PyObject_CallFunctionObjArgs(get.get(), attribute, value, value_type, nullptr));
@@ -46,7 +46,7 @@ bool numpy_bool_value(PyObject* value) {
     OwnedRef attribute =
         OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), names.dunder_bool));
     if (!attribute) {
-        PyErr_Clear();
+        drop_lookup_error();
         std::string message = "object of type '";
         message += object_text(reinterpret_cast<PyObject*>(Py_TYPE(value)));
         message += "' does not define a '__bool__' conversion";
@@ -81,10 +81,38 @@ auto read_key(PyObject* dict, PyObject* key, Convert convert) -> std::optional<d
 
 }  // namespace
 
+namespace {
+
+#ifdef PYPY_VERSION
+// PyPy gives a bytes subclass a C view (and a buffer) whose size comes from
+// len(), which runs the subclass's own __len__: a lying __len__ would pad or
+// cut the id. bytes.__getitem__(object, slice(None)) copies the bytes the
+// object really holds into an exact bytes object, whose C view is right.
+NodeId bytes_subclass_to_uuid(PyObject* object) {
+    OwnedRef everything = require_new(PySlice_New(nullptr, nullptr, nullptr));
+    OwnedRef copy = require_new(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBytes_Type), "__getitem__", "OO",
+                                                    object, everything.get()));
+    if (Py_TYPE(copy.get()) != &PyBytes_Type) {
+        throw_downcast_error(object, "PyBytes");
+    }
+    if (PyBytes_GET_SIZE(copy.get()) != 16) {
+        throw_wrong_length();
+    }
+    return NodeId::from_bytes(PyBytes_AS_STRING(copy.get()));
+}
+#endif
+
+}  // namespace
+
 NodeId pybytes_to_uuid(PyObject* object) {
     if (!type_has_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) [[unlikely]] {
         throw_downcast_error(object, "PyBytes");
     }
+#ifdef PYPY_VERSION
+    if (Py_TYPE(object) != &PyBytes_Type) {
+        return bytes_subclass_to_uuid(object);
+    }
+#endif
     if (PyBytes_GET_SIZE(object) != 16) [[unlikely]] {
         throw_wrong_length();
     }

@@ -52,6 +52,10 @@ PyObject* fatal_error_class() {
     return fatal_class;
 }
 
+void forget_fatal_error_class() noexcept {
+    fatal_class = nullptr;
+}
+
 void set_fatal_error(std::string_view message) noexcept {
     try {
         PyObject* type = fatal_error_class();
@@ -87,6 +91,13 @@ void set_fatal_error(std::string_view message) noexcept {
         restore(std::move(error));
     }
     throw PendingError{};
+}
+
+void drop_lookup_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw_pending_error();
+    }
+    PyErr_Clear();
 }
 
 void set_downcast_error(PyObject* object, const char* target) {
@@ -168,6 +179,9 @@ void raise_with_cause(PyObject* type, std::string_view message) {
 }
 
 void wrap_struct_field_error(const char* struct_name, int field_index) {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+        return;  // KeyboardInterrupt, SystemExit: not a conversion error
+    }
     std::string message = "failed to extract field ";
     message += struct_name;
     message += '.';

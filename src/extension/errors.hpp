@@ -11,10 +11,17 @@ namespace tarnu::py {
 // BaseException, so `except Exception` does not swallow it; made once per
 // process and kept.
 PyObject* fatal_error_class();
+// Forgets the class after the interpreter that made it has been finalized.
+void forget_fatal_error_class() noexcept;
 
 // Sets the fatal-error exception with `message` as its one argument. Never
 // throws: a failure here ends the process, since nothing is left to report it.
 void set_fatal_error(std::string_view message) noexcept;
+
+// Drops the pending error of a failed attribute lookup, which then counts as
+// "no such attribute". An exception that is not an Exception subclass
+// (KeyboardInterrupt, SystemExit) is no lookup failure: it unwinds instead.
+void drop_lookup_error();
 
 // Sets TypeError "'{qualname}' object cannot be converted to '{target}'".
 void set_downcast_error(PyObject* object, const char* target);
@@ -41,7 +48,8 @@ void restore(FetchedError error);
 void raise_with_cause(PyObject* type, std::string_view message);
 
 // Rewrites the pending exception as TypeError "failed to extract field
-// {name}.{index}" whose __cause__ is the pending exception.
+// {name}.{index}" whose __cause__ is the pending exception. An exception that
+// is not an Exception subclass (KeyboardInterrupt, SystemExit) stays as it is.
 void wrap_struct_field_error(const char* struct_name, int field_index);
 
 // Labels a pending exception whose type is exactly TypeError with the

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <string>
 
 #include "arguments.hpp"
 #include "bytes/graph_diff_to_bytes.hpp"
@@ -17,6 +18,9 @@ namespace tarnu::py {
 PyTypeObject* graph_diff_type_object = nullptr;
 
 namespace {
+
+// The class declares no module of its own, so it reports "builtins".
+constexpr char spec_name[] = "builtins.PyGraphDiff";
 
 PyObject* new_count(std::size_t count) {
     PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(count);
@@ -67,7 +71,7 @@ PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
         const NodeId id = extract_node_id(id_argument, "id");
-        test_hooks::on_delete_node(id);
+        test_hooks::on_delete_node(id, object->diff);
         object->diff.delete_node(id);
         return none();
     });
@@ -146,6 +150,20 @@ PyMethodDef methods[] = {
 
 PyObject* graph_diff_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return entry_frame([&]() -> PyObject* {
+        // CPython refuses PyGraphDiff.__new__(X) for an X that is not
+        // PyGraphDiff or a subtype before this runs; PyPy calls it anyway, and
+        // the record would be built past the end of X's smaller instance.
+        // The texts are CPython's.
+        PyObject* requested = reinterpret_cast<PyObject*>(type);
+        if (!PyType_Check(requested)) [[unlikely]] {
+            throw_error(PyExc_TypeError, std::string(spec_name) + ".__new__(X): X is not a type object (" +
+                                             Py_TYPE(requested)->tp_name + ")");
+        }
+        PyTypeObject* own = graph_diff_type();
+        if (type != own && !PyType_IsSubtype(type, own)) [[unlikely]] {
+            throw_error(PyExc_TypeError, std::string(spec_name) + ".__new__(" + type->tp_name + "): " +
+                                             type->tp_name + " is not a subtype of " + spec_name);
+        }
         reject_constructor_arguments("PyGraphDiff.__new__()", args, kwargs);
         allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
         PyObject* self = alloc(type, 0);
@@ -194,7 +212,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "builtins.PyGraphDiff",
+    spec_name,
     static_cast<int>(sizeof(PyGraphDiffObject)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -202,6 +220,10 @@ PyType_Spec spec = {
 };
 
 }  // namespace
+
+void forget_graph_diff_type() noexcept {
+    graph_diff_type_object = nullptr;
+}
 
 PyTypeObject* graph_diff_type() {
     if (graph_diff_type_object != nullptr) [[likely]] {

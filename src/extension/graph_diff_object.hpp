@@ -22,4 +22,8 @@ extern PyTypeObject* graph_diff_type_object;
 // initializing class PyGraphDiff" (the cause kept) when the host refuses it.
 PyTypeObject* graph_diff_type();
 
+// Forgets the type object after the interpreter that made it has been
+// finalized (it died with that interpreter).
+void forget_graph_diff_type() noexcept;
+
 }  // namespace tarnu::py

@@ -21,6 +21,10 @@ PyObject* intern(const char* text) {
 
 }  // namespace
 
+void forget_interned_names() noexcept {
+    names = InternedNames{};
+}
+
 void intern_names() {
     if (names.class_name != nullptr) {
         return;

@@ -27,5 +27,7 @@ extern InternedNames names;
 
 // Throws PendingError when the host cannot make a string.
 void intern_names();
+// Forgets the names after the interpreter that made them has been finalized.
+void forget_interned_names() noexcept;
 
 }  // namespace tarnu::py

@@ -2,6 +2,16 @@
 // initialisation with a process-wide cache, so that importing the module again
 // (after `del sys.modules["tarnu_api"]`, or a reload) hands back the very same
 // module object and the same class.
+//
+// That cache, the class, the interned names and the fatal-error class belong
+// to the interpreter that made them. So the module is made in the main
+// interpreter only: a subinterpreter's import is refused with ImportError
+// before anything is created (objects made there would die with it while the
+// cache still pointed at them, and a legacy subinterpreter that ends clears
+// the dict of every module it imported). When the main interpreter is
+// finalized (an embedding program's Py_Finalize), the process-wide pointers
+// are forgotten, so that an interpreter initialized after it builds the
+// module afresh.
 
 #include "conversions.hpp"
 #include "entry_frame.hpp"
@@ -28,8 +38,11 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-// Filled by the first successful initialisation and never emptied.
+// Filled by the first successful initialisation; emptied only when the
+// interpreter that made it has been finalized.
 PyObject* cached_module = nullptr;
+// Whether forget_interpreter_objects is registered for this interpreter's exit.
+bool forget_registered = false;
 
 void register_class(PyObject* module) {
     PyTypeObject* type = graph_diff_type();
@@ -64,10 +77,42 @@ void register_class(PyObject* module) {
     }
 }
 
+#ifndef PYPY_VERSION
+// Runs after the interpreter has been finalized: no Python object is alive,
+// and no C-API call may be made. Only pointers are forgotten.
+void forget_interpreter_objects() {
+    cached_module = nullptr;
+    forget_registered = false;
+    forget_graph_diff_type();
+    forget_interned_names();
+    forget_fatal_error_class();
+}
+#endif
+
+void refuse_subinterpreters() {
+#ifndef PYPY_VERSION
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        throw_error(PyExc_ImportError,
+                    "tarnu_api cannot be imported in a subinterpreter; import it in the main interpreter");
+    }
+#endif
+}
+
 PyObject* init_module() {
+    refuse_subinterpreters();
     if (cached_module != nullptr) {
         return OwnedRef::owning(cached_module).release();
     }
+#ifndef PYPY_VERSION
+    // Once per interpreter lifetime: the exit functions run, and are
+    // forgotten, at each finalization.
+    if (!forget_registered) {
+        if (Py_AtExit(forget_interpreter_objects) != 0) {
+            throw_error(PyExc_ImportError, "tarnu_api could not register its clean-up at interpreter exit");
+        }
+        forget_registered = true;
+    }
+#endif
     intern_names();
     OwnedRef module = require_new(PyModule_Create2(&module_definition, 1013));
     register_class(module.get());

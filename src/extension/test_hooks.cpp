@@ -29,7 +29,7 @@ std::string_view init_hook() {
 
 }  // namespace
 
-void on_delete_node(const NodeId& id) {
+void on_delete_node(const NodeId& id, const NodeGraphDiff& diff) {
     if (std::memcmp(id.bytes.data(), "tarnu-test-hook", 15) != 0) {
         return;
     }
@@ -46,6 +46,12 @@ void on_delete_node(const NodeId& id) {
             // CPython shows to Python code.
             const std::string count = std::to_string(Py_REFCNT(graph_diff_type()));
             PyErr_SetString(PyExc_LookupError, count.c_str());
+            throw PendingError{};
+        }
+        case 'H': {
+            const std::string probe =
+                std::to_string(diff.longest_id_probe()) + " " + std::to_string(diff.memory_bytes());
+            PyErr_SetString(PyExc_LookupError, probe.c_str());
             throw PendingError{};
         }
         case 'S':

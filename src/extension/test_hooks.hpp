@@ -4,7 +4,7 @@
 // TARNU_TEST_HOOKS. A released build has none of this: every hook is an empty
 // inline function.
 
-#include "diff/node_id.hpp"
+#include "diff/node_graph_diff.hpp"
 
 namespace tarnu::py::test_hooks {
 
@@ -18,7 +18,9 @@ namespace tarnu::py::test_hooks {
 //   'R': LookupError whose text is the class's reference count
 //   'S': the next to_bytes finds its encoding failed
 //   'P': the next count or bytes result cannot be created by the host
-void on_delete_node(const NodeId& id);
+//   'H': LookupError whose text is the longest probe in the diff's id table,
+//        a space, and the bytes its tables hold (memory_bytes)
+void on_delete_node(const NodeId& id, const NodeGraphDiff& diff);
 void on_dealloc();
 // True once after 'S': the encoding is to be treated as failed.
 bool fail_encoding();
@@ -33,7 +35,7 @@ void seed_module_all(void* module);
 
 #else
 
-inline void on_delete_node(const NodeId&) {}
+inline void on_delete_node(const NodeId&, const NodeGraphDiff&) {}
 inline void on_dealloc() {}
 inline bool fail_encoding() { return false; }
 inline bool fail_result_creation() { return false; }

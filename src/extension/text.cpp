@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "errors.hpp"
 #include "interned.hpp"
 #include "py_ref.hpp"
 
@@ -101,7 +102,7 @@ std::optional<std::string> str_text(PyObject* object, bool report) {
 std::optional<std::string> attribute_text(PyObject* object, PyObject* name, bool report) {
     OwnedRef attribute = OwnedRef::consuming(PyObject_GetAttr(object, name));
     if (!attribute) {
-        PyErr_Clear();
+        drop_lookup_error();
         return std::nullopt;
     }
     return str_text(attribute.get(), report);
@@ -158,7 +159,9 @@ std::optional<std::string> full_type_name(PyTypeObject* type) {
 
 std::string type_qualname(PyTypeObject* type) {
     OwnedRef qualname = OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names.dunder_qualname));
-    if (qualname && PyUnicode_Check(qualname.get())) {
+    if (!qualname) {
+        drop_lookup_error();
+    } else if (PyUnicode_Check(qualname.get())) {
         bool ok = false;
         std::string text = text_of_unicode_or_empty(qualname.get(), &ok);
         if (ok) {
