@@ -189,4 +189,13 @@ def test_repeated_calls_leak_nothing(method, args, kwargs, error):
         assert [sys.getrefcount(o) for o in objects] == counts
     if hasattr(sys, "getallocatedblocks"):
         assert sys.getallocatedblocks() - blocks < BLOCKS_SLACK
+    # PyPy's heap may still be growing towards its steady size after the
+    # warm-up (how far depends on the machine's cache sizes, which set its
+    # nursery); a leak grows in every window, that growth stops.
+    for _ in range(2 if IS_PYPY else 0):
+        if resident_bytes() - resident < RESIDENT_SLACK:
+            break
+        resident = resident_bytes()
+        repeat(method, args, kwargs, error, CALLS)
+        gc.collect()
     assert resident_bytes() - resident < RESIDENT_SLACK
