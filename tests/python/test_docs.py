@@ -1,0 +1,162 @@
+"""The README's and docs/*.md's code examples and error tables, run as tests.
+
+The documents are the test data: every fenced ``python`` block is executed,
+every ``pycon`` block is checked with doctest, and every table with a
+"Trigger" column has each row's trigger run and its exception compared.
+docs/testing.md ("Examples and error tables in the documents") describes
+the conventions.
+"""
+
+import doctest
+import glob
+import os
+import re
+import sys
+
+import pytest
+
+from conftest import IS_PYPY, ROOT
+
+DOCUMENTS = ["README.md"] + sorted(
+    os.path.relpath(path, ROOT) for path in glob.glob(os.path.join(ROOT, "docs", "*.md")))
+INTERPRETER = "pypy" if IS_PYPY else "cpython"
+MARKER = re.compile(r"<!--\s*doctest:\s*(.*?)\s*-->")
+MARKER_WORDS = {"skip", "setup", "cpython", "pypy"}
+FENCE = re.compile(r"^(\s*)```\s*(\S*)")
+
+
+class Block:
+    def __init__(self, document, line, language, marker, source):
+        self.document, self.line, self.language, self.source = document, line, language, source
+        self.words = set(marker.replace(",", " ").split()) if marker is not None else set()
+
+    def runs_here(self):
+        if "skip" in self.words:
+            return False
+        wanted = self.words & {"cpython", "pypy"}
+        return not wanted or INTERPRETER in wanted
+
+
+def read_lines(document):
+    with open(os.path.join(ROOT, document), encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def fenced_blocks(document):
+    lines, blocks, i = read_lines(document), [], 0
+    while i < len(lines):
+        opening = FENCE.match(lines[i])
+        if not opening:
+            i += 1
+            continue
+        indent, language = opening.group(1), opening.group(2)
+        end = i + 1
+        while end < len(lines) and lines[end].strip() != "```":
+            end += 1
+        before = next((line for line in reversed(lines[:i]) if line.strip()), "")
+        marker = MARKER.search(before)
+        body = "\n".join(line[len(indent):] for line in lines[i + 1:end])
+        blocks.append(Block(document, i + 1, language, marker.group(1) if marker else None, body))
+        i = end + 1
+    return blocks
+
+
+def table_rows(document):
+    """(line number, {column: cell}) for each row of each table with a Trigger column."""
+    lines, rows, header = read_lines(document), [], None
+    for number, line in enumerate(lines, 1):
+        if not line.startswith("|"):
+            header = None
+            continue
+        cells = [cell.strip().replace("\\|", "|") for cell in re.split(r"(?<!\\)\|", line.strip())[1:-1]]
+        if header is None:
+            header = cells
+        elif not re.fullmatch(r"[-: |]+", line) and "Trigger" in header:
+            rows.append((number, dict(zip(header, cells))))
+    return rows
+
+
+def for_interpreter(cell):
+    """The part of a cell for this interpreter: "CPython: x; PyPy: y" or one value for both."""
+    parts = re.split(r"\b(CPython|PyPy):", cell)
+    if len(parts) == 1:
+        return cell.strip()
+    variants = {name.lower(): text.strip().rstrip(";").strip() for name, text in zip(parts[1::2], parts[2::2])}
+    return variants.get(INTERPRETER, "")
+
+
+def quoted(cell):
+    return cell[cell.index('"') + 1:cell.rindex('"')] if cell.count('"') >= 2 else None
+
+
+def code_spans(cell):
+    return re.findall(r"`([^`]+)`", cell)
+
+
+def type_name(cls):
+    return cls.__name__ if cls.__module__ == "builtins" else "%s.%s" % (cls.__module__, cls.__name__)
+
+
+def text_matches(expected, actual):
+    pattern = ".*".join(re.escape(piece) for piece in expected.split("..."))
+    return re.fullmatch(pattern, actual, re.DOTALL) is not None
+
+
+def check_exception(what, error, expected_type, expected_text):
+    assert error is not None, "%s: nothing raised, expected %s" % (what, expected_type)
+    assert type_name(type(error)) == expected_type, "%s: %s(%r)" % (what, type_name(type(error)), str(error))
+    if expected_text is not None:
+        assert text_matches(expected_text, str(error)), "%s text: %r" % (what, str(error))
+
+
+def example_params():
+    for document in DOCUMENTS:
+        for block in fenced_blocks(document):
+            if block.language in ("python", "pycon"):
+                yield pytest.param(block, id="%s:%d" % (document, block.line))
+
+
+def row_params():
+    for document in DOCUMENTS:
+        for line, row in table_rows(document):
+            yield pytest.param(document, row, id="%s:%d" % (document, line))
+
+
+@pytest.mark.parametrize("block", list(example_params()))
+def test_example(block):
+    assert block.words <= MARKER_WORDS, "unknown doctest marker words: %s" % (block.words - MARKER_WORDS)
+    if not block.runs_here():
+        pytest.skip("marked %s" % " ".join(sorted(block.words)))
+    name = "%s:%d" % (block.document, block.line)
+    if block.language == "python":
+        exec(compile(block.source, name, "exec"), {"__name__": "__doc_example__"})
+        return
+    test = doctest.DocTestParser().get_doctest(block.source, {"__name__": "__doc_example__"}, name,
+                                               block.document, block.line)
+    report = []
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test, out=report.append)
+    assert not runner.failures, "".join(report)
+
+
+@pytest.mark.parametrize("document, row", list(row_params()))
+def test_error_table_row(document, row):
+    namespace = {"__name__": "__doc_example__"}
+    for block in fenced_blocks(document):
+        if "setup" in block.words:
+            exec(compile(block.source, "%s:%d" % (document, block.line), "exec"), namespace)
+    raises = for_interpreter(row["Raises"])
+    assert raises, "no Raises entry for %s" % INTERPRETER
+    error = None
+    try:
+        for statement in code_spans(row["Trigger"]):
+            exec(statement, namespace)
+    except BaseException as caught:  # noqa: B036 - the table may name any exception
+        error = caught
+    if raises.strip("* ").lower() == "nothing":
+        assert error is None, "raised %s(%r)" % (type_name(type(error)), str(error))
+        return
+    check_exception("exception", error, code_spans(raises)[0], quoted(for_interpreter(row.get("Text", ""))))
+    cause = for_interpreter(row.get("Cause", ""))
+    if code_spans(cause):
+        check_exception("__cause__", error.__cause__, code_spans(cause)[0], quoted(cause))
