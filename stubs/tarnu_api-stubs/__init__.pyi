@@ -22,8 +22,12 @@ class NodeUpdate(TypedDict, total=False):
     """Any text; written as a JSON string."""
     url: str
     """Any text; nothing checks that it looks like a URL."""
-    size: SupportsFloat | SupportsIndex
-    """Stored as a 32-bit float: rounded to nearest, beyond its range infinite."""
+    size: SupportsFloat
+    """Stored as a 32-bit float: rounded to nearest, beyond its range infinite.
+
+    An ``int`` too large for a 64-bit float raises OverflowError. On CPython
+    an object with only ``__index__`` is accepted too; PyPy refuses it.
+    """
     red: SupportsIndex
     """0 to 255; other values raise OverflowError."""
     green: SupportsIndex
@@ -41,16 +45,19 @@ class PyGraphDiff:
     Operations combine as they are recorded: a later ``add_node`` replaces
     the node's earlier update; ``delete_node`` drops the node's update and
     outgoing edges and turns its pending incoming edges into edge deletions;
-    ``add_edge`` and ``delete_edge`` of the same edge cancel each other.
-    ``to_bytes`` encodes what is left.
+    ``delete_edge`` cancels a pending addition of the edge and records the
+    deletion, and ``add_edge`` cancels a pending deletion (the two do not
+    cancel out). ``to_bytes`` encodes what is left.
 
     Every method that takes arguments raises TypeError for wrong argument
     counts or names, and RuntimeError ("Already borrowed" or "Already mutably
     borrowed") when called on this diff from Python code that an argument
-    conversion runs (an ``__index__``, ``__float__`` or ``__bool__``). A
-    failed call leaves the diff unchanged, and so does one that runs out of
-    memory (MemoryError). The class cannot be subclassed and reports
-    ``__module__`` "builtins".
+    conversion runs (an ``__index__``, ``__float__`` or ``__bool__``), or from
+    another thread while such code runs. Every call holds the interpreter
+    lock throughout. A failed call leaves the diff unchanged, and so does one
+    that runs out of memory (MemoryError). The class cannot be subclassed on
+    CPython (PyPy allows it), cannot be pickled or copied (on PyPy a copy is
+    empty), and reports ``__module__`` "builtins".
     """
 
     def __init__(self) -> None:
@@ -67,9 +74,11 @@ class PyGraphDiff:
         """The number of SOURCE NODES with edge entries, not the number of edges.
 
         It is the number of sources with pending additions (a source whose
-        additions were all cancelled by deleting their target still counts)
-        plus the number of sources with pending deletions. ``add_edge(a, b,
-        1.0)`` then ``add_edge(a, c, 1.0)`` gives 1.
+        additions were all cancelled by deleting their target still counts,
+        until a later ``delete_edge`` from it removes its empty group) plus
+        the number of sources with pending deletions. ``add_edge(a, b, 1.0)``
+        then ``add_edge(a, c, 1.0)`` gives 1. The number of pending edges
+        is not kept: read it from ``to_bytes()``.
         """
 
     def add_node(self, id: bytes, update: NodeUpdate) -> None:
@@ -84,21 +93,25 @@ class PyGraphDiff:
                 ``__cause__``); ``update`` is not a ``dict``; ``label`` or
                 ``url`` is not a ``str``; ``show_label`` is not a ``bool``;
                 ``size`` is not a number; a colour is not an integer.
-            OverflowError: ``red``, ``green`` or ``blue`` outside 0 to 255.
+            OverflowError: ``red``, ``green`` or ``blue`` outside 0 to 255;
+                ``size`` an ``int`` too large for a 64-bit float.
+            UnicodeEncodeError: ``label`` or ``url`` holds a lone surrogate.
         """
 
     def delete_node(self, id: bytes) -> None:
         """Mark the node deleted: drop its update and its pending outgoing edges.
 
-        Its pending incoming edges become edge deletions. Deleting an
-        unknown node, or the same node twice, is fine.
+        Its pending incoming edges become edge deletions; a source left
+        without pending additions that way keeps an empty group of them. The
+        node's own pending edge deletions, and those into it, stay. Deleting
+        an unknown node, or the same node twice, is fine.
 
         Raises:
             TypeError: ``id`` is not 16 ``bytes`` (see ``add_node``).
         """
 
     def add_edge(
-        self, from_: bytes, /, to: bytes, weight: SupportsFloat | SupportsIndex
+        self, from_: bytes, /, to: bytes, weight: SupportsFloat
     ) -> None:
         """Record the edge ``from_`` -> ``to`` with ``weight`` (kept as a 32-bit float).
 
@@ -110,13 +123,18 @@ class PyGraphDiff:
 
         Raises:
             TypeError: ``from_`` or ``to`` is not 16 ``bytes``; ``weight`` is
-                not a number ("argument 'weight': ...").
+                not a number ("argument 'weight': ..."); on PyPy also an
+                object with only ``__index__``.
+            OverflowError: ``weight`` is an ``int`` too large for a 64-bit
+                float.
         """
 
     def delete_edge(self, from_: bytes, /, to: bytes) -> None:
         """Record the deletion of the edge ``from_`` -> ``to``; cancels a pending addition.
 
         Recorded whether or not the edge was pending or its nodes are known.
+        If the source's group of pending additions is empty afterwards, the
+        group is removed, even one that ``delete_node`` had already emptied.
         The first parameter is named ``from`` at run time; pass it by position.
 
         Raises:
