@@ -145,11 +145,11 @@ def test_error_table_row(document, row):
     for block in fenced_blocks(document):
         if "setup" in block.words:
             exec(compile(block.source, "%s:%d" % (document, block.line), "exec"), namespace)
-    raises = for_interpreter(row["Raises"])
-    assert raises, "no Raises entry for %s" % INTERPRETER
+    raises, trigger = for_interpreter(row["Raises"]), code_spans(row["Trigger"])
+    assert raises and trigger, "a row needs a trigger in backticks and a Raises entry for %s" % INTERPRETER
     error = None
     try:
-        for statement in code_spans(row["Trigger"]):
+        for statement in trigger:
             exec(statement, namespace)
     except BaseException as caught:  # noqa: B036 - the table may name any exception
         error = caught
