@@ -53,8 +53,9 @@ class PyGraphDiff:
     counts or names, and RuntimeError ("Already borrowed" or "Already mutably
     borrowed") when called on this diff from Python code that an argument
     conversion runs (an ``__index__``, ``__float__`` or ``__bool__``), or from
-    another thread while such code runs. Every call holds the interpreter
-    lock throughout. A failed call leaves the diff unchanged, and so does one
+    another thread while such code runs. No method releases the interpreter
+    lock, so a long call (``to_bytes`` of a large diff) keeps other threads
+    waiting; only Python code that a conversion runs lets them in. A failed call leaves the diff unchanged, and so does one
     that runs out of memory (MemoryError). The class cannot be subclassed on
     CPython (PyPy allows it), cannot be pickled or copied (on PyPy a copy is
     empty), and reports ``__module__`` "builtins".
