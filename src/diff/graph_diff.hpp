@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -262,6 +263,80 @@ public:
         pending_targets_ = 0;
     }
 
+    // Batches. Each has exactly the effect of its single-item operation run
+    // on items 0 to n-1 in order: item i is read through the accessors
+    // (source(i), target(i), weight(i), id(i), update(i)). `done` counts the
+    // items applied so far. Out of memory, std::bad_alloc leaves the record
+    // holding exactly the effect of the first `done` items: every item is one
+    // single-item operation, which changes nothing when it throws.
+    // `before_item(i)` runs before item i is applied (a test's failure point).
+    //
+    // Only the reads run ahead: while item i is applied, the ids of later
+    // items are hashed and their slots, cells and inner tables fetched, so
+    // that the cache misses of consecutive items overlap instead of waiting
+    // in line. An earlier item that interns an id is seen by a later one as
+    // usual, since every item does its own lookups when its turn comes.
+    template <class Sources, class Targets, class Weights, class BeforeItem>
+    void add_edges(std::size_t n, const Sources& source, const Targets& target, const Weights& weight,
+                   std::size_t& done, const BeforeItem& before_item) {
+        run_batch<2>(
+            n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+            [&](std::size_t endpoint, const State& s) {
+                if (endpoint == 0)
+                    s.targets.prefetch();
+                else
+                    s.incoming.prefetch();
+            },
+            [&](std::size_t i, const std::array<Id, 2>& ends) {
+                before_item(i);
+                (void)add_edge(ends[0], ends[1], weight(i));  // a refused edge leaves no trace
+            },
+            done);
+    }
+
+    template <class Sources, class Targets, class BeforeItem>
+    void delete_edges(std::size_t n, const Sources& source, const Targets& target, std::size_t& done,
+                      const BeforeItem& before_item) {
+        run_batch<2>(
+            n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+            [&](std::size_t endpoint, const State& s) {
+                if (endpoint == 0) s.targets.prefetch();
+            },
+            [&](std::size_t i, const std::array<Id, 2>& ends) {
+                before_item(i);
+                delete_edge(ends[0], ends[1]);
+            },
+            done);
+    }
+
+    template <class Ids, class BeforeItem>
+    void delete_nodes(std::size_t n, const Ids& id, std::size_t& done, const BeforeItem& before_item) {
+        run_batch<1>(
+            n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; },
+            [&](std::size_t, const State& s) {
+                s.incoming.prefetch();
+                s.targets.prefetch();
+            },
+            [&](std::size_t i, const std::array<Id, 1>& node) {
+                before_item(i);
+                delete_node(node[0]);
+            },
+            done);
+    }
+
+    // update(i) gives item i's update, moved into the record.
+    template <class Ids, class Updates, class BeforeItem>
+    void set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
+                          const BeforeItem& before_item) {
+        run_batch<1>(
+            n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; }, [](std::size_t, const State&) {},
+            [&](std::size_t i, const std::array<Id, 1>& node) {
+                before_item(i);
+                set_node_update(node[0], update(i));
+            },
+            done);
+    }
+
     std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
     std::size_t num_edges() const noexcept { return sources_.size() + deleted_.size(); }
 
@@ -323,6 +398,58 @@ private:
     friend class EdgeDiff<Id, W>;
 
     std::uint32_t intern(const Id& id) { return ids_.intern(id, hash_id(id)); }
+
+    // The pipeline of the batches: item i+kHashAhead has its K ids read and
+    // hashed and their probe slots fetched; item i+kCellAhead is looked up
+    // (its slots are in cache by then) and the cells of the ids found are
+    // fetched; item i+kTableAhead has warm(endpoint, entry) ask for the inner
+    // tables it will use; item i is applied. A lookup ahead may miss an id
+    // that an item before it interns; that only costs the prefetch.
+    static constexpr std::size_t kHashAhead = 12;
+    static constexpr std::size_t kCellAhead = 6;
+    static constexpr std::size_t kTableAhead = 3;
+    static constexpr std::size_t kRing = 16;  // > kHashAhead, a power of two
+
+    template <std::size_t K, class IdsOf, class Warm, class Apply>
+    void run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, std::size_t& done) {
+        struct Ahead {
+            std::array<Id, K> ids;
+            std::array<std::uint64_t, K> hashes;
+            std::array<std::uint32_t, K> found;
+        };
+        std::array<Ahead, kRing> ring;
+        const auto hash_ahead = [&](std::size_t j) {
+            Ahead& a = ring[j % kRing];
+            a.ids = ids_of(j);
+            for (std::size_t k = 0; k < K; ++k) {
+                a.hashes[k] = hash_id(a.ids[k]);
+                ids_.prefetch_slot(a.hashes[k]);
+            }
+        };
+        const auto find_ahead = [&](std::size_t j) {
+            Ahead& a = ring[j % kRing];
+            for (std::size_t k = 0; k < K; ++k) {
+                a.found[k] = ids_.find(a.ids[k], a.hashes[k]);
+                if (a.found[k] != kNone) ids_.prefetch_entry(a.found[k]);
+            }
+        };
+        const auto warm_ahead = [&](std::size_t j) {
+            const Ahead& a = ring[j % kRing];
+            for (std::size_t k = 0; k < K; ++k)
+                if (a.found[k] != kNone) warm(k, ids_[a.found[k]]);
+        };
+        // Fill the pipeline as if items -kHashAhead.. -1 had been applied.
+        for (std::size_t j = 0; j < std::min(n, kHashAhead); ++j) hash_ahead(j);
+        for (std::size_t j = 0; j < std::min(n, kCellAhead); ++j) find_ahead(j);
+        for (std::size_t j = 0; j < std::min(n, kTableAhead); ++j) warm_ahead(j);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + kHashAhead < n) hash_ahead(i + kHashAhead);
+            if (i + kCellAhead < n) find_ahead(i + kCellAhead);
+            if (i + kTableAhead < n) warm_ahead(i + kTableAhead);
+            apply(i, ring[i % kRing].ids);
+            done = i + 1;
+        }
+    }
 
     // Removals from the dense lists move the last element into the hole and
     // repoint its id's position.

@@ -129,6 +129,14 @@ public:
         size_ = 0;
     }
 
+    // Read-ahead for batches, hints only. The first asks for the slot where
+    // a probe for `hash` starts; the second for the cell of an interned id.
+    void prefetch_slot(std::uint64_t hash) const noexcept {
+        if (!slots_.empty())
+            __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+    }
+    void prefetch_entry(std::uint32_t index) const noexcept { __builtin_prefetch(&locate(index)); }
+
     // Bytes of the slot array, the id array and the entry chunks (not what
     // entries own).
     std::size_t memory_bytes() const noexcept {

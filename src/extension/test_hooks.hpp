@@ -4,6 +4,8 @@
 // TARNU_TEST_HOOKS. A released build has none of this: every hook is an empty
 // inline function.
 
+#include <cstddef>
+
 #include "diff/node_id.hpp"
 
 namespace tarnu::py::test_hooks {
@@ -18,7 +20,12 @@ namespace tarnu::py::test_hooks {
 //   'R': LookupError whose text is the class's reference count
 //   'S': the next to_bytes finds its encoding failed
 //   'P': the next count or bytes result cannot be created by the host
+//   'B': the next bulk method runs out of memory (std::bad_alloc) before one
+//        of its items: the first 'B' arms item 0, each further one moves
+//        the failure one item later
 void on_delete_node(const NodeId& id);
+// Before item i of a bulk method; throws std::bad_alloc where 'B' armed it.
+void on_bulk_item(std::size_t index);
 void on_dealloc();
 // True once after 'S': the encoding is to be treated as failed.
 bool fail_encoding();
@@ -35,6 +42,7 @@ void seed_module_all(void* module);
 
 inline void on_delete_node(const NodeId&) {}
 inline void on_dealloc() {}
+inline void on_bulk_item(std::size_t) {}
 inline bool fail_encoding() { return false; }
 inline bool fail_result_creation() { return false; }
 inline bool fail_type_creation() { return false; }
