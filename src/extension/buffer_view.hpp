@@ -41,10 +41,12 @@ public:
     const void* data() const noexcept { return view_.buf; }
     std::size_t bytes() const noexcept { return static_cast<std::size_t>(view_.len); }
     std::size_t item_size() const noexcept { return static_cast<std::size_t>(view_.itemsize); }
-    bool c_contiguous() const { return PyBuffer_IsContiguous(&view_, 'C') != 0; }
+    // PyPy declares the view argument without const.
+    bool c_contiguous() const { return PyBuffer_IsContiguous(const_cast<Py_buffer*>(&view_), 'C') != 0; }
     bool one_dimensional() const noexcept { return view_.ndim == 1; }
-    // The struct-module format without a native or little-endian prefix
-    // ('@', '=', '<'); "B" when the exporter gives none.
+    // The struct-module format without a native or standard-size prefix
+    // ('@', '='; '<' too, the module being built for little-endian Linux);
+    // "B" when the exporter gives none.
     std::string_view format() const noexcept {
         std::string_view f = view_.format != nullptr ? view_.format : "B";
         if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) f.remove_prefix(1);
