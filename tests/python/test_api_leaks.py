@@ -63,8 +63,10 @@ class Loud:
 
 def numpy_bool():
     try:
+        if IS_PYPY:  # numpy's own objects under PyPy's C-API layer would be measured too
+            raise ImportError
         import numpy
-    except ImportError:  # PyPy's venv, and the debug CPython of the reliability pass
+    except ImportError:  # PyPy, and the debug CPython of the reliability pass
         return type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})()
     return numpy.True_
 
