@@ -777,9 +777,9 @@ def _label_item(where, index, exc):
     return _with_cause(labelled, exc.__cause__)
 
 
-def _convert_items(sequence, count, where, convert):
+def _convert_items(sequence, count, where, convert, first=0):
     out = []
-    for i in range(count):
+    for i in range(first, count):
         if i >= len(sequence):
             raise RuntimeError("%s: the list changed size while its items were converted" % where)
         try:
@@ -862,15 +862,15 @@ def _open_updates(obj, where):
         columns.append((key, len(sequence), sequence, (column_where, convert)))
 
     def convert_columns(n):
+        # Node by node, each node's keys in the fixed order.
         found = [{} for _ in range(n)]
-        for key, _, items, conversion in columns:
-            if conversion is None:
-                for fields, value in zip(found, items):
-                    fields[key] = value
-                continue
-            column_where, convert = conversion
-            converted = _convert_items(items, n, column_where, lambda v: _NO if v is None else convert(v))
-            for fields, value in zip(found, converted):
+        for i, fields in enumerate(found):
+            for key, _, items, conversion in columns:
+                if conversion is None:
+                    fields[key] = items[i]
+                    continue
+                column_where, convert = conversion
+                value = _convert_items(items, i + 1, column_where, lambda v: _NO if v is None else convert(v), i)[0]
                 if value is not _NO:
                     fields[key] = value
         return [

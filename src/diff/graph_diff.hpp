@@ -110,6 +110,13 @@ class GraphDiff {
         T update;
     };
     using DeletedEntry = detail::DeletedSource;
+    // An id with its hash and, when a lookup already found it, its index
+    // (kNone: not known yet). Indices stay valid until clear().
+    struct Ref {
+        const Id* id;
+        std::uint64_t hash;
+        std::uint32_t index;
+    };
 
 public:
     GraphDiff() = default;
@@ -162,7 +169,8 @@ public:
     // pending edge into it into an edge deletion. A source whose last target
     // this removes keeps its (empty) entry. Costs in proportion to the node's
     // own pending edges, not to the size of the diff.
-    void delete_node(const Id& id) {
+    void delete_node(const Id& id) { delete_node(Ref{&id, hash_id(id), kNone}); }
+    void delete_node(const Ref& id) {
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
         if (s.deleted_node == kNone) detail::reserve_for(deleted_nodes_, 1);
@@ -199,14 +207,15 @@ public:
     // weight) and cancels a pending deletion of it. Refused, with the record
     // unchanged, while either endpoint is marked deleted.
     [[nodiscard]] std::optional<DiffError> add_edge(const Id& from, const Id& to, W weight) {
-        const std::uint64_t from_hash = hash_id(from);
-        const std::uint64_t to_hash = hash_id(to);
-        std::uint32_t f = ids_.find(from, from_hash);
-        std::uint32_t t = ids_.find(to, to_hash);
+        return add_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone}, weight);
+    }
+    [[nodiscard]] std::optional<DiffError> add_edge(const Ref& from, const Ref& to, W weight) {
+        std::uint32_t f = find(from);
+        std::uint32_t t = find(to);
         if ((f != kNone && ids_[f].deleted_node != kNone) || (t != kNone && ids_[t].deleted_node != kNone))
             return DiffError{kDeletedEndpointMessage};
-        if (f == kNone) f = ids_.add(from, from_hash);
-        if (t == kNone) t = from == to ? f : ids_.add(to, to_hash);
+        if (f == kNone) f = ids_.add(*from.id, from.hash);
+        if (t == kNone) t = *from.id == *to.id ? f : ids_.add(*to.id, to.hash);
         State& fs = ids_[f];
         State& ts = ids_[t];
         if (fs.source == kNone) detail::reserve_for(sources_, 1);
@@ -231,6 +240,9 @@ public:
     // map is empty afterwards loses its entry in new_or_updated, even when its
     // map was already empty and `to` was never a target.
     void delete_edge(const Id& from, const Id& to) {
+        delete_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone});
+    }
+    void delete_edge(const Ref& from, const Ref& to) {
         const std::uint32_t f = intern(from);
         const std::uint32_t t = intern(to);
         State& fs = ids_[f];
@@ -287,7 +299,7 @@ public:
                 else
                     s.incoming.prefetch();
             },
-            [&](std::size_t i, const std::array<Id, 2>& ends) {
+            [&](std::size_t i, const std::array<Ref, 2>& ends) {
                 before_item(i);
                 (void)add_edge(ends[0], ends[1], weight(i));  // a refused edge leaves no trace
             },
@@ -302,7 +314,7 @@ public:
             [&](std::size_t endpoint, const State& s) {
                 if (endpoint == 0) s.targets.prefetch();
             },
-            [&](std::size_t i, const std::array<Id, 2>& ends) {
+            [&](std::size_t i, const std::array<Ref, 2>& ends) {
                 before_item(i);
                 delete_edge(ends[0], ends[1]);
             },
@@ -317,7 +329,7 @@ public:
                 s.incoming.prefetch();
                 s.targets.prefetch();
             },
-            [&](std::size_t i, const std::array<Id, 1>& node) {
+            [&](std::size_t i, const std::array<Ref, 1>& node) {
                 before_item(i);
                 delete_node(node[0]);
             },
@@ -330,9 +342,9 @@ public:
                           const BeforeItem& before_item) {
         run_batch<1>(
             n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; }, [](std::size_t, const State&) {},
-            [&](std::size_t i, const std::array<Id, 1>& node) {
+            [&](std::size_t i, const std::array<Ref, 1>& node) {
                 before_item(i);
-                set_node_update(node[0], update(i));
+                set_node_update(*node[0].id, update(i));
             },
             done);
     }
@@ -399,55 +411,76 @@ private:
 
     std::uint32_t intern(const Id& id) { return ids_.intern(id, hash_id(id)); }
 
+    std::uint32_t find(const Ref& r) const noexcept { return r.index != kNone ? r.index : ids_.find(*r.id, r.hash); }
+    std::uint32_t intern(const Ref& r) { return r.index != kNone ? r.index : ids_.intern(*r.id, r.hash); }
+
     // The pipeline of the batches: item i+kHashAhead has its K ids read and
     // hashed and their probe slots fetched; item i+kCellAhead is looked up
     // (its slots are in cache by then) and the cells of the ids found are
     // fetched; item i+kTableAhead has warm(endpoint, entry) ask for the inner
-    // tables it will use; item i is applied. A lookup ahead may miss an id
-    // that an item before it interns; that only costs the prefetch.
+    // tables it will use; item i is applied with the hashes and the indices
+    // found. An id not found ahead is looked up again when its item is
+    // applied: an item before it may have interned it.
     static constexpr std::size_t kHashAhead = 12;
     static constexpr std::size_t kCellAhead = 6;
     static constexpr std::size_t kTableAhead = 3;
     static constexpr std::size_t kRing = 16;  // > kHashAhead, a power of two
+    // Below this many interned ids the cells and slots stay in cache, and
+    // reading ahead costs more instructions than it saves waiting; the
+    // choice is made per chunk of items, as the pool grows.
+    static constexpr std::uint32_t kReadAheadFrom = 8192;
+    static constexpr std::size_t kChunk = 1024;
 
     template <std::size_t K, class IdsOf, class Warm, class Apply>
     void run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, std::size_t& done) {
         struct Ahead {
             std::array<Id, K> ids;
-            std::array<std::uint64_t, K> hashes;
-            std::array<std::uint32_t, K> found;
+            std::array<Ref, K> refs;  // into ids
         };
         std::array<Ahead, kRing> ring;
         const auto hash_ahead = [&](std::size_t j) {
             Ahead& a = ring[j % kRing];
             a.ids = ids_of(j);
             for (std::size_t k = 0; k < K; ++k) {
-                a.hashes[k] = hash_id(a.ids[k]);
-                ids_.prefetch_slot(a.hashes[k]);
+                a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
+                ids_.prefetch_slot(a.refs[k].hash);
             }
         };
         const auto find_ahead = [&](std::size_t j) {
             Ahead& a = ring[j % kRing];
             for (std::size_t k = 0; k < K; ++k) {
-                a.found[k] = ids_.find(a.ids[k], a.hashes[k]);
-                if (a.found[k] != kNone) ids_.prefetch_entry(a.found[k]);
+                a.refs[k].index = ids_.find(a.ids[k], a.refs[k].hash);
+                if (a.refs[k].index != kNone) ids_.prefetch_entry(a.refs[k].index);
             }
         };
         const auto warm_ahead = [&](std::size_t j) {
             const Ahead& a = ring[j % kRing];
             for (std::size_t k = 0; k < K; ++k)
-                if (a.found[k] != kNone) warm(k, ids_[a.found[k]]);
+                if (a.refs[k].index != kNone) warm(k, ids_[a.refs[k].index]);
         };
-        // Fill the pipeline as if items -kHashAhead.. -1 had been applied.
-        for (std::size_t j = 0; j < std::min(n, kHashAhead); ++j) hash_ahead(j);
-        for (std::size_t j = 0; j < std::min(n, kCellAhead); ++j) find_ahead(j);
-        for (std::size_t j = 0; j < std::min(n, kTableAhead); ++j) warm_ahead(j);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i + kHashAhead < n) hash_ahead(i + kHashAhead);
-            if (i + kCellAhead < n) find_ahead(i + kCellAhead);
-            if (i + kTableAhead < n) warm_ahead(i + kTableAhead);
-            apply(i, ring[i % kRing].ids);
-            done = i + 1;
+        for (std::size_t begin = 0; begin < n; begin += kChunk) {
+            const std::size_t end = std::min(n, begin + kChunk);
+            if (ids_.size() < kReadAheadFrom) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    Ahead& a = ring[0];
+                    a.ids = ids_of(i);
+                    for (std::size_t k = 0; k < K; ++k) a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
+                    apply(i, a.refs);
+                    done = i + 1;
+                }
+                continue;
+            }
+            // Fill the pipeline as if the items before `begin` had been read ahead.
+            for (std::size_t j = begin; j < std::min(end, begin + kHashAhead); ++j) hash_ahead(j);
+            for (std::size_t j = begin; j < std::min(end, begin + kCellAhead); ++j) find_ahead(j);
+            for (std::size_t j = begin; j < std::min(end, begin + kTableAhead); ++j) warm_ahead(j);
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i + kHashAhead < end) hash_ahead(i + kHashAhead);
+                if (i + kCellAhead < end) find_ahead(i + kCellAhead);
+                if (i + kTableAhead < end) warm_ahead(i + kTableAhead);
+                apply(i, ring[i % kRing].refs);
+                done = i + 1;
+            }
         }
     }
 

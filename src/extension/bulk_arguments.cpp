@@ -95,15 +95,13 @@ PyObject* ItemSequence::item(std::size_t i, const std::string& where) const {
 }
 
 template <class Convert>
-void ItemSequence::for_each(const std::string& where, Convert&& convert) const {
-    for (std::size_t i = 0; i < size_; ++i) {
-        OwnedRef held = OwnedRef::owning(item(i, where));
-        try {
-            convert(held.get(), i);
-        } catch (const PendingError&) {
-            label_item_error(where, i);
-            throw;
-        }
+void ItemSequence::convert_item(std::size_t i, const std::string& where, Convert&& convert) const {
+    OwnedRef held = OwnedRef::owning(item(i, where));
+    try {
+        convert(held.get(), i);
+    } catch (const PendingError&) {
+        label_item_error(where, i);
+        throw;
     }
 }
 
@@ -240,7 +238,8 @@ void UpdateColumns::open(PyObject* object, const char* name) {
 void UpdateColumns::open_column(std::size_t key, PyObject* values) {
     Column& column = columns_by_key_[key];
     column.present = true;
-    const std::string where = where_ + " column '" + kKeyNames[key] + "'";
+    column.where = where_ + " column '" + kKeyNames[key] + "'";
+    const std::string& where = column.where;
     const std::string accepted = std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
                                  (kColumnFormats[key].empty() ? std::string()
                                                               : " or a one-dimensional C-contiguous buffer of format " +
@@ -259,16 +258,21 @@ void UpdateColumns::convert(std::size_t count) {
         dicts_.for_each(where_, [&](PyObject* item, std::size_t i) { updates_[i] = node_update_from_dict(item); });
         return;
     }
-    for (std::size_t key = 0; key < kKeys; ++key) {
-        const Column& column = columns_by_key_[key];
-        if (!column.present) continue;
-        if (column.buffer.taken()) {
-            for (std::size_t i = 0; i < count; ++i) set_field_from_buffer(updates_[i], key, column.buffer, i);
-            continue;
+    // Node by node, each node's keys in the fixed order, as add_node reads
+    // one dict: every update is built once, while it is in cache.
+    for (std::size_t i = 0; i < count; ++i) {
+        NodeUpdate& update = updates_[i];
+        for (std::size_t key = 0; key < kKeys; ++key) {
+            const Column& column = columns_by_key_[key];
+            if (!column.present) continue;
+            if (column.buffer.taken()) {
+                set_field_from_buffer(update, key, column.buffer, i);
+                continue;
+            }
+            column.sequence.convert_item(i, column.where, [&](PyObject* item, std::size_t) {
+                if (item != Py_None) set_field(update, key, item);
+            });
         }
-        column.sequence.for_each(where_ + " column '" + kKeyNames[key] + "'", [&](PyObject* item, std::size_t i) {
-            if (item != Py_None) set_field(updates_[i], key, item);
-        });
     }
 }
 

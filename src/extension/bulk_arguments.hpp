@@ -34,7 +34,12 @@ public:
     std::size_t size() const noexcept { return size_; }
     // Calls convert(item, i) for each item, labelling errors with `where`.
     template <class Convert>
-    void for_each(const std::string& where, Convert&& convert) const;
+    void for_each(const std::string& where, Convert&& convert) const {
+        for (std::size_t i = 0; i < size_; ++i) convert_item(i, where, convert);
+    }
+    // The same for item i alone.
+    template <class Convert>
+    void convert_item(std::size_t i, const std::string& where, Convert&& convert) const;
 
 private:
     PyObject* item(std::size_t i, const std::string& where) const;
@@ -99,6 +104,7 @@ public:
 private:
     struct Column {
         bool present = false;
+        std::string where;  // "argument 'updates' column '{key}'"
         BufferView buffer;
         ItemSequence sequence;
     };

@@ -84,12 +84,14 @@ def batch(draw, columns):
     sometimes one bad item, sometimes a column one item short."""
     n = draw(st.integers(0, 6))
     values = [[draw(valid) for _ in range(n)] for valid, _, _ in columns]
+    bad = None
     if n and draw(st.integers(0, 2)) == 0:
-        c = draw(st.integers(0, len(columns) - 1))
-        values[c][draw(st.integers(0, n - 1))] = draw(columns[c][1])
+        bad = draw(st.integers(0, len(columns) - 1))
+        values[bad][draw(st.integers(0, n - 1))] = draw(columns[bad][1])
     if draw(st.integers(0, 9)) == 0:
         values[draw(st.integers(0, len(columns) - 1))] = values[0][1:]
-    return tuple(draw(st.sampled_from(forms(v)))(v) for v, (_, _, forms) in zip(values, columns))
+    return tuple(draw(st.sampled_from([list, tuple] if c == bad else forms(v)))(v)
+                 for c, (v, (_, _, forms)) in enumerate(zip(values, columns)))
 
 
 ID_COLUMN = (ids, any_ids, id_forms)
