@@ -415,16 +415,16 @@ private:
     std::uint32_t intern(const Ref& r) { return r.index != kNone ? r.index : ids_.intern(*r.id, r.hash); }
 
     // The pipeline of the batches: item i+kHashAhead has its K ids read and
-    // hashed and their probe slots fetched; item i+kCellAhead is looked up
-    // (its slots are in cache by then) and the cells of the ids found are
-    // fetched; item i+kTableAhead has warm(endpoint, entry) ask for the inner
-    // tables it will use; item i is applied with the hashes and the indices
-    // found. An id not found ahead is looked up again when its item is
-    // applied: an item before it may have interned it.
-    static constexpr std::size_t kHashAhead = 12;
-    static constexpr std::size_t kCellAhead = 6;
-    static constexpr std::size_t kTableAhead = 3;
-    static constexpr std::size_t kRing = 16;  // > kHashAhead, a power of two
+    // hashed and their probe slots fetched; item i+kCellAhead has the cells
+    // its slots point to fetched (slots only are read); item i+kTableAhead is
+    // looked up, its cells being in cache by then, and has warm(endpoint,
+    // entry) ask for the inner tables it will use; item i is applied with
+    // the hashes and the indices found. An id not found ahead is looked up
+    // again when its item is applied: an item before it may have interned it.
+    static constexpr std::size_t kHashAhead = 16;
+    static constexpr std::size_t kCellAhead = 10;
+    static constexpr std::size_t kTableAhead = 5;
+    static constexpr std::size_t kRing = 32;  // > kHashAhead, a power of two
     // Below this many interned ids the cells and slots stay in cache, and
     // reading ahead costs more instructions than it saves waiting; the
     // choice is made per chunk of items, as the pool grows.
@@ -447,16 +447,15 @@ private:
             }
         };
         const auto find_ahead = [&](std::size_t j) {
+            const Ahead& a = ring[j % kRing];
+            for (std::size_t k = 0; k < K; ++k) ids_.prefetch_match(a.refs[k].hash);
+        };
+        const auto warm_ahead = [&](std::size_t j) {
             Ahead& a = ring[j % kRing];
             for (std::size_t k = 0; k < K; ++k) {
                 a.refs[k].index = ids_.find(a.ids[k], a.refs[k].hash);
-                if (a.refs[k].index != kNone) ids_.prefetch_entry(a.refs[k].index);
-            }
-        };
-        const auto warm_ahead = [&](std::size_t j) {
-            const Ahead& a = ring[j % kRing];
-            for (std::size_t k = 0; k < K; ++k)
                 if (a.refs[k].index != kNone) warm(k, ids_[a.refs[k].index]);
+            }
         };
         for (std::size_t begin = 0; begin < n; begin += kChunk) {
             const std::size_t end = std::min(n, begin + kChunk);
