@@ -30,6 +30,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import bulk  # noqa: E402
 import pure_graph_diff  # noqa: E402
 
 IS_PYPY = sys.implementation.name == "pypy"
@@ -314,6 +315,7 @@ def build_workloads(sizes, rng):
                                        % _n(sizes.encode_nodes),
                                        "ns/node", lambda d: (loop_add_node(d, encode_nodes), d)[1],
                                        len(encode_nodes), sizes))
+    workloads += bulk.workloads(sizes, rng, sys.modules[__name__])
     return workloads
 
 
@@ -523,6 +525,8 @@ def run_memory(impls, sizes, log):
     order = ["memory_edges", "memory_edges_fresh", "memory_edges_precrossed",
              "memory_nodes", "memory_nodes_precrossed"]
     rows.sort(key=lambda row: order.index(row["key"]))
+    if "module" in impls:
+        rows += bulk.memory_rows(sizes, log)
     return rows
 
 
@@ -566,7 +570,7 @@ def judge(rows, interpreter):
             continue
         value, met = outcome
         verdicts.append({"target": description, "value": round(value, 2), "met": met})
-    return verdicts
+    return verdicts + bulk.judge(by_key, interpreter)
 
 
 # ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -121,6 +122,13 @@ class GraphDiff {
         T update;
     };
     using DeletedEntry = detail::DeletedSource;
+    // An id with its hash and, when a lookup already found it, its index
+    // (kNone: not known yet). Indices stay valid until clear().
+    struct Ref {
+        const Id* id;
+        std::uint64_t hash;
+        std::uint32_t index;
+    };
 
 public:
     GraphDiff() = default;
@@ -173,7 +181,8 @@ public:
     // pending edge into it into an edge deletion. A source whose last target
     // this removes keeps its (empty) entry. Costs in proportion to the node's
     // own pending edges, not to the size of the diff.
-    void delete_node(const Id& id) {
+    void delete_node(const Id& id) { delete_node(Ref{&id, hash_id(id), kNone}); }
+    void delete_node(const Ref& id) {
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
         if (s.deleted_node == kNone) detail::reserve_for(deleted_nodes_, 1);
@@ -210,14 +219,15 @@ public:
     // weight) and cancels a pending deletion of it. Refused, with the record
     // unchanged, while either endpoint is marked deleted.
     [[nodiscard]] std::optional<DiffError> add_edge(const Id& from, const Id& to, W weight) {
-        const std::uint64_t from_hash = hash_id(from);
-        const std::uint64_t to_hash = hash_id(to);
-        std::uint32_t f = ids_.find(from, from_hash);
-        std::uint32_t t = ids_.find(to, to_hash);
+        return add_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone}, weight);
+    }
+    [[nodiscard]] std::optional<DiffError> add_edge(const Ref& from, const Ref& to, W weight) {
+        std::uint32_t f = find(from);
+        std::uint32_t t = find(to);
         if ((f != kNone && ids_[f].deleted_node != kNone) || (t != kNone && ids_[t].deleted_node != kNone))
             return DiffError{kDeletedEndpointMessage};
-        if (f == kNone) f = ids_.add(from, from_hash);
-        if (t == kNone) t = from == to ? f : ids_.add(to, to_hash);
+        if (f == kNone) f = ids_.add(*from.id, from.hash);
+        if (t == kNone) t = *from.id == *to.id ? f : ids_.add(*to.id, to.hash);
         State& fs = ids_[f];
         State& ts = ids_[t];
         if (fs.source == kNone) detail::reserve_for(sources_, 1);
@@ -242,6 +252,9 @@ public:
     // map is empty afterwards loses its entry in new_or_updated, even when its
     // map was already empty and `to` was never a target.
     void delete_edge(const Id& from, const Id& to) {
+        delete_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone});
+    }
+    void delete_edge(const Ref& from, const Ref& to) {
         const std::uint32_t f = intern(from);
         const std::uint32_t t = intern(to);
         State& fs = ids_[f];
@@ -285,6 +298,80 @@ public:
 
     // The longest probe in the id table; see IdPool::longest_probe.
     std::uint32_t longest_id_probe() const noexcept { return ids_.longest_probe(); }
+
+    // Batches. Each has exactly the effect of its single-item operation run
+    // on items 0 to n-1 in order: item i is read through the accessors
+    // (source(i), target(i), weight(i), id(i), update(i)). `done` counts the
+    // items applied so far. Out of memory, std::bad_alloc leaves the record
+    // holding exactly the effect of the first `done` items: every item is one
+    // single-item operation, which changes nothing when it throws.
+    // `before_item(i)` runs before item i is applied (a test's failure point).
+    //
+    // Only the reads run ahead: while item i is applied, the ids of later
+    // items are hashed and their slots, cells and inner tables fetched, so
+    // that the cache misses of consecutive items overlap instead of waiting
+    // in line. An earlier item that interns an id is seen by a later one as
+    // usual, since every item does its own lookups when its turn comes.
+    template <class Sources, class Targets, class Weights, class BeforeItem>
+    void add_edges(std::size_t n, const Sources& source, const Targets& target, const Weights& weight,
+                   std::size_t& done, const BeforeItem& before_item) {
+        run_batch<2>(
+            n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+            [&](std::size_t endpoint, const State& s) {
+                if (endpoint == 0)
+                    s.targets.prefetch();
+                else
+                    s.incoming.prefetch();
+            },
+            [&](std::size_t i, const std::array<Ref, 2>& ends) {
+                before_item(i);
+                (void)add_edge(ends[0], ends[1], weight(i));  // a refused edge leaves no trace
+            },
+            done);
+    }
+
+    template <class Sources, class Targets, class BeforeItem>
+    void delete_edges(std::size_t n, const Sources& source, const Targets& target, std::size_t& done,
+                      const BeforeItem& before_item) {
+        run_batch<2>(
+            n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+            [&](std::size_t endpoint, const State& s) {
+                if (endpoint == 0) s.targets.prefetch();
+            },
+            [&](std::size_t i, const std::array<Ref, 2>& ends) {
+                before_item(i);
+                delete_edge(ends[0], ends[1]);
+            },
+            done);
+    }
+
+    template <class Ids, class BeforeItem>
+    void delete_nodes(std::size_t n, const Ids& id, std::size_t& done, const BeforeItem& before_item) {
+        run_batch<1>(
+            n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; },
+            [&](std::size_t, const State& s) {
+                s.incoming.prefetch();
+                s.targets.prefetch();
+            },
+            [&](std::size_t i, const std::array<Ref, 1>& node) {
+                before_item(i);
+                delete_node(node[0]);
+            },
+            done);
+    }
+
+    // update(i) gives item i's update, moved into the record.
+    template <class Ids, class Updates, class BeforeItem>
+    void set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
+                          const BeforeItem& before_item) {
+        run_batch<1>(
+            n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; }, [](std::size_t, const State&) {},
+            [&](std::size_t i, const std::array<Ref, 1>& node) {
+                before_item(i);
+                set_node_update(*node[0].id, update(i));
+            },
+            done);
+    }
 
     std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
     std::size_t num_edges() const noexcept { return sources_.size() + deleted_.size(); }
@@ -347,6 +434,78 @@ private:
     friend class EdgeDiff<Id, W>;
 
     std::uint32_t intern(const Id& id) { return ids_.intern(id, hash_id(id)); }
+
+    std::uint32_t find(const Ref& r) const noexcept { return r.index != kNone ? r.index : ids_.find(*r.id, r.hash); }
+    std::uint32_t intern(const Ref& r) { return r.index != kNone ? r.index : ids_.intern(*r.id, r.hash); }
+
+    // The pipeline of the batches: item i+kHashAhead has its K ids read and
+    // hashed and their probe slots fetched; item i+kCellAhead has the cells
+    // its slots point to fetched (slots only are read); item i+kTableAhead is
+    // looked up, its cells being in cache by then, and has warm(endpoint,
+    // entry) ask for the inner tables it will use; item i is applied with
+    // the hashes and the indices found. An id not found ahead is looked up
+    // again when its item is applied: an item before it may have interned it.
+    static constexpr std::size_t kHashAhead = 16;
+    static constexpr std::size_t kCellAhead = 10;
+    static constexpr std::size_t kTableAhead = 5;
+    static constexpr std::size_t kRing = 32;  // > kHashAhead, a power of two
+    // Below this many interned ids the cells and slots stay in cache, and
+    // reading ahead costs more instructions than it saves waiting; the
+    // choice is made per chunk of items, as the pool grows.
+    static constexpr std::uint32_t kReadAheadFrom = 8192;
+    static constexpr std::size_t kChunk = 1024;
+
+    template <std::size_t K, class IdsOf, class Warm, class Apply>
+    void run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, std::size_t& done) {
+        struct Ahead {
+            std::array<Id, K> ids;
+            std::array<Ref, K> refs;  // into ids
+        };
+        std::array<Ahead, kRing> ring;
+        const auto hash_ahead = [&](std::size_t j) {
+            Ahead& a = ring[j % kRing];
+            a.ids = ids_of(j);
+            for (std::size_t k = 0; k < K; ++k) {
+                a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
+                ids_.prefetch_slot(a.refs[k].hash);
+            }
+        };
+        const auto find_ahead = [&](std::size_t j) {
+            const Ahead& a = ring[j % kRing];
+            for (std::size_t k = 0; k < K; ++k) ids_.prefetch_match(a.refs[k].hash);
+        };
+        const auto warm_ahead = [&](std::size_t j) {
+            Ahead& a = ring[j % kRing];
+            for (std::size_t k = 0; k < K; ++k) {
+                a.refs[k].index = ids_.find(a.ids[k], a.refs[k].hash);
+                if (a.refs[k].index != kNone) warm(k, ids_[a.refs[k].index]);
+            }
+        };
+        for (std::size_t begin = 0; begin < n; begin += kChunk) {
+            const std::size_t end = std::min(n, begin + kChunk);
+            if (ids_.size() < kReadAheadFrom) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    Ahead& a = ring[0];
+                    a.ids = ids_of(i);
+                    for (std::size_t k = 0; k < K; ++k) a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
+                    apply(i, a.refs);
+                    done = i + 1;
+                }
+                continue;
+            }
+            // Fill the pipeline as if the items before `begin` had been read ahead.
+            for (std::size_t j = begin; j < std::min(end, begin + kHashAhead); ++j) hash_ahead(j);
+            for (std::size_t j = begin; j < std::min(end, begin + kCellAhead); ++j) find_ahead(j);
+            for (std::size_t j = begin; j < std::min(end, begin + kTableAhead); ++j) warm_ahead(j);
+            for (std::size_t i = begin; i < end; ++i) {
+                if (i + kHashAhead < end) hash_ahead(i + kHashAhead);
+                if (i + kCellAhead < end) find_ahead(i + kCellAhead);
+                if (i + kTableAhead < end) warm_ahead(i + kTableAhead);
+                apply(i, ring[i % kRing].refs);
+                done = i + 1;
+            }
+        }
+    }
 
     // Removals from the dense lists move the last element into the hole and
     // repoint its id's position.

@@ -158,6 +158,27 @@ public:
         return longest;
     }
 
+    // Read-ahead for batches, hints only. The first asks for the slot where
+    // a probe for `hash` starts; the second for the cell of an interned id.
+    void prefetch_slot(std::uint64_t hash) const noexcept {
+        if (!slots_.empty())
+            __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+    }
+    void prefetch_entry(std::uint32_t index) const noexcept { __builtin_prefetch(&locate(index)); }
+    // Asks for the cell of the first id whose stored hash bits match, which
+    // is almost always the id itself, reading slots only: the cell is what
+    // a lookup would wait for.
+    void prefetch_match(std::uint64_t hash) const noexcept {
+        if (slots_.empty()) return;
+        const std::uint32_t h = static_cast<std::uint32_t>(hash);
+        const std::uint32_t mask = static_cast<std::uint32_t>(slots_.size()) - 1;
+        for (std::uint32_t i = h & mask;; i = (i + 1) & mask) {
+            const Slot s = slots_[i];
+            if (s.index == kNoIndex) return;
+            if (s.hash == h) return prefetch_entry(s.index);
+        }
+    }
+
     // Bytes of the slot array, the id array and the entry chunks (not what
     // entries own).
     std::size_t memory_bytes() const noexcept {

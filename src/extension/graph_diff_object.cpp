@@ -5,6 +5,7 @@
 #include <string>
 
 #include "arguments.hpp"
+#include "bulk_methods.hpp"
 #include "bytes/graph_diff_to_bytes.hpp"
 #include "conversions.hpp"
 #include "entry_frame.hpp"
@@ -143,6 +144,13 @@ PyMethodDef methods[] = {
     {"delete_edge", as_cfunction(delete_edge), METH_FASTCALL | METH_KEYWORDS, "delete_edge($self, from, to)\n--\n\n"},
     {"to_bytes", as_cfunction(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"clear", as_cfunction(clear), METH_NOARGS, "clear($self)\n--\n\n"},
+    // Bulk methods (bulk_methods.cpp).
+    {"add_edges", as_cfunction(add_edges), METH_FASTCALL | METH_KEYWORDS,
+     "add_edges($self, sources, targets, weights)\n--\n\n"},
+    {"delete_edges", as_cfunction(delete_edges), METH_FASTCALL | METH_KEYWORDS,
+     "delete_edges($self, sources, targets)\n--\n\n"},
+    {"delete_nodes", as_cfunction(delete_nodes), METH_FASTCALL | METH_KEYWORDS, "delete_nodes($self, ids)\n--\n\n"},
+    {"add_nodes", as_cfunction(add_nodes), METH_FASTCALL | METH_KEYWORDS, "add_nodes($self, ids, updates)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

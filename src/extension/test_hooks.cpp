@@ -21,6 +21,8 @@ namespace {
 bool fail_next_dealloc = false;
 bool fail_next_encoding = false;
 bool fail_next_result = false;
+// The item before which the next bulk method fails; -1 when not armed.
+long fail_bulk_item = -1;
 
 std::string_view init_hook() {
     const char* value = std::getenv("TARNU_TEST_INIT_HOOK");
@@ -60,6 +62,9 @@ void on_delete_node(const NodeId& id, const NodeGraphDiff& diff) {
         case 'P':
             fail_next_result = true;
             return;
+        case 'B':
+            ++fail_bulk_item;
+            return;
         default:
             return;
     }
@@ -69,6 +74,13 @@ void on_dealloc() {
     if (fail_next_dealloc) {
         fail_next_dealloc = false;
         throw std::logic_error("test hook: deallocation failure");
+    }
+}
+
+void on_bulk_item(std::size_t index) {
+    if (fail_bulk_item >= 0 && index == static_cast<std::size_t>(fail_bulk_item)) {
+        fail_bulk_item = -1;
+        throw std::bad_alloc();
     }
 }
 

@@ -4,6 +4,8 @@
 // TARNU_TEST_HOOKS. A released build has none of this: every hook is an empty
 // inline function.
 
+#include <cstddef>
+
 #include "diff/node_graph_diff.hpp"
 
 namespace tarnu::py::test_hooks {
@@ -20,7 +22,12 @@ namespace tarnu::py::test_hooks {
 //   'P': the next count or bytes result cannot be created by the host
 //   'H': LookupError whose text is the longest probe in the diff's id table,
 //        a space, and the bytes its tables hold (memory_bytes)
+//   'B': the next bulk method runs out of memory (std::bad_alloc) before one
+//        of its items: the first 'B' arms item 0, each further one moves
+//        the failure one item later
 void on_delete_node(const NodeId& id, const NodeGraphDiff& diff);
+// Before item i of a bulk method; throws std::bad_alloc where 'B' armed it.
+void on_bulk_item(std::size_t index);
 void on_dealloc();
 // True once after 'S': the encoding is to be treated as failed.
 bool fail_encoding();
@@ -37,6 +44,7 @@ void seed_module_all(void* module);
 
 inline void on_delete_node(const NodeId&, const NodeGraphDiff&) {}
 inline void on_dealloc() {}
+inline void on_bulk_item(std::size_t) {}
 inline bool fail_encoding() { return false; }
 inline bool fail_result_creation() { return false; }
 inline bool fail_type_creation() { return false; }

@@ -4,7 +4,10 @@ The module holds one class, ``PyGraphDiff``. ``NodeUpdate`` below exists for
 type checkers only: import it under ``if typing.TYPE_CHECKING:``.
 """
 
-from typing import SupportsFloat, SupportsIndex, TypedDict, final
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypedDict, Union, final
+
+from typing_extensions import Buffer, TypeAlias
 
 __all__ = ["PyGraphDiff"]
 
@@ -36,6 +39,29 @@ class NodeUpdate(TypedDict, total=False):
     """0 to 255; other values raise OverflowError."""
     show_label: bool
     """Exactly a ``bool`` (or a ``numpy.bool_``); ``1`` or ``None`` raise TypeError."""
+
+class NodeColumns(TypedDict, total=False):
+    """The updates of ``add_nodes`` as columns: one value per node, in order.
+
+    ``None`` in a column means "absent" for that node (unlike in
+    ``NodeUpdate``). The numeric columns may also be buffers: ``size`` of
+    format ``f`` or ``d``, the colours of format ``B``, ``show_label`` of
+    format ``?`` (numpy float32/float64, uint8 and bool arrays).
+    """
+
+    label: Sequence[str | None]
+    url: Sequence[str | None]
+    size: Buffer | Sequence[SupportsFloat | SupportsIndex | None]
+    red: Buffer | Sequence[SupportsIndex | None]
+    green: Buffer | Sequence[SupportsIndex | None]
+    blue: Buffer | Sequence[SupportsIndex | None]
+    show_label: Buffer | Sequence[bool | None]
+
+# Ids in bulk: a list or tuple of 16-byte ``bytes``, or a C-contiguous buffer
+# of consecutive 16-byte ids (bytes, bytearray, numpy uint8 (n, 16) or S16).
+_Ids: TypeAlias = Union[Buffer, list[bytes], tuple[bytes, ...]]
+# Weights in bulk: a one-dimensional buffer of format ``f`` or ``d``, or numbers.
+_Weights: TypeAlias = Union[Buffer, Sequence[Union[SupportsFloat, SupportsIndex]]]
 
 @final
 class PyGraphDiff:
@@ -157,3 +183,32 @@ class PyGraphDiff:
 
     def clear(self) -> None:
         """Forget everything recorded; the diff behaves like a new one."""
+
+    # Bulk methods: one call per batch, with exactly the effect of the
+    # single-item method called for each item in order. Every argument is
+    # checked before the first change: a call that raises for a bad argument
+    # leaves the diff as it was. Errors: ValueError for lengths that differ;
+    # a bad item raises what the single method raises, with "argument
+    # 'weights': item 3: ..." in its text; TypeError or ValueError for a
+    # buffer of the wrong format or layout; MemoryError part-way leaves the
+    # effect of the first k items, k in its text. See docs/guide.md.
+
+    def add_edges(self, sources: _Ids, targets: _Ids, weights: _Weights) -> None:
+        """``add_edge(sources[i], targets[i], weights[i])`` for every i, in order.
+
+        Edges touching a node marked deleted are skipped, as ``add_edge``
+        skips them.
+        """
+
+    def delete_edges(self, sources: _Ids, targets: _Ids) -> None:
+        """``delete_edge(sources[i], targets[i])`` for every i, in order."""
+
+    def delete_nodes(self, ids: _Ids) -> None:
+        """``delete_node(ids[i])`` for every i, in order."""
+
+    def add_nodes(self, ids: _Ids, updates: Sequence[NodeUpdate] | NodeColumns) -> None:
+        """``add_node(ids[i], update_i)`` for every i, in order.
+
+        ``updates`` is a sequence of update dicts, or a dict of columns
+        (``NodeColumns``) whose ``None`` entries leave the property absent.
+        """

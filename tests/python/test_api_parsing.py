@@ -20,6 +20,10 @@ METHODS = [
     ("delete_edge", "($self, from, to)"),
     ("to_bytes", "($self)"),
     ("clear", "($self)"),
+    ("add_edges", "($self, sources, targets, weights)"),
+    ("delete_edges", "($self, sources, targets)"),
+    ("delete_nodes", "($self, ids)"),
+    ("add_nodes", "($self, ids, updates)"),
 ]
 
 

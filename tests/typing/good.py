@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, cast
 from tarnu_api import PyGraphDiff
 
 if TYPE_CHECKING:
-    from tarnu_api import NodeUpdate
+    from tarnu_api import NodeColumns, NodeUpdate
 
 
 class Index:
@@ -48,5 +48,20 @@ def build() -> bytes:
     return payload
 
 
+def bulk() -> bytes:
+    import array
+
+    a, b = uuid.uuid4().bytes, uuid.uuid4().bytes
+    diff = PyGraphDiff()
+    diff.add_edges([a, b], (b, a), [0.5, 1])
+    diff.add_edges(a + b, bytearray(b + a), array.array("f", [0.5, 1.0]))
+    diff.delete_edges(memoryview(a + b), [b, a])
+    diff.add_nodes([a], [{"label": "Alice"}])
+    columns: NodeColumns = {"label": ["Bob", None], "red": bytes([1, 2]), "size": [1.5, None]}
+    diff.add_nodes(a + b, columns)
+    diff.delete_nodes((a,))
+    return diff.to_bytes()
+
+
 if __name__ == "__main__":
-    print(len(build()))
+    print(len(build()), len(bulk()))

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "py_ref.hpp"
+#include "python.hpp"
+
+namespace tarnu::py {
+
+// A buffer taken from an exporter and given back when the holder goes, on
+// every path. While it is held the exporter keeps its memory where it is (a
+// bytearray or array.array refuses to resize), so the bytes stay readable
+// through Python code that runs meanwhile. Neither copied nor moved: the
+// exporter may know the view by its address.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (taken_) PyBuffer_Release(&view_);
+    }
+
+    // Takes object's buffer with its format and strides. Returns false, with
+    // no exception pending, when the object exports no buffer; any other
+    // failure of the exporter is passed on (PendingError).
+    bool take(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {
+            taken_ = true;
+            return true;
+        }
+        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_BufferError)) {
+            PyErr_Clear();
+            return false;
+        }
+        throw_pending_error();
+    }
+
+    bool taken() const noexcept { return taken_; }
+    const void* data() const noexcept { return view_.buf; }
+    std::size_t bytes() const noexcept { return static_cast<std::size_t>(view_.len); }
+    std::size_t item_size() const noexcept { return static_cast<std::size_t>(view_.itemsize); }
+    // PyPy declares the view argument without const.
+    bool c_contiguous() const { return PyBuffer_IsContiguous(const_cast<Py_buffer*>(&view_), 'C') != 0; }
+    bool one_dimensional() const noexcept { return view_.ndim == 1; }
+    // The struct-module format without a native or standard-size prefix
+    // ('@', '='; '<' too, the module being built for little-endian Linux);
+    // "B" when the exporter gives none.
+    std::string_view format() const noexcept {
+        std::string_view f = view_.format != nullptr ? view_.format : "B";
+        if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) f.remove_prefix(1);
+        return f;
+    }
+
+private:
+    Py_buffer view_{};
+    bool taken_ = false;
+};
+
+}  // namespace tarnu::py

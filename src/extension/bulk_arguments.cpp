@@ -1,0 +1,296 @@
+#include "bulk_arguments.hpp"
+
+#include <string_view>
+
+#include "conversions.hpp"
+#include "errors.hpp"
+#include "interned.hpp"
+#include "text.hpp"
+
+namespace tarnu::py {
+
+namespace {
+
+constexpr std::string_view kIdsAccepted =
+    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer whose size is a "
+    "multiple of 16";
+constexpr std::string_view kWeightsAccepted =
+    "weights are read from a sequence of numbers, or from a one-dimensional C-contiguous buffer of format "
+    "'f' or 'd'";
+constexpr std::string_view kUpdatesAccepted =
+    "updates are read from a sequence of update dicts, or from a dict of columns";
+
+[[noreturn]] void throw_argument_error(PyObject* type, const std::string& where, std::string_view message) {
+    std::string text = where;
+    text += ": ";
+    text += message;
+    throw_error(type, text);
+}
+
+// "'{qualname}' object is neither ..." for an argument of the wrong kind.
+[[noreturn]] void throw_wrong_kind(PyObject* object, const std::string& where, std::string_view accepted) {
+    std::string message = "'" + type_qualname(Py_TYPE(object)) + "' object is not accepted; ";
+    message += accepted;
+    throw_argument_error(PyExc_TypeError, where, message);
+}
+
+// A taken buffer that is not one-dimensional, C-contiguous and of `format`.
+void check_column_buffer(const BufferView& buffer, const std::string& where, std::string_view formats,
+                         std::string_view accepted) {
+    const std::string_view format = buffer.format();
+    bool known = false;
+    for (char f : formats) known = known || format == std::string_view(&f, 1);
+    if (!known) {
+        throw_argument_error(PyExc_TypeError, where,
+                             "a buffer of format '" + std::string(format) + "' is not accepted; " +
+                                 std::string(accepted));
+    }
+    if (!buffer.one_dimensional() || !buffer.c_contiguous()) {
+        throw_argument_error(PyExc_ValueError, where,
+                             "the buffer is not one-dimensional and C-contiguous; " + std::string(accepted));
+    }
+}
+
+// Relabels the pending error of item i: same type, text "{where}: item {i}:
+// {text}", the old exception's own __cause__ kept. Only ordinary errors
+// (Exception, MemoryError aside) are relabelled; an exception type whose
+// constructor does not take one text passes unchanged.
+void label_item_error(const std::string& where, std::size_t index) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+    FetchedError error = fetch_normalized();
+    std::string message = where + ": item " + std::to_string(index) + ": " + object_text(error.value.get());
+    OwnedRef text = require_new(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    OwnedRef labelled = OwnedRef::consuming(PyObject_CallOneArg(error.type.get(), text.get()));
+    if (!labelled || Py_TYPE(labelled.get()) != reinterpret_cast<PyTypeObject*>(error.type.get())) {
+        PyErr_Clear();
+        restore(std::move(error));
+        return;
+    }
+    PyException_SetCause(labelled.get(), PyException_GetCause(error.value.get()));
+    PyErr_SetObject(error.type.get(), labelled.get());
+}
+
+}  // namespace
+
+// --- sequences --------------------------------------------------------------
+
+bool ItemSequence::take(PyObject* object, bool lists_and_tuples_only) {
+    if (PyList_Check(object) || PyTuple_Check(object)) {
+        sequence_ = OwnedRef::owning(object);
+    } else if (!lists_and_tuples_only && PySequence_Check(object)) {
+        sequence_ = require_new(PySequence_List(object));
+    } else {
+        return false;
+    }
+    size_ = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence_.get()));
+    return true;
+}
+
+PyObject* ItemSequence::item(std::size_t i, const std::string& where) const {
+    // A list that Python code shortened while its items converted.
+    if (i >= static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence_.get()))) [[unlikely]] {
+        throw_argument_error(PyExc_RuntimeError, where, "the list changed size while its items were converted");
+    }
+    return PySequence_Fast_GET_ITEM(sequence_.get(), static_cast<Py_ssize_t>(i));
+}
+
+template <class Convert>
+void ItemSequence::convert_item(std::size_t i, const std::string& where, Convert&& convert) const {
+    OwnedRef held = OwnedRef::owning(item(i, where));
+    try {
+        convert(held.get(), i);
+    } catch (const PendingError&) {
+        label_item_error(where, i);
+        throw;
+    }
+}
+
+// --- ids --------------------------------------------------------------------
+
+void IdColumn::open(PyObject* object, const char* name) {
+    where_ = std::string("argument '") + name + "'";
+    if (sequence_.take(object, true)) {
+        size_ = sequence_.size();
+        return;
+    }
+    if (!buffer_.take(object)) throw_wrong_kind(object, where_, kIdsAccepted);
+    if (!buffer_.c_contiguous()) {
+        throw_argument_error(PyExc_ValueError, where_, "the buffer is not C-contiguous; " + std::string(kIdsAccepted));
+    }
+    if (buffer_.bytes() % 16 != 0) {
+        throw_argument_error(PyExc_ValueError, where_,
+                             "a buffer of " + std::to_string(buffer_.bytes()) + " bytes is not a whole number of " +
+                                 "16-byte ids; " + std::string(kIdsAccepted));
+    }
+    bytes_ = static_cast<const std::uint8_t*>(buffer_.data());
+    size_ = buffer_.bytes() / 16;
+}
+
+void IdColumn::convert() {
+    if (buffer_.taken()) return;
+    converted_.resize(size_);
+    sequence_.for_each(where_, [&](PyObject* item, std::size_t i) {
+        if (Py_TYPE(item) == &PyBytes_Type && PyBytes_GET_SIZE(item) == 16) [[likely]] {
+            converted_[i] = NodeId::from_bytes(PyBytes_AS_STRING(item));
+            return;
+        }
+        try {
+            converted_[i] = pybytes_to_uuid(item);
+        } catch (const PendingError&) {
+            wrap_struct_field_error("PyUuid", 0);
+            throw;
+        }
+    });
+    bytes_ = converted_.empty() ? nullptr : converted_.front().bytes.data();
+}
+
+// --- weights ----------------------------------------------------------------
+
+void WeightColumn::open(PyObject* object, const char* name) {
+    where_ = std::string("argument '") + name + "'";
+    if (sequence_.take(object, true)) {
+        size_ = sequence_.size();
+        return;
+    }
+    if (buffer_.take(object)) {
+        check_column_buffer(buffer_, where_, "fd", kWeightsAccepted);
+        if (buffer_.format() == "f")
+            floats_ = static_cast<const float*>(buffer_.data());
+        else
+            doubles_ = static_cast<const double*>(buffer_.data());
+        size_ = buffer_.bytes() / buffer_.item_size();
+        return;
+    }
+    if (!sequence_.take(object, false)) throw_wrong_kind(object, where_, kWeightsAccepted);
+    size_ = sequence_.size();
+}
+
+void WeightColumn::convert() {
+    if (buffer_.taken()) return;
+    converted_.resize(size_);
+    sequence_.for_each(where_, [&](PyObject* item, std::size_t i) { converted_[i] = extract_f32(item); });
+    floats_ = converted_.data();
+}
+
+// --- updates ----------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kKeyNames[UpdateColumns::kKeys] = {"label", "url", "size", "red", "green", "blue", "show_label"};
+
+PyObject* key_object(std::size_t key) {
+    PyObject* const keys[UpdateColumns::kKeys] = {names.label, names.url,  names.size,      names.red,
+                                                  names.green, names.blue, names.show_label};
+    return keys[key];
+}
+
+// What a column buffer of each key may hold; texts never do.
+constexpr std::string_view kColumnFormats[UpdateColumns::kKeys] = {"", "", "fd", "B", "B", "B", "?"};
+
+// Stores value (a Python object, not None) as field `key` of update.
+void set_field(NodeUpdate& update, std::size_t key, PyObject* value) {
+    switch (key) {
+        case 0: update.label = extract_text(value); break;
+        case 1: update.url = extract_text(value); break;
+        case 2: update.size = extract_f32(value); break;
+        case 3: update.red = extract_u8(value); break;
+        case 4: update.green = extract_u8(value); break;
+        case 5: update.blue = extract_u8(value); break;
+        default: update.show_label = extract_bool(value); break;
+    }
+}
+
+// Stores item i of a checked column buffer as field `key` of update.
+void set_field_from_buffer(NodeUpdate& update, std::size_t key, const BufferView& buffer, std::size_t i) {
+    const void* data = buffer.data();
+    switch (key) {
+        case 2:
+            update.size = buffer.format() == "f" ? static_cast<const float*>(data)[i]
+                                                 : static_cast<float>(static_cast<const double*>(data)[i]);
+            break;
+        case 3: update.red = static_cast<const std::uint8_t*>(data)[i]; break;
+        case 4: update.green = static_cast<const std::uint8_t*>(data)[i]; break;
+        case 5: update.blue = static_cast<const std::uint8_t*>(data)[i]; break;
+        default: update.show_label = static_cast<const std::uint8_t*>(data)[i] != 0; break;
+    }
+}
+
+}  // namespace
+
+void UpdateColumns::open(PyObject* object, const char* name) {
+    where_ = std::string("argument '") + name + "'";
+    if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
+        if (!dicts_.take(object, false)) throw_wrong_kind(object, where_, kUpdatesAccepted);
+        return;
+    }
+    columns_ = true;
+    for (std::size_t key = 0; key < kKeys; ++key) {
+        PyObject* values = PyDict_GetItemWithError(object, key_object(key));
+        if (values == nullptr) {
+            if (PyErr_Occurred()) throw_pending_error();
+            continue;
+        }
+        OwnedRef held = OwnedRef::owning(values);
+        open_column(key, held.get());
+    }
+}
+
+void UpdateColumns::open_column(std::size_t key, PyObject* values) {
+    Column& column = columns_by_key_[key];
+    column.present = true;
+    column.where = where_ + " column '" + kKeyNames[key] + "'";
+    const std::string& where = column.where;
+    const std::string accepted = std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
+                                 (kColumnFormats[key].empty() ? std::string()
+                                                              : " or a one-dimensional C-contiguous buffer of format " +
+                                                                    std::string(key == 2 ? "'f' or 'd'" : key == 6 ? "'?'" : "'B'"));
+    if (column.sequence.take(values, true)) return;
+    if (!kColumnFormats[key].empty() && column.buffer.take(values)) {
+        check_column_buffer(column.buffer, where, kColumnFormats[key], accepted);
+        return;
+    }
+    if (!column.sequence.take(values, false)) throw_wrong_kind(values, where, accepted);
+}
+
+void UpdateColumns::convert(std::size_t count) {
+    updates_.resize(count);
+    if (!columns_) {
+        dicts_.for_each(where_, [&](PyObject* item, std::size_t i) { updates_[i] = node_update_from_dict(item); });
+        return;
+    }
+    // Node by node, each node's keys in the fixed order, as add_node reads
+    // one dict: every update is built once, while it is in cache.
+    for (std::size_t i = 0; i < count; ++i) {
+        NodeUpdate& update = updates_[i];
+        for (std::size_t key = 0; key < kKeys; ++key) {
+            const Column& column = columns_by_key_[key];
+            if (!column.present) continue;
+            if (column.buffer.taken()) {
+                set_field_from_buffer(update, key, column.buffer, i);
+                continue;
+            }
+            column.sequence.convert_item(i, column.where, [&](PyObject* item, std::size_t) {
+                if (item != Py_None) set_field(update, key, item);
+            });
+        }
+    }
+}
+
+// --- shared errors ------------------------------------------------------------
+
+void throw_length_mismatch(const char* method, const std::vector<std::pair<std::string, std::size_t>>& parts) {
+    std::string message = std::string(method) + " got arguments of different lengths: ";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) message += ", ";
+        message += parts[i].first + " has " + std::to_string(parts[i].second) + " items";
+    }
+    throw_error(PyExc_ValueError, message);
+}
+
+void throw_batch_out_of_memory(const char* method, std::size_t done, std::size_t count) {
+    throw_error(PyExc_MemoryError, std::string(method) + " ran out of memory after " + std::to_string(done) + " of " +
+                                       std::to_string(count) + " items; the diff holds the effect of the first " +
+                                       std::to_string(done));
+}
+
+}  // namespace tarnu::py
