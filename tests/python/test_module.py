@@ -142,6 +142,13 @@ class TestClass:
         before_memory = resident_bytes()
         churn(100_000)
         assert class_refcount() == before_refs
+        # PyPy's heap may still be settling after the warm-up (platform.md,
+        # "PyPy's nursery"); a leak grows in every window, that growth stops.
+        for _ in range(2 if IS_PYPY else 0):
+            if resident_bytes() - before_memory < 4 * 1024 * 1024:
+                break
+            before_memory = resident_bytes()
+            churn(100_000)
         assert resident_bytes() - before_memory < 4 * 1024 * 1024
 
 
