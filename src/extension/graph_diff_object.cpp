@@ -55,8 +55,8 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
         const NodeId id = extract_node_id(id_argument, "id");
-        NodeUpdate update = extract_node_update_argument(update_argument, "update");
-        object->diff.set_node_update(id, std::move(update));
+        const NodeUpdateArgument update = extract_node_update_argument(update_argument, "update");
+        object->diff.set_node_update(id, update);
         return none();
     });
 }

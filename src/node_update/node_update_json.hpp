@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
+#include "node_update/float_text.hpp"
 #include "node_update/node_update.hpp"
 
 namespace tarnu {
@@ -15,13 +17,23 @@ namespace tarnu {
 // and UTF-8 sequences included, is copied as it is. Equal updates always give
 // the same bytes. Nothing about an update makes this fail; only growing `out`
 // can throw (std::bad_alloc), and then `out` is left as it was.
-void append_node_update_json(std::string& out, const NodeUpdate& update);
+void append_node_update_json(std::string& out, const NodeUpdateView& update);
+
+// The exact length of that text, counted without writing it: escapes are
+// counted, and only the size's digits are laid out (on the stack).
+std::uint64_t node_update_json_length(const NodeUpdateView& update) noexcept;
 
 // The same text written through a raw pointer, for callers that manage their
-// own storage: `out` must have room for node_update_json_bound(update) bytes
-// (a bound, not the length, which is known only once written). Returns the
-// end of the text.
-std::size_t node_update_json_bound(const NodeUpdate& update) noexcept;
-char* write_node_update_json(char* out, const NodeUpdate& update) noexcept;
+// own storage. Both return the end of the text.
+//
+// write_node_update_json writes some pieces as fixed-size blocks and may
+// overwrite up to kNodeUpdateJsonOverrun bytes past the end of the text; it
+// needs room for the text and that much more, or for
+// node_update_json_bound(update) bytes, whichever is known.
+// write_node_update_json_exact writes exactly the text and nothing past it.
+inline constexpr std::size_t kNodeUpdateJsonOverrun = kFloatTextCapacity;
+std::size_t node_update_json_bound(const NodeUpdateView& update) noexcept;
+char* write_node_update_json(char* out, const NodeUpdateView& update) noexcept;
+char* write_node_update_json_exact(char* out, const NodeUpdateView& update) noexcept;
 
 }  // namespace tarnu

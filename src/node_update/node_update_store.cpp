@@ -1,0 +1,179 @@
+#include "node_update/node_update_store.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "node_update/node_update_json.hpp"
+
+namespace tarnu {
+
+namespace {
+
+constexpr std::size_t kFirstTextCapacity = 1024;
+
+// Grows v geometrically so that one more push_back cannot allocate.
+template <class V>
+void reserve_one(std::vector<V>& v) {
+    if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(4, v.size() * 2));
+}
+
+}  // namespace
+
+NodeUpdateView NodeUpdateStore::view(std::size_t pos) const noexcept {
+    const Record& r = records_[pos];
+    NodeUpdateView update;
+    const char* const text = text_.get() + r.text;
+    if (r.presence & kLabel) update.label = std::string_view(text, r.label_length);
+    if (r.presence & kSize) update.size = r.size;
+    if (r.presence & kUrl) update.url = std::string_view(text + r.label_length, r.url_length);
+    if (r.presence & kRed) update.red = r.red;
+    if (r.presence & kGreen) update.green = r.green;
+    if (r.presence & kBlue) update.blue = r.blue;
+    if (r.presence & kShowLabel) update.show_label = (r.presence & kShowLabelTrue) != 0;
+    return update;
+}
+
+NodeUpdateStore::Record NodeUpdateStore::make_record(std::uint32_t id, const NodeUpdateView& update) {
+    // Every length of the record is bounded by the JSON text's.
+    const std::uint64_t json_length = node_update_json_length(update);
+    if (json_length > 0xFFFFFFFFU) throw std::bad_alloc();
+    Record r{};
+    r.id = id;
+    r.json_length = static_cast<std::uint32_t>(json_length);
+    if (update.label) {
+        r.presence |= kLabel;
+        r.label_length = static_cast<std::uint32_t>(update.label->size());
+    }
+    if (update.size) {
+        r.presence |= kSize;
+        r.size = *update.size;
+    }
+    if (update.url) {
+        r.presence |= kUrl;
+        r.url_length = static_cast<std::uint32_t>(update.url->size());
+    }
+    if (update.red) {
+        r.presence |= kRed;
+        r.red = *update.red;
+    }
+    if (update.green) {
+        r.presence |= kGreen;
+        r.green = *update.green;
+    }
+    if (update.blue) {
+        r.presence |= kBlue;
+        r.blue = *update.blue;
+    }
+    if (update.show_label) r.presence |= *update.show_label ? kShowLabel | kShowLabelTrue : kShowLabel;
+    return r;
+}
+
+bool NodeUpdateStore::aliases(const NodeUpdateView& update) const noexcept {
+    const auto inside = [this](const std::optional<std::string_view>& text) {
+        if (!text || text->empty() || !text_) return false;
+        const auto address = reinterpret_cast<std::uintptr_t>(text->data());
+        const auto start = reinterpret_cast<std::uintptr_t>(text_.get());
+        return address >= start && address < start + text_capacity_;
+    };
+    return inside(update.label) || inside(update.url);
+}
+
+void NodeUpdateStore::push_back(std::uint32_t id, const NodeUpdateView& update) {
+    if (aliases(update)) [[unlikely]] {
+        push_back(id, NodeUpdateView(NodeUpdate(update)));
+        return;
+    }
+    Record r = make_record(id, update);
+    reserve_one(records_);
+    const std::uint64_t offset = room_for(r.text_length());
+    // Nothing below allocates.
+    put_texts(r, offset, update);
+    records_.push_back(r);
+    json_bytes_ += r.json_length;
+}
+
+void NodeUpdateStore::assign(std::size_t pos, const NodeUpdateView& update) {
+    if (aliases(update)) [[unlikely]] {
+        assign(pos, NodeUpdateView(NodeUpdate(update)));
+        return;
+    }
+    Record r = make_record(records_[pos].id, update);
+    const std::size_t old_length = records_[pos].text_length();
+    // New texts that fit where the old ones were go there.
+    const std::uint64_t offset = r.text_length() <= old_length ? records_[pos].text : room_for(r.text_length());
+    // Nothing below allocates.
+    Record& old = records_[pos];
+    if (offset != old.text) {
+        text_dead_ += old_length;
+    } else {
+        text_dead_ += old_length - r.text_length();
+    }
+    json_bytes_ -= old.json_length;
+    put_texts(r, offset, update);
+    old = r;
+    json_bytes_ += r.json_length;
+}
+
+void NodeUpdateStore::remove(std::size_t pos) noexcept {
+    text_dead_ += records_[pos].text_length();
+    json_bytes_ -= records_[pos].json_length;
+    records_[pos] = records_.back();
+    records_.pop_back();
+    if (records_.empty()) text_used_ = text_dead_ = 0;  // the buffer is kept for the next texts
+}
+
+void NodeUpdateStore::put_texts(Record& record, std::uint64_t offset, const NodeUpdateView& update) noexcept {
+    record.text = offset;
+    char* const out = text_.get() + offset;
+    if (record.label_length != 0) std::memcpy(out, update.label->data(), record.label_length);
+    if (record.url_length != 0) std::memcpy(out + record.label_length, update.url->data(), record.url_length);
+    if (offset == text_used_) text_used_ += record.text_length();
+}
+
+std::unique_ptr<char[]> NodeUpdateStore::allocate_text(std::size_t bytes) {
+    if (std::exchange(test_support::fail_next_text_allocation, false)) throw std::bad_alloc();
+    return std::make_unique_for_overwrite<char[]>(bytes);
+}
+
+std::uint64_t NodeUpdateStore::room_for(std::size_t bytes) {
+    if (bytes == 0) return text_used_;
+    if (text_capacity_ - text_used_ >= bytes) return text_used_;
+    if (bytes > (std::size_t{1} << 62) - text_used_) throw std::bad_alloc();
+    if (text_dead_ != 0 && text_dead_ >= text_used_ / 4) {
+        // Compaction: the live texts, in record order, into a new buffer.
+        const std::size_t live = text_used_ - text_dead_;
+        const std::size_t capacity = std::max(kFirstTextCapacity, (live + bytes) + (live + bytes) / 2);
+        std::unique_ptr<char[]> fresh = allocate_text(capacity);
+        std::size_t at = 0;
+        for (Record& r : records_) {
+            const std::size_t length = r.text_length();
+            if (length != 0) std::memcpy(fresh.get() + at, text_.get() + r.text, length);
+            r.text = at;
+            at += length;
+        }
+        text_ = std::move(fresh);
+        text_capacity_ = capacity;
+        text_used_ = at;
+        text_dead_ = 0;
+        return text_used_;
+    }
+    const std::size_t capacity = std::max({kFirstTextCapacity, text_capacity_ * 2, text_used_ + bytes});
+    std::unique_ptr<char[]> grown = allocate_text(capacity);
+    if (text_used_ != 0) std::memcpy(grown.get(), text_.get(), text_used_);
+    text_ = std::move(grown);
+    text_capacity_ = capacity;
+    return text_used_;
+}
+
+void NodeUpdateStore::swap(NodeUpdateStore& other) noexcept {
+    records_.swap(other.records_);
+    text_.swap(other.text_);
+    std::swap(text_capacity_, other.text_capacity_);
+    std::swap(text_used_, other.text_used_);
+    std::swap(text_dead_, other.text_dead_);
+    std::swap(json_bytes_, other.json_bytes_);
+}
+
+}  // namespace tarnu
