@@ -6,6 +6,7 @@
 #include "arguments.hpp"
 #include "bytes/graph_diff_to_bytes.hpp"
 #include "conversions.hpp"
+#include "encode_methods.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
 #include "method_support.hpp"
@@ -139,6 +140,10 @@ PyMethodDef methods[] = {
     {"delete_edge", as_cfunction(delete_edge), METH_FASTCALL | METH_KEYWORDS, "delete_edge($self, from, to)\n--\n\n"},
     {"to_bytes", as_cfunction(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"clear", as_cfunction(clear), METH_NOARGS, "clear($self)\n--\n\n"},
+    // Encoding into storage the caller keeps (encode_methods.cpp).
+    {"encoded_size", as_cfunction(encoded_size), METH_NOARGS, "encoded_size($self)\n--\n\n"},
+    {"encode_into", as_cfunction(encode_into), METH_FASTCALL | METH_KEYWORDS,
+     "encode_into($self, buffer, offset=0)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -20,6 +20,8 @@ METHODS = [
     ("delete_edge", "($self, from, to)"),
     ("to_bytes", "($self)"),
     ("clear", "($self)"),
+    ("encoded_size", "($self)"),
+    ("encode_into", "($self, buffer, offset=0)"),
 ]
 
 
