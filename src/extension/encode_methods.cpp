@@ -74,9 +74,8 @@ void write_encoding(const NodeGraphDiffEncoding& encoding, std::uint8_t* out) {
     }
 }
 
-// A bytearray is resized to end exactly where the encoding does; its bytes
-// are then written through a buffer export, the one way to reach them that
-// both CPython and PyPy's C-API layer honour (docs/platform.md).
+// A bytearray is resized to end exactly where the encoding does, then
+// written in place.
 Py_ssize_t encode_into_bytearray(const NodeGraphDiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
     const Py_ssize_t old_length = PyByteArray_Size(target);
     const Py_ssize_t start = offset == kAppend ? old_length : offset;
@@ -86,14 +85,14 @@ Py_ssize_t encode_into_bytearray(const NodeGraphDiffEncoding& encoding, PyObject
         throw_pending_error();
     }
     try {
-        BufferExport buffer(target, PyBUF_WRITABLE);
-        if (buffer.view().len != end) [[unlikely]] {
-            throw InternalFailure{"bytearray has another length than it was resized to"};
+        auto* bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(target));
+        if (bytes == nullptr) [[unlikely]] {
+            throw_pending_error();
         }
         if (start > old_length) {
-            std::memset(buffer.bytes() + old_length, 0, static_cast<std::size_t>(start - old_length));
+            std::memset(bytes + old_length, 0, static_cast<std::size_t>(start - old_length));
         }
-        write_encoding(encoding, buffer.bytes() + start);
+        write_encoding(encoding, bytes + start);
     } catch (...) {
         // The bytearray goes back to its old length, its content unchanged
         // up to there.
@@ -107,12 +106,35 @@ Py_ssize_t encode_into_bytearray(const NodeGraphDiffEncoding& encoding, PyObject
     return static_cast<Py_ssize_t>(encoding.size());
 }
 
+// Whether the export of `target` may be written to. PyPy's C-API layer
+// exports some read-only buffers as writable (memoryview.toreadonly(), an
+// mmap opened with PROT_READ, where a write then faults), so there the
+// object's own Python-level memoryview is asked as well (docs/platform.md).
+bool writable(PyObject* target, const Py_buffer& view) {
+    if (view.readonly) {
+        return false;
+    }
+#ifdef PYPY_VERSION
+    OwnedRef memory = require_new(PyMemoryView_FromObject(target));
+    OwnedRef flag = require_new(PyObject_GetAttrString(memory.get(), "readonly"));
+    const int readonly = PyObject_IsTrue(flag.get());
+    if (readonly < 0) {
+        throw_pending_error();
+    }
+    OwnedRef released = require_new(PyObject_CallMethod(memory.get(), "release", nullptr));
+    return readonly == 0;
+#else
+    (void)target;
+    return true;
+#endif
+}
+
 Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
     // Taken read-only first, so that a read-only buffer is told apart from
     // an object that is no buffer at all (which keeps the host's TypeError).
     BufferExport buffer(target, PyBUF_STRIDES);
     const Py_buffer& view = buffer.view();
-    if (view.readonly) {
+    if (!writable(target, view)) {
         std::string message = "encode_into needs a writable buffer; '";
         message += type_qualname(Py_TYPE(target));
         message += "' object is read-only";

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "graph_diff_object.hpp"
+#include "node_update/node_update_store.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
 
@@ -53,6 +54,9 @@ void on_delete_node(const NodeId& id) {
             return;
         case 'P':
             fail_next_result = true;
+            return;
+        case 'C':
+            tarnu::test_support::fail_next_text_allocation = true;
             return;
         default:
             return;

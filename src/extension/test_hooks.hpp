@@ -18,6 +18,8 @@ namespace tarnu::py::test_hooks {
 //   'R': LookupError whose text is the class's reference count
 //   'S': the next to_bytes finds its encoding failed
 //   'P': the next count or bytes result cannot be created by the host
+//   'C': the next allocation of node text storage (growth or compaction of
+//        the node store's text buffer) fails with std::bad_alloc
 void on_delete_node(const NodeId& id);
 void on_dealloc();
 // True once after 'S': the encoding is to be treated as failed.

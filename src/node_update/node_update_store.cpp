@@ -12,6 +12,8 @@ namespace tarnu {
 namespace {
 
 constexpr std::size_t kFirstTextCapacity = 1024;
+// Removals compact a buffer of at least this much once half of it is dead.
+constexpr std::size_t kReleaseAbove = 64 * 1024;
 
 // Grows v geometrically so that one more push_back cannot allocate.
 template <class V>
@@ -102,18 +104,16 @@ void NodeUpdateStore::assign(std::size_t pos, const NodeUpdateView& update) {
     Record r = make_record(records_[pos].id, update);
     const std::size_t old_length = records_[pos].text_length();
     // New texts that fit where the old ones were go there.
-    const std::uint64_t offset = r.text_length() <= old_length ? records_[pos].text : room_for(r.text_length());
+    const bool reuse = r.text_length() <= old_length;
+    const std::uint64_t offset = reuse ? records_[pos].text : room_for(r.text_length());
     // Nothing below allocates.
     Record& old = records_[pos];
-    if (offset != old.text) {
-        text_dead_ += old_length;
-    } else {
-        text_dead_ += old_length - r.text_length();
-    }
+    text_dead_ += reuse ? old_length - r.text_length() : old_length;
     json_bytes_ -= old.json_length;
     put_texts(r, offset, update);
     old = r;
     json_bytes_ += r.json_length;
+    release_dead();
 }
 
 void NodeUpdateStore::remove(std::size_t pos) noexcept {
@@ -121,7 +121,7 @@ void NodeUpdateStore::remove(std::size_t pos) noexcept {
     json_bytes_ -= records_[pos].json_length;
     records_[pos] = records_.back();
     records_.pop_back();
-    if (records_.empty()) text_used_ = text_dead_ = 0;  // the buffer is kept for the next texts
+    release_dead();
 }
 
 void NodeUpdateStore::put_texts(Record& record, std::uint64_t offset, const NodeUpdateView& update) noexcept {
@@ -142,21 +142,8 @@ std::uint64_t NodeUpdateStore::room_for(std::size_t bytes) {
     if (text_capacity_ - text_used_ >= bytes) return text_used_;
     if (bytes > (std::size_t{1} << 62) - text_used_) throw std::bad_alloc();
     if (text_dead_ != 0 && text_dead_ >= text_used_ / 4) {
-        // Compaction: the live texts, in record order, into a new buffer.
         const std::size_t live = text_used_ - text_dead_;
-        const std::size_t capacity = std::max(kFirstTextCapacity, (live + bytes) + (live + bytes) / 2);
-        std::unique_ptr<char[]> fresh = allocate_text(capacity);
-        std::size_t at = 0;
-        for (Record& r : records_) {
-            const std::size_t length = r.text_length();
-            if (length != 0) std::memcpy(fresh.get() + at, text_.get() + r.text, length);
-            r.text = at;
-            at += length;
-        }
-        text_ = std::move(fresh);
-        text_capacity_ = capacity;
-        text_used_ = at;
-        text_dead_ = 0;
+        compact(std::max(kFirstTextCapacity, (live + bytes) + (live + bytes) / 2));
         return text_used_;
     }
     const std::size_t capacity = std::max({kFirstTextCapacity, text_capacity_ * 2, text_used_ + bytes});
@@ -165,6 +152,36 @@ std::uint64_t NodeUpdateStore::room_for(std::size_t bytes) {
     text_ = std::move(grown);
     text_capacity_ = capacity;
     return text_used_;
+}
+
+void NodeUpdateStore::compact(std::size_t capacity) {
+    // The live texts, in record order, into a new buffer.
+    std::unique_ptr<char[]> fresh = allocate_text(capacity);
+    std::size_t at = 0;
+    for (Record& r : records_) {
+        const std::size_t length = r.text_length();
+        if (length != 0) std::memcpy(fresh.get() + at, text_.get() + r.text, length);
+        r.text = at;
+        at += length;
+    }
+    text_ = std::move(fresh);
+    text_capacity_ = capacity;
+    text_used_ = at;
+    text_dead_ = 0;
+}
+
+void NodeUpdateStore::release_dead() noexcept {
+    if (records_.empty()) {
+        text_used_ = text_dead_ = 0;  // the buffer is kept for the next texts
+        return;
+    }
+    if (text_used_ < kReleaseAbove || text_dead_ < text_used_ / 2) return;
+    try {
+        const std::size_t live = text_used_ - text_dead_;
+        compact(live + live / 2);
+    } catch (const std::bad_alloc&) {
+        // Nothing is lost: the dead bytes wait for the next compaction.
+    }
 }
 
 void NodeUpdateStore::swap(NodeUpdateStore& other) noexcept {

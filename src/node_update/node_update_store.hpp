@@ -32,7 +32,9 @@ inline bool fail_next_text_allocation = false;
 // reuses it). When the buffer has no room for new texts and at least a
 // quarter of what it holds is dead, it is compacted: the live texts are copied
 // into a new buffer, in record order, half again as large as they and the new
-// texts need; otherwise it grows to twice its size. A store whose updates are
+// texts need; otherwise it grows to twice its size. Removals (and
+// replacements that reuse the old place) compact a buffer of 64 KiB or more
+// once half of it is dead, when memory allows. A store whose updates are
 // replaced over and over therefore stays within about 1.5x its live texts
 // (3x for the moment of a compaction).
 //
@@ -129,6 +131,12 @@ private:
     // buffer first when needed. Throws std::bad_alloc with nothing changed.
     std::uint64_t room_for(std::size_t bytes);
     std::unique_ptr<char[]> allocate_text(std::size_t bytes);
+    // Copies the live texts into a new buffer of `capacity` bytes. Throws
+    // std::bad_alloc with nothing changed.
+    void compact(std::size_t capacity);
+    // After texts died without new ones taking their room: compacts a large
+    // buffer that is half dead, if memory allows.
+    void release_dead() noexcept;
     void put_texts(Record& record, std::uint64_t offset, const NodeUpdateView& update) noexcept;
 
     std::vector<Record> records_;
