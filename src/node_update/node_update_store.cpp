@@ -143,7 +143,11 @@ std::uint64_t NodeUpdateStore::room_for(std::size_t bytes) {
     if (bytes > (std::size_t{1} << 62) - text_used_) throw std::bad_alloc();
     if (text_dead_ != 0 && text_dead_ >= text_used_ / 4) {
         const std::size_t live = text_used_ - text_dead_;
-        compact(std::max(kFirstTextCapacity, (live + bytes) + (live + bytes) / 2));
+        if (live + bytes <= text_capacity_) {
+            compact_in_place();
+        } else {
+            compact(std::max(kFirstTextCapacity, (live + bytes) + (live + bytes) / 2));
+        }
         return text_used_;
     }
     const std::size_t capacity = std::max({kFirstTextCapacity, text_capacity_ * 2, text_used_ + bytes});
@@ -166,6 +170,28 @@ void NodeUpdateStore::compact(std::size_t capacity) {
     }
     text_ = std::move(fresh);
     text_capacity_ = capacity;
+    text_used_ = at;
+    text_dead_ = 0;
+}
+
+void NodeUpdateStore::compact_in_place() {
+    // The texts, taken in the order they lie in the buffer, each moved down
+    // to the end of the ones before it: no text moves up, so none is
+    // overwritten before it has moved.
+    if (std::exchange(test_support::fail_next_text_allocation, false)) throw std::bad_alloc();
+    std::vector<std::uint32_t> order(records_.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return records_[a].text < records_[b].text; });
+    // Nothing below allocates.
+    std::size_t at = 0;
+    for (const std::uint32_t i : order) {
+        Record& r = records_[i];
+        const std::size_t length = r.text_length();
+        if (length != 0 && r.text != at) std::memmove(text_.get() + at, text_.get() + r.text, length);
+        r.text = at;
+        at += length;
+    }
     text_used_ = at;
     text_dead_ = 0;
 }

@@ -30,13 +30,14 @@ inline bool fail_next_text_allocation = false;
 // Texts are appended to the buffer. A replaced or removed update leaves its
 // bytes behind as dead bytes (a replacement that fits in the old texts' place
 // reuses it). When the buffer has no room for new texts and at least a
-// quarter of what it holds is dead, it is compacted: the live texts are copied
-// into a new buffer, in record order, half again as large as they and the new
-// texts need; otherwise it grows to twice its size. Removals (and
+// quarter of what it holds is dead, it is compacted: in place when the live
+// texts and the new ones fit, otherwise by copying the live texts, in record
+// order, into a new buffer half again as large as they and the new texts
+// need. Without that many dead bytes it grows to twice its size. Removals (and
 // replacements that reuse the old place) compact a buffer of 64 KiB or more
 // once half of it is dead, when memory allows. A store whose updates are
-// replaced over and over therefore stays within about 1.5x its live texts
-// (3x for the moment of a compaction).
+// replaced over and over therefore keeps one buffer of about 1.5x its live
+// texts, compacted in place.
 //
 // The store keeps the total length of its updates' JSON texts, so the size of
 // an encoding is known without rendering anything.
@@ -134,6 +135,10 @@ private:
     // Copies the live texts into a new buffer of `capacity` bytes. Throws
     // std::bad_alloc with nothing changed.
     void compact(std::size_t capacity);
+    // The same within the buffer, which keeps its size: only a list of the
+    // records in text order is allocated. Throws std::bad_alloc with nothing
+    // changed.
+    void compact_in_place();
     // After texts died without new ones taking their room: compacts a large
     // buffer that is half dead, if memory allows.
     void release_dead() noexcept;
