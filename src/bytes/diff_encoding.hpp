@@ -65,16 +65,20 @@ inline std::uint8_t* put_weight(std::uint8_t* out, float weight) noexcept {
     return out + 4;
 }
 
-// Calls f(id, update, json_length) for every node entry of `nodes`: with
-// the length the record keeps where it keeps one, otherwise counted.
+// Calls f(id, update, json_length, size_text) for every node entry of
+// `nodes`: with what the record keeps where it keeps it, otherwise counted
+// and formatted here.
 template <class Nodes, class F>
 void for_each_node_text(const Nodes& nodes, F&& f) {
-    if constexpr (requires { nodes.for_each_with_json_length(f); }) {
-        nodes.for_each_with_json_length(f);
+    if constexpr (requires { nodes.for_each_encoded(f); }) {
+        nodes.for_each_encoded(f);
     } else {
         nodes.for_each([&f](const NodeId& id, const auto& update) {
             const NodeUpdateView view(update);
-            f(id, view, static_cast<std::size_t>(node_update_json_length(view)));
+            char size_text[kFloatTextCapacity];
+            const std::size_t size_length = view.size ? write_size_text(size_text, *view.size) : 0;
+            f(id, view, static_cast<std::size_t>(node_update_json_length(view, size_length)),
+              std::string_view(size_text, size_length));
         });
     }
 }
@@ -85,9 +89,8 @@ std::uint64_t node_json_bytes(const Nodes& nodes) {
         return nodes.json_bytes();
     } else {
         std::uint64_t total = 0;
-        for_each_node_text(nodes, [&total](const NodeId&, const NodeUpdateView&, std::size_t length) {
-            total += length;
-        });
+        for_each_node_text(nodes, [&total](const NodeId&, const NodeUpdateView&, std::size_t length,
+                                           std::string_view) { total += length; });
         return total;
     }
 }
@@ -182,7 +185,8 @@ std::optional<EncodeError> DiffEncoding<Diff>::write_to(std::uint8_t* out) const
     if (room() < kCountBytes) return kChanged;
     pos = put_u64(pos, nodes.size());
     std::size_t node_count = 0;
-    for_each_node_text(nodes, [&](const NodeId& id, const NodeUpdateView& update, std::size_t length) {
+    for_each_node_text(nodes, [&](const NodeId& id, const NodeUpdateView& update, std::size_t length,
+                                  std::string_view size_text) {
         if (!fits || room() < kIdBytes + kCountBytes || room() - kIdBytes - kCountBytes < length) {
             fits = false;
             return;
@@ -191,7 +195,7 @@ std::optional<EncodeError> DiffEncoding<Diff>::write_to(std::uint8_t* out) const
         const bool slack = static_cast<std::size_t>(reinterpret_cast<char*>(end) - text) - length >=
                            kNodeUpdateJsonOverrun;
         const char* const text_end =
-            slack ? write_node_update_json(text, update) : write_node_update_json_exact(text, update);
+            slack ? write_node_update_json(text, update, size_text) : write_node_update_json_exact(text, update, size_text);
         if (text_end != text + length) fits = false;  // a kept length that is wrong: refused
         pos = reinterpret_cast<std::uint8_t*>(text) + length;
         ++node_count;

@@ -296,12 +296,14 @@ public:
             const Store& store = diff_->nodes_;
             for (std::size_t i = 0, n = store.size(); i < n; ++i) f(diff_->ids_.id(store.id(i)), store.view(i));
         }
-        // f(const Id&, const UpdateView&, std::size_t json_length)
+        // f(const Id&, const UpdateView&, std::size_t json_length,
+        //   std::string_view size_text): what the encoder needs, all kept by
+        // the store.
         template <class F>
-        void for_each_with_json_length(F&& f) const {
+        void for_each_encoded(F&& f) const {
             const Store& store = diff_->nodes_;
             for (std::size_t i = 0, n = store.size(); i < n; ++i)
-                f(diff_->ids_.id(store.id(i)), store.view(i), store.json_length(i));
+                f(diff_->ids_.id(store.id(i)), store.view(i), store.json_length(i), store.size_text(i));
         }
         std::optional<UpdateView> find(const Id& id) const noexcept {
             const std::uint32_t x = diff_->ids_.find(id, hash_id(id));

@@ -161,11 +161,6 @@ char* put_size(char* out, float size) noexcept {
     return write_float_text(out, size);
 }
 
-std::size_t size_text_length(float size) noexcept {
-    if (!is_finite(size)) return 4;
-    char scratch[kFloatTextCapacity];
-    return static_cast<std::size_t>(write_float_text(scratch, size) - scratch);
-}
 
 // Bytes that escaping adds to a text: one for a short escape, five for \u00xx.
 std::size_t escape_growth(std::string_view text) noexcept {
@@ -203,8 +198,9 @@ std::size_t text_bound(const std::optional<std::string_view>& text) noexcept {
     return text ? text->size() * kMaxEscapedBytesPerByte : 0;
 }
 
+// size_text, when given, is the size's text made in advance.
 template <bool Exact>
-char* render(char* out, const NodeUpdateView& update) noexcept {
+char* render(char* out, const NodeUpdateView& update, const std::string_view* size_text) noexcept {
     bool first = true;
     *out++ = '{';
     if (update.label) {
@@ -213,7 +209,7 @@ char* render(char* out, const NodeUpdateView& update) noexcept {
     }
     if (update.size) {
         out = put_key(out, first, "\"size\":");
-        out = put_size<Exact>(out, *update.size);
+        out = size_text != nullptr ? put(out, size_text->data(), size_text->size()) : put_size<Exact>(out, *update.size);
     }
     if (update.url) {
         out = put_key(out, first, "\"url\":");
@@ -245,7 +241,17 @@ std::size_t node_update_json_bound(const NodeUpdateView& update) noexcept {
     return kFixedBound + text_bound(update.label) + text_bound(update.url);
 }
 
+std::size_t write_size_text(char* out, float size) noexcept {
+    if (!is_finite(size)) return static_cast<std::size_t>(put(out, "null", 4) - out);
+    return static_cast<std::size_t>(write_float_text(out, size) - out);
+}
+
 std::uint64_t node_update_json_length(const NodeUpdateView& update) noexcept {
+    char scratch[kFloatTextCapacity];
+    return node_update_json_length(update, update.size ? write_size_text(scratch, *update.size) : 0);
+}
+
+std::uint64_t node_update_json_length(const NodeUpdateView& update, std::size_t size_text_length) noexcept {
     // Braces, and per member its quoted key, colon and comma (one comma too
     // many, taken back at the end).
     std::uint64_t length = 2;
@@ -255,7 +261,7 @@ std::uint64_t node_update_json_length(const NodeUpdateView& update) noexcept {
         ++members;
     }
     if (update.size) {
-        length += 8 + size_text_length(*update.size);
+        length += 8 + size_text_length;
         ++members;
     }
     if (update.url) {
@@ -278,10 +284,20 @@ std::uint64_t node_update_json_length(const NodeUpdateView& update) noexcept {
     return members == 0 ? length : length - 1;
 }
 
-char* write_node_update_json(char* out, const NodeUpdateView& update) noexcept { return render<false>(out, update); }
+char* write_node_update_json(char* out, const NodeUpdateView& update) noexcept {
+    return render<false>(out, update, nullptr);
+}
 
 char* write_node_update_json_exact(char* out, const NodeUpdateView& update) noexcept {
-    return render<true>(out, update);
+    return render<true>(out, update, nullptr);
+}
+
+char* write_node_update_json(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept {
+    return render<false>(out, update, &size_text);
+}
+
+char* write_node_update_json_exact(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept {
+    return render<true>(out, update, &size_text);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "node_update/float_text.hpp"
 #include "node_update/node_update.hpp"
@@ -22,6 +23,12 @@ void append_node_update_json(std::string& out, const NodeUpdateView& update);
 // The exact length of that text, counted without writing it: escapes are
 // counted, and only the size's digits are laid out (on the stack).
 std::uint64_t node_update_json_length(const NodeUpdateView& update) noexcept;
+// The same when the size's text (write_size_text) is already known.
+std::uint64_t node_update_json_length(const NodeUpdateView& update, std::size_t size_text_length) noexcept;
+
+// The text of a size as the JSON has it: the float text, or null when it is
+// not finite. `out` must hold kFloatTextCapacity bytes; returns the length.
+std::size_t write_size_text(char* out, float size) noexcept;
 
 // The same text written through a raw pointer, for callers that manage their
 // own storage. Both return the end of the text.
@@ -35,5 +42,9 @@ inline constexpr std::size_t kNodeUpdateJsonOverrun = kFloatTextCapacity;
 std::size_t node_update_json_bound(const NodeUpdateView& update) noexcept;
 char* write_node_update_json(char* out, const NodeUpdateView& update) noexcept;
 char* write_node_update_json_exact(char* out, const NodeUpdateView& update) noexcept;
+// The same with the size's text made in advance (write_size_text), so that
+// no float is formatted while rendering.
+char* write_node_update_json(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept;
+char* write_node_update_json_exact(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept;
 
 }  // namespace tarnu

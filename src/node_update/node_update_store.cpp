@@ -37,11 +37,15 @@ NodeUpdateView NodeUpdateStore::view(std::size_t pos) const noexcept {
     return update;
 }
 
-NodeUpdateStore::Record NodeUpdateStore::make_record(std::uint32_t id, const NodeUpdateView& update) {
+NodeUpdateStore::Prepared NodeUpdateStore::prepare(std::uint32_t id, const NodeUpdateView& update) {
+    Prepared p;
+    p.size_text_length =
+        update.size ? static_cast<std::uint8_t>(write_size_text(p.size_text, *update.size)) : std::uint8_t{0};
     // Every length of the record is bounded by the JSON text's.
-    const std::uint64_t json_length = node_update_json_length(update);
+    const std::uint64_t json_length = node_update_json_length(update, p.size_text_length);
     if (json_length > 0xFFFFFFFFU) throw std::bad_alloc();
-    Record r{};
+    Record& r = p.record;
+    r = Record{};
     r.id = id;
     r.json_length = static_cast<std::uint32_t>(json_length);
     if (update.label) {
@@ -69,7 +73,21 @@ NodeUpdateStore::Record NodeUpdateStore::make_record(std::uint32_t id, const Nod
         r.blue = *update.blue;
     }
     if (update.show_label) r.presence |= *update.show_label ? kShowLabel | kShowLabelTrue : kShowLabel;
-    return r;
+    p.text_length = std::size_t{r.label_length} + r.url_length + (update.size ? 1U + p.size_text_length : 0U);
+    return p;
+}
+
+std::size_t NodeUpdateStore::text_length(const Record& r) const noexcept {
+    const std::size_t texts = std::size_t{r.label_length} + r.url_length;
+    if (!(r.presence & kSize)) return texts;
+    return texts + 1 + static_cast<unsigned char>(text_[r.text + texts]);
+}
+
+std::string_view NodeUpdateStore::size_text(std::size_t pos) const noexcept {
+    const Record& r = records_[pos];
+    if (!(r.presence & kSize)) return {};
+    const char* const at = text_.get() + r.text + r.label_length + r.url_length;
+    return std::string_view(at + 1, static_cast<unsigned char>(*at));
 }
 
 bool NodeUpdateStore::aliases(const NodeUpdateView& update) const noexcept {
@@ -87,13 +105,13 @@ void NodeUpdateStore::push_back(std::uint32_t id, const NodeUpdateView& update) 
         push_back(id, NodeUpdateView(NodeUpdate(update)));
         return;
     }
-    Record r = make_record(id, update);
+    Prepared p = prepare(id, update);
     reserve_one(records_);
-    const std::uint64_t offset = room_for(r.text_length());
+    const std::uint64_t offset = room_for(p.text_length);
     // Nothing below allocates.
-    put_texts(r, offset, update);
-    records_.push_back(r);
-    json_bytes_ += r.json_length;
+    put_texts(p, offset, update);
+    records_.push_back(p.record);
+    json_bytes_ += p.record.json_length;
 }
 
 void NodeUpdateStore::assign(std::size_t pos, const NodeUpdateView& update) {
@@ -101,35 +119,42 @@ void NodeUpdateStore::assign(std::size_t pos, const NodeUpdateView& update) {
         assign(pos, NodeUpdateView(NodeUpdate(update)));
         return;
     }
-    Record r = make_record(records_[pos].id, update);
-    const std::size_t old_length = records_[pos].text_length();
+    Prepared p = prepare(records_[pos].id, update);
+    const std::size_t old_length = text_length(records_[pos]);
     // New texts that fit where the old ones were go there.
-    const bool reuse = r.text_length() <= old_length;
-    const std::uint64_t offset = reuse ? records_[pos].text : room_for(r.text_length());
+    const bool reuse = p.text_length <= old_length;
+    const std::uint64_t offset = reuse ? records_[pos].text : room_for(p.text_length);
     // Nothing below allocates.
     Record& old = records_[pos];
-    text_dead_ += reuse ? old_length - r.text_length() : old_length;
+    text_dead_ += reuse ? old_length - p.text_length : old_length;
     json_bytes_ -= old.json_length;
-    put_texts(r, offset, update);
-    old = r;
-    json_bytes_ += r.json_length;
+    put_texts(p, offset, update);
+    old = p.record;
+    json_bytes_ += old.json_length;
     release_dead();
 }
 
 void NodeUpdateStore::remove(std::size_t pos) noexcept {
-    text_dead_ += records_[pos].text_length();
+    text_dead_ += text_length(records_[pos]);
     json_bytes_ -= records_[pos].json_length;
     records_[pos] = records_.back();
     records_.pop_back();
     release_dead();
 }
 
-void NodeUpdateStore::put_texts(Record& record, std::uint64_t offset, const NodeUpdateView& update) noexcept {
+void NodeUpdateStore::put_texts(Prepared& p, std::uint64_t offset, const NodeUpdateView& update) noexcept {
+    Record& record = p.record;
     record.text = offset;
-    char* const out = text_.get() + offset;
+    char* out = text_.get() + offset;
     if (record.label_length != 0) std::memcpy(out, update.label->data(), record.label_length);
-    if (record.url_length != 0) std::memcpy(out + record.label_length, update.url->data(), record.url_length);
-    if (offset == text_used_) text_used_ += record.text_length();
+    out += record.label_length;
+    if (record.url_length != 0) std::memcpy(out, update.url->data(), record.url_length);
+    out += record.url_length;
+    if (record.presence & kSize) {
+        *out = static_cast<char>(p.size_text_length);
+        std::memcpy(out + 1, p.size_text, p.size_text_length);
+    }
+    if (offset == text_used_) text_used_ += p.text_length;
 }
 
 std::unique_ptr<char[]> NodeUpdateStore::allocate_text(std::size_t bytes) {
@@ -163,7 +188,7 @@ void NodeUpdateStore::compact(std::size_t capacity) {
     std::unique_ptr<char[]> fresh = allocate_text(capacity);
     std::size_t at = 0;
     for (Record& r : records_) {
-        const std::size_t length = r.text_length();
+        const std::size_t length = text_length(r);
         if (length != 0) std::memcpy(fresh.get() + at, text_.get() + r.text, length);
         r.text = at;
         at += length;
@@ -187,7 +212,7 @@ void NodeUpdateStore::compact_in_place() {
     std::size_t at = 0;
     for (const std::uint32_t i : order) {
         Record& r = records_[i];
-        const std::size_t length = r.text_length();
+        const std::size_t length = text_length(r);
         if (length != 0 && r.text != at) std::memmove(text_.get() + at, text_.get() + r.text, length);
         r.text = at;
         at += length;

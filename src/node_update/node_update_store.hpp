@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "node_update/float_text.hpp"
 #include "node_update/node_update.hpp"
 
 namespace tarnu {
@@ -22,10 +23,12 @@ inline bool fail_next_text_allocation = false;
 //
 // A record is 32 bytes: a presence byte (one bit per property, and the value
 // of show_label), the size and colours packed, the two texts' lengths, the
-// offset of its texts in the buffer (the label's bytes, then the url's), the
-// exact length of its JSON text, and the owner's index of its node id. No
-// text has a heap block of its own, and the record holds no std::string or
-// std::optional.
+// offset of its texts in the buffer, the exact length of its JSON text, and
+// the owner's index of its node id. No text has a heap block of its own, and
+// the record holds no std::string or std::optional. In the buffer a record's
+// bytes are its label, its url, and, when it has a size, the size's JSON text
+// after a byte holding that text's length: the float is formatted once, when
+// the update is stored, and encoding copies it.
 //
 // Texts are appended to the buffer. A replaced or removed update leaves its
 // bytes behind as dead bytes (a replacement that fits in the old texts' place
@@ -69,6 +72,9 @@ public:
     // The update at `pos`, its texts viewing the buffer: valid until the
     // store next changes.
     NodeUpdateView view(std::size_t pos) const noexcept;
+    // The JSON text of the size of the update at `pos` (a number, or null),
+    // made when the update was stored; empty when it has no size.
+    std::string_view size_text(std::size_t pos) const noexcept;
     // Exact length of the JSON text of the update at `pos`.
     std::size_t json_length(std::size_t pos) const noexcept { return records_[pos].json_length; }
     // Sum of json_length over all updates.
@@ -118,14 +124,21 @@ private:
         std::uint8_t green;
         std::uint8_t blue;
         std::uint32_t id;
-
-        std::size_t text_length() const noexcept { return std::size_t{label_length} + url_length; }
     };
     static_assert(sizeof(Record) == 32);
 
-    // The record for `update` without its text offset; throws std::bad_alloc
-    // when its lengths do not fit.
-    static Record make_record(std::uint32_t id, const NodeUpdateView& update);
+    // A record about to be stored, with what goes into the buffer besides
+    // the texts.
+    struct Prepared {
+        Record record;              // all but its text offset
+        std::size_t text_length;    // bytes it takes in the buffer
+        std::uint8_t size_text_length;
+        char size_text[kFloatTextCapacity];
+    };
+    // Throws std::bad_alloc when the update's lengths do not fit a record.
+    static Prepared prepare(std::uint32_t id, const NodeUpdateView& update);
+    // Bytes a stored record takes in the buffer.
+    std::size_t text_length(const Record& r) const noexcept;
     // True when a text of `update` lies in this store's buffer.
     bool aliases(const NodeUpdateView& update) const noexcept;
     // Offset at which `bytes` more text bytes fit, growing or compacting the
@@ -142,7 +155,7 @@ private:
     // After texts died without new ones taking their room: compacts a large
     // buffer that is half dead, if memory allows.
     void release_dead() noexcept;
-    void put_texts(Record& record, std::uint64_t offset, const NodeUpdateView& update) noexcept;
+    void put_texts(Prepared& p, std::uint64_t offset, const NodeUpdateView& update) noexcept;
 
     std::vector<Record> records_;
     std::unique_ptr<char[]> text_;

@@ -44,6 +44,12 @@ struct Pair {
             ASSERT_EQ(store.json_length(i), node_update_json_length(model[i]));
             json += store.json_length(i);
             live += (model[i].label ? model[i].label->size() : 0) + (model[i].url ? model[i].url->size() : 0);
+            if (model[i].size) {  // its JSON text after a length byte
+                char text[kFloatTextCapacity];
+                const std::size_t length = write_size_text(text, *model[i].size);
+                ASSERT_EQ(store.size_text(i), std::string_view(text, length));
+                live += 1 + length;
+            }
         }
         ASSERT_EQ(store.json_bytes(), json);
         ASSERT_EQ(store.text_bytes() - store.dead_text_bytes(), live);
