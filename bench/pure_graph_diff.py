@@ -689,7 +689,7 @@ class PyGraphDiff:
                     raise TypeError(
                         "encode_into needs a writable buffer; '%s' object is read-only" % _type_name(type(buffer))
                     )
-                if not view.c_contiguous:
+                if not view.c_contiguous and view.nbytes:  # an empty view counts as contiguous
                     raise TypeError("encode_into needs a C-contiguous buffer")
                 size = self.encoded_size()
                 start = view.nbytes if offset == -1 else offset

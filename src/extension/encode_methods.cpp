@@ -155,7 +155,7 @@ Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* ta
 }
 
 PyObject* new_size(std::size_t size) {
-    PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromSize_t(size);
+    PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(size);
     if (result == nullptr) [[unlikely]] {
         report_host_failure();
     }

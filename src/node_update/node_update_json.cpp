@@ -209,7 +209,16 @@ char* render(char* out, const NodeUpdateView& update, const std::string_view* si
     }
     if (update.size) {
         out = put_key(out, first, "\"size\":");
-        out = size_text != nullptr ? put(out, size_text->data(), size_text->size()) : put_size<Exact>(out, *update.size);
+        if (size_text == nullptr) {
+            out = put_size<Exact>(out, *update.size);
+        } else if constexpr (Exact) {
+            out = put(out, size_text->data(), size_text->size());
+        } else {
+            // A size text is at most 17 bytes and its source is padded: one
+            // fixed 32-byte copy, the excess overwritten by what follows.
+            std::memcpy(out, size_text->data(), kFloatTextCapacity);
+            out += size_text->size();
+        }
     }
     if (update.url) {
         out = put_key(out, first, "\"url\":");

@@ -43,7 +43,8 @@ std::size_t node_update_json_bound(const NodeUpdateView& update) noexcept;
 char* write_node_update_json(char* out, const NodeUpdateView& update) noexcept;
 char* write_node_update_json_exact(char* out, const NodeUpdateView& update) noexcept;
 // The same with the size's text made in advance (write_size_text), so that
-// no float is formatted while rendering.
+// no float is formatted while rendering. The fast form reads
+// kFloatTextCapacity bytes from size_text.data(), whatever its length.
 char* write_node_update_json(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept;
 char* write_node_update_json_exact(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept;
 

@@ -159,7 +159,8 @@ void NodeUpdateStore::put_texts(Prepared& p, std::uint64_t offset, const NodeUpd
 
 std::unique_ptr<char[]> NodeUpdateStore::allocate_text(std::size_t bytes) {
     if (std::exchange(test_support::fail_next_text_allocation, false)) throw std::bad_alloc();
-    return std::make_unique_for_overwrite<char[]>(bytes);
+    // Padded, so that a size text at the very end can be read as a fixed-size block.
+    return std::make_unique_for_overwrite<char[]>(bytes + kFloatTextCapacity);
 }
 
 std::uint64_t NodeUpdateStore::room_for(std::size_t bytes) {

@@ -90,9 +90,10 @@ public:
     // Frees everything: records and texts.
     void clear() noexcept { NodeUpdateStore().swap(*this); }
 
-    // Bytes of the record list and the text buffer, free room included.
+    // Bytes of the record list and the text buffer, free room (and the
+    // buffer's padding) included.
     std::size_t memory_bytes() const noexcept {
-        return records_.capacity() * sizeof(Record) + text_capacity_;
+        return records_.capacity() * sizeof(Record) + (text_ ? text_capacity_ + kFloatTextCapacity : 0);
     }
     // Text bytes held, live and dead, and the buffer's size (for the tests).
     std::size_t text_bytes() const noexcept { return text_used_; }
