@@ -125,7 +125,7 @@ def _join_names(names):
     return "%s, and %s" % (", ".join(quoted[:-1]), quoted[-1])
 
 
-def _parse_arguments(function, params, positional, keywords):
+def _parse_arguments(function, params, positional, keywords, required=None):
     full = "PyGraphDiff.%s()" % function
     n = len(positional)
     if n > len(params):
@@ -144,7 +144,8 @@ def _parse_arguments(function, params, positional, keywords):
         if slots[index] is not _NO:
             raise TypeError("%s got multiple values for argument '%s'" % (full, name))
         slots[index] = value
-    missing = [params[i] for i in range(n, len(params)) if slots[i] is _NO]
+    required = len(params) if required is None else required
+    missing = [params[i] for i in range(n, required) if slots[i] is _NO]
     if missing:
         raise TypeError(
             "%s missing %d required positional %s: %s"
@@ -699,6 +700,65 @@ class PyGraphDiff:
         for node, update in zip(nodes, fields):
             self._nodes[node] = update
             self._deleted_nodes.pop(node, None)
+
+    # -- encoding into storage the caller keeps ---------------------------------
+
+    def encoded_size(self):
+        _shared(self)
+        size = 32 + 24 * len(self._deleted_nodes)
+        for update in self._nodes.values():
+            size += 32 + len(node_update_json(update))
+        for targets in self._new_or_updated.values():
+            size += 32 + 28 * len(targets)
+        for targets in self._deleted.values():
+            size += 32 + 24 * len(targets)
+        return size
+
+    def encode_into(self, buffer=_NO, offset=0, /, *extra, **kwargs):
+        if kwargs or extra or buffer is _NO:
+            buffer, offset = _parse_arguments(
+                "encode_into", ("buffer", "offset"), _given(buffer, offset) + extra, kwargs, required=1
+            )
+            if offset is _NO:
+                offset = 0
+        _shared(self)
+        # A shared borrow for the whole call: __index__ or a buffer export
+        # that calls a mutating method meets "Already borrowed".
+        self._borrow += 1
+        try:
+            offset = operator.index(offset)
+            if offset < -1:
+                raise ValueError("offset must be non-negative, or -1 to append")
+            if isinstance(buffer, bytearray):
+                data = self.to_bytes()
+                start = len(buffer) if offset == -1 else offset
+                # One slice assignment: the gap (if any) zero-filled, the
+                # encoding after it, whatever followed it cut off.
+                buffer[min(start, len(buffer)):] = bytes(max(0, start - len(buffer))) + data
+                return len(data)
+            try:
+                view = memoryview(buffer)
+            except TypeError:
+                raise TypeError("a bytes-like object is required, not '%s'" % _type_name(type(buffer))) from None
+            with view:
+                if view.readonly:
+                    raise TypeError(
+                        "encode_into needs a writable buffer; '%s' object is read-only" % _type_name(type(buffer))
+                    )
+                if not view.c_contiguous and view.nbytes:  # an empty view counts as contiguous
+                    raise TypeError("encode_into needs a C-contiguous buffer")
+                size = self.encoded_size()
+                start = view.nbytes if offset == -1 else offset
+                if start + size > view.nbytes:
+                    raise ValueError(
+                        "buffer too small: encoding from offset %d needs %d bytes, the buffer has %d"
+                        % (start, start + size, view.nbytes)
+                    )
+                with view.cast("B") as flat:
+                    flat[start:start + size] = self.to_bytes()
+                return size
+        finally:
+            self._borrow -= 1
 
 
 _IDS_ACCEPTED = (

@@ -651,7 +651,13 @@ def main(argv=None):
     parser.add_argument("--no-memory", action="store_true", help="skip the memory rows")
     parser.add_argument("--memory-child", nargs=3, metavar=("KIND", "IMPL", "COUNT"), help=argparse.SUPPRESS)
     parser.add_argument("--precross", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--encode-into", action="store_true",
+                        help="run bench/encode_into.py (node store and encode_into figures) instead")
     args = parser.parse_args(argv)
+    if args.encode_into:
+        import encode_into
+
+        return encode_into.main(["--quick"] if args.quick else [])
 
     if args.memory_child:
         kind, impl, count = args.memory_child

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "bytes/byte_buffer.hpp"
-#include "bytes/byte_arena.hpp"
 #include "diff/node_id.hpp"
 #include "node_update/node_update_json.hpp"
 
@@ -66,11 +65,41 @@ inline std::uint8_t* put_weight(std::uint8_t* out, float weight) noexcept {
     return out + 4;
 }
 
+// Calls f(id, update, json_length, size_text) for every node entry of
+// `nodes`: with what the record keeps where it keeps it, otherwise counted
+// and formatted here.
+template <class Nodes, class F>
+void for_each_node_text(const Nodes& nodes, F&& f) {
+    if constexpr (requires { nodes.for_each_encoded(f); }) {
+        nodes.for_each_encoded(f);
+    } else {
+        nodes.for_each([&f](const NodeId& id, const auto& update) {
+            const NodeUpdateView view(update);
+            char size_text[kFloatTextCapacity];
+            const std::size_t size_length = view.size ? write_size_text(size_text, *view.size) : 0;
+            f(id, view, static_cast<std::size_t>(node_update_json_length(view, size_length)),
+              std::string_view(size_text, size_length));
+        });
+    }
+}
+
+template <class Nodes>
+std::uint64_t node_json_bytes(const Nodes& nodes) {
+    if constexpr (requires { nodes.json_bytes(); }) {
+        return nodes.json_bytes();
+    } else {
+        std::uint64_t total = 0;
+        for_each_node_text(nodes, [&total](const NodeId&, const NodeUpdateView&, std::size_t length,
+                                           std::string_view) { total += length; });
+        return total;
+    }
+}
+
 }  // namespace encoding_detail
 
 // The byte encoding of one diff, in two steps so that a caller can write it
 // straight into storage of its own:
-//   DiffEncoding encoding(diff);       // renders every node text, sizes the output
+//   DiffEncoding encoding(diff);       // sizes the output
 //   auto* out = allocate(encoding.size());
 //   if (auto error = encoding.write_to(out)) ...;
 // The output is four sections, each a little-endian u64 count followed by its
@@ -79,11 +108,11 @@ inline std::uint8_t* put_weight(std::uint8_t* out, float weight) noexcept {
 // and 4-byte weight per edge), deleted edges grouped by source (id, target
 // count, target ids). Every id is written as the u64 16 and its 16 bytes.
 //
-// The node entries (id, text length, JSON text) are rendered, already in
-// their final byte form, into a shared arena of large blocks rather than each
-// text into a small growable buffer of its own: the bytes are the same, a
-// large diff saves one allocation per node, and writing section 1 is a few
-// block copies. Entries come in the diff's own order.
+// The size comes from counts the record keeps (entries, targets, and the
+// total length of the node texts), so sizing renders and allocates nothing
+// and costs the same for every diff. Each node's JSON text is then written
+// once, straight into the output at its place, its length known in advance;
+// there is no intermediate copy. Entries come in the diff's own order.
 //
 // The encoding keeps a pointer to the diff and reads it again in write_to, so
 // the diff must outlive it and should not change in between. If it does
@@ -91,15 +120,13 @@ inline std::uint8_t* put_weight(std::uint8_t* out, float weight) noexcept {
 // instead and the output is to be discarded.
 //
 // `Diff` offers the read views of GraphDiff (nodes, deleted_nodes, edges) with
-// NodeId ids, NodeUpdate updates and float weights.
+// NodeId ids, NodeUpdateView (or NodeUpdate) updates and float weights.
 template <class Diff>
 class DiffEncoding {
 public:
-    // Renders the node texts and computes the exact output size. Throws only
-    // std::bad_alloc, and then holds nothing; the diff is never changed.
+    // Computes the exact output size. Allocates nothing and never throws for
+    // the module's record; the diff is never changed.
     explicit DiffEncoding(const Diff& diff);
-    DiffEncoding(DiffEncoding&&) noexcept = default;
-    DiffEncoding& operator=(DiffEncoding&&) noexcept = default;
 
     // The exact number of bytes write_to writes.
     std::size_t size() const noexcept { return size_; }
@@ -114,8 +141,6 @@ public:
 
 private:
     const Diff* diff_;
-    ByteArena node_entries_;  // section 1 after its count
-    std::size_t node_count_ = 0;
     std::size_t size_ = 0;
 };
 
@@ -131,34 +156,15 @@ EncodeResult encode_graph_diff(const Diff& diff) {
 template <class Diff>
 DiffEncoding<Diff>::DiffEncoding(const Diff& diff) : diff_(&diff) {
     using namespace encoding_detail;
-
-    // Sizes new arena blocks by the nodes still to come; entries are mostly short.
-    constexpr std::size_t kTypicalEntryBytes = 192;
     const auto nodes = diff.nodes();
-    std::size_t entry_bytes = 0;
-    nodes.for_each([&](const NodeId& id, const NodeUpdate& update) {
-        const std::size_t nodes_left = nodes.size() - node_count_;
-        std::uint8_t* const entry = node_entries_.room(kIdBytes + kCountBytes + node_update_json_bound(update),
-                                                       nodes_left * kTypicalEntryBytes);
-        char* const text = reinterpret_cast<char*>(entry + kIdBytes + kCountBytes);
-        const auto length = static_cast<std::size_t>(write_node_update_json(text, update) - text);
-        put_u64(put_id(entry, id), length);
-        node_entries_.commit(entry + kIdBytes + kCountBytes + length);
-        entry_bytes += kIdBytes + kCountBytes + length;
-        ++node_count_;
-    });
-
-    std::size_t total = kCountBytes + entry_bytes;
-    total += kCountBytes + diff.deleted_nodes().size() * kIdBytes;
-
-    // The edge sections from counts the record keeps, without a walk over
-    // the sources: write_to checks every group against them anyway.
     const auto new_or_updated = diff.edges().new_or_updated();
     const auto deleted = diff.edges().deleted();
-    total += kCountBytes + new_or_updated.size() * kGroupHeadBytes +
-             new_or_updated.num_targets() * (kIdBytes + kWeightBytes);
-    total += kCountBytes + deleted.size() * kGroupHeadBytes + deleted.num_targets() * kIdBytes;
-    size_ = total;
+    std::uint64_t total = 4 * kCountBytes;
+    total += nodes.size() * (kIdBytes + kCountBytes) + node_json_bytes(nodes);
+    total += diff.deleted_nodes().size() * kIdBytes;
+    total += new_or_updated.size() * kGroupHeadBytes + new_or_updated.num_targets() * (kIdBytes + kWeightBytes);
+    total += deleted.size() * kGroupHeadBytes + deleted.num_targets() * kIdBytes;
+    size_ = static_cast<std::size_t>(total);
 }
 
 template <class Diff>
@@ -170,12 +176,31 @@ std::optional<EncodeError> DiffEncoding<Diff>::write_to(std::uint8_t* out) const
     std::uint8_t* const end = out + size_;
     const auto room = [&pos, end] { return static_cast<std::size_t>(end - pos); };
 
-    // Section 1 is this object's own and always fits.
-    pos = put_u64(pos, node_count_);
-    node_entries_.for_each_piece([&pos](const std::uint8_t* piece, std::size_t size) {
-        std::memcpy(pos, piece, size);
-        pos += size;
+    // Section 1: each text is written in place. The fast writer may run a
+    // few bytes past the text's end into room that the next entries then
+    // overwrite; for the entries near the end of the output it may not, and
+    // the exact writer is used instead.
+    bool fits = true;
+    const auto nodes = diff_->nodes();
+    if (room() < kCountBytes) return kChanged;
+    pos = put_u64(pos, nodes.size());
+    std::size_t node_count = 0;
+    for_each_node_text(nodes, [&](const NodeId& id, const NodeUpdateView& update, std::size_t length,
+                                  std::string_view size_text) {
+        if (!fits || room() < kIdBytes + kCountBytes || room() - kIdBytes - kCountBytes < length) {
+            fits = false;
+            return;
+        }
+        char* const text = reinterpret_cast<char*>(put_u64(put_id(pos, id), length));
+        const bool slack = static_cast<std::size_t>(reinterpret_cast<char*>(end) - text) - length >=
+                           kNodeUpdateJsonOverrun;
+        const char* const text_end =
+            slack ? write_node_update_json(text, update, size_text) : write_node_update_json_exact(text, update, size_text);
+        if (text_end != text + length) fits = false;  // a kept length that is wrong: refused
+        pos = reinterpret_cast<std::uint8_t*>(text) + length;
+        ++node_count;
     });
+    if (!fits || node_count != nodes.size()) return kChanged;
 
     const auto deleted_nodes = diff_->deleted_nodes();
     if (room() < kCountBytes + deleted_nodes.size() * kIdBytes) return kChanged;
@@ -184,7 +209,6 @@ std::optional<EncodeError> DiffEncoding<Diff>::write_to(std::uint8_t* out) const
 
     // The edge sections are checked group by group; after a group that does
     // not fit, nothing more is written.
-    bool fits = true;
     const auto edges = diff_->edges();
     const auto new_or_updated = edges.new_or_updated();
     if (room() < kCountBytes) return kChanged;

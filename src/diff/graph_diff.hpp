@@ -78,7 +78,9 @@ class EdgeDiff;
 // deletions, edge additions or re-weightings, and edge deletions, combined as
 // they arrive so that the record always holds only the net change.
 //
-// Shape. `nodes` maps id to the latest update; `deleted_nodes` is a set of
+// Shape. `nodes` maps id to the latest update, held in `Store` (see
+// NodeUpdateStore: packed records and one text buffer, taking and handing out
+// updates as `Store::View`); `deleted_nodes` is a set of
 // ids; `edges` is an EdgeDiff with `new_or_updated` (source -> target ->
 // weight) and `deleted` (source -> set of targets). Every id is interned once
 // (see IdPool); each of the four collections is a dense list of interned
@@ -105,22 +107,19 @@ class EdgeDiff;
 // growing lists and inner tables), then makes the change without allocating.
 // What a failed call may leave behind is invisible: newly interned ids with
 // empty entries and grown capacities.
-//   set_node_update  unchanged (the update passed in is lost)
+//   set_node_update  unchanged (a compaction of the node texts may have
+//                    moved them, which no reader can see)
 //   delete_node      unchanged
 //   add_edge         unchanged
 //   delete_edge      unchanged
 //   clear            never throws
-template <class Id, class T, class W>
+template <class Id, class Store, class W>
 class GraphDiff {
     static_assert(std::is_trivially_copyable_v<Id>, "ids are stored and compared as plain bytes");
     using State = detail::IdState<Id, W>;
     using Pool = detail::IdPool<State, Id>;
     static constexpr std::uint32_t kNone = detail::kNoIndex;
 
-    struct NodeEntry {
-        std::uint32_t id;
-        T update;
-    };
     using DeletedEntry = detail::DeletedSource;
     // An id with its hash and, when a lookup already found it, its index
     // (kNone: not known yet). Indices stay valid until clear().
@@ -131,6 +130,8 @@ class GraphDiff {
     };
 
 public:
+    using UpdateView = typename Store::View;
+
     GraphDiff() = default;
     GraphDiff(const GraphDiff&) = delete;
     GraphDiff& operator=(const GraphDiff&) = delete;
@@ -142,7 +143,8 @@ public:
           deleted_nodes_(std::move(other.deleted_nodes_)),
           sources_(std::move(other.sources_)),
           pending_targets_(std::exchange(other.pending_targets_, 0)),
-          deleted_(std::move(other.deleted_)) {
+          deleted_(std::move(other.deleted_)),
+          deleted_targets_(std::exchange(other.deleted_targets_, 0)) {
         other.clear();
     }
     GraphDiff& operator=(GraphDiff&& other) noexcept {
@@ -155,6 +157,7 @@ public:
             sources_ = std::move(other.sources_);
             pending_targets_ = std::exchange(other.pending_targets_, 0);
             deleted_ = std::move(other.deleted_);
+            deleted_targets_ = std::exchange(other.deleted_targets_, 0);
             other.clear();
         }
         return *this;
@@ -163,14 +166,15 @@ public:
 
     // Records update as the node's whole new state (an earlier update is
     // replaced, not merged) and revives the node if it was marked deleted.
-    // Pending edge deletions recorded for the node stay.
-    void set_node_update(const Id& id, T update) {
+    // Pending edge deletions recorded for the node stay. The update's texts
+    // are copied; the view need only be valid for the call.
+    void set_node_update(const Id& id, const UpdateView& update) {
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
         if (s.node != kNone) {
-            nodes_[s.node].update = std::move(update);
+            nodes_.assign(s.node, update);
         } else {
-            nodes_.push_back(NodeEntry{x, std::move(update)});
+            nodes_.push_back(x, update);
             s.node = static_cast<std::uint32_t>(nodes_.size() - 1);
         }
         if (s.deleted_node != kNone) remove_deleted_node(x);
@@ -206,7 +210,7 @@ public:
         }
         s.incoming.for_each([&](std::uint32_t source) {
             if (ids_[source].targets.erase(x)) --pending_targets_;
-            deleted_targets_of(source).insert(x);
+            if (deleted_targets_of(source).insert(x)) ++deleted_targets_;
         });
         s.incoming.release(blocks_);
         if (s.deleted_node == kNone) {
@@ -237,7 +241,10 @@ public:
         // Nothing below allocates.
         if (fs.deleted_source != kNone) {
             auto& cancelled = deleted_[fs.deleted_source].targets;
-            if (cancelled.erase(t) && cancelled.empty()) remove_deleted_source(f);
+            if (cancelled.erase(t)) {
+                --deleted_targets_;
+                if (cancelled.empty()) remove_deleted_source(f);
+            }
         }
         if (fs.source == kNone) add_source(f);
         if (fs.targets.insert_or_assign(t, weight)) {
@@ -264,7 +271,7 @@ public:
             deleted_[fs.deleted_source].targets.reserve_one(blocks_);
 
         // Nothing below allocates.
-        deleted_targets_of(f).insert(t);
+        if (deleted_targets_of(f).insert(t)) ++deleted_targets_;
         if (fs.source != kNone) {
             if (fs.targets.erase(t)) {
                 ids_[t].incoming.erase(f);
@@ -274,26 +281,28 @@ public:
         }
     }
 
-    // Back to the empty record. Every update and inner table is released.
-    // The outer tables keep their capacity for a next fill like the one just
-    // cleared, the usual cycle of fill, encode and clear; capacity far beyond
-    // what the record held at this point is given back (the room of an
-    // earlier, larger batch, or of ids that nothing names any more), so a
-    // reused diff costs what its current batch costs.
+    // Back to the empty record. Every update and inner table is released, and
+    // the node store gives back all its storage. The other outer tables keep
+    // their capacity for a next fill like the one just cleared, the usual
+    // cycle of fill, encode and clear; capacity far beyond what the record
+    // held at this point is given back (the room of an earlier, larger batch,
+    // or of ids that nothing names any more), so a reused diff costs what
+    // its current batch costs.
     void clear() noexcept {
         // Ids the contents name, counted with repeats: an upper bound on the
         // ids a similar fill interns.
-        std::size_t named = nodes_.size() + deleted_nodes_.size() + sources_.size() + pending_targets_;
-        for (const DeletedEntry& e : deleted_) named += 1 + e.targets.size();
+        const std::size_t named = nodes_.size() + deleted_nodes_.size() + sources_.size() + pending_targets_ +
+                                  deleted_.size() + deleted_targets_;
         const auto expected = static_cast<std::uint32_t>(std::min<std::size_t>(named, ids_.size()));
         discard_tables();
         blocks_.reset();
-        detail::clear_keeping_room(nodes_, nodes_.size());
+        nodes_.clear();
         detail::clear_keeping_room(deleted_nodes_, deleted_nodes_.size());
         detail::clear_keeping_room(sources_, sources_.size());
         detail::clear_keeping_room(deleted_, deleted_.size());
         ids_.clear(expected);
         pending_targets_ = 0;
+        deleted_targets_ = 0;
     }
 
     // The longest probe in the id table; see IdPool::longest_probe.
@@ -376,11 +385,11 @@ public:
     std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
     std::size_t num_edges() const noexcept { return sources_.size() + deleted_.size(); }
 
-    // Bytes held by every table of the record, the id pool and the reverse
-    // index included; not what the updates own themselves (their texts).
-    // The inner tables count as the slabs they live in, free room included.
+    // Bytes held by every table of the record, the id pool, the reverse
+    // index and the node store (texts included). The inner tables count as
+    // the slabs they live in, free room included.
     std::size_t memory_bytes() const noexcept {
-        return blocks_.memory_bytes() + ids_.memory_bytes() + nodes_.capacity() * sizeof(NodeEntry) +
+        return blocks_.memory_bytes() + ids_.memory_bytes() + nodes_.memory_bytes() +
                deleted_nodes_.capacity() * sizeof(std::uint32_t) + sources_.capacity() * sizeof(std::uint32_t) +
                deleted_.capacity() * sizeof(DeletedEntry);
     }
@@ -390,15 +399,27 @@ public:
     class NodesView {
     public:
         std::size_t size() const noexcept { return diff_->nodes_.size(); }
-        // f(const Id&, const T&)
+        // Total length of the updates' JSON texts, kept as the record changes.
+        std::uint64_t json_bytes() const noexcept { return diff_->nodes_.json_bytes(); }
+        // f(const Id&, const UpdateView&)
         template <class F>
         void for_each(F&& f) const {
-            for (const NodeEntry& e : diff_->nodes_) f(diff_->ids_.id(e.id), e.update);
+            const Store& store = diff_->nodes_;
+            for (std::size_t i = 0, n = store.size(); i < n; ++i) f(diff_->ids_.id(store.id(i)), store.view(i));
         }
-        const T* find(const Id& id) const noexcept {
+        // f(const Id&, const UpdateView&, std::size_t json_length,
+        //   std::string_view size_text): what the encoder needs, all kept by
+        // the store.
+        template <class F>
+        void for_each_encoded(F&& f) const {
+            const Store& store = diff_->nodes_;
+            for (std::size_t i = 0, n = store.size(); i < n; ++i)
+                f(diff_->ids_.id(store.id(i)), store.view(i), store.json_length(i), store.size_text(i));
+        }
+        std::optional<UpdateView> find(const Id& id) const noexcept {
             const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
-            if (x == kNone || diff_->ids_[x].node == kNone) return nullptr;
-            return &diff_->nodes_[diff_->ids_[x].node].update;
+            if (x == kNone || diff_->ids_[x].node == kNone) return std::nullopt;
+            return diff_->nodes_.view(diff_->ids_[x].node);
         }
 
     private:
@@ -428,7 +449,9 @@ public:
 
     NodesView nodes() const noexcept { return NodesView(this); }
     DeletedNodesView deleted_nodes() const noexcept { return DeletedNodesView(this); }
-    EdgeDiff<Id, W> edges() const noexcept { return EdgeDiff<Id, W>(ids_, sources_, pending_targets_, deleted_); }
+    EdgeDiff<Id, W> edges() const noexcept {
+        return EdgeDiff<Id, W>(ids_, sources_, pending_targets_, deleted_, deleted_targets_);
+    }
 
 private:
     friend class EdgeDiff<Id, W>;
@@ -512,11 +535,8 @@ private:
 
     void remove_node(std::uint32_t x) noexcept {
         const std::uint32_t pos = ids_[x].node;
-        if (pos + 1 != nodes_.size()) {
-            nodes_[pos] = std::move(nodes_.back());
-            ids_[nodes_[pos].id].node = pos;
-        }
-        nodes_.pop_back();
+        nodes_.remove(pos);
+        if (pos < nodes_.size()) ids_[nodes_.id(pos)].node = pos;
         ids_[x].node = kNone;
     }
 
@@ -558,6 +578,7 @@ private:
 
     void remove_deleted_source(std::uint32_t x) noexcept {
         const std::uint32_t pos = ids_[x].deleted_source;
+        deleted_targets_ -= deleted_[pos].targets.size();
         deleted_[pos].targets.release(blocks_);
         if (pos + 1 != deleted_.size()) {
             deleted_[pos] = std::move(deleted_.back());
@@ -578,11 +599,12 @@ private:
 
     detail::BlockPool blocks_;  // every inner table's block; declared first, so destroyed last
     Pool ids_;
-    std::vector<NodeEntry> nodes_;
+    Store nodes_;
     std::vector<std::uint32_t> deleted_nodes_;
     std::vector<std::uint32_t> sources_;  // sources of new_or_updated; their maps live in ids_
     std::size_t pending_targets_ = 0;     // entries over all maps of new_or_updated
     std::vector<DeletedEntry> deleted_;
+    std::size_t deleted_targets_ = 0;  // entries over all sets of deleted
 };
 
 // The edge changes of a GraphDiff, as a read view: `new_or_updated` maps a
@@ -666,12 +688,8 @@ public:
     class Deleted {
     public:
         std::size_t size() const noexcept { return entries_->size(); }
-        // Entries over all target sets; a walk of the (contiguous) sources.
-        std::size_t num_targets() const noexcept {
-            std::size_t total = 0;
-            for (const detail::DeletedSource& e : *entries_) total += e.targets.size();
-            return total;
-        }
+        // Entries over all target sets, kept as the record changes.
+        std::size_t num_targets() const noexcept { return *num_targets_; }
         // f(const Id& source, const Targets& targets)
         template <class F>
         void for_each(F&& f) const {
@@ -688,25 +706,32 @@ public:
 
     private:
         friend class EdgeDiff;
-        Deleted(const Pool* ids, const std::vector<detail::DeletedSource>* entries) : ids_(ids), entries_(entries) {}
+        Deleted(const Pool* ids, const std::vector<detail::DeletedSource>* entries, const std::size_t* num_targets)
+            : ids_(ids), entries_(entries), num_targets_(num_targets) {}
         const Pool* ids_;
         const std::vector<detail::DeletedSource>* entries_;
+        const std::size_t* num_targets_;
     };
 
     NewOrUpdated new_or_updated() const noexcept { return NewOrUpdated(ids_, sources_, num_targets_); }
-    Deleted deleted() const noexcept { return Deleted(ids_, deleted_); }
+    Deleted deleted() const noexcept { return Deleted(ids_, deleted_, deleted_targets_); }
 
 private:
     template <class, class, class>
     friend class GraphDiff;
     EdgeDiff(const Pool& ids, const std::vector<std::uint32_t>& sources, const std::size_t& num_targets,
-             const std::vector<detail::DeletedSource>& deleted)
-        : ids_(&ids), sources_(&sources), num_targets_(&num_targets), deleted_(&deleted) {}
+             const std::vector<detail::DeletedSource>& deleted, const std::size_t& deleted_targets)
+        : ids_(&ids),
+          sources_(&sources),
+          num_targets_(&num_targets),
+          deleted_(&deleted),
+          deleted_targets_(&deleted_targets) {}
 
     const Pool* ids_;
     const std::vector<std::uint32_t>* sources_;
     const std::size_t* num_targets_;
     const std::vector<detail::DeletedSource>* deleted_;
+    const std::size_t* deleted_targets_;
 };
 
 }  // namespace tarnu

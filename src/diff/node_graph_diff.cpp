@@ -2,6 +2,6 @@
 
 namespace tarnu {
 
-template class GraphDiff<NodeId, NodeUpdate, float>;
+template class GraphDiff<NodeId, NodeUpdateStore, float>;
 
 }  // namespace tarnu

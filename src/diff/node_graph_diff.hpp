@@ -2,15 +2,16 @@
 
 #include "diff/graph_diff.hpp"
 #include "diff/node_id.hpp"
-#include "node_update/node_update.hpp"
+#include "node_update/node_update_store.hpp"
 
 namespace tarnu {
 
-// The record the module keeps: UUID node ids, display updates, 32-bit weights.
-using NodeGraphDiff = GraphDiff<NodeId, NodeUpdate, float>;
+// The record the module keeps: UUID node ids, display updates (in the
+// compact store), 32-bit weights.
+using NodeGraphDiff = GraphDiff<NodeId, NodeUpdateStore, float>;
 
 static_assert(sizeof(detail::IdState<NodeId, float>) + sizeof(NodeId) == 64, "one cache line per interned id");
 
-extern template class GraphDiff<NodeId, NodeUpdate, float>;
+extern template class GraphDiff<NodeId, NodeUpdateStore, float>;
 
 }  // namespace tarnu

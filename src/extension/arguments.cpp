@@ -1,5 +1,6 @@
 #include "arguments.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -46,7 +47,8 @@ std::ptrdiff_t find_parameter(const char* const* names, std::size_t count, PyObj
 }  // namespace
 
 void parse_arguments_slow(const char* full_name, const char* const* names, std::size_t count, PyObject* const* args,
-                          Py_ssize_t positional, PyObject* keyword_names, PyObject** slots) {
+                          Py_ssize_t positional, PyObject* keyword_names, PyObject** slots, std::size_t required) {
+    required = std::min(required, count);
     if (positional > static_cast<Py_ssize_t>(count)) {
         throw_too_many(full_name, count, positional);
     }
@@ -73,7 +75,7 @@ void parse_arguments_slow(const char* full_name, const char* const* names, std::
         return;
     }
     std::size_t missing = 0;
-    for (std::size_t i = static_cast<std::size_t>(positional); i < count; ++i) {
+    for (std::size_t i = static_cast<std::size_t>(positional); i < required; ++i) {
         missing += slots[i] == nullptr ? 1 : 0;
     }
     if (missing == 0) {
@@ -83,7 +85,7 @@ void parse_arguments_slow(const char* full_name, const char* const* names, std::
     message += " missing " + std::to_string(missing) + " required positional ";
     message += missing == 1 ? "argument: " : "arguments: ";
     std::size_t listed = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < required; ++i) {
         if (slots[i] != nullptr) {
             continue;
         }

@@ -129,7 +129,10 @@ NodeId extract_node_id_checked(PyObject* object, const char* argument_name) {
     }
 }
 
-std::string extract_text(PyObject* object) {
+namespace {
+
+// The UTF-8 of a str, valid while the str lives.
+std::string_view text_view(PyObject* object) {
     if (!PyUnicode_Check(object)) {
         throw_downcast_error(object, "PyString");
     }
@@ -138,7 +141,28 @@ std::string extract_text(PyObject* object) {
     if (data == nullptr) {
         throw_pending_error();
     }
-    return std::string(data, static_cast<std::size_t>(size));
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// Reads a text key: the view is kept valid by holding the str in `owner`,
+// since converting the keys after it may run Python code that drops the
+// dict's own reference.
+std::optional<std::string_view> read_text_key(PyObject* dict, PyObject* key, OwnedRef& owner) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) {
+            throw_pending_error();
+        }
+        return std::nullopt;
+    }
+    owner = OwnedRef::owning(value);
+    return text_view(value);
+}
+
+}  // namespace
+
+std::string extract_text(PyObject* object) {
+    return std::string(text_view(object));
 }
 
 float extract_f32(PyObject* object) {
@@ -183,19 +207,20 @@ bool extract_bool(PyObject* object) {
     throw_downcast_error(object, "PyBool");
 }
 
-NodeUpdate node_update_from_dict(PyObject* object) {
+NodeUpdateArgument node_update_from_dict(PyObject* object) {
     if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
         throw_downcast_error(object, "PyDict");
     }
-    NodeUpdate update;
-    update.label = read_key(object, names.label, extract_text);
-    update.url = read_key(object, names.url, extract_text);
+    NodeUpdateArgument argument;
+    NodeUpdateView& update = argument.view_;
+    update.label = read_text_key(object, names.label, argument.label_owner_);
+    update.url = read_text_key(object, names.url, argument.url_owner_);
     update.size = read_key(object, names.size, extract_f32);
     update.red = read_key(object, names.red, extract_u8);
     update.green = read_key(object, names.green, extract_u8);
     update.blue = read_key(object, names.blue, extract_u8);
     update.show_label = read_key(object, names.show_label, extract_bool);
-    return update;
+    return argument;
 }
 
 float extract_f32_argument(PyObject* object, const char* argument_name) {
@@ -207,7 +232,7 @@ float extract_f32_argument(PyObject* object, const char* argument_name) {
     }
 }
 
-NodeUpdate extract_node_update_argument(PyObject* object, const char* argument_name) {
+NodeUpdateArgument extract_node_update_argument(PyObject* object, const char* argument_name) {
     try {
         return node_update_from_dict(object);
     } catch (const PendingError&) {

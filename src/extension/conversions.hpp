@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "diff/node_id.hpp"
 #include "node_update/node_update.hpp"
+#include "py_ref.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {
@@ -27,8 +30,24 @@ inline NodeId extract_node_id(PyObject* object, const char* argument_name) {
     return extract_node_id_checked(object, argument_name);
 }
 
-// A NodeUpdate from the seven known keys of a dict, read in a fixed order.
-NodeUpdate node_update_from_dict(PyObject* object);
+// A node update read from a dict. Its texts view the UTF-8 of the dict's
+// str values, which it keeps alive, so reading one makes no copy: the record
+// copies them once, into its own storage. It converts to the
+// NodeUpdateView that GraphDiff::set_node_update takes.
+class NodeUpdateArgument {
+public:
+    operator const NodeUpdateView&() const noexcept { return view_; }  // NOLINT(google-explicit-constructor)
+    const NodeUpdateView& view() const noexcept { return view_; }
+
+private:
+    friend NodeUpdateArgument node_update_from_dict(PyObject* object);
+    NodeUpdateView view_;
+    OwnedRef label_owner_;
+    OwnedRef url_owner_;
+};
+
+// A node update from the seven known keys of a dict, read in a fixed order.
+NodeUpdateArgument node_update_from_dict(PyObject* object);
 
 std::string extract_text(PyObject* object);
 float extract_f32(PyObject* object);
@@ -37,7 +56,7 @@ bool extract_bool(PyObject* object);
 
 // A float argument such as `weight`, labelled with its name.
 float extract_f32_argument(PyObject* object, const char* argument_name);
-NodeUpdate extract_node_update_argument(PyObject* object, const char* argument_name);
+NodeUpdateArgument extract_node_update_argument(PyObject* object, const char* argument_name);
 
 inline bool type_has_flag(PyObject* object, unsigned long flag) {
 #ifdef PYPY_VERSION

@@ -8,6 +8,7 @@
 #include "bulk_methods.hpp"
 #include "bytes/graph_diff_to_bytes.hpp"
 #include "conversions.hpp"
+#include "encode_methods.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
 #include "method_support.hpp"
@@ -60,8 +61,8 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
         const NodeId id = extract_node_id(id_argument, "id");
-        NodeUpdate update = extract_node_update_argument(update_argument, "update");
-        object->diff.set_node_update(id, std::move(update));
+        const NodeUpdateArgument update = extract_node_update_argument(update_argument, "update");
+        object->diff.set_node_update(id, update);
         return none();
     });
 }
@@ -151,6 +152,10 @@ PyMethodDef methods[] = {
      "delete_edges($self, sources, targets)\n--\n\n"},
     {"delete_nodes", as_cfunction(delete_nodes), METH_FASTCALL | METH_KEYWORDS, "delete_nodes($self, ids)\n--\n\n"},
     {"add_nodes", as_cfunction(add_nodes), METH_FASTCALL | METH_KEYWORDS, "add_nodes($self, ids, updates)\n--\n\n"},
+    // Encoding into storage the caller keeps (encode_methods.cpp).
+    {"encoded_size", as_cfunction(encoded_size), METH_NOARGS, "encoded_size($self)\n--\n\n"},
+    {"encode_into", as_cfunction(encode_into), METH_FASTCALL | METH_KEYWORDS,
+     "encode_into($self, buffer, offset=0)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "graph_diff_object.hpp"
+#include "node_update/node_update_store.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
 
@@ -64,6 +65,9 @@ void on_delete_node(const NodeId& id, const NodeGraphDiff& diff) {
             return;
         case 'B':
             ++fail_bulk_item;
+            return;
+        case 'C':
+            tarnu::test_support::fail_next_text_allocation = true;
             return;
         default:
             return;

@@ -25,6 +25,8 @@ namespace tarnu::py::test_hooks {
 //   'B': the next bulk method runs out of memory (std::bad_alloc) before one
 //        of its items: the first 'B' arms item 0, each further one moves
 //        the failure one item later
+//   'C': the next allocation of node text storage (growth or compaction of
+//        the node store's text buffer) fails with std::bad_alloc
 void on_delete_node(const NodeId& id, const NodeGraphDiff& diff);
 // Before item i of a bulk method; throws std::bad_alloc where 'B' armed it.
 void on_bulk_item(std::size_t index);

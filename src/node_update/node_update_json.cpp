@@ -76,7 +76,9 @@ char* put_escaped_byte(char* out, unsigned char byte) noexcept {
     return out + 6;
 }
 
-// Needs 2 + 6 * text.size() bytes at `out`.
+// Needs 2 + 6 * text.size() bytes at `out`; Exact writes nothing past the
+// closing quotation mark, otherwise up to 7 bytes more may be overwritten.
+template <bool Exact>
 char* put_json_string(char* out, std::string_view text) noexcept {
     *out++ = '"';
     const char* src = text.data();
@@ -98,7 +100,7 @@ char* put_json_string(char* out, std::string_view text) noexcept {
     // needs no escape; a clean tail is then one 8-byte store (the output has
     // room for six times the input).
     const auto rest = static_cast<unsigned>(end - src);
-    if (std::endian::native == std::endian::little && rest != 0 && text.size() >= 8) {
+    if (!Exact && std::endian::native == std::endian::little && rest != 0 && text.size() >= 8) {
         std::uint64_t word;
         std::memcpy(&word, end - 8, 8);
         const unsigned filled_bits = 8 * rest;
@@ -118,10 +120,11 @@ char* put_json_string(char* out, std::string_view text) noexcept {
 // are as good as random, and every mispredicted branch costs more than the
 // few stores it would save. Both write up to 4 or 5 bytes whatever the
 // length they count; the fixed bound leaves room for that, and whatever
-// comes next overwrites the excess.
+// comes next overwrites the excess. Exact writes only what it counts.
+template <bool Exact>
 char* put_uint8(char* out, std::uint8_t value) noexcept {
     const unsigned digits = 1U + (value >= 10) + (value >= 100);
-    if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (!Exact && std::endian::native == std::endian::little) {
         // "hto" in the low three bytes, shifted down past the leading zeros.
         std::uint32_t text = (std::uint32_t{'0'} + value / 100U) | (std::uint32_t{'0'} + value / 10U % 10U) << 8 |
                              (std::uint32_t{'0'} + value % 10U) << 16;
@@ -135,15 +138,51 @@ char* put_uint8(char* out, std::uint8_t value) noexcept {
     return out;
 }
 
+template <bool Exact>
 char* put_bool(char* out, bool value) noexcept {
+    if constexpr (Exact) return value ? put(out, "true", 4) : put(out, "false", 5);
     std::memcpy(out, value ? "true" : "false", 5);
     return out + (value ? 4 : 5);
 }
 
+bool is_finite(float value) noexcept {
+    return (std::bit_cast<std::uint32_t>(value) & 0x7F800000U) != 0x7F800000U;
+}
+
+// The float layout writes fixed-size blocks of up to kFloatTextCapacity
+// bytes; Exact lays it out on the stack and copies what it counts.
+template <bool Exact>
 char* put_size(char* out, float size) noexcept {
-    const std::uint32_t bits = std::bit_cast<std::uint32_t>(size);
-    if ((bits & 0x7F800000U) == 0x7F800000U) return put(out, "null", 4);  // NaN or infinite
+    if (!is_finite(size)) return put(out, "null", 4);
+    if constexpr (Exact) {
+        char scratch[kFloatTextCapacity];
+        return put(out, scratch, static_cast<std::size_t>(write_float_text(scratch, size) - scratch));
+    }
     return write_float_text(out, size);
+}
+
+
+// Bytes that escaping adds to a text: one for a short escape, five for \u00xx.
+std::size_t escape_growth(std::string_view text) noexcept {
+    std::size_t growth = 0;
+    const char* src = text.data();
+    const char* const end = src + text.size();
+    while (end - src >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, src, 8);
+        if (needs_escape(word)) {
+            for (int i = 0; i < 8; ++i) {
+                const char kind = kEscapes[static_cast<unsigned char>(src[i])];
+                growth += kind == 0 ? 0 : kind == 'u' ? 5 : 1;
+            }
+        }
+        src += 8;
+    }
+    for (; src != end; ++src) {
+        const char kind = kEscapes[static_cast<unsigned char>(*src)];
+        growth += kind == 0 ? 0 : kind == 'u' ? 5 : 1;
+    }
+    return growth;
 }
 
 // Writes the separator unless this is the first member, then the quoted key
@@ -155,49 +194,119 @@ char* put_key(char* out, bool& first, const char (&quoted_key_colon)[N]) noexcep
     return put(out, quoted_key_colon, N - 1);
 }
 
-std::size_t text_bound(const std::optional<std::string>& text) noexcept {
+std::size_t text_bound(const std::optional<std::string_view>& text) noexcept {
     return text ? text->size() * kMaxEscapedBytesPerByte : 0;
 }
 
-}  // namespace
-
-std::size_t node_update_json_bound(const NodeUpdate& update) noexcept {
-    return kFixedBound + text_bound(update.label) + text_bound(update.url);
-}
-
-char* write_node_update_json(char* out, const NodeUpdate& update) noexcept {
+// size_text, when given, is the size's text made in advance.
+template <bool Exact>
+char* render(char* out, const NodeUpdateView& update, const std::string_view* size_text) noexcept {
     bool first = true;
     *out++ = '{';
     if (update.label) {
         out = put_key(out, first, "\"label\":");
-        out = put_json_string(out, *update.label);
+        out = put_json_string<Exact>(out, *update.label);
     }
     if (update.size) {
         out = put_key(out, first, "\"size\":");
-        out = put_size(out, *update.size);
+        if (size_text == nullptr) {
+            out = put_size<Exact>(out, *update.size);
+        } else if constexpr (Exact) {
+            out = put(out, size_text->data(), size_text->size());
+        } else {
+            // A size text is at most 17 bytes and its source is padded: one
+            // fixed 32-byte copy, the excess overwritten by what follows.
+            std::memcpy(out, size_text->data(), kFloatTextCapacity);
+            out += size_text->size();
+        }
     }
     if (update.url) {
         out = put_key(out, first, "\"url\":");
-        out = put_json_string(out, *update.url);
+        out = put_json_string<Exact>(out, *update.url);
     }
     if (update.red) {
         out = put_key(out, first, "\"red\":");
-        out = put_uint8(out, *update.red);
+        out = put_uint8<Exact>(out, *update.red);
     }
     if (update.green) {
         out = put_key(out, first, "\"green\":");
-        out = put_uint8(out, *update.green);
+        out = put_uint8<Exact>(out, *update.green);
     }
     if (update.blue) {
         out = put_key(out, first, "\"blue\":");
-        out = put_uint8(out, *update.blue);
+        out = put_uint8<Exact>(out, *update.blue);
     }
     if (update.show_label) {
         out = put_key(out, first, "\"showLabel\":");
-        out = put_bool(out, *update.show_label);
+        out = put_bool<Exact>(out, *update.show_label);
     }
     *out++ = '}';
     return out;
+}
+
+}  // namespace
+
+std::size_t node_update_json_bound(const NodeUpdateView& update) noexcept {
+    return kFixedBound + text_bound(update.label) + text_bound(update.url);
+}
+
+std::size_t write_size_text(char* out, float size) noexcept {
+    if (!is_finite(size)) return static_cast<std::size_t>(put(out, "null", 4) - out);
+    return static_cast<std::size_t>(write_float_text(out, size) - out);
+}
+
+std::uint64_t node_update_json_length(const NodeUpdateView& update) noexcept {
+    char scratch[kFloatTextCapacity];
+    return node_update_json_length(update, update.size ? write_size_text(scratch, *update.size) : 0);
+}
+
+std::uint64_t node_update_json_length(const NodeUpdateView& update, std::size_t size_text_length) noexcept {
+    // Braces, and per member its quoted key, colon and comma (one comma too
+    // many, taken back at the end).
+    std::uint64_t length = 2;
+    unsigned members = 0;
+    if (update.label) {
+        length += 9 + 2 + update.label->size() + escape_growth(*update.label);
+        ++members;
+    }
+    if (update.size) {
+        length += 8 + size_text_length;
+        ++members;
+    }
+    if (update.url) {
+        length += 7 + 2 + update.url->size() + escape_growth(*update.url);
+        ++members;
+    }
+    for (const auto& colour : {update.red, update.green, update.blue}) {
+        if (colour) {
+            length += 1U + (*colour >= 10) + (*colour >= 100);
+            ++members;
+        }
+    }
+    if (update.red) length += 7;
+    if (update.green) length += 9;
+    if (update.blue) length += 8;
+    if (update.show_label) {
+        length += 13 + (*update.show_label ? 4 : 5);
+        ++members;
+    }
+    return members == 0 ? length : length - 1;
+}
+
+char* write_node_update_json(char* out, const NodeUpdateView& update) noexcept {
+    return render<false>(out, update, nullptr);
+}
+
+char* write_node_update_json_exact(char* out, const NodeUpdateView& update) noexcept {
+    return render<true>(out, update, nullptr);
+}
+
+char* write_node_update_json(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept {
+    return render<false>(out, update, &size_text);
+}
+
+char* write_node_update_json_exact(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept {
+    return render<true>(out, update, &size_text);
 }
 
 namespace {
@@ -218,7 +327,7 @@ void append_rendered(std::string& out, std::size_t bound, Render render) {
 
 }  // namespace
 
-void append_node_update_json(std::string& out, const NodeUpdate& update) {
+void append_node_update_json(std::string& out, const NodeUpdateView& update) {
     append_rendered(out, node_update_json_bound(update),
                     [&update](char* area) { return write_node_update_json(area, update); });
 }

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
+#include "node_update/float_text.hpp"
 #include "node_update/node_update.hpp"
 
 namespace tarnu {
@@ -15,13 +18,34 @@ namespace tarnu {
 // and UTF-8 sequences included, is copied as it is. Equal updates always give
 // the same bytes. Nothing about an update makes this fail; only growing `out`
 // can throw (std::bad_alloc), and then `out` is left as it was.
-void append_node_update_json(std::string& out, const NodeUpdate& update);
+void append_node_update_json(std::string& out, const NodeUpdateView& update);
+
+// The exact length of that text, counted without writing it: escapes are
+// counted, and only the size's digits are laid out (on the stack).
+std::uint64_t node_update_json_length(const NodeUpdateView& update) noexcept;
+// The same when the size's text (write_size_text) is already known.
+std::uint64_t node_update_json_length(const NodeUpdateView& update, std::size_t size_text_length) noexcept;
+
+// The text of a size as the JSON has it: the float text, or null when it is
+// not finite. `out` must hold kFloatTextCapacity bytes; returns the length.
+std::size_t write_size_text(char* out, float size) noexcept;
 
 // The same text written through a raw pointer, for callers that manage their
-// own storage: `out` must have room for node_update_json_bound(update) bytes
-// (a bound, not the length, which is known only once written). Returns the
-// end of the text.
-std::size_t node_update_json_bound(const NodeUpdate& update) noexcept;
-char* write_node_update_json(char* out, const NodeUpdate& update) noexcept;
+// own storage. Both return the end of the text.
+//
+// write_node_update_json writes some pieces as fixed-size blocks and may
+// overwrite up to kNodeUpdateJsonOverrun bytes past the end of the text; it
+// needs room for the text and that much more, or for
+// node_update_json_bound(update) bytes, whichever is known.
+// write_node_update_json_exact writes exactly the text and nothing past it.
+inline constexpr std::size_t kNodeUpdateJsonOverrun = kFloatTextCapacity;
+std::size_t node_update_json_bound(const NodeUpdateView& update) noexcept;
+char* write_node_update_json(char* out, const NodeUpdateView& update) noexcept;
+char* write_node_update_json_exact(char* out, const NodeUpdateView& update) noexcept;
+// The same with the size's text made in advance (write_size_text), so that
+// no float is formatted while rendering. The fast form reads
+// kFloatTextCapacity bytes from size_text.data(), whatever its length.
+char* write_node_update_json(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept;
+char* write_node_update_json_exact(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept;
 
 }  // namespace tarnu

@@ -211,4 +211,35 @@ class PyGraphDiff:
 
         ``updates`` is a sequence of update dicts, or a dict of columns
         (``NodeColumns``) whose ``None`` entries leave the property absent.
+
+    def encoded_size(self) -> int:
+        """The exact length of ``to_bytes()``, without encoding anything.
+
+        Computed from counts the diff keeps: constant time, whatever the size
+        of the diff, and no memory is allocated.
+        """
+
+    def encode_into(self, buffer: bytearray | memoryview, offset: SupportsIndex = 0) -> int:
+        """Write exactly the bytes of ``to_bytes()`` into ``buffer`` from ``offset`` on.
+
+        Returns the number of bytes written (``encoded_size()``). A
+        ``bytearray`` ends with length ``offset + size`` exactly: it is grown
+        or truncated, and keeps its allocation, so reusing one for every call
+        of about the same size allocates nothing. An ``offset`` beyond its end
+        fills the gap with zero bytes; ``offset=-1`` appends at its end. Any
+        other writable, C-contiguous buffer (a ``memoryview``, an ``mmap``, a
+        numpy ``uint8`` array) must already hold ``offset + size`` bytes.
+
+        Raises:
+            TypeError: ``buffer`` is read-only, not C-contiguous, or not a
+                buffer; ``offset`` is not an integer.
+            ValueError: ``offset`` is negative other than -1; a buffer other
+                than a ``bytearray`` is too small ("buffer too small: ...
+                needs {n} bytes, the buffer has {m}"; nothing is written).
+            BufferError: the ``bytearray`` is exported (a ``memoryview`` of
+                it is alive) and would have to change size (CPython).
+            RuntimeError: Python code run during the call (the ``offset``'s
+                ``__index__``) changes this diff ("Already borrowed").
+            Exception: "Failed to serialize graph diff." (not expected; a
+                ``bytearray`` is then left as it was).
         """

@@ -255,10 +255,10 @@ public:
         if (!problems.empty()) return report(problems);
         if (!(got == model_.snapshot())) return report("collections differ");
         for (const NodeId& id : ids_) {
-            const NodeUpdate* found = diff_.nodes().find(id);
+            const auto found = diff_.nodes().find(id);
             const auto it = model_.snapshot().nodes.find(id);
             const bool expected = it != model_.snapshot().nodes.end();
-            if ((found != nullptr) != expected || (found != nullptr && !(*found == it->second)))
+            if (found.has_value() != expected || (found && !(*found == it->second)))
                 return report("nodes().find disagrees");
             if (diff_.deleted_nodes().contains(id) != (model_.snapshot().deleted_nodes.count(id) != 0))
                 return report("deleted_nodes().contains disagrees");

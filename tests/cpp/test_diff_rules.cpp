@@ -55,7 +55,7 @@ TEST(NodeUpdates, LaterUpdateReplacesTheWholeEarlierOne) {
     u2.url = "https://example.org";
     diff.set_node_update(a, u1);
     diff.set_node_update(a, u2);
-    ASSERT_NE(diff.nodes().find(a), nullptr);
+    ASSERT_NE(diff.nodes().find(a), std::nullopt);
     EXPECT_EQ(*diff.nodes().find(a), u2);
     EXPECT_EQ(diff.num_nodes(), 1u);
 }
@@ -63,7 +63,7 @@ TEST(NodeUpdates, LaterUpdateReplacesTheWholeEarlierOne) {
 TEST(NodeUpdates, UpdateWithEveryFieldAbsentIsStoredAndCounted) {
     NodeGraphDiff diff;
     diff.set_node_update(NodeId{}, NodeUpdate{});
-    ASSERT_NE(diff.nodes().find(NodeId{}), nullptr);
+    ASSERT_NE(diff.nodes().find(NodeId{}), std::nullopt);
     EXPECT_EQ(*diff.nodes().find(NodeId{}), NodeUpdate{});
     EXPECT_EQ(diff.num_nodes(), 1u);
 }
@@ -84,7 +84,7 @@ TEST(NodeDeletion, DropsThePendingUpdate) {
     NodeGraphDiff diff;
     diff.set_node_update(a, labelled("x"));
     diff.delete_node(a);
-    EXPECT_EQ(diff.nodes().find(a), nullptr);
+    EXPECT_EQ(diff.nodes().find(a), std::nullopt);
     EXPECT_TRUE(diff.deleted_nodes().contains(a));
     EXPECT_EQ(diff.num_nodes(), 1u);
 }
@@ -245,7 +245,7 @@ TEST(EdgeAddition, CreatesNoNodeEntries) {
     NodeGraphDiff diff;
     add(diff, a, b);
     EXPECT_EQ(diff.num_nodes(), 0u);
-    EXPECT_EQ(diff.nodes().find(a), nullptr);
+    EXPECT_EQ(diff.nodes().find(a), std::nullopt);
 }
 
 TEST(EdgeAddition, StoresWeightsBitForBit) {
@@ -331,7 +331,7 @@ TEST(Clear, EmptiesEverythingAndTheRecordIsReusable) {
     EXPECT_EQ(diff.num_nodes(), 0u);
     EXPECT_EQ(diff.num_edges(), 0u);
     EXPECT_EQ(snap(diff), Snapshot{});
-    EXPECT_EQ(diff.nodes().find(a), nullptr);
+    EXPECT_EQ(diff.nodes().find(a), std::nullopt);
     EXPECT_FALSE(diff.deleted_nodes().contains(b));
     // b is no longer marked deleted, so an edge to it is accepted.
     add(diff, a, b);

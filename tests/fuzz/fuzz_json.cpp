@@ -27,6 +27,7 @@
 #include "node_update/float_text.hpp"
 #include "node_update/node_update.hpp"
 #include "node_update/node_update_json.hpp"
+#include "node_update/node_update_store.hpp"
 
 namespace {
 
@@ -385,6 +386,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string appended = "prefix";
     tarnu::append_node_update_json(appended, update);
     if (appended.substr(6) != raw) fail("appended text differs from the raw writer's", appended);
+    // The counted length, and the exact writer into exactly that much.
+    if (tarnu::node_update_json_length(update) != raw.size()) fail("counted length differs", raw);
+    const auto exact = std::make_unique<char[]>(raw.size());  // ASan sees a byte too many
+    if (tarnu::write_node_update_json_exact(exact.get(), update) != exact.get() + raw.size() ||
+        std::string_view(exact.get(), raw.size()) != raw)
+        fail("exact writer differs", raw);
+    // The store keeps the update (compared by its text: a NaN size is not
+    // equal to itself) and the length as they were given.
+    tarnu::NodeUpdateStore store;
+    store.push_back(7, update);
+    std::string stored;
+    tarnu::append_node_update_json(stored, store.view(0));
+    if (stored != raw || store.json_length(0) != raw.size() || store.json_bytes() != raw.size())
+        fail("the store does not give the update back", raw);
     check_json(update, raw);
 
     ++updates_checked;

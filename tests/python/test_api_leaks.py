@@ -96,6 +96,12 @@ cause = KeyError("cause")
 unprintable = Loud()
 
 
+reused = bytearray()
+room = bytearray(len(d.to_bytes()) + 3)
+exported = bytearray(7)
+export = memoryview(exported)  # held: the bytearray cannot be resized
+
+
 def with_cause():
     error = TypeError("with cause")
     error.__cause__ = cause
@@ -137,6 +143,13 @@ CASES = [
     ("weight-cause", d.add_edge, (A, B, Raises(with_cause)), {}, TypeError, "both"),
     ("weight-passthrough", d.add_edge, (A, B, Raises(lambda: ValueError(cause))), {}, ValueError),
     ("weight-unprintable", d.add_edge, (A, B, Raises(lambda: TypeError(unprintable))), {}, TypeError),
+    ("encoded_size", d.encoded_size, (), {}, None),
+    ("encode_into-bytearray", d.encode_into, (reused,), {}, None),
+    ("encode_into-memoryview", d.encode_into, (memoryview(room),), {"offset": 3}, None),
+    ("encode_into-too-small", d.encode_into, (memoryview(bytearray(8)),), {}, ValueError, "both"),
+    ("encode_into-read-only", d.encode_into, (b"x" * 400,), {}, TypeError, "both"),
+    ("encode_into-offset", d.encode_into, (reused, -2), {}, ValueError),
+    ("encode_into-exported", d.encode_into, (exported,), {}, BufferError),
 ]
 # The bulk methods, from buffers and from sequences, on success and error paths.
 id_buffer = bytearray(A + B)
@@ -155,6 +168,9 @@ CASES += [
 ]
 if IS_PYPY:
     CASES = [case for case in CASES if case[4] is None or case[5:] == ("both",)]
+    # PyPy 7.3.11's C-API layer keeps about 1 KB per export of a buffer other
+    # than a bytearray (docs/platform.md); those calls cannot be judged here.
+    CASES = [case for case in CASES if case[0] == "encode_into-bytearray" or not case[0].startswith("encode_into-")]
 
 
 def referenced(args, kwargs):

@@ -14,6 +14,11 @@ import pure_graph_diff
 import tarnu_api
 from decode_diff import decode
 
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
 PyGraphDiff = tarnu_api.PyGraphDiff
 A, B = (bytes(15) + bytes([i]) for i in (1, 2))
 
@@ -199,6 +204,49 @@ class AgainstTwin(RuleBasedStateMachine):
     @rule(columns=node_batches(), form=forms)
     def add_nodes(self, columns, form):
         self.bulk("add_nodes", ("ids", "updates"), columns, form)
+
+    # encode_into against each diff's own to_bytes(): the twin's entries may
+    # come in another order, so each buffer is checked against its own diff,
+    # and outcomes (result, exception type and text) against each other.
+    @rule(
+        kind=st.sampled_from(["bytearray", "memoryview", "numpy", "bytes", "strided"]),
+        offset=st.sampled_from([None, 0, 1, 7, 33, -1, -2]),
+        length=st.integers(0, 40),
+        room=st.integers(-3, 3),
+        form=forms,
+    )
+    def encode_into(self, kind, offset, length, room, form):
+        assert self.real.encoded_size() == self.model.encoded_size() == len(self.real.to_bytes())
+        if kind == "numpy" and numpy is None:
+            kind = "memoryview"
+        outcomes, contents = [], []
+        for diff in (self.real, self.model):
+            data = diff.to_bytes()
+            start = (0 if offset is None else length if offset == -1 else offset)
+            if kind != "bytearray":  # fixed size: just enough, a little short or a little over
+                length = max(0, start + len(data) + room) if offset != -1 else length
+            initial = bytes((i * 7 + 1) & 0xFF for i in range(length))
+            store = bytearray(initial) if kind != "strided" else bytearray(initial * 2)
+            target = {
+                "bytearray": lambda: store,
+                "memoryview": lambda: memoryview(store),
+                "numpy": lambda: numpy.frombuffer(store, dtype=numpy.uint8),
+                "bytes": lambda: initial,
+                "strided": lambda: memoryview(store)[::2],
+            }[kind]()
+            values = (target,) if offset is None else (target, offset)
+            result = outcome(lambda: invoke(diff, "encode_into", ("buffer", "offset")[:len(values)], values, form))
+            outcomes.append(result)
+            if result == ("returned", len(data)):
+                if kind == "bytearray":
+                    want = initial[:start] + bytes(max(0, start - length)) + data
+                else:
+                    want = initial[:start] + data + initial[start + len(data):]
+                contents.append(bytes(store) == want)
+            else:  # nothing written
+                contents.append(bytes(store) == (initial if kind != "strided" else initial * 2))
+        assert outcomes[0] == outcomes[1]
+        assert contents == [True, True]
 
     @rule(now=st.integers(0, 4))
     def clear(self, now):

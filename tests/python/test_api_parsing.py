@@ -24,6 +24,8 @@ METHODS = [
     ("delete_edges", "($self, sources, targets)"),
     ("delete_nodes", "($self, ids)"),
     ("add_nodes", "($self, ids, updates)"),
+    ("encoded_size", "($self)"),
+    ("encode_into", "($self, buffer, offset=0)"),
 ]
 
 

@@ -122,3 +122,23 @@ def test_exhausted_memory_is_a_memory_error_and_the_diff_recovers(scenario):
     assert failed_in == "diff", result.stdout
     assert int(succeeded) > 100_000
     assert bytes_outcome in ("bytes", "MemoryError")
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy's C-API layer makes its own UTF-8 copy of the label")
+def test_a_100_mb_label_encodes_within_three_times_its_size():
+    # The label (100 MB), its copy in the diff and the result: nothing is
+    # reserved per text beyond them, so 330 MB of address space suffice.
+    child = textwrap.dedent("""
+        import resource
+        import tarnu_api
+
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + 330 * 2**20, resource.RLIM_INFINITY))
+        label = "x" * (100 * 2**20)
+        d = tarnu_api.PyGraphDiff()
+        d.add_node(bytes(16), {"label": label})
+        print(len(d.to_bytes()) == d.encoded_size() == 100 * 2**20 + 76)
+    """)
+    result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=120)
+    assert result.stdout.strip() == "True", result.stderr

@@ -1,0 +1,192 @@
+#include "encode_methods.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "arguments.hpp"
+#include "bytes/graph_diff_to_bytes.hpp"
+#include "entry_frame.hpp"
+#include "errors.hpp"
+#include "method_support.hpp"
+#include "py_ref.hpp"
+#include "test_hooks.hpp"
+#include "text.hpp"
+
+namespace tarnu::py {
+
+namespace {
+
+constexpr ArgumentDescription<2> encode_into_arguments{"PyGraphDiff.encode_into()", {"buffer", "offset"}, 1};
+
+// A buffer taken from an object, given back when the holder goes.
+class BufferExport {
+public:
+    BufferExport(PyObject* object, int flags) {
+        if (PyObject_GetBuffer(object, &view_, flags) != 0) {
+            throw_pending_error();
+        }
+    }
+    ~BufferExport() { PyBuffer_Release(&view_); }
+    BufferExport(const BufferExport&) = delete;
+    BufferExport& operator=(const BufferExport&) = delete;
+
+    const Py_buffer& view() const noexcept { return view_; }
+    std::uint8_t* bytes() const noexcept { return static_cast<std::uint8_t*>(view_.buf); }
+
+private:
+    Py_buffer view_{};
+};
+
+constexpr Py_ssize_t kAppend = -1;
+
+// The offset argument: an integer (or an object with __index__), at least -1.
+Py_ssize_t offset_argument(PyObject* object) {
+    if (object == nullptr) {
+        return 0;
+    }
+    OwnedRef index = require_new(PyNumber_Index(object));
+    const Py_ssize_t offset = PyLong_AsSsize_t(index.get());
+    if (offset == -1 && PyErr_Occurred()) {
+        throw_pending_error();
+    }
+    if (offset < kAppend) {
+        throw_error(PyExc_ValueError, "offset must be non-negative, or -1 to append");
+    }
+    return offset;
+}
+
+[[noreturn]] void throw_encoding_failed() {
+    throw_error(PyExc_Exception, "Failed to serialize graph diff.");
+}
+
+// start + size, or OverflowError when a Python length cannot hold it.
+Py_ssize_t end_of(Py_ssize_t start, std::size_t size) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX - start)) {
+        throw_error(PyExc_OverflowError, "the encoding does not fit in a buffer from that offset");
+    }
+    return start + static_cast<Py_ssize_t>(size);
+}
+
+void write_encoding(const NodeGraphDiffEncoding& encoding, std::uint8_t* out) {
+    if (encoding.write_to(out) || test_hooks::fail_encoding()) [[unlikely]] {
+        throw_encoding_failed();
+    }
+}
+
+// A bytearray is resized to end exactly where the encoding does, then
+// written in place.
+Py_ssize_t encode_into_bytearray(const NodeGraphDiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
+    const Py_ssize_t old_length = PyByteArray_Size(target);
+    const Py_ssize_t start = offset == kAppend ? old_length : offset;
+    const Py_ssize_t end = end_of(start, encoding.size());
+    // Refused with BufferError while someone else holds an export of it.
+    if (PyByteArray_Resize(target, end) != 0) {
+        throw_pending_error();
+    }
+    try {
+        auto* bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(target));
+        if (bytes == nullptr) [[unlikely]] {
+            throw_pending_error();
+        }
+        if (start > old_length) {
+            std::memset(bytes + old_length, 0, static_cast<std::size_t>(start - old_length));
+        }
+        write_encoding(encoding, bytes + start);
+    } catch (...) {
+        // The bytearray goes back to its old length, its content unchanged
+        // up to there.
+        FetchedError pending = fetch_normalized();
+        if (PyByteArray_Resize(target, old_length) != 0) {
+            PyErr_Clear();
+        }
+        restore(std::move(pending));
+        throw;
+    }
+    return static_cast<Py_ssize_t>(encoding.size());
+}
+
+// Whether the export of `target` may be written to. PyPy's C-API layer
+// exports some read-only buffers as writable (memoryview.toreadonly(), an
+// mmap opened with PROT_READ, where a write then faults), so there the
+// object's own Python-level memoryview is asked as well (docs/platform.md).
+bool writable(PyObject* target, const Py_buffer& view) {
+    if (view.readonly) {
+        return false;
+    }
+#ifdef PYPY_VERSION
+    OwnedRef memory = require_new(PyMemoryView_FromObject(target));
+    OwnedRef flag = require_new(PyObject_GetAttrString(memory.get(), "readonly"));
+    const int readonly = PyObject_IsTrue(flag.get());
+    if (readonly < 0) {
+        throw_pending_error();
+    }
+    OwnedRef released = require_new(PyObject_CallMethod(memory.get(), "release", nullptr));
+    return readonly == 0;
+#else
+    (void)target;
+    return true;
+#endif
+}
+
+Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
+    // Taken read-only first, so that a read-only buffer is told apart from
+    // an object that is no buffer at all (which keeps the host's TypeError).
+    BufferExport buffer(target, PyBUF_STRIDES);
+    const Py_buffer& view = buffer.view();
+    if (!writable(target, view)) {
+        std::string message = "encode_into needs a writable buffer; '";
+        message += type_qualname(Py_TYPE(target));
+        message += "' object is read-only";
+        throw_error(PyExc_TypeError, message);
+    }
+    if (!PyBuffer_IsContiguous(const_cast<Py_buffer*>(&view), 'C')) {
+        throw_error(PyExc_TypeError, "encode_into needs a C-contiguous buffer");
+    }
+    const Py_ssize_t start = offset == kAppend ? view.len : offset;
+    const Py_ssize_t end = end_of(start, encoding.size());
+    if (end > view.len) {
+        std::string message = "buffer too small: encoding from offset " + std::to_string(start) + " needs " +
+                              std::to_string(end) + " bytes, the buffer has " + std::to_string(view.len);
+        throw_error(PyExc_ValueError, message);
+    }
+    write_encoding(encoding, buffer.bytes() + start);
+    return static_cast<Py_ssize_t>(encoding.size());
+}
+
+PyObject* new_size(std::size_t size) {
+    PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(size);
+    if (result == nullptr) [[unlikely]] {
+        report_host_failure();
+    }
+    return result;
+}
+
+}  // namespace
+
+PyObject* encoded_size(PyObject* self, PyObject*) {
+    return entry_frame([&] {
+        PyGraphDiffObject* object = checked_self(self);
+        SharedBorrow borrow(object);
+        return new_size(NodeGraphDiffEncoding(object->diff).size());
+    });
+}
+
+PyObject* encode_into(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
+    return entry_frame([&] {
+        const auto [buffer_argument, offset_object] =
+            parse_arguments(encode_into_arguments, args, nargsf, keyword_names);
+        PyGraphDiffObject* object = checked_self(self);
+        // Held until the last byte is written: Python code run by the offset's
+        // __index__ or by a buffer export may read the diff, never change it.
+        SharedBorrow borrow(object);
+        const Py_ssize_t offset = offset_argument(offset_object);
+        const NodeGraphDiffEncoding encoding(object->diff);
+        const Py_ssize_t written = PyByteArray_Check(buffer_argument)
+                                       ? encode_into_bytearray(encoding, buffer_argument, offset)
+                                       : encode_into_fixed(encoding, buffer_argument, offset);
+        return new_size(static_cast<std::size_t>(written));
+    });
+}
+
+}  // namespace tarnu::py

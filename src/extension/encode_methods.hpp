@@ -1,0 +1,23 @@
+#pragma once
+
+#include "python.hpp"
+
+namespace tarnu::py {
+
+// encoded_size(): the exact length of to_bytes(), from counts the record
+// keeps; renders and allocates nothing.
+PyObject* encoded_size(PyObject* self, PyObject* unused);
+
+// encode_into(buffer, offset=0): the bytes of to_bytes() written into a
+// writable buffer from `offset` on; returns how many were written.
+// - A bytearray ends with length offset + size exactly (grown or truncated,
+//   its allocation reused); a gap between its old end and `offset` is filled
+//   with zero bytes. offset -1 means its current end.
+// - Any other writable C-contiguous buffer must already hold offset + size
+//   bytes, else ValueError naming that size, with nothing written.
+// - A read-only buffer: TypeError; another negative offset: ValueError.
+// The shared borrow is held for the whole call; the buffer export is given
+// back on every path.
+PyObject* encode_into(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names);
+
+}  // namespace tarnu::py

@@ -1,0 +1,169 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "node_update/float_text.hpp"
+#include "node_update/node_update.hpp"
+
+namespace tarnu {
+
+namespace test_support {
+// When set, the next allocation of node text storage fails with
+// std::bad_alloc (and the flag is cleared): lets the tests see growth and
+// compaction fail at a chosen moment. Never set outside tests.
+inline bool fail_next_text_allocation = false;
+}  // namespace test_support
+
+// The node updates of one diff in compact form: a dense list of fixed-size
+// records and one text buffer that the store owns.
+//
+// A record is 32 bytes: a presence byte (one bit per property, and the value
+// of show_label), the size and colours packed, the two texts' lengths, the
+// offset of its texts in the buffer, the exact length of its JSON text, and
+// the owner's index of its node id. No text has a heap block of its own, and
+// the record holds no std::string or std::optional. In the buffer a record's
+// bytes are its label, its url, and, when it has a size, the size's JSON text
+// after a byte holding that text's length: the float is formatted once, when
+// the update is stored, and encoding copies it.
+//
+// Texts are appended to the buffer. A replaced or removed update leaves its
+// bytes behind as dead bytes (a replacement that fits in the old texts' place
+// reuses it). When the buffer has no room for new texts and at least a
+// quarter of what it holds is dead, it is compacted: in place when the live
+// texts and the new ones fit, otherwise by copying the live texts, in record
+// order, into a new buffer half again as large as they and the new texts
+// need. Without that many dead bytes it grows to twice its size. Removals (and
+// replacements that reuse the old place) compact a buffer of 64 KiB or more
+// once half of it is dead, when memory allows. A store whose updates are
+// replaced over and over therefore keeps one buffer of about 1.5x its live
+// texts, compacted in place.
+//
+// The store keeps the total length of its updates' JSON texts, so the size of
+// an encoding is known without rendering anything.
+//
+// Running out of memory: push_back and assign throw std::bad_alloc and leave
+// the store as it was (a compaction that went through before the failure
+// changes offsets only, never content). An update whose JSON text would reach
+// 4 GiB is refused the same way: its lengths do not fit the record.
+class NodeUpdateStore {
+public:
+    // What push_back and assign take and view hands out.
+    using View = NodeUpdateView;
+
+    NodeUpdateStore() = default;
+    NodeUpdateStore(const NodeUpdateStore&) = delete;
+    NodeUpdateStore& operator=(const NodeUpdateStore&) = delete;
+    // A moved-from store is empty.
+    NodeUpdateStore(NodeUpdateStore&& other) noexcept { swap(other); }
+    NodeUpdateStore& operator=(NodeUpdateStore&& other) noexcept {
+        NodeUpdateStore(std::move(other)).swap(*this);
+        return *this;
+    }
+
+    std::size_t size() const noexcept { return records_.size(); }
+    bool empty() const noexcept { return records_.empty(); }
+
+    // The owner's id index of the update at `pos`.
+    std::uint32_t id(std::size_t pos) const noexcept { return records_[pos].id; }
+    // The update at `pos`, its texts viewing the buffer: valid until the
+    // store next changes.
+    NodeUpdateView view(std::size_t pos) const noexcept;
+    // The JSON text of the size of the update at `pos` (a number, or null),
+    // made when the update was stored; empty when it has no size.
+    std::string_view size_text(std::size_t pos) const noexcept;
+    // Exact length of the JSON text of the update at `pos`.
+    std::size_t json_length(std::size_t pos) const noexcept { return records_[pos].json_length; }
+    // Sum of json_length over all updates.
+    std::uint64_t json_bytes() const noexcept { return json_bytes_; }
+
+    // Appends `update` (its texts copied) for id index `id`.
+    void push_back(std::uint32_t id, const NodeUpdateView& update);
+    // Replaces the update at `pos` by `update`, for the same id.
+    void assign(std::size_t pos, const NodeUpdateView& update);
+    // Removes the update at `pos`; the last one moves into its place.
+    void remove(std::size_t pos) noexcept;
+
+    // Frees everything: records and texts.
+    void clear() noexcept { NodeUpdateStore().swap(*this); }
+
+    // Bytes of the record list and the text buffer, free room (and the
+    // buffer's padding) included.
+    std::size_t memory_bytes() const noexcept {
+        return records_.capacity() * sizeof(Record) + (text_ ? text_capacity_ + kFloatTextCapacity : 0);
+    }
+    // Text bytes held, live and dead, and the buffer's size (for the tests).
+    std::size_t text_bytes() const noexcept { return text_used_; }
+    std::size_t dead_text_bytes() const noexcept { return text_dead_; }
+    std::size_t text_capacity() const noexcept { return text_capacity_; }
+
+    void swap(NodeUpdateStore& other) noexcept;
+
+private:
+    enum Presence : std::uint8_t {
+        kLabel = 1,
+        kSize = 2,
+        kUrl = 4,
+        kRed = 8,
+        kGreen = 16,
+        kBlue = 32,
+        kShowLabel = 64,
+        kShowLabelTrue = 128,  // the value of show_label when present
+    };
+
+    struct Record {
+        std::uint64_t text;  // offset of the label's bytes; the url's follow
+        std::uint32_t label_length;
+        std::uint32_t url_length;
+        std::uint32_t json_length;
+        float size;
+        std::uint8_t presence;
+        std::uint8_t red;
+        std::uint8_t green;
+        std::uint8_t blue;
+        std::uint32_t id;
+    };
+    static_assert(sizeof(Record) == 32);
+
+    // A record about to be stored, with what goes into the buffer besides
+    // the texts.
+    struct Prepared {
+        Record record;              // all but its text offset
+        std::size_t text_length;    // bytes it takes in the buffer
+        std::uint8_t size_text_length;
+        char size_text[kFloatTextCapacity];
+    };
+    // Throws std::bad_alloc when the update's lengths do not fit a record.
+    static Prepared prepare(std::uint32_t id, const NodeUpdateView& update);
+    // Bytes a stored record takes in the buffer.
+    std::size_t text_length(const Record& r) const noexcept;
+    // True when a text of `update` lies in this store's buffer.
+    bool aliases(const NodeUpdateView& update) const noexcept;
+    // Offset at which `bytes` more text bytes fit, growing or compacting the
+    // buffer first when needed. Throws std::bad_alloc with nothing changed.
+    std::uint64_t room_for(std::size_t bytes);
+    std::unique_ptr<char[]> allocate_text(std::size_t bytes);
+    // Copies the live texts into a new buffer of `capacity` bytes. Throws
+    // std::bad_alloc with nothing changed.
+    void compact(std::size_t capacity);
+    // The same within the buffer, which keeps its size: only a list of the
+    // records in text order is allocated. Throws std::bad_alloc with nothing
+    // changed.
+    void compact_in_place();
+    // After texts died without new ones taking their room: compacts a large
+    // buffer that is half dead, if memory allows.
+    void release_dead() noexcept;
+    void put_texts(Prepared& p, std::uint64_t offset, const NodeUpdateView& update) noexcept;
+
+    std::vector<Record> records_;
+    std::unique_ptr<char[]> text_;
+    std::size_t text_capacity_ = 0;
+    std::size_t text_used_ = 0;  // bytes from the start that hold texts, live or dead
+    std::size_t text_dead_ = 0;  // of those, bytes no record refers to
+    std::uint64_t json_bytes_ = 0;
+};
+
+}  // namespace tarnu
