@@ -255,7 +255,11 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values) {
 void UpdateColumns::convert(std::size_t count) {
     updates_.resize(count);
     if (!columns_) {
-        dicts_.for_each(where_, [&](PyObject* item, std::size_t i) { updates_[i] = node_update_from_dict(item); });
+        // The dict's texts are copied here: the next dict's conversion may run
+        // Python code that drops this one's strings.
+        dicts_.for_each(where_, [&](PyObject* item, std::size_t i) {
+            updates_[i] = NodeUpdate(node_update_from_dict(item).view());
+        });
         return;
     }
     // Node by node, each node's keys in the fixed order, as add_node reads
