@@ -120,6 +120,25 @@ public:
     Entry& operator[](std::uint32_t index) noexcept { return locate(index).entry; }
     const Entry& operator[](std::uint32_t index) const noexcept { return locate(index).entry; }
 
+    // An independent pool with the same ids at the same indices, each entry
+    // made by clone_entry(const Entry&). Throws std::bad_alloc (or what
+    // clone_entry throws); the copy made so far is then dropped whole.
+    template <class CloneEntry>
+    IdPool clone(CloneEntry&& clone_entry) const {
+        IdPool copy;
+        copy.slots_ = slots_;
+        copy.ids_.reserve(ids_.capacity());
+        copy.ids_ = ids_;
+        while (copy.entry_capacity_ < size_) copy.add_chunk();
+        for (std::uint32_t i = 0; i < size_; ++i) {
+            Cell& cell = copy.locate(i);
+            cell.entry = clone_entry(locate(i).entry);
+            cell.id = locate(i).id;
+            ++copy.size_;
+        }
+        return copy;
+    }
+
     // Forgets every id. Entries are reset (releasing what they own); the slot
     // array and the chunks keep their size for the next fill.
     void clear() noexcept {
