@@ -9,6 +9,7 @@
 #include "graph_diff_object.hpp"
 #include "interned.hpp"
 #include "py_ref.hpp"
+#include "restore_methods.hpp"
 #include "test_hooks.hpp"
 #include "text.hpp"
 
@@ -21,7 +22,7 @@ PyModuleDef module_definition = {
     "tarnu_api",
     "",
     0,
-    nullptr,
+    private_module_functions,
     nullptr,
     nullptr,
     nullptr,
