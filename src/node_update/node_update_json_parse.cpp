@@ -93,6 +93,8 @@ private:
     [[noreturn]] void fail(std::string_view reason) const { throw Failure{pos_, reason}; }
     [[noreturn]] void fail_at(std::size_t at, std::string_view reason) const { throw Failure{at, reason}; }
 
+    static bool is_space(int c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
     int peek() const noexcept { return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1; }
 
     void expect(char c, std::string_view reason) {
@@ -102,7 +104,7 @@ private:
             return;
         }
         if (next == -1) fail("the text ends inside the object");
-        if (next == ' ' || next == '\t' || next == '\n' || next == '\r') fail("whitespace");
+        if (is_space(next)) fail("whitespace");
         fail(reason);
     }
 
@@ -130,6 +132,7 @@ private:
     }
 
     void value(int key, NodeUpdate& out) {
+        if (is_space(peek())) fail("whitespace");
         switch (key) {
             case 0: out.label = string(); break;
             case 1: out.size = size(); break;
@@ -197,7 +200,7 @@ private:
 
     std::size_t token_end() const noexcept {
         std::size_t end = pos_;
-        while (end < text_.size() && text_[end] != ',' && text_[end] != '}') ++end;
+        while (end < text_.size() && text_[end] != ',' && text_[end] != '}' && !is_space(text_[end])) ++end;
         return end;
     }
 

@@ -88,6 +88,8 @@ def filled():
 
 d = filled()
 cleared = PyGraphDiff()
+encoded = filled().to_bytes()
+reader = filled()  # never changed: the readers and copies see one size
 full_update = {"label": "label", "url": "u", "size": 1.5, "red": 1, "green": 2, "blue": 3, "show_label": True}
 cause = KeyError("cause")
 unprintable = Loud()
@@ -134,6 +136,19 @@ CASES = [
     ("weight-cause", d.add_edge, (A, B, Raises(with_cause)), {}, TypeError, "both"),
     ("weight-passthrough", d.add_edge, (A, B, Raises(lambda: ValueError(cause))), {}, ValueError),
     ("weight-unprintable", d.add_edge, (A, B, Raises(lambda: TypeError(unprintable))), {}, TypeError),
+    ("from_bytes", PyGraphDiff.from_bytes, (encoded,), {}, None),
+    ("from_bytes-buffer", PyGraphDiff.from_bytes, (bytearray(encoded),), {}, None),
+    ("from_bytes-invalid", PyGraphDiff.from_bytes, (encoded[:-1],), {}, ValueError, "both"),
+    ("from_bytes-bad-text", PyGraphDiff.from_bytes, (encoded.replace(b'"size"', b'"sIze"'),), {}, ValueError),
+    ("from_bytes-no-buffer", PyGraphDiff.from_bytes, ("x",), {}, TypeError),
+    ("node_updates", reader.node_updates, (), {}, None),
+    ("deleted_nodes", reader.deleted_nodes, (), {}, None),
+    ("edge_updates", reader.edge_updates, (), {}, None),
+    ("deleted_edges", reader.deleted_edges, (), {}, None),
+    ("copy", reader.__copy__, (), {}, None),
+    ("deepcopy", reader.__deepcopy__, ({},), {}, None),
+    ("reduce", reader.__reduce__, (), {}, None),
+    ("sizeof", reader.__sizeof__, (), {}, None),
 ]
 if IS_PYPY:
     CASES = [case for case in CASES if case[4] is None or case[5:] == ("both",)]
