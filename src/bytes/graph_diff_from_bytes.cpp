@@ -1,5 +1,6 @@
 #include "bytes/graph_diff_from_bytes.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string_view>
@@ -67,10 +68,31 @@ public:
             const std::uint64_t targets = count(kEdgeBytes, "edge targets");
             std::uint32_t handle = 0;
             check(diff.restore_source(source, static_cast<std::uint32_t>(targets), &handle), at, "edge source");
-            for (std::uint64_t k = 0; k < targets; ++k) {
-                const std::size_t target_at = offset();
-                const NodeId target = node_id("edge target");
-                check(diff.restore_target(handle, target, weight()), target_at, "edge target");
+            // Targets go in batches: the ids of a batch are read first, so
+            // that the record can start loading what they will touch.
+            for (std::uint64_t done = 0; done < targets;) {
+                constexpr std::size_t kBatch = 16;
+                const std::size_t batch = static_cast<std::size_t>(std::min<std::uint64_t>(targets - done, kBatch));
+                NodeId ids[kBatch];
+                float weights[kBatch];
+                std::size_t offsets[kBatch];
+                std::size_t read = 0;
+                try {
+                    for (; read < batch; ++read) {
+                        offsets[read] = offset();
+                        ids[read] = node_id("edge target");
+                        weights[read] = weight();
+                    }
+                } catch (const Failure&) {
+                    // A fault among the targets read before this one comes first.
+                    for (std::size_t k = 0; k < read; ++k)
+                        check(diff.restore_target(handle, ids[k], weights[k]), offsets[k], "edge target");
+                    throw;
+                }
+                diff.prefetch_targets(ids, batch);
+                for (std::size_t k = 0; k < batch; ++k)
+                    check(diff.restore_target(handle, ids[k], weights[k]), offsets[k], "edge target");
+                done += batch;
             }
         }
 

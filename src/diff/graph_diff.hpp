@@ -279,7 +279,12 @@ public:
             c.deleted_source = s.deleted_source;
             return c;
         });
+        constexpr std::uint32_t kAhead = 8;
         for (std::uint32_t i = 0; i < ids_.size(); ++i) {
+            if (i + kAhead < ids_.size()) {
+                ids_[i + kAhead].targets.prefetch();
+                ids_[i + kAhead].incoming.prefetch();
+            }
             copy.ids_[i].targets = ids_[i].targets.clone(copy.blocks_);
             copy.ids_[i].incoming = ids_[i].incoming.clone(copy.blocks_);
         }
@@ -358,6 +363,22 @@ public:
         return std::nullopt;
     }
 
+    // Asks for the memory that restoring edges to these ids will touch, so
+    // that the misses of a group of targets overlap instead of queueing.
+    void prefetch_targets(const Id* targets, std::size_t count) const noexcept {
+        constexpr std::size_t kBatch = 32;
+        std::uint64_t hashes[kBatch];
+        count = std::min(count, kBatch);
+        for (std::size_t i = 0; i < count; ++i) {
+            hashes[i] = hash_id(targets[i]);
+            ids_.prefetch_slot(hashes[i]);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t x = ids_.find(targets[i], hashes[i]);
+            if (x != kNone) ids_[x].incoming.prefetch();
+        }
+    }
+
     Restored restore_target(std::uint32_t source, const Id& to, W weight) {
         const std::uint32_t t = intern(to);
         State& ts = ids_[t];
@@ -402,6 +423,8 @@ public:
     }
 
     std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
+    // Ids interned since the last clear: a bound on every interned index.
+    std::size_t id_count() const noexcept { return ids_.size(); }
     std::size_t num_edges() const noexcept { return sources_.size() + deleted_.size(); }
 
     // Bytes held by every table of the record, the id pool and the reverse
@@ -559,6 +582,14 @@ public:
         template <class G>
         void for_each(G&& g) const {
             table_->for_each([&](std::uint32_t t, const W& w) { g(ids_->id(t), w); });
+        }
+        // g(std::uint32_t index, const Id& target, W weight), where index is
+        // the target's interned index (below the record's id_count()), the
+        // same for every mention of one id: a reader can keep what it makes
+        // of an id by it.
+        template <class G>
+        void for_each_indexed(G&& g) const {
+            table_->for_each([&](std::uint32_t t, const W& w) { g(t, ids_->id(t), w); });
         }
 
     private:

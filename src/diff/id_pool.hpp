@@ -117,6 +117,13 @@ public:
 
     const Id& id(std::uint32_t index) const noexcept { return ids_[index]; }
 
+    // Hints for a batch of lookups that comes a little later: the slot where
+    // a probe for `hash` starts, and the cell of an index.
+    void prefetch_slot(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+    }
+    void prefetch_entry(std::uint32_t index) const noexcept { __builtin_prefetch(&locate(index)); }
+
     Entry& operator[](std::uint32_t index) noexcept { return locate(index).entry; }
     const Entry& operator[](std::uint32_t index) const noexcept { return locate(index).entry; }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "bytes/graph_diff_from_bytes.hpp"
 #include "entry_frame.hpp"
@@ -138,16 +139,19 @@ PyObject* edge_updates(PyObject* self, PyObject*) {
         SharedBorrow borrow(object);
         const auto pending = object->diff.edges().new_or_updated();
         OwnedRef list = new_list(pending.num_targets());
+        // A target is named by many edges: one bytes object per id, shared.
+        std::vector<OwnedRef> target_bytes(object->diff.id_count());
         std::size_t i = 0;
         pending.for_each([&](const NodeId& source, const auto& targets) {
             if (targets.size() == 0) return;  // a source left without targets holds no edge
             const OwnedRef from = id_bytes(source);
-            targets.for_each([&](const NodeId& target, float weight) {
-                OwnedRef to = id_bytes(target);
+            targets.for_each_indexed([&](std::uint32_t index, const NodeId& target, float weight) {
+                OwnedRef& to = target_bytes[index];
+                if (!to) to = id_bytes(target);
                 OwnedRef value = require_new(PyFloat_FromDouble(weight));
                 OwnedRef edge = require_new(PyTuple_New(3));
                 PyTuple_SET_ITEM(edge.get(), 0, OwnedRef::owning(from.get()).release());
-                PyTuple_SET_ITEM(edge.get(), 1, to.release());
+                PyTuple_SET_ITEM(edge.get(), 1, OwnedRef::owning(to.get()).release());
                 PyTuple_SET_ITEM(edge.get(), 2, value.release());
                 set_item(list, i++, std::move(edge));
             });
