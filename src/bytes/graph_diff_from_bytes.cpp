@@ -68,30 +68,30 @@ public:
             const std::uint64_t targets = count(kEdgeBytes, "edge targets");
             std::uint32_t handle = 0;
             check(diff.restore_source(source, static_cast<std::uint32_t>(targets), &handle), at, "edge source");
-            // Targets go in batches: the ids of a batch are read first, so
-            // that the record can start loading what they will touch.
+            // The count is checked against the bytes left, so the whole
+            // group is there. Targets go in batches: the ids of a batch are
+            // read first, so that the record can start loading what they
+            // will touch.
             for (std::uint64_t done = 0; done < targets;) {
                 constexpr std::size_t kBatch = 16;
                 const std::size_t batch = static_cast<std::size_t>(std::min<std::uint64_t>(targets - done, kBatch));
+                const std::uint8_t* const first = pos_;
                 NodeId ids[kBatch];
-                float weights[kBatch];
-                std::size_t offsets[kBatch];
+                std::uint64_t hashes[kBatch];
                 std::size_t read = 0;
-                try {
-                    for (; read < batch; ++read) {
-                        offsets[read] = offset();
-                        ids[read] = node_id("edge target");
-                        weights[read] = weight();
-                    }
-                } catch (const Failure&) {
-                    // A fault among the targets read before this one comes first.
-                    for (std::size_t k = 0; k < read; ++k)
-                        check(diff.restore_target(handle, ids[k], weights[k]), offsets[k], "edge target");
-                    throw;
+                for (; read < batch; ++read) {
+                    const std::uint8_t* edge = first + read * kEdgeBytes;
+                    if (load_u64(edge) != 16) break;
+                    ids[read] = NodeId::from_bytes(edge + 8);
                 }
-                diff.prefetch_targets(ids, batch);
-                for (std::size_t k = 0; k < batch; ++k)
-                    check(diff.restore_target(handle, ids[k], weights[k]), offsets[k], "edge target");
+                diff.prefetch_targets(ids, read, hashes);
+                for (std::size_t k = 0; k < read; ++k) {
+                    const std::uint8_t* edge = first + k * kEdgeBytes;
+                    check(diff.restore_target(handle, ids[k], hashes[k], load_f32(edge + kIdBytes)),
+                          static_cast<std::size_t>(edge - begin_), "edge target");
+                }
+                pos_ = first + read * kEdgeBytes;
+                if (read < batch) node_id("edge target");  // reports the id length
                 done += batch;
             }
         }
@@ -129,11 +129,23 @@ private:
         }
     }
 
+    static std::uint64_t load_u64(const std::uint8_t* at) noexcept {
+        std::uint64_t value;
+        std::memcpy(&value, at, 8);
+        if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+        return value;
+    }
+
+    static float load_f32(const std::uint8_t* at) noexcept {
+        std::uint32_t bits;
+        std::memcpy(&bits, at, 4);
+        if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
+        return std::bit_cast<float>(bits);
+    }
+
     std::uint64_t u64(std::string_view what) {
         need(8, what);
-        std::uint64_t value;
-        std::memcpy(&value, pos_, 8);
-        if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+        const std::uint64_t value = load_u64(pos_);
         pos_ += 8;
         return value;
     }
@@ -159,15 +171,6 @@ private:
         const NodeId id = NodeId::from_bytes(pos_);
         pos_ += 16;
         return id;
-    }
-
-    float weight() {
-        need(4, "weight");
-        std::uint32_t bits;
-        std::memcpy(&bits, pos_, 4);
-        if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
-        pos_ += 4;
-        return std::bit_cast<float>(bits);
     }
 
     static void check(const NodeGraphDiff::Restored& restored, std::size_t at, std::string_view what) {

@@ -363,12 +363,10 @@ public:
         return std::nullopt;
     }
 
-    // Asks for the memory that restoring edges to these ids will touch, so
-    // that the misses of a group of targets overlap instead of queueing.
-    void prefetch_targets(const Id* targets, std::size_t count) const noexcept {
-        constexpr std::size_t kBatch = 32;
-        std::uint64_t hashes[kBatch];
-        count = std::min(count, kBatch);
+    // Hashes a group of target ids into `hashes` for restore_target, and
+    // asks for the memory that restoring edges to them will touch, so that
+    // the misses of the group overlap instead of queueing.
+    void prefetch_targets(const Id* targets, std::size_t count, std::uint64_t* hashes) const noexcept {
         for (std::size_t i = 0; i < count; ++i) {
             hashes[i] = hash_id(targets[i]);
             ids_.prefetch_slot(hashes[i]);
@@ -379,8 +377,9 @@ public:
         }
     }
 
-    Restored restore_target(std::uint32_t source, const Id& to, W weight) {
-        const std::uint32_t t = intern(to);
+    // `hash` is hash_id(to).
+    Restored restore_target(std::uint32_t source, const Id& to, std::uint64_t hash, W weight) {
+        const std::uint32_t t = ids_.intern(to, hash);
         State& ts = ids_[t];
         if (ts.deleted_node != kNone) return Refusal::deleted_endpoint;
         State& fs = ids_[source];

@@ -97,12 +97,9 @@ OwnedRef node_update_dict(const NodeUpdate& update) {
     return dict;
 }
 
-PyObject* graph_diff_from_bytes_function(PyObject*, PyObject* data) {
-    return entry_frame([&] { return decode_to_graph_diff(data); });
-}
-
 }  // namespace
 
+// Also the module's private function, which gets the module as its first argument.
 PyObject* from_bytes(PyObject*, PyObject* data) {
     return entry_frame([&] { return decode_to_graph_diff(data); });
 }
@@ -153,6 +150,11 @@ PyObject* edge_updates(PyObject* self, PyObject*) {
                 PyTuple_SET_ITEM(edge.get(), 0, OwnedRef::owning(from.get()).release());
                 PyTuple_SET_ITEM(edge.get(), 1, OwnedRef::owning(to.get()).release());
                 PyTuple_SET_ITEM(edge.get(), 2, value.release());
+                // Two bytes and a float cannot be part of a cycle: the
+                // collector need not visit the million tuples of a large
+                // diff again and again while the list fills (it would stop
+                // tracking them at its next pass anyway).
+                PyObject_GC_UnTrack(edge.get());
                 set_item(list, i++, std::move(edge));
             });
         });
@@ -211,7 +213,7 @@ PyObject* sizeof_diff(PyObject* self, PyObject*) {
 }
 
 PyMethodDef private_module_functions[] = {
-    {"_graph_diff_from_bytes", as_cfunction(graph_diff_from_bytes_function), METH_O,
+    {"_graph_diff_from_bytes", as_cfunction(from_bytes), METH_O,
      "_graph_diff_from_bytes(data, /)\n--\n\nPyGraphDiff.from_bytes(data), where pickle can find it."},
     {nullptr, nullptr, 0, nullptr},
 };
