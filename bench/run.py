@@ -688,6 +688,11 @@ def main(argv=None):
         "seconds": round(time.time() - started, 1),
         "repeats": {"warmup": sizes.warmup, "runs": sizes.repeats, "runs_largest": sizes.large_repeats},
     }
+    if not only or "restore" in only:  # from_bytes, copies and readers (bench/restore.py)
+        import restore
+
+        restored = restore.run(args.quick, log)
+        result["restore"] = {"rows": restored["rows"], "edge_updates_ns_per_edge": restored["edge_updates_ns_per_edge"]}
     result["targets"] = judge(rows, interpreter)
     print()
     print("%s on %s (%s cores)%s, processor time, median of %d runs (%d for the largest) after %d warm-up"
@@ -698,6 +703,9 @@ def main(argv=None):
     if result["targets"]:
         print()
         print(format_verdicts(result["targets"]))
+    if "restore" in result:
+        print()
+        print(restored["text"])
     print()
     print("took %.1f s" % result["seconds"])
     if args.json:

@@ -95,9 +95,10 @@ fi
 if build "$out/fuzz-replay.build.log" -S tests/fuzz -B "$out/fuzz-replay" -DTARNU_FUZZ_ENGINE=replay \
      -DTARNU_FUZZ_SANITIZE=OFF; then
   code=0
-  for target in fuzz_diff fuzz_encoding fuzz_json; do
+  for target in fuzz_diff fuzz_encoding fuzz_json fuzz_from_bytes; do
     corpus=tests/fuzz/corpus/diff
     [ "$target" = fuzz_json ] && corpus=tests/fuzz/corpus/json
+    [ "$target" = fuzz_from_bytes ] && corpus=tests/fuzz/corpus/from_bytes
     valgrind "${valgrind_flags[@]}" "$out/fuzz-replay/$target" "$corpus" >>"$out/corpus-valgrind.log" 2>&1 || code=1
   done
   tail -n 3 "$out/corpus-valgrind.log"
@@ -141,9 +142,10 @@ fi
 
 echo "== 4. libFuzzer targets, ${fuzz_seconds} s each"
 if build "$out/fuzz.build.log" -S tests/fuzz -B "$out/fuzz" -DCMAKE_CXX_COMPILER=clang++; then
-  for target in fuzz_diff fuzz_encoding fuzz_json; do
+  for target in fuzz_diff fuzz_encoding fuzz_json fuzz_from_bytes; do
     seeds=tests/fuzz/corpus/diff
     [ "$target" = fuzz_json ] && seeds=tests/fuzz/corpus/json
+    [ "$target" = fuzz_from_bytes ] && seeds=tests/fuzz/corpus/from_bytes
     # New inputs go to a scratch corpus; the committed seeds are only read.
     work="$out/fuzz-work/$target"
     mkdir -p "$work"

@@ -382,7 +382,169 @@ public:
             done);
     }
 
+    // An independent record with the same contents: the same interned
+    // indices, list positions and table rows throughout, so it encodes to
+    // the same bytes as this one, and keeps doing so while both undergo the
+    // same further operations. Throws std::bad_alloc; the partial copy is
+    // then dropped.
+    GraphDiff clone() const {
+        GraphDiff copy;
+        // Positions first, tables after: the copy's destructor can drop a
+        // half-made copy, since every table in it is whole or empty.
+        copy.ids_ = ids_.clone([](const State& s) {
+            State c;
+            c.node = s.node;
+            c.deleted_node = s.deleted_node;
+            c.source = s.source;
+            c.deleted_source = s.deleted_source;
+            return c;
+        });
+        constexpr std::uint32_t kAhead = 8;
+        for (std::uint32_t i = 0; i < ids_.size(); ++i) {
+            if (i + kAhead < ids_.size()) {
+                ids_[i + kAhead].targets.prefetch();
+                ids_[i + kAhead].incoming.prefetch();
+            }
+            copy.ids_[i].targets = ids_[i].targets.clone(copy.blocks_);
+            copy.ids_[i].incoming = ids_[i].incoming.clone(copy.blocks_);
+        }
+        copy.nodes_ = nodes_.clone();
+        copy.deleted_nodes_ = deleted_nodes_;
+        copy.sources_ = sources_;
+        copy.pending_targets_ = pending_targets_;
+        copy.deleted_targets_ = deleted_targets_;
+        copy.deleted_.reserve(deleted_.size());
+        for (const DeletedEntry& e : deleted_) {
+            copy.deleted_.push_back(DeletedEntry{e.source, {}});
+            copy.deleted_.back().targets = e.targets.clone(copy.blocks_);
+        }
+        return copy;
+    }
+
+    // --- Rebuilding a record from a walk of another ------------------------
+    //
+    // The encoder walks the four lists and every inner table in order, and
+    // every list and table keeps the order in which entries were appended
+    // (until something is removed). Appending the entries of a walk in the
+    // walk's order therefore rebuilds a record that walks, and encodes, the
+    // same way. The calls below do that, one entry each, into a record that
+    // was empty, the sections in encoding order: nodes, deleted nodes, then
+    // pending edges, then deleted edges. Each appends its entry at the end,
+    // or refuses it, with nothing changed, when it would repeat an entry or
+    // break an invariant; a source's targets follow the source they belong
+    // to (its handle). All throw std::bad_alloc only.
+    enum class Refusal {
+        repeated,             // the id or pair is already in this list or group
+        updated_and_deleted,  // a deleted node that has an update
+        deleted_endpoint,     // an edge to or from a deleted node
+        added_and_deleted,    // a deleted edge that is also pending
+    };
+    using Restored = std::optional<Refusal>;  // nullopt when appended
+
+    // Room for the given numbers of entries in the four lists.
+    void reserve_restore(std::size_t nodes, std::size_t deleted_nodes, std::size_t sources,
+                         std::size_t deleted_sources) {
+        nodes_.reserve(nodes);
+        deleted_nodes_.reserve(deleted_nodes);
+        sources_.reserve(sources);
+        deleted_.reserve(deleted_sources);
+    }
+
+    Restored restore_node(const Id& id, const UpdateView& update) {
+        const std::uint32_t x = intern(id);
+        if (ids_[x].node != kNone) return Refusal::repeated;
+        nodes_.push_back(x, update);
+        ids_[x].node = static_cast<std::uint32_t>(nodes_.size() - 1);
+        return std::nullopt;
+    }
+
+    Restored restore_deleted_node(const Id& id) {
+        const std::uint32_t x = intern(id);
+        State& s = ids_[x];
+        if (s.deleted_node != kNone) return Refusal::repeated;
+        if (s.node != kNone) return Refusal::updated_and_deleted;
+        detail::reserve_for(deleted_nodes_, 1);
+        deleted_nodes_.push_back(x);
+        s.deleted_node = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
+        return std::nullopt;
+    }
+
+    // A source of new_or_updated with room for `targets` targets, which
+    // follow through restore_target(*handle, ...).
+    Restored restore_source(const Id& id, std::uint32_t targets, std::uint32_t* handle) {
+        const std::uint32_t x = intern(id);
+        State& s = ids_[x];
+        if (s.deleted_node != kNone) return Refusal::deleted_endpoint;
+        if (s.source != kNone) return Refusal::repeated;
+        detail::reserve_for(sources_, 1);
+        s.targets.reserve(targets, blocks_);
+        add_source(x);
+        *handle = x;
+        return std::nullopt;
+    }
+
+    // Hashes a group of target ids into `hashes` for restore_target, and
+    // asks for the memory that restoring edges to them will touch, so that
+    // the misses of the group overlap instead of queueing.
+    void prefetch_targets(const Id* targets, std::size_t count, std::uint64_t* hashes) const noexcept {
+        for (std::size_t i = 0; i < count; ++i) {
+            hashes[i] = hash_id(targets[i]);
+            ids_.prefetch_slot(hashes[i]);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t x = ids_.find(targets[i], hashes[i]);
+            if (x != kNone) ids_[x].incoming.prefetch();
+        }
+    }
+
+    // `hash` is hash_id(to).
+    Restored restore_target(std::uint32_t source, const Id& to, std::uint64_t hash, W weight) {
+        const std::uint32_t t = ids_.intern(to, hash);
+        State& ts = ids_[t];
+        if (ts.deleted_node != kNone) return Refusal::deleted_endpoint;
+        State& fs = ids_[source];
+        fs.targets.reserve_one(blocks_);
+        ts.incoming.reserve_one(blocks_);
+        if (!fs.targets.insert_new(t, &weight)) return Refusal::repeated;
+        ts.incoming.insert_absent(source);
+        ++pending_targets_;
+        return std::nullopt;
+    }
+
+    // A source of deleted with room for `targets` targets (at least one,
+    // since no set in deleted is empty), which follow through
+    // restore_deleted_target(*handle, ...).
+    Restored restore_deleted_source(const Id& id, std::uint32_t targets, std::uint32_t* handle) {
+        const std::uint32_t x = intern(id);
+        if (ids_[x].deleted_source != kNone) return Refusal::repeated;
+        detail::InnerTable<void> set;
+        set.reserve(targets, blocks_);
+        try {
+            detail::reserve_for(deleted_, 1);
+        } catch (...) {
+            set.release(blocks_);
+            throw;
+        }
+        deleted_.push_back(DeletedEntry{x, std::move(set)});
+        ids_[x].deleted_source = static_cast<std::uint32_t>(deleted_.size() - 1);
+        *handle = ids_[x].deleted_source;
+        return std::nullopt;
+    }
+
+    Restored restore_deleted_target(std::uint32_t handle, const Id& to) {
+        const std::uint32_t t = intern(to);
+        DeletedEntry& e = deleted_[handle];
+        const State& s = ids_[e.source];
+        if (s.source != kNone && s.targets.contains(t)) return Refusal::added_and_deleted;
+        e.targets.reserve_one(blocks_);
+        if (!e.targets.insert(t)) return Refusal::repeated;
+        ++deleted_targets_;
+        return std::nullopt;
+    }
+
     std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
+    // Ids interned since the last clear: a bound on every interned index.
+    std::size_t id_count() const noexcept { return ids_.size(); }
     std::size_t num_edges() const noexcept { return sources_.size() + deleted_.size(); }
 
     // Bytes held by every table of the record, the id pool, the reverse
@@ -625,6 +787,14 @@ public:
         template <class G>
         void for_each(G&& g) const {
             table_->for_each([&](std::uint32_t t, const W& w) { g(ids_->id(t), w); });
+        }
+        // g(std::uint32_t index, const Id& target, W weight), where index is
+        // the target's interned index (below the record's id_count()), the
+        // same for every mention of one id: a reader can keep what it makes
+        // of an id by it.
+        template <class G>
+        void for_each_indexed(G&& g) const {
+            table_->for_each([&](std::uint32_t t, const W& w) { g(t, ids_->id(t), w); });
         }
 
     private:

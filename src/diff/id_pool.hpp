@@ -122,8 +122,34 @@ public:
 
     const Id& id(std::uint32_t index) const noexcept { return ids_[index]; }
 
+    // Hints for a batch of lookups that comes a little later: the slot where
+    // a probe for `hash` starts, and the cell of an index.
+    void prefetch_slot(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+    }
+    void prefetch_entry(std::uint32_t index) const noexcept { __builtin_prefetch(&locate(index)); }
+
     Entry& operator[](std::uint32_t index) noexcept { return locate(index).entry; }
     const Entry& operator[](std::uint32_t index) const noexcept { return locate(index).entry; }
+
+    // An independent pool with the same ids at the same indices, each entry
+    // made by clone_entry(const Entry&). Throws std::bad_alloc (or what
+    // clone_entry throws); the copy made so far is then dropped whole.
+    template <class CloneEntry>
+    IdPool clone(CloneEntry&& clone_entry) const {
+        IdPool copy;
+        copy.slots_ = slots_;
+        copy.ids_.reserve(ids_.capacity());
+        copy.ids_ = ids_;
+        while (copy.entry_capacity_ < size_) copy.add_chunk();
+        for (std::uint32_t i = 0; i < size_; ++i) {
+            Cell& cell = copy.locate(i);
+            cell.entry = clone_entry(locate(i).entry);
+            cell.id = locate(i).id;
+            ++copy.size_;
+        }
+        return copy;
+    }
 
     // Forgets every id. Entries are reset (releasing what they own). The slot
     // array and the chunks keep their size for the next fill when a fill of
@@ -157,14 +183,6 @@ public:
         }
         return longest;
     }
-
-    // Read-ahead for batches, hints only. The first asks for the slot where
-    // a probe for `hash` starts; the second for the cell of an interned id.
-    void prefetch_slot(std::uint64_t hash) const noexcept {
-        if (!slots_.empty())
-            __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
-    }
-    void prefetch_entry(std::uint32_t index) const noexcept { __builtin_prefetch(&locate(index)); }
     // Asks for the cell of the first id whose stored hash bits match, which
     // is almost always the id itself, reading slots only: the cell is what
     // a lookup would wait for.

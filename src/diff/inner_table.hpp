@@ -28,11 +28,20 @@ inline constexpr std::uint32_t kNoIndex = 0xffffffffu;
 //           bytes that otherwise hold the heap pointer: no allocation at all;
 //   dense   capacity up to kDenseMax, one heap block, entries packed at the
 //           front and scanned linearly; erase moves the last entry down;
-//   hashed  power-of-two capacity, open addressing with linear probing and
-//           backward-shift deletion (no tombstones), at most 3/4 full.
+//   hashed  power-of-two capacity, at most 3/4 full: the entries stay packed
+//           at the front as in a dense table, and an index of capacity
+//           slots behind them (open addressing, linear probing,
+//           backward-shift deletion, no tombstones) holds each entry's row.
 //
 // Keys sit in one array and values in a second array right behind it in the
 // same block. Values are copied with memcpy, so a float keeps its exact bits.
+//
+// Order. Entries are walked in their rows' order in every layout, and rows
+// change only by appending and by moving the last row into an erased one. So
+// the order depends only on the sequence of inserts and erases, never on
+// the key values (interned indices, which differ between two records that
+// hold the same ids): a record rebuilt by inserting in a walk's order walks
+// in the same order, and so do both after the same further operations.
 // The table never shrinks on erase; release() gives the memory back.
 //
 // Blocks come from a BlockPool that the caller passes to every call that
@@ -88,54 +97,81 @@ public:
     void insert_absent(std::uint32_t key) noexcept
         requires kIsSet
     {
-        if (!hashed()) {
-            keys()[size_++] = key;
-            return;
-        }
-        std::uint32_t* k = keys();
-        const std::uint32_t mask = capacity_ - 1;
-        std::uint32_t i = home(key);
-        while (k[i] != kNoIndex) i = (i + 1) & mask;
-        k[i] = key;
-        ++size_;
+        if (hashed()) place_row(key, size_);
+        keys()[size_++] = key;
     }
     bool insert_or_assign(std::uint32_t key, const Value& value) noexcept
         requires(!kIsSet)
     {
         return put(key, &value);
     }
+    // Inserts key (with value) only when it is new; a present key keeps its
+    // value. Returns true when the key was new. Needs the room of reserve_one().
+    bool insert_new(std::uint32_t key, const Value* value) noexcept { return put(key, value, false); }
 
-    // Returns true when the key was there.
+    // Returns true when the key was there. The last entry moves into its row.
     bool erase(std::uint32_t key) noexcept {
-        const std::uint32_t slot = find(key);
-        if (slot == kNoIndex) return false;
-        if (hashed()) {
-            erase_hashed(slot);
-        } else {
+        if (!hashed()) {
+            const std::uint32_t row = find(key);
+            if (row == kNoIndex) return false;
             const std::uint32_t last = size_ - 1;
-            if (slot != last) move_entry(last, slot);
+            if (row != last) move_entry(last, row);
+            --size_;
+            return true;
+        }
+        const std::uint32_t slot = find_slot(key);
+        if (slot == kNoIndex) return false;
+        const std::uint32_t row = index()[slot];
+        erase_slot(slot);
+        const std::uint32_t last = size_ - 1;
+        if (row != last) {
+            index()[find_slot(keys()[last])] = row;
+            move_entry(last, row);
         }
         --size_;
         return true;
+    }
+
+    // Makes room for `count` entries in all, so that inserting up to that
+    // many cannot allocate. Throws std::bad_alloc with the table unchanged.
+    void reserve(std::uint32_t count, BlockPool& blocks) {
+        if (count <= max_size(capacity_)) return;
+        std::uint32_t capacity = capacity_;
+        while (max_size(capacity) < count) capacity = next_capacity(capacity);
+        regrow(capacity, blocks);
+    }
+
+    // An independent table with the same entries in the same rows, its block
+    // taken from `blocks`. Throws std::bad_alloc.
+    InnerTable clone(BlockPool& blocks) const {
+        InnerTable copy;
+        if (on_heap()) {
+            std::uint32_t* block = blocks.allocate(words_for(capacity_));
+            std::memcpy(block, heap(), words_for(capacity_) * sizeof(std::uint32_t));
+            copy.set_heap(block);
+        } else {
+            std::memcpy(copy.words_, words_, sizeof words_);
+        }
+        copy.size_ = size_;
+        copy.capacity_ = capacity_;
+        return copy;
     }
 
     // Value stored for key, or nullopt.
     std::optional<Value> get(std::uint32_t key) const noexcept
         requires(!kIsSet)
     {
-        const std::uint32_t slot = find(key);
-        if (slot == kNoIndex) return std::nullopt;
-        return value_at(slot);
+        const std::uint32_t row = find(key);
+        if (row == kNoIndex) return std::nullopt;
+        return value_at(row);
     }
 
-    // f(key) for sets, f(key, value) for maps, in the table's own order.
+    // f(key) for sets, f(key, value) for maps, in row order (see above).
     // f must not change this table.
     template <class F>
     void for_each(F&& f) const {
         const std::uint32_t* k = keys();
-        const std::uint32_t end = hashed() ? capacity_ : size_;
-        for (std::uint32_t i = 0; i < end; ++i) {
-            if (k[i] == kNoIndex) continue;
+        for (std::uint32_t i = 0; i < size_; ++i) {
             if constexpr (kIsSet) {
                 f(k[i]);
             } else {
@@ -172,11 +208,13 @@ public:
     }
 
 private:
-    static constexpr std::size_t words_for(std::uint32_t capacity) noexcept {
-        return static_cast<std::size_t>(capacity) * (1 + kValueWords);
-    }
     static constexpr std::uint32_t max_size(std::uint32_t capacity) noexcept {
         return capacity > kDenseMax ? capacity / 4 * 3 : capacity;
+    }
+    // Rows for the entries, then (hashed only) the index of capacity slots.
+    static constexpr std::size_t words_for(std::uint32_t capacity) noexcept {
+        return static_cast<std::size_t>(max_size(capacity)) * (1 + kValueWords) +
+               (capacity > kDenseMax ? capacity : 0);
     }
     // Dense blocks grow 4, 12, 16: a table of ten, the common size, takes two
     // blocks and wastes two slots. Fewer sizes on the way also leave fewer
@@ -201,13 +239,16 @@ private:
 
     std::uint32_t* keys() noexcept { return on_heap() ? heap() : words_; }
     const std::uint32_t* keys() const noexcept { return on_heap() ? heap() : words_; }
-    // Values follow the keys: slot i's value starts kValueWords * i words after them.
-    std::uint32_t* value_words(std::uint32_t slot) noexcept {
-        return keys() + capacity_ + static_cast<std::size_t>(slot) * kValueWords;
+    // Values follow the keys: row i's value starts kValueWords * i words after them.
+    std::uint32_t* value_words(std::uint32_t row) noexcept {
+        return keys() + max_size(capacity_) + static_cast<std::size_t>(row) * kValueWords;
     }
-    const std::uint32_t* value_words(std::uint32_t slot) const noexcept {
-        return keys() + capacity_ + static_cast<std::size_t>(slot) * kValueWords;
+    const std::uint32_t* value_words(std::uint32_t row) const noexcept {
+        return keys() + max_size(capacity_) + static_cast<std::size_t>(row) * kValueWords;
     }
+    // Hashed only: capacity_ slots, each a row or kNoIndex, after the values.
+    std::uint32_t* index() noexcept { return keys() + words_for(capacity_) - capacity_; }
+    const std::uint32_t* index() const noexcept { return keys() + words_for(capacity_) - capacity_; }
     Value value_at(std::uint32_t slot) const noexcept {
         Value v;
         std::memcpy(&v, value_words(slot), sizeof v);
@@ -230,6 +271,7 @@ private:
         return static_cast<std::uint32_t>((key * 0x9e3779b97f4a7c15ull) >> shift);
     }
 
+    // Row of key, or kNoIndex.
     std::uint32_t find(std::uint32_t key) const noexcept {
         const std::uint32_t* k = keys();
         if (!hashed()) {
@@ -237,52 +279,56 @@ private:
                 if (k[i] == key) return i;
             return kNoIndex;
         }
+        const std::uint32_t slot = find_slot(key);
+        return slot == kNoIndex ? kNoIndex : index()[slot];
+    }
+
+    // Hashed only: the index slot that holds key's row, or kNoIndex.
+    std::uint32_t find_slot(std::uint32_t key) const noexcept {
+        const std::uint32_t* k = keys();
+        const std::uint32_t* slots = index();
         const std::uint32_t mask = capacity_ - 1;
         for (std::uint32_t i = home(key);; i = (i + 1) & mask) {
-            if (k[i] == key) return i;
-            if (k[i] == kNoIndex) return kNoIndex;
+            if (slots[i] == kNoIndex) return kNoIndex;
+            if (k[slots[i]] == key) return i;
         }
     }
 
-    bool put(std::uint32_t key, const Value* value) noexcept {
-        std::uint32_t* k = keys();
-        if (!hashed()) {
-            for (std::uint32_t i = 0; i < size_; ++i) {
-                if (k[i] == key) {
-                    store(i, key, value);
-                    return false;
-                }
-            }
-            store(size_++, key, value);
-            return true;
-        }
+    // Hashed only: enters `row` for a key that is not in the index yet.
+    void place_row(std::uint32_t key, std::uint32_t row) noexcept {
+        std::uint32_t* slots = index();
         const std::uint32_t mask = capacity_ - 1;
         std::uint32_t i = home(key);
-        for (; k[i] != kNoIndex; i = (i + 1) & mask) {
-            if (k[i] == key) {
-                store(i, key, value);
-                return false;
-            }
+        while (slots[i] != kNoIndex) i = (i + 1) & mask;
+        slots[i] = row;
+    }
+
+    bool put(std::uint32_t key, const Value* value, bool overwrite = true) noexcept {
+        const std::uint32_t row = find(key);
+        if (row != kNoIndex) {
+            if (overwrite) store(row, key, value);
+            return false;
         }
-        store(i, key, value);
-        ++size_;
+        if (hashed()) place_row(key, size_);
+        store(size_++, key, value);
         return true;
     }
 
     // Linear probing without tombstones: after emptying a slot, pull back every
-    // later entry of the run whose home does not lie between the hole and it.
-    void erase_hashed(std::uint32_t hole) noexcept {
-        std::uint32_t* k = keys();
+    // later slot of the run whose key's home does not lie between the hole and it.
+    void erase_slot(std::uint32_t hole) noexcept {
+        const std::uint32_t* k = keys();
+        std::uint32_t* slots = index();
         const std::uint32_t mask = capacity_ - 1;
-        for (std::uint32_t j = (hole + 1) & mask; k[j] != kNoIndex; j = (j + 1) & mask) {
-            const std::uint32_t h = home(k[j]);
+        for (std::uint32_t j = (hole + 1) & mask; slots[j] != kNoIndex; j = (j + 1) & mask) {
+            const std::uint32_t h = home(k[slots[j]]);
             const bool stays = hole <= j ? (hole < h && h <= j) : (hole < h || h <= j);
             if (!stays) {
-                move_entry(j, hole);
+                slots[hole] = slots[j];
                 hole = j;
             }
         }
-        k[hole] = kNoIndex;
+        slots[hole] = kNoIndex;
     }
 
     // Moves every entry into a new block of the given capacity. The block is
@@ -292,19 +338,18 @@ private:
         InnerTable old(std::move(*this));
         set_heap(block);
         capacity_ = capacity;
-        if (!hashed()) {
-            // Inline or dense into dense: the entries keep their order and
-            // are known to be distinct, so both arrays are copied as they are.
-            const std::uint32_t* old_keys = old.keys();
-            std::memcpy(block, old_keys, old.size_ * sizeof(std::uint32_t));
-            if constexpr (!kIsSet) {
-                std::memcpy(block + capacity, old_keys + old.capacity_,
-                            static_cast<std::size_t>(old.size_) * kValueWords * sizeof(std::uint32_t));
-            }
-            size_ = old.size_;
-        } else {
-            std::fill_n(block, capacity, kNoIndex);
-            old.for_each_raw([&](std::uint32_t key, const Value* value) { put(key, value); });
+        // The entries keep their rows and are known to be distinct, so both
+        // arrays are copied as they are; a hashed table indexes them anew.
+        const std::uint32_t* old_keys = old.keys();
+        std::memcpy(block, old_keys, old.size_ * sizeof(std::uint32_t));
+        if constexpr (!kIsSet) {
+            std::memcpy(value_words(0), old_keys + max_size(old.capacity_),
+                        static_cast<std::size_t>(old.size_) * kValueWords * sizeof(std::uint32_t));
+        }
+        size_ = old.size_;
+        if (hashed()) {
+            std::fill_n(index(), capacity, kNoIndex);
+            for (std::uint32_t row = 0; row < size_; ++row) place_row(block[row], row);
         }
         old.release(blocks);
     }
@@ -313,21 +358,6 @@ private:
         words_[0] = words_[1] = 0;
         capacity_ = kInline;
         size_ = 0;
-    }
-
-    template <class F>
-    void for_each_raw(F&& f) const {
-        const std::uint32_t* k = keys();
-        const std::uint32_t end = hashed() ? capacity_ : size_;
-        for (std::uint32_t i = 0; i < end; ++i) {
-            if (k[i] == kNoIndex) continue;
-            if constexpr (kIsSet) {
-                f(k[i], nullptr);
-            } else {
-                const Value v = value_at(i);
-                f(k[i], &v);
-            }
-        }
     }
 
     void steal(InnerTable& other) noexcept {

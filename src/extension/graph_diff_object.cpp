@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "method_support.hpp"
 #include "py_ref.hpp"
+#include "restore_methods.hpp"
 #include "test_hooks.hpp"
 
 namespace tarnu::py {
@@ -156,6 +157,16 @@ PyMethodDef methods[] = {
     {"encoded_size", as_cfunction(encoded_size), METH_NOARGS, "encoded_size($self)\n--\n\n"},
     {"encode_into", as_cfunction(encode_into), METH_FASTCALL | METH_KEYWORDS,
      "encode_into($self, buffer, offset=0)\n--\n\n"},
+    // Restoring, inspecting, copying, pickling (restore_methods.cpp).
+    {"from_bytes", as_cfunction(from_bytes), METH_O | METH_CLASS, "from_bytes($type, data, /)\n--\n\n"},
+    {"node_updates", as_cfunction(node_updates), METH_NOARGS, "node_updates($self)\n--\n\n"},
+    {"deleted_nodes", as_cfunction(deleted_nodes), METH_NOARGS, "deleted_nodes($self)\n--\n\n"},
+    {"edge_updates", as_cfunction(edge_updates), METH_NOARGS, "edge_updates($self)\n--\n\n"},
+    {"deleted_edges", as_cfunction(deleted_edges), METH_NOARGS, "deleted_edges($self)\n--\n\n"},
+    {"__copy__", as_cfunction(copy_diff), METH_NOARGS, nullptr},
+    {"__deepcopy__", as_cfunction(deepcopy_diff), METH_O, nullptr},
+    {"__reduce__", as_cfunction(reduce_diff), METH_NOARGS, nullptr},
+    {"__sizeof__", as_cfunction(sizeof_diff), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,6 +19,7 @@
 #include "graph_diff_object.hpp"
 #include "interned.hpp"
 #include "py_ref.hpp"
+#include "restore_methods.hpp"
 #include "test_hooks.hpp"
 #include "text.hpp"
 
@@ -31,7 +32,7 @@ PyModuleDef module_definition = {
     "tarnu_api",
     "",
     0,
-    nullptr,
+    private_module_functions,
     nullptr,
     nullptr,
     nullptr,

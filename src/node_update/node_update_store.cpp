@@ -236,6 +236,20 @@ void NodeUpdateStore::release_dead() noexcept {
     }
 }
 
+NodeUpdateStore NodeUpdateStore::clone() const {
+    NodeUpdateStore copy;
+    copy.records_ = records_;
+    if (text_) {
+        copy.text_ = allocate_text(text_capacity_);
+        std::memcpy(copy.text_.get(), text_.get(), text_used_);
+    }
+    copy.text_capacity_ = text_capacity_;
+    copy.text_used_ = text_used_;
+    copy.text_dead_ = text_dead_;
+    copy.json_bytes_ = json_bytes_;
+    return copy;
+}
+
 void NodeUpdateStore::swap(NodeUpdateStore& other) noexcept {
     records_.swap(other.records_);
     text_.swap(other.text_);

@@ -87,6 +87,13 @@ public:
     // Removes the update at `pos`; the last one moves into its place.
     void remove(std::size_t pos) noexcept;
 
+    // Room for `count` records in all.
+    void reserve(std::size_t count) { records_.reserve(count); }
+
+    // An independent store with the same records and texts at the same
+    // offsets. Throws std::bad_alloc.
+    NodeUpdateStore clone() const;
+
     // Frees everything: records and texts.
     void clear() noexcept { NodeUpdateStore().swap(*this); }
 
@@ -145,7 +152,7 @@ private:
     // Offset at which `bytes` more text bytes fit, growing or compacting the
     // buffer first when needed. Throws std::bad_alloc with nothing changed.
     std::uint64_t room_for(std::size_t bytes);
-    std::unique_ptr<char[]> allocate_text(std::size_t bytes);
+    static std::unique_ptr<char[]> allocate_text(std::size_t bytes);
     // Copies the live texts into a new buffer of `capacity` bytes. Throws
     // std::bad_alloc with nothing changed.
     void compact(std::size_t capacity);

@@ -243,3 +243,41 @@ class PyGraphDiff:
             Exception: "Failed to serialize graph diff." (not expected; a
                 ``bytearray`` is then left as it was).
         """
+
+    # Restoring, reading, copying.
+
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray | memoryview, /) -> "PyGraphDiff":
+        """The diff that ``data`` encodes (any bytes-like object).
+
+        ``PyGraphDiff.from_bytes(d.to_bytes()).to_bytes() == d.to_bytes()``.
+        A size written as null comes back as NaN.
+
+        Raises:
+            ValueError: "invalid encoded diff at byte {offset}: {reason}" for
+                anything that is not exactly what ``to_bytes`` writes.
+            TypeError: ``data`` has no buffer.
+        """
+
+    def node_updates(self) -> list[tuple[bytes, NodeUpdate]]:
+        """``(id, update)`` per updated node, in encoding order; only the
+        properties present, under the keys ``add_node`` takes."""
+
+    def deleted_nodes(self) -> list[bytes]:
+        """The ids of the deleted nodes, in encoding order."""
+
+    def edge_updates(self) -> list[tuple[bytes, bytes, float]]:
+        """``(from, to, weight)`` per pending edge, in encoding order; the
+        weight is the stored 32-bit value. Sources without targets hold no edge."""
+
+    def deleted_edges(self) -> list[tuple[bytes, bytes]]:
+        """``(from, to)`` per edge to be deleted, in encoding order."""
+
+    def __copy__(self) -> "PyGraphDiff":
+        """An independent diff with the same contents."""
+
+    def __deepcopy__(self, memo: dict[int, object], /) -> "PyGraphDiff":
+        """The same as ``__copy__``: a diff holds no Python objects."""
+
+    def __sizeof__(self) -> int:
+        """The instance plus every table the diff holds, in bytes."""

@@ -54,3 +54,12 @@ def test_table_shows_each_figure_and_both_ratios():
     assert "2.50x" in line and "7.0x" in line
     missing = run.format_table({"rows": [row("add_node", pure=500.0)], "memory": []})
     assert missing.splitlines()[2].count(" - ") >= 3
+
+
+def test_restore_rows_run_and_judge_their_targets():
+    import restore
+
+    result = restore.run(quick=True)
+    assert set(result["rows"]) >= {"from_bytes", "to_bytes", "per-call load", "copy.copy", "edge_updates()"}
+    assert all(seconds > 0 for seconds in result["rows"].values())
+    assert "from_bytes >= 20x faster than decode_diff.py + replay" in result["text"]

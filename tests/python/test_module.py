@@ -56,8 +56,11 @@ class TestModule:
             assert tarnu_api.__doc__.startswith("module(name")
         else:
             assert tarnu_api.__doc__ == ""
-        public = {name for name in vars(tarnu_api) if not name.startswith("__")}
+        public = {name for name in vars(tarnu_api) if not name.startswith("_")}
         assert public == {"PyGraphDiff"}
+        # The one private name: the function pickle imports to restore a diff.
+        private = {name for name in vars(tarnu_api) if name.startswith("_") and not name.startswith("__")}
+        assert private == {"_graph_diff_from_bytes"}
 
     def test_reimport_returns_the_same_module_and_class(self):
         module, cls = tarnu_api, tarnu_api.PyGraphDiff

@@ -1,0 +1,199 @@
+#include "bytes/graph_diff_from_bytes.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "node_update/node_update_json_parse.hpp"
+
+namespace tarnu {
+
+namespace {
+
+// The fewest bytes one entry of each kind takes, to bound counts.
+constexpr std::size_t kIdBytes = 24;
+constexpr std::size_t kMinNodeEntry = kIdBytes + 8 + 2;  // id, length, "{}"
+constexpr std::size_t kMinSource = kIdBytes + 8;         // id, target count
+constexpr std::size_t kEdgeBytes = kIdBytes + 4;         // id, weight
+
+struct Failure {
+    std::size_t offset;
+    std::string reason;
+};
+
+std::string_view refusal_text(NodeGraphDiff::Refusal refusal) {
+    switch (refusal) {
+        case NodeGraphDiff::Refusal::repeated: return "listed twice";
+        case NodeGraphDiff::Refusal::updated_and_deleted: return "node both updated and deleted";
+        case NodeGraphDiff::Refusal::deleted_endpoint: return "pending edge with a deleted endpoint";
+        case NodeGraphDiff::Refusal::added_and_deleted: return "edge both pending and deleted";
+    }
+    return "refused";
+}
+
+class Decoder {
+public:
+    Decoder(const std::uint8_t* data, std::size_t size) : begin_(data), pos_(data), end_(data + size) {}
+
+    void run(NodeGraphDiff& diff) {
+        const std::uint64_t nodes = count(kMinNodeEntry, "node entries");
+        diff.reserve_restore(nodes, 0, 0, 0);
+        for (std::uint64_t i = 0; i < nodes; ++i) {
+            const std::size_t at = offset();
+            const NodeId id = node_id("node");
+            const std::uint64_t length = u64("text length");
+            if (length > left()) fail(offset() - 8, "text length " + std::to_string(length) + " runs past the end");
+            const std::string_view text(reinterpret_cast<const char*>(pos_), length);
+            NodeUpdate update;
+            if (const auto error = parse_node_update_json(text, update))
+                fail(offset() + error->offset, "node text: " + std::string(error->reason));
+            pos_ += length;
+            check(diff.restore_node(id, NodeUpdateView(update)), at, "node");
+        }
+
+        const std::uint64_t deleted_nodes = count(kIdBytes, "deleted nodes");
+        diff.reserve_restore(0, deleted_nodes, 0, 0);
+        for (std::uint64_t i = 0; i < deleted_nodes; ++i) {
+            const std::size_t at = offset();
+            check(diff.restore_deleted_node(node_id("deleted node")), at, "deleted node");
+        }
+
+        const std::uint64_t sources = count(kMinSource, "edge sources");
+        diff.reserve_restore(0, 0, sources, 0);
+        for (std::uint64_t i = 0; i < sources; ++i) {
+            const std::size_t at = offset();
+            const NodeId source = node_id("edge source");
+            const std::uint64_t targets = count(kEdgeBytes, "edge targets");
+            std::uint32_t handle = 0;
+            check(diff.restore_source(source, static_cast<std::uint32_t>(targets), &handle), at, "edge source");
+            // The count is checked against the bytes left, so the whole
+            // group is there. Targets go in batches: the ids of a batch are
+            // read first, so that the record can start loading what they
+            // will touch.
+            for (std::uint64_t done = 0; done < targets;) {
+                constexpr std::size_t kBatch = 16;
+                const std::size_t batch = static_cast<std::size_t>(std::min<std::uint64_t>(targets - done, kBatch));
+                const std::uint8_t* const first = pos_;
+                NodeId ids[kBatch];
+                std::uint64_t hashes[kBatch];
+                std::size_t read = 0;
+                for (; read < batch; ++read) {
+                    const std::uint8_t* edge = first + read * kEdgeBytes;
+                    if (load_u64(edge) != 16) break;
+                    ids[read] = NodeId::from_bytes(edge + 8);
+                }
+                diff.prefetch_targets(ids, read, hashes);
+                for (std::size_t k = 0; k < read; ++k) {
+                    const std::uint8_t* edge = first + k * kEdgeBytes;
+                    check(diff.restore_target(handle, ids[k], hashes[k], load_f32(edge + kIdBytes)),
+                          static_cast<std::size_t>(edge - begin_), "edge target");
+                }
+                pos_ = first + read * kEdgeBytes;
+                if (read < batch) node_id("edge target");  // reports the id length
+                done += batch;
+            }
+        }
+
+        const std::uint64_t deleted_sources = count(kMinSource, "deleted-edge sources");
+        diff.reserve_restore(0, 0, 0, deleted_sources);
+        for (std::uint64_t i = 0; i < deleted_sources; ++i) {
+            const std::size_t at = offset();
+            const NodeId source = node_id("deleted-edge source");
+            const std::uint64_t targets = count(kIdBytes, "deleted-edge targets");
+            if (targets == 0) fail(offset() - 8, "empty group of deleted edges");
+            std::uint32_t handle = 0;
+            check(diff.restore_deleted_source(source, static_cast<std::uint32_t>(targets), &handle), at,
+                  "deleted-edge source");
+            for (std::uint64_t k = 0; k < targets; ++k) {
+                const std::size_t target_at = offset();
+                check(diff.restore_deleted_target(handle, node_id("deleted-edge target")), target_at,
+                      "deleted-edge target");
+            }
+        }
+
+        if (pos_ != end_) fail(offset(), std::to_string(left()) + " bytes left over after the last section");
+    }
+
+private:
+    [[noreturn]] static void fail(std::size_t at, std::string reason) { throw Failure{at, std::move(reason)}; }
+
+    std::size_t offset() const noexcept { return static_cast<std::size_t>(pos_ - begin_); }
+    std::size_t left() const noexcept { return static_cast<std::size_t>(end_ - pos_); }
+
+    void need(std::size_t bytes, std::string_view what) const {
+        if (left() < bytes) [[unlikely]] {
+            fail(offset(), "truncated: " + std::string(what) + " needs " + std::to_string(bytes) + " bytes, " +
+                               std::to_string(left()) + " left");
+        }
+    }
+
+    static std::uint64_t load_u64(const std::uint8_t* at) noexcept {
+        std::uint64_t value;
+        std::memcpy(&value, at, 8);
+        if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+        return value;
+    }
+
+    static float load_f32(const std::uint8_t* at) noexcept {
+        std::uint32_t bits;
+        std::memcpy(&bits, at, 4);
+        if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
+        return std::bit_cast<float>(bits);
+    }
+
+    std::uint64_t u64(std::string_view what) {
+        need(8, what);
+        const std::uint64_t value = load_u64(pos_);
+        pos_ += 8;
+        return value;
+    }
+
+    // A count of entries that take at least `entry_bytes` each: more than
+    // the bytes left can hold is refused before anything is reserved.
+    std::uint64_t count(std::size_t entry_bytes, std::string_view what) {
+        const std::uint64_t value = u64(what);
+        if (value > left() / entry_bytes) [[unlikely]] {
+            fail(offset() - 8, "truncated: count " + std::to_string(value) + " of " + std::string(what) +
+                                   " needs at least " + std::to_string(entry_bytes) + " bytes each, " +
+                                   std::to_string(left()) + " left");
+        }
+        return value;
+    }
+
+    NodeId node_id(std::string_view what) {
+        const std::uint64_t length = u64(what);
+        if (length != 16) [[unlikely]] {
+            fail(offset() - 8, std::string(what) + " id length " + std::to_string(length) + ", expected 16");
+        }
+        need(16, what);
+        const NodeId id = NodeId::from_bytes(pos_);
+        pos_ += 16;
+        return id;
+    }
+
+    static void check(const NodeGraphDiff::Restored& restored, std::size_t at, std::string_view what) {
+        if (restored) [[unlikely]] {
+            fail(at, std::string(what) + ": " + std::string(refusal_text(*restored)));
+        }
+    }
+
+    const std::uint8_t* begin_;
+    const std::uint8_t* pos_;
+    const std::uint8_t* end_;
+};
+
+}  // namespace
+
+DecodeResult graph_diff_from_bytes(const std::uint8_t* data, std::size_t size) {
+    NodeGraphDiff diff;
+    try {
+        Decoder(data, size).run(diff);
+    } catch (Failure& failure) {
+        return DecodeError{failure.offset, std::move(failure.reason)};
+    }
+    return diff;
+}
+
+}  // namespace tarnu

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "python.hpp"
+
+namespace tarnu::py {
+
+// Restoring, inspecting, copying and pickling a PyGraphDiff.
+
+// PyGraphDiff.from_bytes(data), a class method: the diff that `data` (any
+// object with a buffer) encodes; ValueError "invalid encoded diff at byte
+// {offset}: {reason}" for anything that is not an encoding.
+PyObject* from_bytes(PyObject* cls, PyObject* data);
+
+// The pending contents as new lists in the encoding's order.
+PyObject* node_updates(PyObject* self, PyObject*);   // [(id, {key: value})]
+PyObject* deleted_nodes(PyObject* self, PyObject*);  // [id]
+PyObject* edge_updates(PyObject* self, PyObject*);   // [(from, to, weight)]
+PyObject* deleted_edges(PyObject* self, PyObject*);  // [(from, to)]
+
+// copy.copy and copy.deepcopy: an independent diff cloned from the record.
+PyObject* copy_diff(PyObject* self, PyObject*);
+PyObject* deepcopy_diff(PyObject* self, PyObject* memo);
+
+// pickle: (tarnu_api._graph_diff_from_bytes, (self.to_bytes(),)). The class
+// reports its module as "builtins", where pickle cannot find it; the module's
+// private function can be found.
+PyObject* reduce_diff(PyObject* self, PyObject*);
+
+// sys.getsizeof: the instance plus every table its record holds.
+PyObject* sizeof_diff(PyObject* self, PyObject*);
+
+// The module's private functions (the one that pickle imports).
+extern PyMethodDef private_module_functions[];
+
+}  // namespace tarnu::py
