@@ -212,7 +212,8 @@ for line in "${found[@]}"; do
   check "$interpreter-release-binary" release_binary "$wheel"
   check "$interpreter-manylinux" repair "$repair_bin" "$wheel" "$dist/repaired"
   repaired=$(ls "$dist"/repaired/*.whl 2>/dev/null | head -n 1)
-  policy=$(grep -o 'following platform tag: "[^"]*"' "$logs/$interpreter-manylinux.log" | head -n 1 | cut -d'"' -f2)
+  # auditwheel wraps its report at any space.
+  policy=$(tr '\n' ' ' <"$logs/$interpreter-manylinux.log" | grep -oE 'following +platform +tag: +"[^"]*"' | head -n 1 | cut -d'"' -f2)
   policies+=("$interpreter: ${repaired:+$(basename "$repaired")} (auditwheel: ${policy:-no policy})")
   if [ -n "$repaired" ]; then
     check "$interpreter-install" install_wheel "$base" "$tools/bin/python" "$venv" "$repaired"
