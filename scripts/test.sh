@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ core tests, then pytest under CPython and PyPy,
-# then one quick pass of the benchmarks so that they cannot rot. Installs what
-# it needs first. Exits non-zero if anything failed.
+# Runs every test: the C++ core tests, then pytest under CPython 3.9 to 3.13
+# and PyPy 3.9 (one nox session each), then one quick pass of the benchmarks
+# so that they cannot rot, the package checks and the reliability layers.
+# Installs what it needs first. Exits non-zero if anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,20 +28,43 @@ else
   status=1; failed=$((failed + 1)); note "C++ core: BUILD FAILED"
 fi
 
-for interpreter in cpython pypy; do
-  echo "== pytest under $interpreter"
-  TARNU_EXPECT_TEST_HOOKS=1 ".venv-$interpreter/bin/python" -m pytest -q -p no:cacheprovider tests/python \
-    | tee "build/pytest-$interpreter.log"
-  if [ "${PIPESTATUS[0]}" -ne 0 ]; then status=1; fi
-  last=$(tail -n 1 "build/pytest-$interpreter.log")
-  py_passed=$(grep -o '[0-9]* passed' <<<"$last" | grep -o '[0-9]*' || true)
-  py_failed=0
-  for count in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$last" | grep -oE '^[0-9]+' || true); do
-    py_failed=$((py_failed + count))
-  done
-  passed=$((passed + ${py_passed:-0})); failed=$((failed + ${py_failed:-0}))
-  note "pytest $interpreter: $last"
-done
+# nox runs the pytest suite once per interpreter (noxfile.py), each in its
+# own environment with the module built with the test hooks; an interpreter
+# that is not installed is skipped and named below.
+echo "== pytest under every interpreter (nox)"
+if [ ! -x .venv-nox/bin/nox ]; then
+  rm -rf .venv-nox
+  python3 -m venv .venv-nox && .venv-nox/bin/python -m pip install -q --disable-pip-version-check "nox>=2025.5.1" \
+    || { status=1; failed=$((failed + 1)); note "nox: could not be installed"; }
+fi
+rm -f build/nox-report.json build/pytest-*.log
+if [ -x .venv-nox/bin/nox ]; then
+  .venv-nox/bin/nox --report build/nox-report.json --no-error-on-missing-interpreters -s tests || status=1
+  # One line per interpreter: its name and what nox made of its session.
+  while read -r interpreter result; do
+    log="build/pytest-$interpreter.log"
+    if [ "$result" = skipped ]; then
+      note "pytest $interpreter: SKIPPED, interpreter not found (pyenv versions, PATH)"
+    elif [ ! -s "$log" ]; then
+      status=1; failed=$((failed + 1)); note "pytest $interpreter: FAILED before pytest ran (nox: $result)"
+    else
+      last=$(tail -n 1 "$log")
+      py_passed=$(grep -o '[0-9]* passed' <<<"$last" | grep -o '[0-9]*' || true)
+      py_failed=0
+      for count in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$last" | grep -oE '^[0-9]+' || true); do
+        py_failed=$((py_failed + count))
+      done
+      passed=$((passed + ${py_passed:-0})); failed=$((failed + ${py_failed:-0}))
+      note "pytest $interpreter: $last"
+    fi
+  done < <(.venv-nox/bin/python -c '
+import json, sys
+for session in json.load(open(sys.argv[1]))["sessions"]:
+    for signature in session["signatures"]:
+        print(signature.split("-", 1)[1], session["result"])
+' build/nox-report.json)
+  [ -s build/nox-report.json ] || { status=1; failed=$((failed + 1)); note "nox: FAILED, no report"; }
+fi
 
 if [ -f bench/run.py ]; then
   for interpreter in cpython pypy; do

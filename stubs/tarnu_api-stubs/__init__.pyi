@@ -11,6 +11,9 @@ from typing_extensions import Buffer, TypeAlias
 
 __all__ = ["PyGraphDiff"]
 
+__version__: str
+"""The package version, as in the distribution's metadata."""
+
 class NodeUpdate(TypedDict, total=False):
     """The display properties of one node; every key is optional.
 

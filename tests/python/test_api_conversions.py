@@ -300,7 +300,6 @@ def test_a_failed_update_keeps_nothing_of_its_converted_values():
 
 # --- "show_label" and numpy's boolean scalar -----------------------------------
 
-@pytest.mark.skipif(IS_PYPY, reason="numpy is not installed for PyPy")
 def test_real_numpy_bool():
     numpy = pytest.importorskip("numpy")
     for value, text in ((numpy.True_, "true"), (numpy.False_, "false"), (numpy.bool_(1), "true")):
