@@ -214,6 +214,7 @@ class PyGraphDiff:
 
         ``updates`` is a sequence of update dicts, or a dict of columns
         (``NodeColumns``) whose ``None`` entries leave the property absent.
+        """
 
     def encoded_size(self) -> int:
         """The exact length of ``to_bytes()``, without encoding anything.
