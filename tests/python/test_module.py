@@ -151,7 +151,13 @@ class TestClass:
         before_refs = class_refcount()
         before_memory = resident_bytes()
         churn(100_000)
-        assert class_refcount() == before_refs
+        if IS_PYPY:
+            # PyPy may free instances left by earlier tests during the churn,
+            # each giving its reference to the class back. A reference kept or
+            # dropped per instance would move the count by 100,000.
+            assert abs(class_refcount() - before_refs) < 100
+        else:
+            assert class_refcount() == before_refs
         # PyPy's heap may still be settling after the warm-up (platform.md,
         # "PyPy's nursery"); a leak grows in every window, that growth stops.
         for _ in range(2 if IS_PYPY else 0):
