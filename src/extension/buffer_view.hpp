@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "py_ref.hpp"
@@ -37,7 +38,16 @@ public:
         throw_pending_error();
     }
 
+    // Takes object's buffer with the given flags; every failure, an object
+    // that exports no buffer included, is passed on (PendingError).
+    void require(PyObject* object, int flags) {
+        if (PyObject_GetBuffer(object, &view_, flags) != 0) throw_pending_error();
+        taken_ = true;
+    }
+
     bool taken() const noexcept { return taken_; }
+    const Py_buffer& view() const noexcept { return view_; }
+    std::uint8_t* writable_bytes() const noexcept { return static_cast<std::uint8_t*>(view_.buf); }
     const void* data() const noexcept { return view_.buf; }
     std::size_t bytes() const noexcept { return static_cast<std::size_t>(view_.len); }
     std::size_t item_size() const noexcept { return static_cast<std::size_t>(view_.itemsize); }

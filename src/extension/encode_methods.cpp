@@ -5,6 +5,7 @@
 #include <string>
 
 #include "arguments.hpp"
+#include "buffer_view.hpp"
 #include "bytes/graph_diff_to_bytes.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
@@ -18,25 +19,6 @@ namespace tarnu::py {
 namespace {
 
 constexpr ArgumentDescription<2> encode_into_arguments{"PyGraphDiff.encode_into()", {"buffer", "offset"}, 1};
-
-// A buffer taken from an object, given back when the holder goes.
-class BufferExport {
-public:
-    BufferExport(PyObject* object, int flags) {
-        if (PyObject_GetBuffer(object, &view_, flags) != 0) {
-            throw_pending_error();
-        }
-    }
-    ~BufferExport() { PyBuffer_Release(&view_); }
-    BufferExport(const BufferExport&) = delete;
-    BufferExport& operator=(const BufferExport&) = delete;
-
-    const Py_buffer& view() const noexcept { return view_; }
-    std::uint8_t* bytes() const noexcept { return static_cast<std::uint8_t*>(view_.buf); }
-
-private:
-    Py_buffer view_{};
-};
 
 constexpr Py_ssize_t kAppend = -1;
 
@@ -132,7 +114,8 @@ bool writable(PyObject* target, const Py_buffer& view) {
 Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
     // Taken read-only first, so that a read-only buffer is told apart from
     // an object that is no buffer at all (which keeps the host's TypeError).
-    BufferExport buffer(target, PyBUF_STRIDES);
+    BufferView buffer;
+    buffer.require(target, PyBUF_STRIDES);
     const Py_buffer& view = buffer.view();
     if (!writable(target, view)) {
         std::string message = "encode_into needs a writable buffer; '";
@@ -150,7 +133,7 @@ Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* ta
                               std::to_string(end) + " bytes, the buffer has " + std::to_string(view.len);
         throw_error(PyExc_ValueError, message);
     }
-    write_encoding(encoding, buffer.bytes() + start);
+    write_encoding(encoding, buffer.writable_bytes() + start);
     return static_cast<Py_ssize_t>(encoding.size());
 }
 

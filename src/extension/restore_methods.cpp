@@ -1,11 +1,13 @@
 #include "restore_methods.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "buffer_view.hpp"
 #include "bytes/graph_diff_from_bytes.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
@@ -17,23 +19,6 @@
 namespace tarnu::py {
 
 namespace {
-
-// A buffer taken from an object, given back however the call ends.
-class TakenBuffer {
-public:
-    explicit TakenBuffer(PyObject* object) {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) throw_pending_error();
-    }
-    ~TakenBuffer() { PyBuffer_Release(&view_); }
-    TakenBuffer(const TakenBuffer&) = delete;
-    TakenBuffer& operator=(const TakenBuffer&) = delete;
-
-    const std::uint8_t* data() const noexcept { return static_cast<const std::uint8_t*>(view_.buf); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
-
-private:
-    Py_buffer view_{};
-};
 
 // A new PyGraphDiff that takes over `diff`.
 PyObject* new_graph_diff(NodeGraphDiff&& diff) {
@@ -48,8 +33,9 @@ PyObject* new_graph_diff(NodeGraphDiff&& diff) {
 
 PyObject* decode_to_graph_diff(PyObject* data) {
     DecodeResult result = [&] {
-        const TakenBuffer buffer(data);
-        return graph_diff_from_bytes(buffer.data(), buffer.size());
+        BufferView buffer;
+        buffer.require(data, PyBUF_SIMPLE);
+        return graph_diff_from_bytes(static_cast<const std::uint8_t*>(buffer.data()), buffer.bytes());
     }();
     if (auto* error = std::get_if<DecodeError>(&result)) {
         throw_error(PyExc_ValueError,
