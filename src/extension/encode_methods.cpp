@@ -137,21 +137,13 @@ Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* ta
     return static_cast<Py_ssize_t>(encoding.size());
 }
 
-PyObject* new_size(std::size_t size) {
-    PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(size);
-    if (result == nullptr) [[unlikely]] {
-        report_host_failure();
-    }
-    return result;
-}
-
 }  // namespace
 
 PyObject* encoded_size(PyObject* self, PyObject*) {
     return entry_frame([&] {
         PyGraphDiffObject* object = checked_self(self);
         SharedBorrow borrow(object);
-        return new_size(NodeGraphDiffEncoding(object->diff).size());
+        return new_count(NodeGraphDiffEncoding(object->diff).size());
     });
 }
 
@@ -168,7 +160,7 @@ PyObject* encode_into(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         const Py_ssize_t written = PyByteArray_Check(buffer_argument)
                                        ? encode_into_bytearray(encoding, buffer_argument, offset)
                                        : encode_into_fixed(encoding, buffer_argument, offset);
-        return new_size(static_cast<std::size_t>(written));
+        return new_count(static_cast<std::size_t>(written));
     });
 }
 

@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "arguments.hpp"
 #include "bulk_methods.hpp"
@@ -24,14 +25,6 @@ namespace {
 
 // The class declares no module of its own, so it reports "builtins".
 constexpr char spec_name[] = "builtins.PyGraphDiff";
-
-PyObject* new_count(std::size_t count) {
-    PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(count);
-    if (result == nullptr) [[unlikely]] {
-        report_host_failure();
-    }
-    return result;
-}
 
 // --- methods --------------------------------------------------------------
 
@@ -189,16 +182,7 @@ PyObject* graph_diff_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                              type->tp_name + " is not a subtype of " + spec_name);
         }
         reject_constructor_arguments("PyGraphDiff.__new__()", args, kwargs);
-        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) {
-            throw_pending_error();
-        }
-        auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
-        // An empty record allocates nothing, so this cannot fail.
-        std::construct_at(&object->diff);
-        object->borrow_flag = 0;
-        return self;
+        return new_graph_diff_instance(type, NodeGraphDiff{});
     });
 }
 
@@ -244,6 +228,18 @@ PyType_Spec spec = {
 };
 
 }  // namespace
+
+PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff) {
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+        throw_pending_error();
+    }
+    auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
+    std::construct_at(&object->diff, std::move(diff));  // a move allocates nothing
+    object->borrow_flag = 0;
+    return self;
+}
 
 void forget_graph_diff_type() noexcept {
     graph_diff_type_object = nullptr;

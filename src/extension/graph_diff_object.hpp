@@ -22,6 +22,11 @@ extern PyTypeObject* graph_diff_type_object;
 // initializing class PyGraphDiff" (the cause kept) when the host refuses it.
 PyTypeObject* graph_diff_type();
 
+// A new instance of `type` (PyGraphDiff or a subtype) that takes over
+// `diff`, with its borrow flag free. Throws PendingError when the host
+// cannot allocate it; `diff` is then left as it was.
+PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff);
+
 // Forgets the type object after the interpreter that made it has been
 // finalized (it died with that interpreter).
 void forget_graph_diff_type() noexcept;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstddef>
+
 #include "errors.hpp"
 #include "graph_diff_object.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
+#include "test_hooks.hpp"
 
 namespace tarnu::py {
 
@@ -60,6 +63,16 @@ inline PyGraphDiffObject* checked_self(PyObject* self) {
         throw_downcast_error(self, "PyGraphDiff");
     }
     return reinterpret_cast<PyGraphDiffObject*>(self);
+}
+
+// A count or size as a new Python int; failing to make one is the host's
+// failure, not the caller's.
+inline PyObject* new_count(std::size_t count) {
+    PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(count);
+    if (result == nullptr) [[unlikely]] {
+        report_host_failure();
+    }
+    return result;
 }
 
 inline PyObject* none() {

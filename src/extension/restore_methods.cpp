@@ -21,15 +21,7 @@ namespace tarnu::py {
 namespace {
 
 // A new PyGraphDiff that takes over `diff`.
-PyObject* new_graph_diff(NodeGraphDiff&& diff) {
-    PyTypeObject* type = graph_diff_type();
-    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-    PyObject* self = require(alloc(type, 0));
-    auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
-    std::construct_at(&object->diff, std::move(diff));
-    object->borrow_flag = 0;
-    return self;
-}
+PyObject* new_graph_diff(NodeGraphDiff&& diff) { return new_graph_diff_instance(graph_diff_type(), std::move(diff)); }
 
 PyObject* decode_to_graph_diff(PyObject* data) {
     DecodeResult result = [&] {
