@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "py_ref.hpp"
+#include "errors.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {

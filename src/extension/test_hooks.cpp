@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "errors.hpp"
 #include "graph_diff_object.hpp"
 #include "node_update/node_update_store.hpp"
 #include "py_ref.hpp"
