@@ -16,6 +16,18 @@ namespace {
     throw_error(PyExc_Exception, "Expected 16 bytes.");
 }
 
+// Converts an argument with `convert`, labelling a TypeError it raises with
+// the argument's name.
+template <class Convert>
+auto convert_argument(PyObject* object, const char* argument_name, Convert convert) -> decltype(convert(object)) {
+    try {
+        return convert(object);
+    } catch (const PendingError&) {
+        label_argument_error(argument_name);
+        throw;
+    }
+}
+
 // numpy's boolean scalar type is named "numpy.bool_" before numpy 2 and
 // "numpy.bool" since; both are accepted through their __bool__.
 bool is_numpy_bool_name(const std::string& name) {
@@ -53,10 +65,7 @@ bool numpy_bool_value(PyObject* value) {
         throw_error(PyExc_TypeError, message);
     }
     OwnedRef bound = bind_to_value(attribute.get(), value);
-    OwnedRef no_arguments = OwnedRef::consuming(PyTuple_New(0));
-    if (!no_arguments) {
-        report_host_failure();
-    }
+    OwnedRef no_arguments = OwnedRef::consuming(require_or_report(PyTuple_New(0)));
     OwnedRef result = require_new(PyObject_Call(bound.get(), no_arguments.get(), nullptr));
     if (Py_TYPE(result.get()) != &PyBool_Type) {
         throw_downcast_error(result.get(), "PyBool");
@@ -119,14 +128,17 @@ NodeId pybytes_to_uuid(PyObject* object) {
     return NodeId::from_bytes(PyBytes_AS_STRING(object));
 }
 
-NodeId extract_node_id_checked(PyObject* object, const char* argument_name) {
+NodeId extract_node_id(PyObject* object) {
     try {
         return pybytes_to_uuid(object);
     } catch (const PendingError&) {
         wrap_struct_field_error("PyUuid", 0);
-        label_argument_error(argument_name);
         throw;
     }
+}
+
+NodeId extract_node_id_checked(PyObject* object, const char* argument_name) {
+    return convert_argument(object, argument_name, [](PyObject* id) { return extract_node_id(id); });
 }
 
 namespace {
@@ -137,10 +149,7 @@ std::string_view text_view(PyObject* object) {
         throw_downcast_error(object, "PyString");
     }
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (data == nullptr) {
-        throw_pending_error();
-    }
+    const char* data = require(PyUnicode_AsUTF8AndSize(object, &size));
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
@@ -170,10 +179,7 @@ float extract_f32(PyObject* object) {
     if (Py_TYPE(object) == &PyFloat_Type) [[likely]] {
         value = PyFloat_AS_DOUBLE(object);
     } else {
-        value = PyFloat_AsDouble(object);
-        if (value == -1.0 && PyErr_Occurred()) {
-            throw_pending_error();
-        }
+        value = require_number(PyFloat_AsDouble(object));
     }
     // Round to the nearest binary32; out-of-range values become infinities.
     return static_cast<float>(value);
@@ -182,13 +188,10 @@ float extract_f32(PyObject* object) {
 std::uint8_t extract_u8(PyObject* object) {
     long value;
     if (type_has_flag(object, Py_TPFLAGS_LONG_SUBCLASS)) {
-        value = PyLong_AsLong(object);
+        value = require_number(PyLong_AsLong(object));
     } else {
         OwnedRef index = require_new(PyNumber_Index(object));
-        value = PyLong_AsLong(index.get());
-    }
-    if (value == -1 && PyErr_Occurred()) {
-        throw_pending_error();
+        value = require_number(PyLong_AsLong(index.get()));
     }
     if (static_cast<unsigned long>(value) > 255) {
         throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
@@ -224,21 +227,11 @@ NodeUpdateArgument node_update_from_dict(PyObject* object) {
 }
 
 float extract_f32_argument(PyObject* object, const char* argument_name) {
-    try {
-        return extract_f32(object);
-    } catch (const PendingError&) {
-        label_argument_error(argument_name);
-        throw;
-    }
+    return convert_argument(object, argument_name, extract_f32);
 }
 
 NodeUpdateArgument extract_node_update_argument(PyObject* object, const char* argument_name) {
-    try {
-        return node_update_from_dict(object);
-    } catch (const PendingError&) {
-        label_argument_error(argument_name);
-        throw;
-    }
+    return convert_argument(object, argument_name, node_update_from_dict);
 }
 
 }  // namespace tarnu::py

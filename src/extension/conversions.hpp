@@ -17,8 +17,12 @@ namespace tarnu::py {
 // A node id from `bytes` or a subclass holding exactly 16 bytes.
 NodeId pybytes_to_uuid(PyObject* object);
 
-// A node id argument, with its errors wrapped as "failed to extract field
-// PyUuid.0" and labelled with the argument's name.
+// A node id as the methods read it, with the errors of pybytes_to_uuid
+// wrapped as TypeError "failed to extract field PyUuid.0".
+NodeId extract_node_id(PyObject* object);
+
+// A node id argument: extract_node_id with its errors labelled with the
+// argument's name.
 NodeId extract_node_id_checked(PyObject* object, const char* argument_name);
 
 // The same, with the common case (an exact `bytes` of 16) inlined into the

@@ -109,10 +109,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
         // The encoding is written straight into the new bytes object's storage:
         // one large buffer instead of a buffer and its copy.
         OwnedRef bytes = OwnedRef::consuming(
-            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoding.size())));
-        if (!bytes) [[unlikely]] {
-            report_host_failure();
-        }
+            require_or_report(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoding.size()))));
         if (encoding.write_to(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()))) ||
             test_hooks::fail_encoding()) [[unlikely]] {
             throw_error(PyExc_Exception, "Failed to serialize graph diff.");
@@ -231,10 +228,7 @@ PyType_Spec spec = {
 
 PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff) {
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) {
-        throw_pending_error();
-    }
+    PyObject* self = require(alloc(type, 0));
     auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
     std::construct_at(&object->diff, std::move(diff));  // a move allocates nothing
     object->borrow_flag = 0;
@@ -253,8 +247,7 @@ PyTypeObject* graph_diff_type() {
     PyObject* type = test_hooks::fail_type_creation() ? nullptr : PyType_FromSpec(&spec);
     if (type == nullptr) {
         // The host's reason stays attached as the cause.
-        raise_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyGraphDiff");
-        throw PendingError{};
+        throw_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyGraphDiff");
     }
     graph_diff_type_object = reinterpret_cast<PyTypeObject*>(type);
     return graph_diff_type_object;
