@@ -4,6 +4,7 @@
 
 #include "conversions.hpp"
 #include "errors.hpp"
+#include "host_compat.hpp"
 #include "interned.hpp"
 #include "text.hpp"
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "host_compat.hpp"
 #include "interned.hpp"
 #include "py_ref.hpp"
 #include "text.hpp"

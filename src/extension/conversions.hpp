@@ -62,13 +62,4 @@ bool extract_bool(PyObject* object);
 float extract_f32_argument(PyObject* object, const char* argument_name);
 NodeUpdateArgument extract_node_update_argument(PyObject* object, const char* argument_name);
 
-inline bool type_has_flag(PyObject* object, unsigned long flag) {
-#ifdef PYPY_VERSION
-    // PyPy keeps a type's flags behind a call; its own subclass checks use it too.
-    return (static_cast<unsigned long>(PyType_GetFlags(Py_TYPE(object))) & flag) != 0;
-#else
-    return (Py_TYPE(object)->tp_flags & flag) != 0;
-#endif
-}
-
 }  // namespace tarnu::py

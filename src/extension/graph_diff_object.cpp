@@ -1,5 +1,7 @@
 #include "graph_diff_object.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -224,6 +226,15 @@ PyType_Spec spec = {
     slots,
 };
 
+// The entry of `slots` for the slot id `id` (Py_tp_base, say).
+PyType_Slot& slot_entry(int id) {
+    PyType_Slot* entry = std::ranges::find(slots, id, &PyType_Slot::slot);
+    if (entry == std::end(slots)) {
+        throw InternalFailure{"PyGraphDiff has no entry for slot " + std::to_string(id)};
+    }
+    return *entry;
+}
+
 }  // namespace
 
 PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff) {
@@ -243,7 +254,7 @@ PyTypeObject* graph_diff_type() {
     if (graph_diff_type_object != nullptr) [[likely]] {
         return graph_diff_type_object;
     }
-    slots[3].pfunc = &PyBaseObject_Type;
+    slot_entry(Py_tp_base).pfunc = &PyBaseObject_Type;
     PyObject* type = test_hooks::fail_type_creation() ? nullptr : PyType_FromSpec(&spec);
     if (type == nullptr) {
         // The host's reason stays attached as the cause.

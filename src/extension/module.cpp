@@ -13,10 +13,10 @@
 // are forgotten, so that an interpreter initialized after it builds the
 // module afresh.
 
-#include "conversions.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
 #include "graph_diff_object.hpp"
+#include "host_compat.hpp"
 #include "interned.hpp"
 #include "py_ref.hpp"
 #include "restore_methods.hpp"
