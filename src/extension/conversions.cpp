@@ -98,7 +98,7 @@ namespace {
 // len(), which runs the subclass's own __len__: a lying __len__ would pad or
 // cut the id. bytes.__getitem__(object, slice(None)) copies the bytes the
 // object really holds into an exact bytes object, whose C view is right.
-NodeId bytes_subclass_to_uuid(PyObject* object) {
+NodeId node_id_from_bytes_subclass(PyObject* object) {
     OwnedRef everything = require_new(PySlice_New(nullptr, nullptr, nullptr));
     OwnedRef copy = require_new(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBytes_Type), "__getitem__", "OO",
                                                     object, everything.get()));
@@ -114,13 +114,13 @@ NodeId bytes_subclass_to_uuid(PyObject* object) {
 
 }  // namespace
 
-NodeId pybytes_to_uuid(PyObject* object) {
+NodeId node_id_from_bytes(PyObject* object) {
     if (!type_has_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) [[unlikely]] {
         throw_downcast_error(object, "PyBytes");
     }
 #ifdef PYPY_VERSION
     if (Py_TYPE(object) != &PyBytes_Type) {
-        return bytes_subclass_to_uuid(object);
+        return node_id_from_bytes_subclass(object);
     }
 #endif
     if (PyBytes_GET_SIZE(object) != 16) [[unlikely]] {
@@ -131,15 +131,15 @@ NodeId pybytes_to_uuid(PyObject* object) {
 
 NodeId extract_node_id(PyObject* object) {
     try {
-        return pybytes_to_uuid(object);
+        return node_id_from_bytes(object);
     } catch (const PendingError&) {
         wrap_struct_field_error("PyUuid", 0);
         throw;
     }
 }
 
-NodeId extract_node_id_checked(PyObject* object, const char* argument_name) {
-    return convert_argument(object, argument_name, [](PyObject* id) { return extract_node_id(id); });
+NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name) {
+    return convert_argument(object, argument_name, extract_node_id);
 }
 
 namespace {

@@ -14,24 +14,29 @@ namespace tarnu::py {
 // Each conversion takes a borrowed reference and returns the value, or throws
 // PendingError with the Python exception set (or InternalFailure).
 
-// A node id from `bytes` or a subclass holding exactly 16 bytes.
-NodeId pybytes_to_uuid(PyObject* object);
+// The family: `X_from_Y` converts one Python type, with its own errors;
+// `extract_X` converts a value as the methods read it; `extract_X_argument`
+// does the same for an argument and labels its errors with the argument's
+// name.
 
-// A node id as the methods read it, with the errors of pybytes_to_uuid
+// A node id from `bytes` or a subclass holding exactly 16 bytes.
+NodeId node_id_from_bytes(PyObject* object);
+
+// A node id as the methods read it, with the errors of node_id_from_bytes
 // wrapped as TypeError "failed to extract field PyUuid.0".
 NodeId extract_node_id(PyObject* object);
 
-// A node id argument: extract_node_id with its errors labelled with the
-// argument's name.
-NodeId extract_node_id_checked(PyObject* object, const char* argument_name);
+// extract_node_id_argument for anything but an exact `bytes` of 16.
+NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name);
 
-// The same, with the common case (an exact `bytes` of 16) inlined into the
-// method wrappers: it is checked twice per add_edge call.
-inline NodeId extract_node_id(PyObject* object, const char* argument_name) {
+// A node id argument: extract_node_id with its errors labelled with the
+// argument's name. The common case (an exact `bytes` of 16) is inlined into
+// the method wrappers: it is checked twice per add_edge call.
+inline NodeId extract_node_id_argument(PyObject* object, const char* argument_name) {
     if (Py_TYPE(object) == &PyBytes_Type && PyBytes_GET_SIZE(object) == 16) [[likely]] {
         return NodeId::from_bytes(PyBytes_AS_STRING(object));
     }
-    return extract_node_id_checked(object, argument_name);
+    return extract_node_id_argument_slow(object, argument_name);
 }
 
 // A node update read from a dict. Its texts view the UTF-8 of the dict's

@@ -23,7 +23,7 @@ constexpr ArgumentDescription<2> encode_into_arguments{"PyGraphDiff.encode_into(
 constexpr Py_ssize_t kAppend = -1;
 
 // The offset argument: an integer (or an object with __index__), at least -1.
-Py_ssize_t offset_argument(PyObject* object) {
+Py_ssize_t extract_offset(PyObject* object) {
     if (object == nullptr) {
         return 0;
     }
@@ -144,7 +144,7 @@ PyObject* encode_into(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         // Held until the last byte is written: Python code run by the offset's
         // __index__ or by a buffer export may read the diff, never change it.
         SharedBorrow borrow(object);
-        const Py_ssize_t offset = offset_argument(offset_object);
+        const Py_ssize_t offset = extract_offset(offset_object);
         const NodeGraphDiffEncoding encoding(object->diff);
         const Py_ssize_t written = PyByteArray_Check(buffer_argument)
                                        ? encode_into_bytearray(encoding, buffer_argument, offset)

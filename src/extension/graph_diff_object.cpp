@@ -56,7 +56,7 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
         const auto [id_argument, update_argument] = parse_arguments(add_node_arguments, args, nargsf, keyword_names);
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
-        const NodeId id = extract_node_id(id_argument, "id");
+        const NodeId id = extract_node_id_argument(id_argument, "id");
         const NodeUpdateArgument update = extract_node_update_argument(update_argument, "update");
         object->diff.set_node_update(id, update);
         return none();
@@ -68,7 +68,7 @@ PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         const auto [id_argument] = parse_arguments(delete_node_arguments, args, nargsf, keyword_names);
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
-        const NodeId id = extract_node_id(id_argument, "id");
+        const NodeId id = extract_node_id_argument(id_argument, "id");
         test_hooks::on_delete_node(id, object->diff);
         object->diff.delete_node(id);
         return none();
@@ -81,8 +81,8 @@ PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
             parse_arguments(add_edge_arguments, args, nargsf, keyword_names);
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
-        const NodeId from = extract_node_id(from_argument, "from");
-        const NodeId to = extract_node_id(to_argument, "to");
+        const NodeId from = extract_node_id_argument(from_argument, "from");
+        const NodeId to = extract_node_id_argument(to_argument, "to");
         const float weight = extract_f32_argument(weight_argument, "weight");
         // An edge to or from a node marked deleted is refused by the record,
         // which then holds no trace of the call; the caller is not told.
@@ -96,8 +96,8 @@ PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         const auto [from_argument, to_argument] = parse_arguments(delete_edge_arguments, args, nargsf, keyword_names);
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
-        const NodeId from = extract_node_id(from_argument, "from");
-        const NodeId to = extract_node_id(to_argument, "to");
+        const NodeId from = extract_node_id_argument(from_argument, "from");
+        const NodeId to = extract_node_id_argument(to_argument, "to");
         object->diff.delete_edge(from, to);
         return none();
     });
