@@ -12,9 +12,8 @@
 namespace tarnu::py {
 
 // Each conversion takes a borrowed reference and returns the value, or throws
-// PendingError with the Python exception set (or InternalFailure).
-
-// The family: `X_from_Y` converts one Python type, with its own errors;
+// PendingError with the Python exception set (or InternalFailure). Their
+// names: `X_from_Y` converts one Python type, with its own errors;
 // `extract_X` converts a value as the methods read it; `extract_X_argument`
 // does the same for an argument and labels its errors with the argument's
 // name.
