@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "py_ref.hpp"
+#include "errors.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {
@@ -41,7 +41,7 @@ public:
     // Takes object's buffer with the given flags; every failure, an object
     // that exports no buffer included, is passed on (PendingError).
     void require(PyObject* object, int flags) {
-        if (PyObject_GetBuffer(object, &view_, flags) != 0) throw_pending_error();
+        py::require(PyObject_GetBuffer(object, &view_, flags));
         taken_ = true;
     }
 

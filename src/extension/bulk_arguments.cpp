@@ -4,6 +4,7 @@
 
 #include "conversions.hpp"
 #include "errors.hpp"
+#include "host_compat.hpp"
 #include "interned.hpp"
 #include "text.hpp"
 
@@ -59,7 +60,7 @@ void label_item_error(const std::string& where, std::size_t index) {
     if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return;
     FetchedError error = fetch_normalized();
     std::string message = where + ": item " + std::to_string(index) + ": " + object_text(error.value.get());
-    OwnedRef text = require_new(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    OwnedRef text = new_str(message);
     OwnedRef labelled = OwnedRef::consuming(PyObject_CallOneArg(error.type.get(), text.get()));
     if (!labelled || Py_TYPE(labelled.get()) != reinterpret_cast<PyTypeObject*>(error.type.get())) {
         PyErr_Clear();
@@ -134,12 +135,7 @@ void IdColumn::convert() {
             converted_[i] = NodeId::from_bytes(PyBytes_AS_STRING(item));
             return;
         }
-        try {
-            converted_[i] = pybytes_to_uuid(item);
-        } catch (const PendingError&) {
-            wrap_struct_field_error("PyUuid", 0);
-            throw;
-        }
+        converted_[i] = extract_node_id(item);
     });
     bytes_ = converted_.empty() ? nullptr : converted_.front().bytes.data();
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "host_compat.hpp"
 #include "interned.hpp"
 #include "py_ref.hpp"
 #include "text.hpp"
@@ -14,6 +15,24 @@ namespace {
 
 [[noreturn]] void throw_wrong_length() {
     throw_error(PyExc_Exception, "Expected 16 bytes.");
+}
+
+// Runs convert(object). When it fails, `relabel` rewrites the pending
+// exception (wraps it, labels it with an argument's name) before it is
+// passed on. One catch for all the rewrites of a call: each unwind through a
+// catch costs thousands of instructions on the error path.
+template <class Convert, class Relabel>
+auto relabel_errors(Convert convert, PyObject* object, Relabel relabel) -> decltype(convert(object)) {
+    try {
+        return convert(object);
+    } catch (const PendingError&) {
+        relabel();
+        throw;
+    }
+}
+
+void wrap_node_id_error() {
+    wrap_struct_field_error("PyUuid", 0);
 }
 
 // numpy's boolean scalar type is named "numpy.bool_" before numpy 2 and
@@ -53,10 +72,7 @@ bool numpy_bool_value(PyObject* value) {
         throw_error(PyExc_TypeError, message);
     }
     OwnedRef bound = bind_to_value(attribute.get(), value);
-    OwnedRef no_arguments = OwnedRef::consuming(PyTuple_New(0));
-    if (!no_arguments) {
-        report_host_failure();
-    }
+    OwnedRef no_arguments = OwnedRef::consuming(require_or_report(PyTuple_New(0)));
     OwnedRef result = require_new(PyObject_Call(bound.get(), no_arguments.get(), nullptr));
     if (Py_TYPE(result.get()) != &PyBool_Type) {
         throw_downcast_error(result.get(), "PyBool");
@@ -88,7 +104,7 @@ namespace {
 // len(), which runs the subclass's own __len__: a lying __len__ would pad or
 // cut the id. bytes.__getitem__(object, slice(None)) copies the bytes the
 // object really holds into an exact bytes object, whose C view is right.
-NodeId bytes_subclass_to_uuid(PyObject* object) {
+NodeId node_id_from_bytes_subclass(PyObject* object) {
     OwnedRef everything = require_new(PySlice_New(nullptr, nullptr, nullptr));
     OwnedRef copy = require_new(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBytes_Type), "__getitem__", "OO",
                                                     object, everything.get()));
@@ -104,13 +120,13 @@ NodeId bytes_subclass_to_uuid(PyObject* object) {
 
 }  // namespace
 
-NodeId pybytes_to_uuid(PyObject* object) {
+NodeId node_id_from_bytes(PyObject* object) {
     if (!type_has_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) [[unlikely]] {
         throw_downcast_error(object, "PyBytes");
     }
 #ifdef PYPY_VERSION
     if (Py_TYPE(object) != &PyBytes_Type) {
-        return bytes_subclass_to_uuid(object);
+        return node_id_from_bytes_subclass(object);
     }
 #endif
     if (PyBytes_GET_SIZE(object) != 16) [[unlikely]] {
@@ -119,14 +135,15 @@ NodeId pybytes_to_uuid(PyObject* object) {
     return NodeId::from_bytes(PyBytes_AS_STRING(object));
 }
 
-NodeId extract_node_id_checked(PyObject* object, const char* argument_name) {
-    try {
-        return pybytes_to_uuid(object);
-    } catch (const PendingError&) {
-        wrap_struct_field_error("PyUuid", 0);
+NodeId extract_node_id(PyObject* object) {
+    return relabel_errors(node_id_from_bytes, object, wrap_node_id_error);
+}
+
+NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name) {
+    return relabel_errors(node_id_from_bytes, object, [&] {
+        wrap_node_id_error();
         label_argument_error(argument_name);
-        throw;
-    }
+    });
 }
 
 namespace {
@@ -137,10 +154,7 @@ std::string_view text_view(PyObject* object) {
         throw_downcast_error(object, "PyString");
     }
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (data == nullptr) {
-        throw_pending_error();
-    }
+    const char* data = require(PyUnicode_AsUTF8AndSize(object, &size));
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
@@ -170,10 +184,7 @@ float extract_f32(PyObject* object) {
     if (Py_TYPE(object) == &PyFloat_Type) [[likely]] {
         value = PyFloat_AS_DOUBLE(object);
     } else {
-        value = PyFloat_AsDouble(object);
-        if (value == -1.0 && PyErr_Occurred()) {
-            throw_pending_error();
-        }
+        value = require_number(PyFloat_AsDouble(object));
     }
     // Round to the nearest binary32; out-of-range values become infinities.
     return static_cast<float>(value);
@@ -182,13 +193,10 @@ float extract_f32(PyObject* object) {
 std::uint8_t extract_u8(PyObject* object) {
     long value;
     if (type_has_flag(object, Py_TPFLAGS_LONG_SUBCLASS)) {
-        value = PyLong_AsLong(object);
+        value = require_number(PyLong_AsLong(object));
     } else {
         OwnedRef index = require_new(PyNumber_Index(object));
-        value = PyLong_AsLong(index.get());
-    }
-    if (value == -1 && PyErr_Occurred()) {
-        throw_pending_error();
+        value = require_number(PyLong_AsLong(index.get()));
     }
     if (static_cast<unsigned long>(value) > 255) {
         throw_error(PyExc_OverflowError, "out of range integral type conversion attempted");
@@ -224,21 +232,11 @@ NodeUpdateArgument node_update_from_dict(PyObject* object) {
 }
 
 float extract_f32_argument(PyObject* object, const char* argument_name) {
-    try {
-        return extract_f32(object);
-    } catch (const PendingError&) {
-        label_argument_error(argument_name);
-        throw;
-    }
+    return relabel_errors(extract_f32, object, [&] { label_argument_error(argument_name); });
 }
 
 NodeUpdateArgument extract_node_update_argument(PyObject* object, const char* argument_name) {
-    try {
-        return node_update_from_dict(object);
-    } catch (const PendingError&) {
-        label_argument_error(argument_name);
-        throw;
-    }
+    return relabel_errors(node_update_from_dict, object, [&] { label_argument_error(argument_name); });
 }
 
 }  // namespace tarnu::py

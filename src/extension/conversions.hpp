@@ -12,22 +12,30 @@
 namespace tarnu::py {
 
 // Each conversion takes a borrowed reference and returns the value, or throws
-// PendingError with the Python exception set (or InternalFailure).
+// PendingError with the Python exception set (or InternalFailure). Their
+// names: `X_from_Y` converts one Python type, with its own errors;
+// `extract_X` converts a value as the methods read it; `extract_X_argument`
+// does the same for an argument and labels its errors with the argument's
+// name.
 
 // A node id from `bytes` or a subclass holding exactly 16 bytes.
-NodeId pybytes_to_uuid(PyObject* object);
+NodeId node_id_from_bytes(PyObject* object);
 
-// A node id argument, with its errors wrapped as "failed to extract field
-// PyUuid.0" and labelled with the argument's name.
-NodeId extract_node_id_checked(PyObject* object, const char* argument_name);
+// A node id as the methods read it, with the errors of node_id_from_bytes
+// wrapped as TypeError "failed to extract field PyUuid.0".
+NodeId extract_node_id(PyObject* object);
 
-// The same, with the common case (an exact `bytes` of 16) inlined into the
-// method wrappers: it is checked twice per add_edge call.
-inline NodeId extract_node_id(PyObject* object, const char* argument_name) {
+// extract_node_id_argument for anything but an exact `bytes` of 16.
+NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name);
+
+// A node id argument: extract_node_id with its errors labelled with the
+// argument's name. The common case (an exact `bytes` of 16) is inlined into
+// the method wrappers: it is checked twice per add_edge call.
+inline NodeId extract_node_id_argument(PyObject* object, const char* argument_name) {
     if (Py_TYPE(object) == &PyBytes_Type && PyBytes_GET_SIZE(object) == 16) [[likely]] {
         return NodeId::from_bytes(PyBytes_AS_STRING(object));
     }
-    return extract_node_id_checked(object, argument_name);
+    return extract_node_id_argument_slow(object, argument_name);
 }
 
 // A node update read from a dict. Its texts view the UTF-8 of the dict's
@@ -57,14 +65,5 @@ bool extract_bool(PyObject* object);
 // A float argument such as `weight`, labelled with its name.
 float extract_f32_argument(PyObject* object, const char* argument_name);
 NodeUpdateArgument extract_node_update_argument(PyObject* object, const char* argument_name);
-
-inline bool type_has_flag(PyObject* object, unsigned long flag) {
-#ifdef PYPY_VERSION
-    // PyPy keeps a type's flags behind a call; its own subclass checks use it too.
-    return (static_cast<unsigned long>(PyType_GetFlags(Py_TYPE(object))) & flag) != 0;
-#else
-    return (Py_TYPE(object)->tp_flags & flag) != 0;
-#endif
-}
 
 }  // namespace tarnu::py

@@ -23,15 +23,12 @@ constexpr ArgumentDescription<2> encode_into_arguments{"PyGraphDiff.encode_into(
 constexpr Py_ssize_t kAppend = -1;
 
 // The offset argument: an integer (or an object with __index__), at least -1.
-Py_ssize_t offset_argument(PyObject* object) {
+Py_ssize_t extract_offset(PyObject* object) {
     if (object == nullptr) {
         return 0;
     }
     OwnedRef index = require_new(PyNumber_Index(object));
-    const Py_ssize_t offset = PyLong_AsSsize_t(index.get());
-    if (offset == -1 && PyErr_Occurred()) {
-        throw_pending_error();
-    }
+    const Py_ssize_t offset = require_number(PyLong_AsSsize_t(index.get()));
     if (offset < kAppend) {
         throw_error(PyExc_ValueError, "offset must be non-negative, or -1 to append");
     }
@@ -63,14 +60,9 @@ Py_ssize_t encode_into_bytearray(const NodeGraphDiffEncoding& encoding, PyObject
     const Py_ssize_t start = offset == kAppend ? old_length : offset;
     const Py_ssize_t end = end_of(start, encoding.size());
     // Refused with BufferError while someone else holds an export of it.
-    if (PyByteArray_Resize(target, end) != 0) {
-        throw_pending_error();
-    }
+    require(PyByteArray_Resize(target, end));
     try {
-        auto* bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(target));
-        if (bytes == nullptr) [[unlikely]] {
-            throw_pending_error();
-        }
+        auto* bytes = reinterpret_cast<std::uint8_t*>(require(PyByteArray_AsString(target)));
         if (start > old_length) {
             std::memset(bytes + old_length, 0, static_cast<std::size_t>(start - old_length));
         }
@@ -99,10 +91,7 @@ bool writable(PyObject* target, const Py_buffer& view) {
 #ifdef PYPY_VERSION
     OwnedRef memory = require_new(PyMemoryView_FromObject(target));
     OwnedRef flag = require_new(PyObject_GetAttrString(memory.get(), "readonly"));
-    const int readonly = PyObject_IsTrue(flag.get());
-    if (readonly < 0) {
-        throw_pending_error();
-    }
+    const int readonly = require(PyObject_IsTrue(flag.get()));
     OwnedRef released = require_new(PyObject_CallMethod(memory.get(), "release", nullptr));
     return readonly == 0;
 #else
@@ -155,7 +144,7 @@ PyObject* encode_into(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         // Held until the last byte is written: Python code run by the offset's
         // __index__ or by a buffer export may read the diff, never change it.
         SharedBorrow borrow(object);
-        const Py_ssize_t offset = offset_argument(offset_object);
+        const Py_ssize_t offset = extract_offset(offset_object);
         const NodeGraphDiffEncoding encoding(object->diff);
         const Py_ssize_t written = PyByteArray_Check(buffer_argument)
                                        ? encode_into_bytearray(encoding, buffer_argument, offset)

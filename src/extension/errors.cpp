@@ -28,11 +28,16 @@ void restore(FetchedError error) {
 
 namespace {
 
+// Sets `type(message)` as the pending exception.
+void set_error(PyObject* type, std::string_view message) {
+    OwnedRef text = new_str(message);
+    PyErr_SetObject(type, text.get());
+}
+
 // Sets `type(message)` and hands back the exception object, normalised, with
 // nothing left pending.
 OwnedRef make_exception(PyObject* type, std::string_view message) {
-    OwnedRef text = require_new(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    PyErr_SetObject(type, text.get());
+    set_error(type, message);
     return fetch_normalized().value;
 }
 
@@ -70,9 +75,22 @@ void set_fatal_error(std::string_view message) noexcept {
     }
 }
 
+namespace {
+
+// A host call that failed without setting an exception: SystemError stands in
+// for the one it should have set. Returns whether one was missing.
+bool set_missing_exception() {
+    if (PyErr_Occurred() != nullptr) [[likely]] {
+        return false;
+    }
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return true;
+}
+
+}  // namespace
+
 [[noreturn]] void throw_pending_error() {
-    if (!PyErr_Occurred()) [[unlikely]] {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (set_missing_exception()) [[unlikely]] {
         throw PendingError{};
     }
     if (fatal_class != nullptr && PyErr_ExceptionMatches(fatal_class)) {
@@ -100,25 +118,18 @@ void drop_lookup_error() {
     PyErr_Clear();
 }
 
-void set_downcast_error(PyObject* object, const char* target) {
+[[noreturn]] void throw_error(PyObject* type, std::string_view message) {
+    set_error(type, message);
+    throw PendingError{};
+}
+
+[[noreturn]] void throw_downcast_error(PyObject* object, const char* target) {
     std::string message = "'";
     message += type_qualname(Py_TYPE(object));
     message += "' object cannot be converted to '";
     message += target;
     message += "'";
-    OwnedRef text = require_new(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    PyErr_SetObject(PyExc_TypeError, text.get());
-}
-
-[[noreturn]] void throw_downcast_error(PyObject* object, const char* target) {
-    set_downcast_error(object, target);
-    throw PendingError{};
-}
-
-[[noreturn]] void throw_error(PyObject* type, std::string_view message) {
-    OwnedRef text = require_new(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    PyErr_SetObject(type, text.get());
-    throw PendingError{};
+    throw_error(PyExc_TypeError, message);
 }
 
 namespace {
@@ -165,10 +176,10 @@ bool is_wrapped_memory_error() {
     throw InternalFailure{"Python API call failed"};
 }
 
+namespace {
+
 void raise_with_cause(PyObject* type, std::string_view message) {
-    if (!PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+    set_missing_exception();
     FetchedError cause = fetch_normalized();
     if (cause.traceback) {
         PyException_SetTraceback(cause.value.get(), cause.traceback.get());
@@ -176,6 +187,13 @@ void raise_with_cause(PyObject* type, std::string_view message) {
     OwnedRef raised = make_exception(type, message);
     PyException_SetCause(raised.get(), cause.value.release());
     PyErr_SetObject(type, raised.get());
+}
+
+}  // namespace
+
+[[noreturn]] void throw_with_cause(PyObject* type, std::string_view message) {
+    raise_with_cause(type, message);
+    throw PendingError{};
 }
 
 void wrap_struct_field_error(const char* struct_name, int field_index) {

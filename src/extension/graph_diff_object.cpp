@@ -1,5 +1,7 @@
 #include "graph_diff_object.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -54,7 +56,7 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
         const auto [id_argument, update_argument] = parse_arguments(add_node_arguments, args, nargsf, keyword_names);
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
-        const NodeId id = extract_node_id(id_argument, "id");
+        const NodeId id = extract_node_id_argument(id_argument, "id");
         const NodeUpdateArgument update = extract_node_update_argument(update_argument, "update");
         object->diff.set_node_update(id, update);
         return none();
@@ -66,7 +68,7 @@ PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         const auto [id_argument] = parse_arguments(delete_node_arguments, args, nargsf, keyword_names);
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
-        const NodeId id = extract_node_id(id_argument, "id");
+        const NodeId id = extract_node_id_argument(id_argument, "id");
         test_hooks::on_delete_node(id, object->diff);
         object->diff.delete_node(id);
         return none();
@@ -79,8 +81,8 @@ PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
             parse_arguments(add_edge_arguments, args, nargsf, keyword_names);
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
-        const NodeId from = extract_node_id(from_argument, "from");
-        const NodeId to = extract_node_id(to_argument, "to");
+        const NodeId from = extract_node_id_argument(from_argument, "from");
+        const NodeId to = extract_node_id_argument(to_argument, "to");
         const float weight = extract_f32_argument(weight_argument, "weight");
         // An edge to or from a node marked deleted is refused by the record,
         // which then holds no trace of the call; the caller is not told.
@@ -94,8 +96,8 @@ PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         const auto [from_argument, to_argument] = parse_arguments(delete_edge_arguments, args, nargsf, keyword_names);
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
-        const NodeId from = extract_node_id(from_argument, "from");
-        const NodeId to = extract_node_id(to_argument, "to");
+        const NodeId from = extract_node_id_argument(from_argument, "from");
+        const NodeId to = extract_node_id_argument(to_argument, "to");
         object->diff.delete_edge(from, to);
         return none();
     });
@@ -109,10 +111,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
         // The encoding is written straight into the new bytes object's storage:
         // one large buffer instead of a buffer and its copy.
         OwnedRef bytes = OwnedRef::consuming(
-            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoding.size())));
-        if (!bytes) [[unlikely]] {
-            report_host_failure();
-        }
+            require_or_report(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoding.size()))));
         if (encoding.write_to(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()))) ||
             test_hooks::fail_encoding()) [[unlikely]] {
             throw_error(PyExc_Exception, "Failed to serialize graph diff.");
@@ -227,14 +226,20 @@ PyType_Spec spec = {
     slots,
 };
 
+// The entry of `slots` for the slot id `id` (Py_tp_base, say).
+PyType_Slot& slot_entry(int id) {
+    PyType_Slot* entry = std::ranges::find(slots, id, &PyType_Slot::slot);
+    if (entry == std::end(slots)) {
+        throw InternalFailure{"PyGraphDiff has no entry for slot " + std::to_string(id)};
+    }
+    return *entry;
+}
+
 }  // namespace
 
 PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff) {
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) {
-        throw_pending_error();
-    }
+    PyObject* self = require(alloc(type, 0));
     auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
     std::construct_at(&object->diff, std::move(diff));  // a move allocates nothing
     object->borrow_flag = 0;
@@ -249,12 +254,11 @@ PyTypeObject* graph_diff_type() {
     if (graph_diff_type_object != nullptr) [[likely]] {
         return graph_diff_type_object;
     }
-    slots[3].pfunc = &PyBaseObject_Type;
+    slot_entry(Py_tp_base).pfunc = &PyBaseObject_Type;
     PyObject* type = test_hooks::fail_type_creation() ? nullptr : PyType_FromSpec(&spec);
     if (type == nullptr) {
         // The host's reason stays attached as the cause.
-        raise_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyGraphDiff");
-        throw PendingError{};
+        throw_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyGraphDiff");
     }
     graph_diff_type_object = reinterpret_cast<PyTypeObject*>(type);
     return graph_diff_type_object;

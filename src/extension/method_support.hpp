@@ -68,11 +68,7 @@ inline PyGraphDiffObject* checked_self(PyObject* self) {
 // A count or size as a new Python int; failing to make one is the host's
 // failure, not the caller's.
 inline PyObject* new_count(std::size_t count) {
-    PyObject* result = test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(count);
-    if (result == nullptr) [[unlikely]] {
-        report_host_failure();
-    }
-    return result;
+    return require_or_report(test_hooks::fail_result_creation() ? nullptr : PyLong_FromUnsignedLongLong(count));
 }
 
 inline PyObject* none() {

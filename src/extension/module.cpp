@@ -13,10 +13,10 @@
 // are forgotten, so that an interpreter initialized after it builds the
 // module afresh.
 
-#include "conversions.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
 #include "graph_diff_object.hpp"
+#include "host_compat.hpp"
 #include "interned.hpp"
 #include "py_ref.hpp"
 #include "restore_methods.hpp"
@@ -55,9 +55,7 @@ void register_class(PyObject* module) {
         }
         PyErr_Clear();
         all = require_new(PyList_New(0));
-        if (PyObject_SetAttr(module, names.dunder_all, all.get()) != 0) {
-            throw_pending_error();
-        }
+        require(PyObject_SetAttr(module, names.dunder_all, all.get()));
     } else if (!type_has_flag(all.get(), Py_TPFLAGS_LIST_SUBCLASS)) {
         throw_downcast_error(all.get(), "PyList");
     }
@@ -73,12 +71,8 @@ void register_class(PyObject* module) {
         }
         throw InternalFailure{std::move(message)};
     }
-    if (PyObject_SetAttr(module, names.class_name, reinterpret_cast<PyObject*>(type)) != 0) {
-        throw_pending_error();
-    }
-    if (PyModule_AddStringConstant(module, "__version__", TARNU_VERSION) != 0) {
-        throw_pending_error();
-    }
+    require(PyObject_SetAttr(module, names.class_name, reinterpret_cast<PyObject*>(type)));
+    require(PyModule_AddStringConstant(module, "__version__", TARNU_VERSION));
 }
 
 #ifndef PYPY_VERSION

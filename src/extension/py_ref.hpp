@@ -1,6 +1,5 @@
 #pragma once
 
-#include <string>
 #include <utility>
 
 #include "python.hpp"
@@ -37,31 +36,5 @@ private:
     explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
-
-// Thrown after a Python exception has been set in the interpreter; the entry
-// frame lets it through as a NULL return.
-struct PendingError {};
-
-// A failure of the module's own code, not of the caller's input. The entry
-// frame turns it into the module's fatal-error exception with this text.
-struct InternalFailure {
-    std::string message;
-};
-
-// Turns a failed host call into a C++ unwind. Defined in errors.cpp: it also
-// makes sure an exception really is pending and catches the fatal-error class
-// coming back from Python code.
-[[noreturn]] void throw_pending_error();
-
-inline PyObject* require(PyObject* result) {
-    if (result == nullptr) [[unlikely]] {
-        throw_pending_error();
-    }
-    return result;
-}
-
-inline OwnedRef require_new(PyObject* new_reference) {
-    return OwnedRef::consuming(require(new_reference));
-}
 
 }  // namespace tarnu::py

@@ -55,7 +55,7 @@ OwnedRef tuple_of(OwnedRef first, OwnedRef second) {
 }
 
 void set_key(const OwnedRef& dict, PyObject* key, OwnedRef value) {
-    if (PyDict_SetItem(dict.get(), key, value.get()) != 0) throw_pending_error();
+    require(PyDict_SetItem(dict.get(), key, value.get()));
 }
 
 // The update as add_node takes it: only the present properties, under the

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "errors.hpp"
 #include "graph_diff_object.hpp"
 #include "node_update/node_update_store.hpp"
 #include "py_ref.hpp"
@@ -47,15 +48,11 @@ void on_delete_node(const NodeId& id, const NodeGraphDiff& diff) {
         case 'R': {
             // The reference count of the class, which no interpreter but
             // CPython shows to Python code.
-            const std::string count = std::to_string(Py_REFCNT(graph_diff_type()));
-            PyErr_SetString(PyExc_LookupError, count.c_str());
-            throw PendingError{};
+            throw_error(PyExc_LookupError, std::to_string(Py_REFCNT(graph_diff_type())));
         }
         case 'H': {
-            const std::string probe =
-                std::to_string(diff.longest_id_probe()) + " " + std::to_string(diff.memory_bytes());
-            PyErr_SetString(PyExc_LookupError, probe.c_str());
-            throw PendingError{};
+            throw_error(PyExc_LookupError,
+                        std::to_string(diff.longest_id_probe()) + " " + std::to_string(diff.memory_bytes()));
         }
         case 'S':
             fail_next_encoding = true;
@@ -119,9 +116,7 @@ void seed_module_all(void* module_pointer) {
     } else {
         return;
     }
-    if (PyObject_SetAttrString(module, "__all__", seeded.get()) != 0) {
-        throw_pending_error();
-    }
+    require(PyObject_SetAttrString(module, "__all__", seeded.get()));
 }
 
 }  // namespace tarnu::py::test_hooks

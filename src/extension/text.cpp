@@ -126,6 +126,10 @@ std::optional<std::string> type_name(PyTypeObject* type, bool report) {
 
 }  // namespace
 
+OwnedRef new_str(std::string_view utf8) {
+    return require_new(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
 std::string utf8_with_replacement(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());

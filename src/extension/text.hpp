@@ -4,9 +4,13 @@
 #include <string>
 #include <string_view>
 
+#include "py_ref.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {
+
+// A new str from UTF-8 text (UnicodeDecodeError when it is not UTF-8).
+OwnedRef new_str(std::string_view utf8);
 
 // UTF-8 bytes with every ill-formed sequence replaced by U+FFFD, one per
 // maximal subpart, as the Unicode standard recommends.
