@@ -2,7 +2,8 @@
 # The reliability layers (docs/testing.md says what each one catches):
 #
 #   1. the C++ core tests under AddressSanitizer + UndefinedBehaviorSanitizer;
-#   2. the C++ core tests and the fuzz corpus under valgrind's memcheck;
+#   2. the C++ core tests and the fuzz corpus (replayed by the core tests)
+#      under valgrind's memcheck;
 #   3. the pytest suite on CPython against a sanitized build of the module;
 #   4. the libFuzzer targets, a short run of each from the committed corpus.
 #
@@ -80,8 +81,10 @@ valgrind_flags=(-q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds
   --soname-synonyms=somalloc=nouserintercepts)
 # The quick pass leaves out the long randomised suites, which run under
 # ASan above; --long runs every test under valgrind as well (about 6 minutes).
-gtest_filter='-DiffModel.*:FloatTextRoundTrip.*:InnerTable.MillionKeysThenHalfErased'
-if [ "$long" -eq 1 ]; then gtest_filter='*'; fi
+# The fuzz corpus replay, part of the same binary, gets a run of its own.
+corpus_filter='Committed/FuzzCorpus.*'
+gtest_filter="-DiffModel.*:FloatTextRoundTrip.*:InnerTable.MillionKeysThenHalfErased:$corpus_filter"
+if [ "$long" -eq 1 ]; then gtest_filter="-$corpus_filter"; fi
 if build "$out/core.build.log" -S . -B build/core-tests -DTARNU_BUILD_TESTS=ON -DTARNU_BUILD_MODULE=OFF \
      -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
   valgrind "${valgrind_flags[@]}" build/core-tests/tests/cpp/tarnu_core_tests --gtest_brief=1 \
@@ -89,21 +92,14 @@ if build "$out/core.build.log" -S . -B build/core-tests -DTARNU_BUILD_TESTS=ON -
   code=$?
   tail -n 3 "$out/core-valgrind.log"
   result "core tests under valgrind (filter $gtest_filter)" "$code" "exit $code"
+  # Every fuzz target replays its committed corpus (tests/fuzz/test_fuzz_corpus.cpp).
+  valgrind "${valgrind_flags[@]}" build/core-tests/tests/cpp/tarnu_core_tests --gtest_brief=1 \
+    --gtest_filter="$corpus_filter" >"$out/corpus-valgrind.log" 2>&1
+  code=$?
+  tail -n 3 "$out/corpus-valgrind.log"
+  result "fuzz corpus replayed under valgrind" "$code" "exit $code"
 else
   result "core tests under valgrind" 1 "build failed"
-fi
-if build "$out/fuzz-replay.build.log" -S tests/fuzz -B "$out/fuzz-replay" -DTARNU_FUZZ_ENGINE=replay \
-     -DTARNU_FUZZ_SANITIZE=OFF; then
-  code=0
-  for target in fuzz_diff fuzz_encoding fuzz_json fuzz_from_bytes; do
-    corpus=tests/fuzz/corpus/diff
-    [ "$target" = fuzz_json ] && corpus=tests/fuzz/corpus/json
-    [ "$target" = fuzz_from_bytes ] && corpus=tests/fuzz/corpus/from_bytes
-    valgrind "${valgrind_flags[@]}" "$out/fuzz-replay/$target" "$corpus" >>"$out/corpus-valgrind.log" 2>&1 || code=1
-  done
-  tail -n 3 "$out/corpus-valgrind.log"
-  result "fuzz corpus replayed under valgrind" "$code"
-else
   result "fuzz corpus replayed under valgrind" 1 "build failed"
 fi
 

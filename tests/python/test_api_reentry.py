@@ -1,15 +1,15 @@
 """Python code run by a conversion (__index__, __float__, __bool__, a key's
 __eq__) that calls back into the instance: borrows, changes to the update dict
-while it is read, and the module's own fatal error coming back through it."""
+while it is read, and the module's own fatal error coming back through it.
+Tests that take `impl` run against the module and the pure-Python twin."""
 
 import os
 
 import pytest
 
-import tarnu_api
+from conftest import implementation
 from decode_diff import decode
 
-PyGraphDiff = tarnu_api.PyGraphDiff
 A, B, C = (bytes(15) + bytes([i]) for i in (1, 2, 3))
 HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
 
@@ -78,8 +78,8 @@ OUTER = {
 }
 
 
-def seeded():
-    d = PyGraphDiff()
+def seeded(impl):
+    d = impl()
     d.add_node(B, {"label": "b"})
     d.add_edge(B, A, 2.0)
     d.delete_edge(A, C)
@@ -92,8 +92,8 @@ def snapshot(d):
 
 @pytest.mark.parametrize("outer", OUTER)
 @pytest.mark.parametrize("inner, call, message", INNER, ids=[i[0] for i in INNER])
-def test_calls_back_into_the_same_instance_are_refused(outer, inner, call, message):
-    d = seeded()
+def test_calls_back_into_the_same_instance_are_refused(impl, outer, inner, call, message):
+    d = seeded(impl)
     before = snapshot(d)
     with pytest.raises(RuntimeError) as raised:
         OUTER[outer](d, lambda: call(d))
@@ -107,8 +107,8 @@ def test_calls_back_into_the_same_instance_are_refused(outer, inner, call, messa
     assert snapshot(d) == (0, 0, bytes(32))
 
 
-def test_refused_inner_calls_leave_the_outer_borrow_in_place():
-    d = seeded()
+def test_refused_inner_calls_leave_the_outer_borrow_in_place(impl):
+    d = seeded(impl)
     refusals = []
 
     def try_twice():
@@ -124,8 +124,8 @@ def test_refused_inner_calls_leave_the_outer_borrow_in_place():
     assert d.num_nodes() == 2
 
 
-def test_other_instances_stay_usable_during_a_conversion():
-    d, other = PyGraphDiff(), PyGraphDiff()
+def test_other_instances_stay_usable_during_a_conversion(impl):
+    d, other = impl(), impl()
 
     def use_other():
         other.add_edge(A, B, 1.0)
@@ -136,7 +136,7 @@ def test_other_instances_stay_usable_during_a_conversion():
     assert decode(other.to_bytes()).edges == {A: {B: 0x3F800000}}
 
 
-def test_a_conversion_that_changes_the_dict_affects_later_keys():
+def test_a_conversion_that_changes_the_dict_affects_later_keys(impl):
     update = {"red": None, "show_label": 1, "label": "kept"}
 
     def change():
@@ -145,12 +145,12 @@ def test_a_conversion_that_changes_the_dict_affects_later_keys():
         update["label"] = "too late"  # already read
 
     update["red"] = Hook(change, 3)
-    d = PyGraphDiff()
+    d = impl()
     d.add_node(A, update)
     assert decode(d.to_bytes()).nodes[A] == '{"label":"kept","red":3,"blue":7}'
 
 
-def test_a_conversion_that_drops_the_last_reference_to_its_value():
+def test_a_conversion_that_drops_the_last_reference_to_its_value(impl):
     update = {}
 
     class Vanishing:
@@ -160,7 +160,7 @@ def test_a_conversion_that_drops_the_last_reference_to_its_value():
 
     update["red"] = Vanishing()
     update["green"] = 5
-    d = PyGraphDiff()
+    d = impl()
     d.add_node(A, update)
     assert decode(d.to_bytes()).nodes[A] == '{"red":4}'
 
@@ -169,20 +169,21 @@ def test_a_conversion_that_drops_the_last_reference_to_its_value():
 def fatal():
     """The fatal-error class, which the module does not export."""
     try:
-        PyGraphDiff().delete_node(b"tarnu-test-hookT")
+        implementation("module")().delete_node(b"tarnu-test-hookT")
     except BaseException as error:  # noqa: B036
         return type(error)
     pytest.fail("the hook did not fire")
 
 
+@pytest.mark.only("module", reason="the fatal-error class and its hook are the module's")
 @pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
 class TestFatalErrorFromPythonCode:
     """The module's own fatal-error class, raised again by Python code that a
     conversion runs, is shown and turned into a new fatal error."""
 
     @pytest.mark.parametrize("outer", OUTER)
-    def test_is_printed_and_raised_anew(self, fatal, outer, capfd):
-        d = seeded()
+    def test_is_printed_and_raised_anew(self, impl, fatal, outer, capfd):
+        d = seeded(impl)
         before = snapshot(d)
         original = fatal("came back")
 
@@ -202,13 +203,13 @@ class TestFatalErrorFromPythonCode:
         d.clear()
         assert d.num_nodes() == 0
 
-    def test_subclasses_pass_as_ordinary_errors(self, fatal, capfd):
+    def test_subclasses_pass_as_ordinary_errors(self, impl, fatal, capfd):
         original = type("Sub", (fatal,), {})("ordinary")
 
         def throw():
             raise original
 
         with pytest.raises(BaseException) as raised:
-            PyGraphDiff().add_edge(A, B, Hook(throw, 1))
+            impl().add_edge(A, B, Hook(throw, 1))
         assert raised.value is original
         assert capfd.readouterr().err == ""

@@ -1,4 +1,9 @@
-"""The pure-Python twin: it is the model for the extension, so its own faults matter."""
+"""The float and JSON texts of a node update and the byte form, tested
+against the module and the pure-Python twin alike (tests that take `impl`),
+and the twin's own digit search and class shape. The twin is the model for
+the extension, so its own faults matter. How both take and convert their
+arguments is in test_api_parsing.py and test_api_conversions.py, re-entry in
+test_api_reentry.py."""
 
 import math
 import random
@@ -8,7 +13,6 @@ import pytest
 
 import pure_graph_diff
 from decode_diff import decode
-from pure_graph_diff import PyGraphDiff, float32_json, node_update_json
 
 A, B, C, D = (bytes(15) + bytes([i]) for i in (1, 2, 3, 4))
 
@@ -19,6 +23,13 @@ def f32(value):
 
 def bits(value):
     return struct.unpack("<I", struct.pack("<f", value))[0]
+
+
+def node_text(impl, update):
+    """The JSON text that `update` becomes in the bytes."""
+    d = impl()
+    d.add_node(A, update)
+    return decode(d.to_bytes()).nodes[A]
 
 
 class TestFloatText:
@@ -34,8 +45,14 @@ class TestFloatText:
             (2.0 ** -126, "1.1754944e-38"), (math.nan, "null"), (-math.inf, "null"),
         ],
     )
-    def test_layout(self, value, text):
-        assert float32_json(f32(value)) == text
+    def test_layout(self, impl, value, text):
+        # The size is rounded to 32 bits on the way in.
+        assert node_text(impl, {"size": value}) == '{"size":%s}' % text
+
+
+class TestTwinDigitSearch:
+    """The twin's digit search against independent oracles; the module's is
+    checked by tests/cpp/test_float_text.cpp and the fuzz_json oracle."""
 
     def test_shortest_digits_agree_with_repr_on_binary64(self):
         # The digit search is generic over the format; repr() is an
@@ -64,7 +81,7 @@ class TestFloatText:
             value = struct.unpack("<f", struct.pack("<I", magnitude))[0]
             if not math.isfinite(value) or value == 0:
                 continue
-            text = float32_json(value)
+            text = pure_graph_diff.float32_json(value)
             assert f32(float(text)) == value, text
             ours, _ = pure_graph_diff._shortest_digits(magnitude)
             theirs = np.format_float_scientific(np.float32(value), unique=True, trim="-")
@@ -72,14 +89,14 @@ class TestFloatText:
 
 
 class TestNodeUpdateText:
-    def test_key_order_and_presence(self):
-        assert node_update_json((None,) * 7) == b"{}"
-        assert node_update_json(("A", 2.0, None, 255, 0, None, True)) == (
-            b'{"label":"A","size":2.0,"red":255,"green":0,"showLabel":true}'
+    def test_key_order_and_presence(self, impl):
+        assert node_text(impl, {}) == "{}"
+        assert node_text(impl, {"show_label": True, "green": 0, "red": 255, "size": 2.0, "label": "A"}) == (
+            '{"label":"A","size":2.0,"red":255,"green":0,"showLabel":true}'
         )
-        everything = ("", math.inf, "u", 1, 2, 3, False)
-        assert node_update_json(everything) == (
-            b'{"label":"","size":null,"url":"u","red":1,"green":2,"blue":3,"showLabel":false}'
+        everything = {"label": "", "size": math.inf, "url": "u", "red": 1, "green": 2, "blue": 3, "show_label": False}
+        assert node_text(impl, everything) == (
+            '{"label":"","size":null,"url":"u","red":1,"green":2,"blue":3,"showLabel":false}'
         )
 
     @pytest.mark.parametrize(
@@ -91,13 +108,13 @@ class TestNodeUpdateText:
             ("é/\x7f", '"é/\x7f"'.encode()),
         ],
     )
-    def test_text_escapes(self, label, written):
-        assert node_update_json((label,) + (None,) * 6) == b'{"label":' + written + b"}"
+    def test_text_escapes(self, impl, label, written):
+        assert node_text(impl, {"label": label}) == '{"label":%s}' % written.decode()
 
 
 class TestByteForm:
-    def test_worked_example(self):
-        d = PyGraphDiff()
+    def test_worked_example(self, impl):
+        d = impl()
         d.add_node(A, {"label": "A", "size": 1.5})
         d.add_edge(A, B, 0.5)
         data = d.to_bytes()
@@ -107,8 +124,8 @@ class TestByteForm:
         assert data[136:140] == bytes.fromhex("0000003f")
         assert d.to_bytes() == data
 
-    def test_empty_and_cleared_diff_are_32_zero_bytes(self):
-        d = PyGraphDiff()
+    def test_empty_and_cleared_diff_are_32_zero_bytes(self, impl):
+        d = impl()
         assert d.to_bytes() == bytes(32)
         d.add_node(A, {})
         d.add_edge(A, B, 1.0)
@@ -117,8 +134,8 @@ class TestByteForm:
         d.clear()
         assert (d.to_bytes(), d.num_nodes(), d.num_edges()) == (bytes(32), 0, 0)
 
-    def test_deleting_a_target_leaves_an_empty_group(self):
-        d = PyGraphDiff()
+    def test_deleting_a_target_leaves_an_empty_group(self, impl):
+        d = impl()
         d.add_edge(A, B, 1.0)
         d.delete_node(B)
         data = d.to_bytes()
@@ -128,8 +145,8 @@ class TestByteForm:
         diff = decode(data)
         assert diff.edges == {A: {}} and diff.deleted_edges == {A: {B}}
 
-    def test_special_weights_are_written_bit_for_bit(self):
-        d = PyGraphDiff()
+    def test_special_weights_are_written_bit_for_bit(self, impl):
+        d = impl()
         for target, weight in zip((A, B, C, D), (-0.0, math.nan, math.inf, 1e39)):
             d.add_edge(A, target, weight)
         d.add_edge(B, A, -1e39)
@@ -144,8 +161,8 @@ def snapshot(d):
 
 
 class TestCombinationRules:
-    def test_later_update_replaces_earlier_and_revives(self):
-        d = PyGraphDiff()
+    def test_later_update_replaces_earlier_and_revives(self, impl):
+        d = impl()
         d.add_node(A, {"label": "x", "size": 2})
         d.add_node(A, {"url": "u"})
         d.delete_node(B)
@@ -154,8 +171,8 @@ class TestCombinationRules:
         assert diff.nodes == {A: '{"url":"u"}', B: "{}"} and not diff.deleted_nodes
         assert nodes == 2
 
-    def test_delete_node_cascades_onto_pending_edges(self):
-        d = PyGraphDiff()
+    def test_delete_node_cascades_onto_pending_edges(self, impl):
+        d = impl()
         d.add_edge(A, A, 1.0)
         d.add_edge(A, B, 1.0)
         d.add_edge(C, B, 1.0)
@@ -170,8 +187,8 @@ class TestCombinationRules:
         assert diff.deleted_nodes == {A, B}
         assert (nodes, edges) == (2, 5)
 
-    def test_edges_to_deleted_nodes_are_refused_until_revived(self):
-        d = PyGraphDiff()
+    def test_edges_to_deleted_nodes_are_refused_until_revived(self, impl):
+        d = impl()
         d.delete_node(B)
         before = snapshot(d)
         assert d.add_edge(A, B, 1.0) is None
@@ -181,8 +198,8 @@ class TestCombinationRules:
         d.add_edge(A, B, 1.0)
         assert decode(d.to_bytes()).edges == {A: {B: bits(1.0)}}
 
-    def test_addition_and_deletion_of_an_edge_cancel(self):
-        d = PyGraphDiff()
+    def test_addition_and_deletion_of_an_edge_cancel(self, impl):
+        d = impl()
         d.delete_edge(A, B)
         d.delete_edge(A, C)
         d.add_edge(A, B, 1.0)
@@ -195,172 +212,19 @@ class TestCombinationRules:
         assert diff.edges == {} and diff.deleted_edges == {A: {B, C}} and edges == 1
 
 
-class TestArgumentErrors:
-    @pytest.mark.parametrize(
-        "call, message",
-        [
-            (lambda d: d.add_edge(A), "PyGraphDiff.add_edge() missing 2 required positional arguments: 'to' and 'weight'"),
-            (lambda d: d.add_edge(), "PyGraphDiff.add_edge() missing 3 required positional arguments: 'from', 'to', and 'weight'"),
-            (lambda d: d.add_edge(A, B), "PyGraphDiff.add_edge() missing 1 required positional argument: 'weight'"),
-            (lambda d: d.add_node(A, {}, 1), "PyGraphDiff.add_node() takes 2 positional arguments but 3 were given"),
-            (lambda d: d.delete_node(A, B, x=1), "PyGraphDiff.delete_node() takes 1 positional arguments but 2 were given"),
-            (lambda d: d.add_node(A, {}, id=A), "PyGraphDiff.add_node() got multiple values for argument 'id'"),
-            (lambda d: d.add_node(A, {}, x=1), "PyGraphDiff.add_node() got an unexpected keyword argument 'x'"),
-            (lambda d: d.add_node(1), "PyGraphDiff.add_node() missing 1 required positional argument: 'update'"),
-            (lambda d: d.add_node(A, {"label": 1, "red": 300}), "argument 'update': 'int' object cannot be converted to 'PyString'"),
-            (lambda d: d.add_node(A, {"show_label": None}), "argument 'update': 'NoneType' object cannot be converted to 'PyBool'"),
-            (lambda d: d.add_node(A, {"red": 3.0}), "argument 'update': 'float' object cannot be interpreted as an integer"),
-            (lambda d: d.add_node(A, ()), "argument 'update': 'tuple' object cannot be converted to 'PyDict'"),
-            (lambda d: type(d)(1, x=1), "PyGraphDiff.__new__() takes 0 positional arguments but 1 was given"),
-            (lambda d: type(d)(x=1), "PyGraphDiff.__new__() got an unexpected keyword argument 'x'"),
-            (lambda d: type(d).num_nodes(5), "'int' object cannot be converted to 'PyGraphDiff'"),
-            (lambda d: type(d).add_edge(5, A, B, 1.0), "'int' object cannot be converted to 'PyGraphDiff'"),
-            (lambda d: type(d).delete_edge(None, A, B), "'NoneType' object cannot be converted to 'PyGraphDiff'"),
-        ],
-    )
-    def test_type_errors_and_their_texts(self, call, message):
-        d = PyGraphDiff()
-        with pytest.raises(TypeError) as info:
-            call(d)
-        assert str(info.value) == message
-        assert snapshot(d) == snapshot(PyGraphDiff())
-
-    @pytest.mark.parametrize(
-        "value, cause_type, cause_text",
-        [
-            (bytearray(16), TypeError, "'bytearray' object cannot be converted to 'PyBytes'"),
-            ("x" * 16, TypeError, "'str' object cannot be converted to 'PyBytes'"),
-            (bytes(15), Exception, "Expected 16 bytes."),
-            (bytes(17), Exception, "Expected 16 bytes."),
-        ],
-    )
-    def test_node_id_errors_are_labelled_per_argument_with_their_cause(self, value, cause_type, cause_text):
-        d = PyGraphDiff()
-        for call, name in [
-            (lambda: d.delete_node(value), "id"),
-            (lambda: d.add_edge(value, value, 1.0), "from"),
-            (lambda: d.add_edge(A, value, 1.0), "to"),
-            (lambda: d.delete_edge(A, value), "to"),
-            (lambda: d.add_node(value, {"label": None}), "id"),
-        ]:
-            with pytest.raises(TypeError) as info:
-                call()
-            assert str(info.value) == "argument '%s': failed to extract field PyUuid.0" % name
-            assert type(info.value.__cause__) is cause_type
-            assert str(info.value.__cause__) == cause_text
-        assert d.num_nodes() == d.num_edges() == 0
-
-    def test_unlabelled_errors_pass_through(self):
-        d = PyGraphDiff()
-
-        class Bad:
-            def __float__(self):
-                raise ValueError("no float")
-
-        for update in ({"red": -1}, {"blue": 256}):
-            with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
-                d.add_node(A, update)
-        with pytest.raises(ValueError, match="^no float$"):
-            d.add_edge(A, B, Bad())
-        with pytest.raises(UnicodeEncodeError):
-            d.add_node(A, {"url": "\ud800"})
-        with pytest.raises(TypeError, match="^argument 'weight': "):
-            d.add_edge(A, B, "1.0")
-        assert d.num_nodes() == d.num_edges() == 0
-
-    def test_accepted_argument_forms(self):
-        class Id(bytes):
-            def __len__(self):
-                return 3
-
-        class Props(dict):
-            def get(self, *args):
-                raise AssertionError("stored entries only")
-
-        d = PyGraphDiff()
-        d.add_edge(**{"from": Id(A), "to": B, "weight": True})
-        d.add_edge(B, to=C, weight=2)
-        d.add_node(A, Props(label="a", size=1, red=True, show_label=False, other=object()))
-        diff = decode(d.to_bytes())
-        assert diff.edges == {A: {B: bits(1.0)}, B: {C: bits(2.0)}}
-        assert diff.nodes == {A: '{"label":"a","size":1.0,"red":1,"showLabel":false}'}
-
-
-class TestBorrows:
-    def test_reentry_from_a_conversion_is_refused_then_the_diff_works(self):
-        d = PyGraphDiff()
-        seen = []
-
-        class Index:
-            def __init__(self, action):
-                self.action = action
-
-            def __index__(self):
-                try:
-                    self.action()
-                except RuntimeError as exc:
-                    seen.append(str(exc))
-                    raise
-                return 1
-
-        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-            d.add_node(A, {"red": Index(d.num_nodes)})
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
-            d.add_node(A, {"green": Index(d.clear)})
-        with pytest.raises(RuntimeError, match="^Already borrowed$"):
-            d.add_node(A, {"blue": Index(lambda: d.add_edge(A, B, 1.0))})
-        assert seen == ["Already mutably borrowed", "Already borrowed", "Already borrowed"]
-        d.add_node(A, {"red": Index(lambda: None)})
-        assert decode(d.to_bytes()).nodes == {A: '{"red":1}'}
-
-    def test_not_subclassable_and_no_instance_dict(self):
+@pytest.mark.only("twin", reason="the module's class shape is tested in test_module.py::TestClass, and differs on PyPy")
+class TestTwinClass:
+    def test_not_subclassable_and_no_instance_dict(self, impl):
         with pytest.raises(TypeError):
-            type("Sub", (PyGraphDiff,), {})
+            type("Sub", (impl,), {})
         with pytest.raises(AttributeError):
-            PyGraphDiff().anything = 1
+            impl().anything = 1
 
-
-class TestPropertyValues:
-    def test_sizes_are_rounded_to_32_bits_without_range_errors(self):
-        d = PyGraphDiff()
-        for node, size in ((A, 1), (B, 0.1), (C, 1e300), (D, True)):
-            d.add_node(node, {"size": size})
-        nodes = decode(d.to_bytes()).nodes
-        assert nodes == {A: '{"size":1.0}', B: '{"size":0.1}', C: '{"size":null}', D: '{"size":1.0}'}
-
-    def test_colour_channels_take_integers_and_indexables_in_range(self):
-        class Seven:
-            def __index__(self):
-                return 7
-
-        d = PyGraphDiff()
-        d.add_node(A, {"red": 255, "green": Seven(), "blue": False})
-        assert decode(d.to_bytes()).nodes == {A: '{"red":255,"green":7,"blue":0}'}
-        with pytest.raises(OverflowError) as info:
-            d.add_node(A, {"red": 1 << 70})
-        assert "out of range integral" not in str(info.value)
-
-    def test_show_label_goes_through_bool_of_a_type_named_numpy_bool_(self):
-        def named(bool_method):
-            return type("bool_", (), {"__module__": "numpy", "__bool__": bool_method})
-
-        d = PyGraphDiff()
-        d.add_node(A, {"show_label": named(lambda self: True)()})
-        d.add_node(B, {"show_label": named(lambda self: False)()})
-        assert decode(d.to_bytes()).nodes == {A: '{"showLabel":true}', B: '{"showLabel":false}'}
-        with pytest.raises(TypeError, match="^argument 'update': 'int' object cannot be converted to 'PyBool'$"):
-            d.add_node(C, {"show_label": named(lambda self: 1)()})
-        impostor = named(None)
-        del impostor.__bool__
+    @pytest.mark.parametrize("args, kwargs, message", [
+        ((1,), {"x": 1}, "PyGraphDiff.__new__() takes 0 positional arguments but 1 was given"),
+        ((), {"x": 1}, "PyGraphDiff.__new__() got an unexpected keyword argument 'x'"),
+    ])
+    def test_constructor_takes_no_arguments(self, impl, args, kwargs, message):
         with pytest.raises(TypeError) as info:
-            d.add_node(C, {"show_label": impostor()})
-        assert str(info.value) == (
-            "argument 'update': object of type '%s' does not define a '__bool__' conversion" % impostor
-        )
-
-    def test_real_numpy_bools_are_judged_by_their_type_name(self):
-        # NumPy 2 renamed the type to numpy.bool; both names are accepted.
-        np = pytest.importorskip("numpy")
-        d = PyGraphDiff()
-        d.add_node(A, {"show_label": np.bool_(True)})
-        assert decode(d.to_bytes()).nodes == {A: '{"showLabel":true}'}
+            impl(*args, **kwargs)
+        assert str(info.value) == message
