@@ -32,21 +32,21 @@ namespace detail {
 template <class Id, class W>
 struct IdState {
     // Targets of the pending edges leaving this id (its map in new_or_updated).
-    // Meaningful only while `source` is set; such a map may be empty.
+    // Meaningful only while `source_pos` is set; such a map may be empty.
     InnerTable<W> targets;
     // Sources whose target map holds this id: the reverse of `targets`, so
     // that deleting a node costs in proportion to its own pending edges.
     InnerTable<void> incoming;
     // Positions in the record's dense lists, kNoIndex when absent.
-    std::uint32_t node = kNoIndex;            // in nodes
-    std::uint32_t deleted_node = kNoIndex;    // in deleted_nodes
-    std::uint32_t source = kNoIndex;          // among the sources of new_or_updated
-    std::uint32_t deleted_source = kNoIndex;  // among the sources of deleted
+    std::uint32_t node_pos = kNoIndex;            // in nodes
+    std::uint32_t deleted_node_pos = kNoIndex;    // in deleted_nodes
+    std::uint32_t source_pos = kNoIndex;          // among the sources of new_or_updated
+    std::uint32_t deleted_source_pos = kNoIndex;  // among the sources of deleted
 };
 
 // One source of `deleted` with the targets whose edges from it are to be deleted.
 struct DeletedSource {
-    std::uint32_t source;
+    std::uint32_t source_index;  // the interned index of the source (not a position)
     InnerTable<void> targets;
 };
 
@@ -171,13 +171,13 @@ public:
     void set_node_update(const Id& id, const UpdateView& update) {
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
-        if (s.node != kNone) {
-            nodes_.assign(s.node, update);
+        if (s.node_pos != kNone) {
+            nodes_.assign(s.node_pos, update);
         } else {
             nodes_.push_back(x, update);
-            s.node = static_cast<std::uint32_t>(nodes_.size() - 1);
+            s.node_pos = static_cast<std::uint32_t>(nodes_.size() - 1);
         }
-        if (s.deleted_node != kNone) remove_deleted_node(x);
+        if (s.deleted_node_pos != kNone) remove_deleted_node(x);
     }
 
     // Marks the node deleted: drops its update and its pending outgoing edges
@@ -189,22 +189,22 @@ public:
     void delete_node(const Ref& id) {
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
-        if (s.deleted_node == kNone) detail::reserve_for(deleted_nodes_, 1);
+        if (s.deleted_node_pos == kNone) detail::reserve_for(deleted_nodes_, 1);
         std::size_t new_deleted_sources = 0;
         s.incoming.for_each([&](std::uint32_t source) {
             if (source == x) return;  // the self-loop goes with the outgoing edges
             const State& src = ids_[source];
             src.targets.prefetch();  // erased from below; the loads overlap
-            if (src.deleted_source == kNone)
+            if (src.deleted_source_pos == kNone)
                 ++new_deleted_sources;
             else
-                deleted_[src.deleted_source].targets.reserve_one(blocks_);
+                deleted_[src.deleted_source_pos].targets.reserve_one(blocks_);
         });
         detail::reserve_for(deleted_, new_deleted_sources);
 
         // Nothing below allocates.
-        if (s.node != kNone) remove_node(x);
-        if (s.source != kNone) {
+        if (s.node_pos != kNone) remove_node(x);
+        if (s.source_pos != kNone) {
             s.targets.for_each([&](std::uint32_t target, const W&) { ids_[target].incoming.erase(x); });
             remove_source(x);
         }
@@ -213,9 +213,9 @@ public:
             if (deleted_targets_of(source).insert(x)) ++deleted_targets_;
         });
         s.incoming.release(blocks_);
-        if (s.deleted_node == kNone) {
+        if (s.deleted_node_pos == kNone) {
             deleted_nodes_.push_back(x);
-            s.deleted_node = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
+            s.deleted_node_pos = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
         }
     }
 
@@ -228,25 +228,25 @@ public:
     [[nodiscard]] std::optional<DiffError> add_edge(const Ref& from, const Ref& to, W weight) {
         std::uint32_t f = find(from);
         std::uint32_t t = find(to);
-        if ((f != kNone && ids_[f].deleted_node != kNone) || (t != kNone && ids_[t].deleted_node != kNone))
+        if ((f != kNone && ids_[f].deleted_node_pos != kNone) || (t != kNone && ids_[t].deleted_node_pos != kNone))
             return DiffError{kDeletedEndpointMessage};
         if (f == kNone) f = ids_.add(*from.id, from.hash);
         if (t == kNone) t = *from.id == *to.id ? f : ids_.add(*to.id, to.hash);
         State& fs = ids_[f];
         State& ts = ids_[t];
-        if (fs.source == kNone) detail::reserve_for(sources_, 1);
+        if (fs.source_pos == kNone) detail::reserve_for(sources_, 1);
         fs.targets.reserve_one(blocks_);
         ts.incoming.reserve_one(blocks_);
 
         // Nothing below allocates.
-        if (fs.deleted_source != kNone) {
-            auto& cancelled = deleted_[fs.deleted_source].targets;
+        if (fs.deleted_source_pos != kNone) {
+            auto& cancelled = deleted_[fs.deleted_source_pos].targets;
             if (cancelled.erase(t)) {
                 --deleted_targets_;
                 if (cancelled.empty()) remove_deleted_source(f);
             }
         }
-        if (fs.source == kNone) add_source(f);
+        if (fs.source_pos == kNone) add_source(f);
         if (fs.targets.insert_or_assign(t, weight)) {
             ts.incoming.insert_absent(f);  // t's sources hold f exactly when f's targets hold t
             ++pending_targets_;
@@ -265,14 +265,14 @@ public:
         const std::uint32_t f = intern(from);
         const std::uint32_t t = intern(to);
         State& fs = ids_[f];
-        if (fs.deleted_source == kNone)
+        if (fs.deleted_source_pos == kNone)
             detail::reserve_for(deleted_, 1);
         else
-            deleted_[fs.deleted_source].targets.reserve_one(blocks_);
+            deleted_[fs.deleted_source_pos].targets.reserve_one(blocks_);
 
         // Nothing below allocates.
         if (deleted_targets_of(f).insert(t)) ++deleted_targets_;
-        if (fs.source != kNone) {
+        if (fs.source_pos != kNone) {
             if (fs.targets.erase(t)) {
                 ids_[t].incoming.erase(f);
                 --pending_targets_;
@@ -393,10 +393,10 @@ public:
         // half-made copy, since every table in it is whole or empty.
         copy.ids_ = ids_.clone([](const State& s) {
             State c;
-            c.node = s.node;
-            c.deleted_node = s.deleted_node;
-            c.source = s.source;
-            c.deleted_source = s.deleted_source;
+            c.node_pos = s.node_pos;
+            c.deleted_node_pos = s.deleted_node_pos;
+            c.source_pos = s.source_pos;
+            c.deleted_source_pos = s.deleted_source_pos;
             return c;
         });
         constexpr std::uint32_t kAhead = 8;
@@ -415,7 +415,7 @@ public:
         copy.deleted_targets_ = deleted_targets_;
         copy.deleted_.reserve(deleted_.size());
         for (const DeletedEntry& e : deleted_) {
-            copy.deleted_.push_back(DeletedEntry{e.source, {}});
+            copy.deleted_.push_back(DeletedEntry{e.source_index, {}});
             copy.deleted_.back().targets = e.targets.clone(copy.blocks_);
         }
         return copy;
@@ -452,20 +452,20 @@ public:
 
     Restored restore_node(const Id& id, const UpdateView& update) {
         const std::uint32_t x = intern(id);
-        if (ids_[x].node != kNone) return Refusal::repeated;
+        if (ids_[x].node_pos != kNone) return Refusal::repeated;
         nodes_.push_back(x, update);
-        ids_[x].node = static_cast<std::uint32_t>(nodes_.size() - 1);
+        ids_[x].node_pos = static_cast<std::uint32_t>(nodes_.size() - 1);
         return std::nullopt;
     }
 
     Restored restore_deleted_node(const Id& id) {
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
-        if (s.deleted_node != kNone) return Refusal::repeated;
-        if (s.node != kNone) return Refusal::updated_and_deleted;
+        if (s.deleted_node_pos != kNone) return Refusal::repeated;
+        if (s.node_pos != kNone) return Refusal::updated_and_deleted;
         detail::reserve_for(deleted_nodes_, 1);
         deleted_nodes_.push_back(x);
-        s.deleted_node = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
+        s.deleted_node_pos = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
         return std::nullopt;
     }
 
@@ -474,8 +474,8 @@ public:
     Restored restore_source(const Id& id, std::uint32_t targets, std::uint32_t* handle) {
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
-        if (s.deleted_node != kNone) return Refusal::deleted_endpoint;
-        if (s.source != kNone) return Refusal::repeated;
+        if (s.deleted_node_pos != kNone) return Refusal::deleted_endpoint;
+        if (s.source_pos != kNone) return Refusal::repeated;
         detail::reserve_for(sources_, 1);
         s.targets.reserve(targets, blocks_);
         add_source(x);
@@ -501,7 +501,7 @@ public:
     Restored restore_target(std::uint32_t source, const Id& to, std::uint64_t hash, W weight) {
         const std::uint32_t t = ids_.intern(to, hash);
         State& ts = ids_[t];
-        if (ts.deleted_node != kNone) return Refusal::deleted_endpoint;
+        if (ts.deleted_node_pos != kNone) return Refusal::deleted_endpoint;
         State& fs = ids_[source];
         fs.targets.reserve_one(blocks_);
         ts.incoming.reserve_one(blocks_);
@@ -516,7 +516,7 @@ public:
     // restore_deleted_target(*handle, ...).
     Restored restore_deleted_source(const Id& id, std::uint32_t targets, std::uint32_t* handle) {
         const std::uint32_t x = intern(id);
-        if (ids_[x].deleted_source != kNone) return Refusal::repeated;
+        if (ids_[x].deleted_source_pos != kNone) return Refusal::repeated;
         detail::InnerTable<void> set;
         set.reserve(targets, blocks_);
         try {
@@ -526,16 +526,16 @@ public:
             throw;
         }
         deleted_.push_back(DeletedEntry{x, std::move(set)});
-        ids_[x].deleted_source = static_cast<std::uint32_t>(deleted_.size() - 1);
-        *handle = ids_[x].deleted_source;
+        ids_[x].deleted_source_pos = static_cast<std::uint32_t>(deleted_.size() - 1);
+        *handle = ids_[x].deleted_source_pos;
         return std::nullopt;
     }
 
     Restored restore_deleted_target(std::uint32_t handle, const Id& to) {
         const std::uint32_t t = intern(to);
         DeletedEntry& e = deleted_[handle];
-        const State& s = ids_[e.source];
-        if (s.source != kNone && s.targets.contains(t)) return Refusal::added_and_deleted;
+        const State& s = ids_[e.source_index];
+        if (s.source_pos != kNone && s.targets.contains(t)) return Refusal::added_and_deleted;
         e.targets.reserve_one(blocks_);
         if (!e.targets.insert(t)) return Refusal::repeated;
         ++deleted_targets_;
@@ -580,8 +580,8 @@ public:
         }
         std::optional<UpdateView> find(const Id& id) const noexcept {
             const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
-            if (x == kNone || diff_->ids_[x].node == kNone) return std::nullopt;
-            return diff_->nodes_.view(diff_->ids_[x].node);
+            if (x == kNone || diff_->ids_[x].node_pos == kNone) return std::nullopt;
+            return diff_->nodes_.view(diff_->ids_[x].node_pos);
         }
 
     private:
@@ -600,7 +600,7 @@ public:
         }
         bool contains(const Id& id) const noexcept {
             const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
-            return x != kNone && diff_->ids_[x].deleted_node != kNone;
+            return x != kNone && diff_->ids_[x].deleted_node_pos != kNone;
         }
 
     private:
@@ -696,34 +696,34 @@ private:
     // repoint its id's position.
 
     void remove_node(std::uint32_t x) noexcept {
-        const std::uint32_t pos = ids_[x].node;
+        const std::uint32_t pos = ids_[x].node_pos;
         nodes_.remove(pos);
-        if (pos < nodes_.size()) ids_[nodes_.id(pos)].node = pos;
-        ids_[x].node = kNone;
+        if (pos < nodes_.size()) ids_[nodes_.id(pos)].node_pos = pos;
+        ids_[x].node_pos = kNone;
     }
 
     void remove_deleted_node(std::uint32_t x) noexcept {
-        const std::uint32_t pos = ids_[x].deleted_node;
+        const std::uint32_t pos = ids_[x].deleted_node_pos;
         deleted_nodes_[pos] = deleted_nodes_.back();
-        ids_[deleted_nodes_[pos]].deleted_node = pos;
+        ids_[deleted_nodes_[pos]].deleted_node_pos = pos;
         deleted_nodes_.pop_back();
-        ids_[x].deleted_node = kNone;
+        ids_[x].deleted_node_pos = kNone;
     }
 
     // Needs room in sources_.
     void add_source(std::uint32_t x) noexcept {
         sources_.push_back(x);
-        ids_[x].source = static_cast<std::uint32_t>(sources_.size() - 1);
+        ids_[x].source_pos = static_cast<std::uint32_t>(sources_.size() - 1);
     }
 
     void remove_source(std::uint32_t x) noexcept {
         State& s = ids_[x];
         pending_targets_ -= s.targets.size();
         s.targets.release(blocks_);
-        sources_[s.source] = sources_.back();
-        ids_[sources_[s.source]].source = s.source;
+        sources_[s.source_pos] = sources_.back();
+        ids_[sources_[s.source_pos]].source_pos = s.source_pos;
         sources_.pop_back();
-        s.source = kNone;
+        s.source_pos = kNone;
     }
 
     // The deleted-target set of source x, created empty if missing. Needs
@@ -731,23 +731,23 @@ private:
     // entries inline, so inserting one target cannot allocate.
     detail::InnerTable<void>& deleted_targets_of(std::uint32_t x) noexcept {
         State& s = ids_[x];
-        if (s.deleted_source == kNone) {
+        if (s.deleted_source_pos == kNone) {
             deleted_.push_back(DeletedEntry{x, {}});
-            s.deleted_source = static_cast<std::uint32_t>(deleted_.size() - 1);
+            s.deleted_source_pos = static_cast<std::uint32_t>(deleted_.size() - 1);
         }
-        return deleted_[s.deleted_source].targets;
+        return deleted_[s.deleted_source_pos].targets;
     }
 
     void remove_deleted_source(std::uint32_t x) noexcept {
-        const std::uint32_t pos = ids_[x].deleted_source;
+        const std::uint32_t pos = ids_[x].deleted_source_pos;
         deleted_targets_ -= deleted_[pos].targets.size();
         deleted_[pos].targets.release(blocks_);
         if (pos + 1 != deleted_.size()) {
             deleted_[pos] = std::move(deleted_.back());
-            ids_[deleted_[pos].source].deleted_source = pos;
+            ids_[deleted_[pos].source_index].deleted_source_pos = pos;
         }
         deleted_.pop_back();
-        ids_[x].deleted_source = kNone;
+        ids_[x].deleted_source_pos = kNone;
     }
 
     // Drops every inner table ahead of a reset of blocks_ (or of its end).
@@ -868,9 +868,9 @@ public:
             for (std::size_t i = 0; i < n; ++i) {
                 if (i + kAhead < n) {
                     list[i + kAhead].targets.prefetch();
-                    __builtin_prefetch(&ids_->id(list[i + kAhead].source));
+                    __builtin_prefetch(&ids_->id(list[i + kAhead].source_index));
                 }
-                f(ids_->id(list[i].source), Targets(ids_, &list[i].targets));
+                f(ids_->id(list[i].source_index), Targets(ids_, &list[i].targets));
             }
         }
 
