@@ -17,7 +17,7 @@ namespace tarnu::detail {
 // rate. Here they come from large slabs owned by the diff instead of from
 // malloc: a block costs a pointer bump or a pop from the free list of its
 // size, carries no allocator header, and the blocks of one diff sit close
-// together. Larger blocks (hashed tables) go to operator new as before.
+// together. Larger blocks (hashed tables) come from operator new, one by one.
 //
 // Sizes are counted in 32-bit words. Small blocks are multiples of
 // kWordsPerStep up to kMaxSmallWords words; each such size keeps a free
@@ -44,17 +44,7 @@ public:
           large_words_(std::exchange(other.large_words_, 0)) {
         other.slabs_.clear();
     }
-    BlockPool& operator=(BlockPool&& other) noexcept {
-        if (this != &other) {
-            slabs_ = std::move(other.slabs_);
-            other.slabs_.clear();
-            free_ = std::exchange(other.free_, {});
-            slab_next_ = std::exchange(other.slab_next_, nullptr);
-            slab_left_ = std::exchange(other.slab_left_, 0);
-            large_words_ = std::exchange(other.large_words_, 0);
-        }
-        return *this;
-    }
+    BlockPool& operator=(BlockPool&&) = delete;
 
     // Whether a block of this size lives in a slab (and so goes with reset).
     static bool is_small(std::size_t words) noexcept { return words <= kMaxSmallWords; }

@@ -135,7 +135,8 @@ public:
     GraphDiff() = default;
     GraphDiff(const GraphDiff&) = delete;
     GraphDiff& operator=(const GraphDiff&) = delete;
-    // A moved-from record is empty.
+    // A moved-from record is empty. Records are moved only into a new place
+    // (a new instance takes over a decoded or cloned record), never assigned.
     GraphDiff(GraphDiff&& other) noexcept
         : blocks_(std::move(other.blocks_)),
           ids_(std::move(other.ids_)),
@@ -147,21 +148,7 @@ public:
           deleted_targets_(std::exchange(other.deleted_targets_, 0)) {
         other.clear();
     }
-    GraphDiff& operator=(GraphDiff&& other) noexcept {
-        if (this != &other) {
-            discard_tables();
-            blocks_ = std::move(other.blocks_);
-            ids_ = std::move(other.ids_);
-            nodes_ = std::move(other.nodes_);
-            deleted_nodes_ = std::move(other.deleted_nodes_);
-            sources_ = std::move(other.sources_);
-            pending_targets_ = std::exchange(other.pending_targets_, 0);
-            deleted_ = std::move(other.deleted_);
-            deleted_targets_ = std::exchange(other.deleted_targets_, 0);
-            other.clear();
-        }
-        return *this;
-    }
+    GraphDiff& operator=(GraphDiff&&) = delete;
     ~GraphDiff() { discard_tables(); }
 
     // Records update as the node's whole new state (an earlier update is
@@ -369,7 +356,8 @@ public:
             done);
     }
 
-    // update(i) gives item i's update, moved into the record.
+    // update(i) gives item i's update (anything that converts to UpdateView);
+    // the record copies its texts, as set_node_update does.
     template <class Ids, class Updates, class BeforeItem>
     void set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
                           const BeforeItem& before_item) {

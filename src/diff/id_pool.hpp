@@ -64,7 +64,8 @@ public:
     IdPool() = default;
     IdPool(const IdPool&) = delete;
     IdPool& operator=(const IdPool&) = delete;
-    // A moved-from pool is empty.
+    // A moved-from pool is empty. The diff moves its pool when it is moved
+    // itself, and takes a clone() by assignment.
     IdPool(IdPool&& other) noexcept
         : slots_(std::exchange(other.slots_, {})),
           ids_(std::exchange(other.ids_, {})),
@@ -151,12 +152,15 @@ public:
         return copy;
     }
 
-    // Forgets every id. Entries are reset (releasing what they own). The slot
-    // array and the chunks keep their size for the next fill when a fill of
-    // `expected` ids would use a fair share of them; when they are far larger
-    // (an earlier, bigger batch, or ids that nothing named any more) they are
-    // given back, so that neither memory nor the cost of clearing stays at
-    // the size of the largest batch ever held.
+    // Forgets every id. Entries are reset by assigning Entry{}, which frees
+    // only what Entry's assignment frees: the diff's entries hold InnerTables,
+    // whose blocks belong to the diff's BlockPool and must have been released
+    // or discarded before. The slot array and the chunks keep their size for
+    // the next fill when a fill of `expected` ids would use a fair share of
+    // them; when they are far larger (an earlier, bigger batch, or ids that
+    // nothing named any more) they are given back, so that neither memory
+    // nor the cost of clearing stays at the size of the largest batch ever
+    // held.
     void clear(std::uint32_t expected) noexcept {
         for (std::uint32_t i = 0; i < size_; ++i) (*this)[i] = Entry{};  // stale ids in the cells are never read
         if (entry_capacity_ > kKeptCapacityFactor * std::max(expected, kAlwaysKept)) {
