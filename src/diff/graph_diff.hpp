@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -12,8 +15,13 @@
 
 #include "diff/id_pool.hpp"
 #include "diff/inner_table.hpp"
+#include "diff/invariant_checks.hpp"
 
 namespace tarnu {
+
+namespace testing {
+struct DiffTamper;  // the tests' way to break a record on purpose
+}  // namespace testing
 
 // The one refusal of the record: an edge whose endpoint is marked deleted.
 struct DiffError {
@@ -74,6 +82,14 @@ void clear_keeping_room(std::vector<V>& v, std::size_t used) noexcept {
 template <class Id, class W>
 class EdgeDiff;
 
+// In an operation: check the record as the operation ends (see
+// AfterOperation); nothing at all without TARNU_CHECK_INVARIANTS.
+#ifdef TARNU_CHECK_INVARIANTS
+#define TARNU_CHECK_AFTER(...) const AfterOperation checked_after_operation(__VA_ARGS__)
+#else
+#define TARNU_CHECK_AFTER(...) static_cast<void>(0)
+#endif
+
 // The net pending change to a directed weighted graph: node updates, node
 // deletions, edge additions or re-weightings, and edge deletions, combined as
 // they arrive so that the record always holds only the net change.
@@ -98,8 +114,27 @@ class EdgeDiff;
 //   5. a target map in new_or_updated is empty only when delete_node removed
 //      its last target; such a source stays, encodes with zero targets and
 //      counts in num_edges.
-// Internally, moreover, t's `incoming` holds s exactly when s's target map
-// holds t.
+// Internally, moreover:
+//   6. each dense list names each of its ids once, and each id's position
+//      in a list (IdState::*_pos) is set exactly when the list names it, at
+//      that position; a DeletedSource's source_index names the id whose
+//      deleted_source_pos points at it;
+//   7. an id that is no source of new_or_updated has an empty target map
+//      holding no block;
+//   8. t's `incoming` holds s exactly when s's target map holds t, and the
+//      two edge counters equal the entries over all target maps and over
+//      all deleted sets;
+//   9. the id pool finds every id at its own index, with its hash bits in
+//      its slot, and every inner table's layout is sound (distinct keys,
+//      all interned indices, an index that finds every row);
+//  10. the blocks the inner tables hold, the block pool's free lists and the
+//      rest of its current slab add up to its slabs exactly, and its large
+//      blocks out are the tables' large blocks;
+//  11. the node store's JSON length total is the sum over its updates.
+// check_invariants() checks 1 to 4 and 6 to 11; 5 speaks of history, which
+// the record does not keep (a decoded record may hold empty target maps
+// too). With TARNU_CHECK_INVARIANTS (see invariant_checks.hpp) every
+// operation checks the record as it returns.
 //
 // Running out of memory. Every operation may throw std::bad_alloc, and then
 // leaves the four collections and both counts exactly as they were: each
@@ -156,6 +191,7 @@ public:
     // Pending edge deletions recorded for the node stay. The update's texts
     // are copied; the view need only be valid for the call.
     void set_node_update(const Id& id, const UpdateView& update) {
+        TARNU_CHECK_AFTER(*this, "set_node_update", &id);
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
         if (s.node_pos != kNone) {
@@ -174,6 +210,7 @@ public:
     // own pending edges, not to the size of the diff.
     void delete_node(const Id& id) { delete_node(Ref{&id, hash_id(id), kNone}); }
     void delete_node(const Ref& id) {
+        TARNU_CHECK_AFTER(*this, "delete_node", id.id);
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
         if (s.deleted_node_pos == kNone) detail::reserve_for(deleted_nodes_, 1);
@@ -201,6 +238,7 @@ public:
         });
         s.incoming.release(blocks_);
         if (s.deleted_node_pos == kNone) {
+            assert(deleted_nodes_.size() < deleted_nodes_.capacity());
             deleted_nodes_.push_back(x);
             s.deleted_node_pos = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
         }
@@ -213,6 +251,7 @@ public:
         return add_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone}, weight);
     }
     [[nodiscard]] std::optional<DiffError> add_edge(const Ref& from, const Ref& to, W weight) {
+        TARNU_CHECK_AFTER(*this, "add_edge", from.id, to.id);
         std::uint32_t f = find(from);
         std::uint32_t t = find(to);
         if ((f != kNone && ids_[f].deleted_node_pos != kNone) || (t != kNone && ids_[t].deleted_node_pos != kNone))
@@ -249,6 +288,7 @@ public:
         delete_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone});
     }
     void delete_edge(const Ref& from, const Ref& to) {
+        TARNU_CHECK_AFTER(*this, "delete_edge", from.id, to.id);
         const std::uint32_t f = intern(from);
         const std::uint32_t t = intern(to);
         State& fs = ids_[f];
@@ -276,6 +316,7 @@ public:
     // or of ids that nothing names any more), so a reused diff costs what
     // its current batch costs.
     void clear() noexcept {
+        TARNU_CHECK_AFTER(*this, "clear");
         // Ids the contents name, counted with repeats: an upper bound on the
         // ids a similar fill interns.
         const std::size_t named = nodes_.size() + deleted_nodes_.size() + sources_.size() + pending_targets_ +
@@ -406,6 +447,7 @@ public:
             copy.deleted_.push_back(DeletedEntry{e.source_index, {}});
             copy.deleted_.back().targets = e.targets.clone(copy.blocks_);
         }
+        TARNU_CHECK_AFTER(copy, "clone");
         return copy;
     }
 
@@ -487,6 +529,7 @@ public:
 
     // `hash` is hash_id(to).
     Restored restore_target(std::uint32_t source, const Id& to, std::uint64_t hash, W weight) {
+        assert(source < ids_.size() && ids_[source].source_pos != kNone && "a handle from restore_source");
         const std::uint32_t t = ids_.intern(to, hash);
         State& ts = ids_[t];
         if (ts.deleted_node_pos != kNone) return Refusal::deleted_endpoint;
@@ -520,6 +563,7 @@ public:
     }
 
     Restored restore_deleted_target(std::uint32_t handle, const Id& to) {
+        assert(handle < deleted_.size() && "a handle from restore_deleted_source");
         const std::uint32_t t = intern(to);
         DeletedEntry& e = deleted_[handle];
         const State& s = ids_[e.source_index];
@@ -529,6 +573,13 @@ public:
         ++deleted_targets_;
         return std::nullopt;
     }
+
+    // The first broken invariant (see the list above), described with the
+    // interned index it concerns, or an empty string when all hold. Reads
+    // the whole record, O(its size and capacity); allocates only to describe
+    // a flaw. Defined in graph_diff_checks.hpp and instantiated apart from
+    // the operations, whose release code is thus the same as without it.
+    std::string check_invariants() const;
 
     std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
     // Ids interned since the last clear: a bound on every interned index.
@@ -605,11 +656,60 @@ public:
 
 private:
     friend class EdgeDiff<Id, W>;
+    friend struct testing::DiffTamper;
 
     std::uint32_t intern(const Id& id) { return ids_.intern(id, hash_id(id)); }
 
     std::uint32_t find(const Ref& r) const noexcept { return r.index != kNone ? r.index : ids_.find(*r.id, r.hash); }
     std::uint32_t intern(const Ref& r) { return r.index != kNone ? r.index : ids_.intern(*r.id, r.hash); }
+
+    // The invariants that concern id x: its positions, its tables and, for
+    // tables of at most walk_limit slots, their entries against the tables
+    // and positions of the ids they name.
+    std::string check_id(std::uint32_t x, std::uint32_t walk_limit) const;
+
+#ifdef TARNU_CHECK_INVARIANTS
+    // The check after every operation, kept affordable: the whole record
+    // while it is small (up to kFullCheckUpTo ids and edges) and at every
+    // power-of-two count of checks, which costs O(1) per operation
+    // amortized; in between, the ids the operation named, with walks of
+    // their tables up to kLocalWalk slots.
+    static constexpr std::size_t kFullCheckUpTo = 128;
+    static constexpr std::uint32_t kLocalWalk = 32;
+
+    class AfterOperation {
+    public:
+        AfterOperation(GraphDiff& diff, std::string_view operation, const Id* a = nullptr,
+                       const Id* b = nullptr) noexcept
+            : diff_(diff), operation_(operation), a_(a), b_(b) {}
+        AfterOperation(const AfterOperation&) = delete;
+        AfterOperation& operator=(const AfterOperation&) = delete;
+        ~AfterOperation() { diff_.check_after(operation_, a_, b_); }
+
+    private:
+        GraphDiff& diff_;
+        std::string_view operation_;
+        const Id* a_;
+        const Id* b_;
+    };
+
+    void check_after(std::string_view operation, const Id* a, const Id* b) noexcept {
+        ++checks_done_;
+        std::string flaw;
+        if (ids_.size() + pending_targets_ + deleted_targets_ <= kFullCheckUpTo || std::has_single_bit(checks_done_)) {
+            flaw = check_invariants();
+        } else {
+            for (const Id* id : {a, b}) {
+                if (id == nullptr || !flaw.empty()) continue;
+                const std::uint32_t x = ids_.find(*id, hash_id(*id));
+                if (x != kNone) flaw = check_id(x, kLocalWalk);
+            }
+        }
+        if (!flaw.empty()) detail::invariant_broken(operation, flaw);
+    }
+
+    std::uint64_t checks_done_ = 0;
+#endif
 
     // The pipeline of the batches: item i+kHashAhead has its K ids read and
     // hashed and their probe slots fetched; item i+kCellAhead has the cells
@@ -685,6 +785,7 @@ private:
 
     void remove_node(std::uint32_t x) noexcept {
         const std::uint32_t pos = ids_[x].node_pos;
+        assert(pos != kNone);
         nodes_.remove(pos);
         if (pos < nodes_.size()) ids_[nodes_.id(pos)].node_pos = pos;
         ids_[x].node_pos = kNone;
@@ -692,6 +793,7 @@ private:
 
     void remove_deleted_node(std::uint32_t x) noexcept {
         const std::uint32_t pos = ids_[x].deleted_node_pos;
+        assert(pos != kNone);
         deleted_nodes_[pos] = deleted_nodes_.back();
         ids_[deleted_nodes_[pos]].deleted_node_pos = pos;
         deleted_nodes_.pop_back();
@@ -700,12 +802,14 @@ private:
 
     // Needs room in sources_.
     void add_source(std::uint32_t x) noexcept {
+        assert(ids_[x].source_pos == kNone && sources_.size() < sources_.capacity());
         sources_.push_back(x);
         ids_[x].source_pos = static_cast<std::uint32_t>(sources_.size() - 1);
     }
 
     void remove_source(std::uint32_t x) noexcept {
         State& s = ids_[x];
+        assert(s.source_pos != kNone);
         pending_targets_ -= s.targets.size();
         s.targets.release(blocks_);
         sources_[s.source_pos] = sources_.back();
@@ -720,6 +824,7 @@ private:
     detail::InnerTable<void>& deleted_targets_of(std::uint32_t x) noexcept {
         State& s = ids_[x];
         if (s.deleted_source_pos == kNone) {
+            assert(deleted_.size() < deleted_.capacity());
             deleted_.push_back(DeletedEntry{x, {}});
             s.deleted_source_pos = static_cast<std::uint32_t>(deleted_.size() - 1);
         }
@@ -728,6 +833,7 @@ private:
 
     void remove_deleted_source(std::uint32_t x) noexcept {
         const std::uint32_t pos = ids_[x].deleted_source_pos;
+        assert(pos != kNone);
         deleted_targets_ -= deleted_[pos].targets.size();
         deleted_[pos].targets.release(blocks_);
         if (pos + 1 != deleted_.size()) {
@@ -891,5 +997,7 @@ private:
     const std::vector<detail::DeletedSource>* deleted_;
     const std::size_t* deleted_targets_;
 };
+
+#undef TARNU_CHECK_AFTER
 
 }  // namespace tarnu
