@@ -57,6 +57,11 @@ void on_delete_node(const NodeId& id, const NodeGraphDiff& diff) {
             PyErr_SetString(PyExc_LookupError, probe.c_str());
             throw PendingError{};
         }
+        case 'I': {
+            const std::string flaw = diff.check_invariants();
+            PyErr_SetString(PyExc_LookupError, flaw.empty() ? "consistent" : flaw.c_str());
+            throw PendingError{};
+        }
         case 'S':
             fail_next_encoding = true;
             return;
