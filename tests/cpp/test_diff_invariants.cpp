@@ -97,12 +97,7 @@ using testing::ModelHarness;
 using testing::OpMix;
 using testing::RandomBytes;
 
-NodeId node(std::uint8_t n) {
-    NodeId id;
-    id.bytes.fill(0x42);
-    id.bytes[15] = n;
-    return id;
-}
+NodeId node(std::uint8_t n) { return testing::id_pool(64)[n]; }
 
 // a -> b, a -> c pending; c -> d deleted; a updated; e deleted.
 void fill(NodeGraphDiff& diff) {
