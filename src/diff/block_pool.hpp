@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,7 +18,7 @@ namespace tarnu::detail {
 // rate. Here they come from large slabs owned by the diff instead of from
 // malloc: a block costs a pointer bump or a pop from the free list of its
 // size, carries no allocator header, and the blocks of one diff sit close
-// together. Larger blocks (hashed tables) go to operator new as before.
+// together. Larger blocks (hashed tables) come from operator new, one by one.
 //
 // Sizes are counted in 32-bit words. Small blocks are multiples of
 // kWordsPerStep up to kMaxSmallWords words; each such size keeps a free
@@ -44,23 +45,27 @@ public:
           large_words_(std::exchange(other.large_words_, 0)) {
         other.slabs_.clear();
     }
-    BlockPool& operator=(BlockPool&& other) noexcept {
-        if (this != &other) {
-            slabs_ = std::move(other.slabs_);
-            other.slabs_.clear();
-            free_ = std::exchange(other.free_, {});
-            slab_next_ = std::exchange(other.slab_next_, nullptr);
-            slab_left_ = std::exchange(other.slab_left_, 0);
-            large_words_ = std::exchange(other.large_words_, 0);
-        }
-        return *this;
-    }
+    BlockPool& operator=(BlockPool&&) = delete;
 
     // Whether a block of this size lives in a slab (and so goes with reset).
     static bool is_small(std::size_t words) noexcept { return words <= kMaxSmallWords; }
 
+    // The blocks that the pool's users hold, counted as the pool counts
+    // them: a small block takes its whole size class.
+    struct Usage {
+        std::size_t small_words = 0;
+        std::size_t large_words = 0;
+        void add(std::size_t words) noexcept {
+            if (is_small(words))
+                small_words += round_up(words);
+            else
+                large_words += words;
+        }
+    };
+
     // Throws std::bad_alloc with nothing changed.
     std::uint32_t* allocate(std::size_t words) {
+        assert(words > 0);
         if (!is_small(words)) {
             std::uint32_t* block = std::allocator<std::uint32_t>().allocate(words);
             large_words_ += words;
@@ -82,21 +87,49 @@ public:
     }
 
     void deallocate(std::uint32_t* block, std::size_t words) noexcept {
+        assert(block != nullptr && words > 0);
         if (!is_small(words)) {
+            assert(large_words_ >= words);
             std::allocator<std::uint32_t>().deallocate(block, words);
             large_words_ -= words;
             return;
         }
-        push_free(block, words);
+        push_free(block, round_up(words));
     }
 
     // Forgets every small block, handed out or free, and gives the slabs
     // back. Large blocks must have been deallocated one by one before.
     void reset() noexcept {
+        assert(large_words_ == 0 && "a large block would leak");
         std::vector<Slab>().swap(slabs_);
         free_.fill(nullptr);
         slab_next_ = nullptr;
         slab_left_ = 0;
+    }
+
+    // Null when the blocks that the users hold, `out`, and the pool's free
+    // room account for every word of the slabs and the large blocks out;
+    // otherwise what does not add up. A block lost, freed twice, or given
+    // back with another size shows here. Walks the free lists.
+    const char* check(const Usage& out) const noexcept {
+        if (large_words_ != out.large_words) return "large blocks out differ from those the tables hold";
+        std::size_t slab_words = 0;
+        for (const Slab& slab : slabs_) slab_words += slab.words;
+        if (slab_left_ % kWordsPerStep != 0) return "the rest of the current slab is no whole step";
+        if (slabs_.empty() ? slab_next_ != nullptr || slab_left_ != 0
+                           : slab_next_ + slab_left_ != slabs_.back().words_at.get() + slabs_.back().words)
+            return "the rest of the current slab does not end with the slab";
+        std::size_t free_words = 0;
+        std::size_t steps_left = slab_words / kWordsPerStep;  // more free blocks than that means a loop
+        for (std::size_t c = 0; c < kClasses; ++c) {
+            for (const Free* block = free_[c]; block != nullptr; block = block->next) {
+                if (steps_left-- == 0) return "a free list loops";
+                free_words += (c + 1) * kWordsPerStep;
+            }
+        }
+        if (out.small_words + free_words + slab_left_ != slab_words)
+            return "small blocks held, free and unused do not add up to the slabs";
+        return nullptr;
     }
 
     // Bytes of the slabs and of the large blocks out.
@@ -130,6 +163,7 @@ private:
 
     // words: a multiple of kWordsPerStep, at most kMaxSmallWords.
     void push_free(std::uint32_t* block, std::size_t words) noexcept {
+        assert(words % kWordsPerStep == 0 && words > 0 && is_small(words));
         const std::size_t c = size_class(words);
         free_[c] = ::new (static_cast<void*>(block)) Free{free_[c]};
     }

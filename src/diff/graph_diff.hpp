@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -12,8 +15,13 @@
 
 #include "diff/id_pool.hpp"
 #include "diff/inner_table.hpp"
+#include "diff/invariant_checks.hpp"
 
 namespace tarnu {
+
+namespace testing {
+struct DiffTamper;  // the tests' way to break a record on purpose
+}  // namespace testing
 
 // The one refusal of the record: an edge whose endpoint is marked deleted.
 struct DiffError {
@@ -32,21 +40,21 @@ namespace detail {
 template <class Id, class W>
 struct IdState {
     // Targets of the pending edges leaving this id (its map in new_or_updated).
-    // Meaningful only while `source` is set; such a map may be empty.
+    // Meaningful only while `source_pos` is set; such a map may be empty.
     InnerTable<W> targets;
     // Sources whose target map holds this id: the reverse of `targets`, so
     // that deleting a node costs in proportion to its own pending edges.
     InnerTable<void> incoming;
     // Positions in the record's dense lists, kNoIndex when absent.
-    std::uint32_t node = kNoIndex;            // in nodes
-    std::uint32_t deleted_node = kNoIndex;    // in deleted_nodes
-    std::uint32_t source = kNoIndex;          // among the sources of new_or_updated
-    std::uint32_t deleted_source = kNoIndex;  // among the sources of deleted
+    std::uint32_t node_pos = kNoIndex;            // in nodes
+    std::uint32_t deleted_node_pos = kNoIndex;    // in deleted_nodes
+    std::uint32_t source_pos = kNoIndex;          // among the sources of new_or_updated
+    std::uint32_t deleted_source_pos = kNoIndex;  // among the sources of deleted
 };
 
 // One source of `deleted` with the targets whose edges from it are to be deleted.
 struct DeletedSource {
-    std::uint32_t source;
+    std::uint32_t source_index;  // the interned index of the source (not a position)
     InnerTable<void> targets;
 };
 
@@ -74,6 +82,14 @@ void clear_keeping_room(std::vector<V>& v, std::size_t used) noexcept {
 template <class Id, class W>
 class EdgeDiff;
 
+// In an operation: check the record as the operation ends (see
+// AfterOperation); nothing at all without TARNU_CHECK_INVARIANTS.
+#ifdef TARNU_CHECK_INVARIANTS
+#define TARNU_CHECK_AFTER(...) const AfterOperation checked_after_operation(__VA_ARGS__)
+#else
+#define TARNU_CHECK_AFTER(...) static_cast<void>(0)
+#endif
+
 // The net pending change to a directed weighted graph: node updates, node
 // deletions, edge additions or re-weightings, and edge deletions, combined as
 // they arrive so that the record always holds only the net change.
@@ -98,8 +114,27 @@ class EdgeDiff;
 //   5. a target map in new_or_updated is empty only when delete_node removed
 //      its last target; such a source stays, encodes with zero targets and
 //      counts in num_edges.
-// Internally, moreover, t's `incoming` holds s exactly when s's target map
-// holds t.
+// Internally, moreover:
+//   6. each dense list names each of its ids once, and each id's position
+//      in a list (IdState::*_pos) is set exactly when the list names it, at
+//      that position; a DeletedSource's source_index names the id whose
+//      deleted_source_pos points at it;
+//   7. an id that is no source of new_or_updated has an empty target map
+//      holding no block;
+//   8. t's `incoming` holds s exactly when s's target map holds t, and the
+//      two edge counters equal the entries over all target maps and over
+//      all deleted sets;
+//   9. the id pool finds every id at its own index, with its hash bits in
+//      its slot, and every inner table's layout is sound (distinct keys,
+//      all interned indices, an index that finds every row);
+//  10. the blocks the inner tables hold, the block pool's free lists and the
+//      rest of its current slab add up to its slabs exactly, and its large
+//      blocks out are the tables' large blocks;
+//  11. the node store's JSON length total is the sum over its updates.
+// check_invariants() checks 1 to 4 and 6 to 11; 5 speaks of history, which
+// the record does not keep (a decoded record may hold empty target maps
+// too). With TARNU_CHECK_INVARIANTS (see invariant_checks.hpp) every
+// operation checks the record as it returns.
 //
 // Running out of memory. Every operation may throw std::bad_alloc, and then
 // leaves the four collections and both counts exactly as they were: each
@@ -135,7 +170,8 @@ public:
     GraphDiff() = default;
     GraphDiff(const GraphDiff&) = delete;
     GraphDiff& operator=(const GraphDiff&) = delete;
-    // A moved-from record is empty.
+    // A moved-from record is empty. Records are moved only into a new place
+    // (a new instance takes over a decoded or cloned record), never assigned.
     GraphDiff(GraphDiff&& other) noexcept
         : blocks_(std::move(other.blocks_)),
           ids_(std::move(other.ids_)),
@@ -147,21 +183,7 @@ public:
           deleted_targets_(std::exchange(other.deleted_targets_, 0)) {
         other.clear();
     }
-    GraphDiff& operator=(GraphDiff&& other) noexcept {
-        if (this != &other) {
-            discard_tables();
-            blocks_ = std::move(other.blocks_);
-            ids_ = std::move(other.ids_);
-            nodes_ = std::move(other.nodes_);
-            deleted_nodes_ = std::move(other.deleted_nodes_);
-            sources_ = std::move(other.sources_);
-            pending_targets_ = std::exchange(other.pending_targets_, 0);
-            deleted_ = std::move(other.deleted_);
-            deleted_targets_ = std::exchange(other.deleted_targets_, 0);
-            other.clear();
-        }
-        return *this;
-    }
+    GraphDiff& operator=(GraphDiff&&) = delete;
     ~GraphDiff() { discard_tables(); }
 
     // Records update as the node's whole new state (an earlier update is
@@ -169,15 +191,16 @@ public:
     // Pending edge deletions recorded for the node stay. The update's texts
     // are copied; the view need only be valid for the call.
     void set_node_update(const Id& id, const UpdateView& update) {
+        TARNU_CHECK_AFTER(*this, "set_node_update", &id);
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
-        if (s.node != kNone) {
-            nodes_.assign(s.node, update);
+        if (s.node_pos != kNone) {
+            nodes_.assign(s.node_pos, update);
         } else {
             nodes_.push_back(x, update);
-            s.node = static_cast<std::uint32_t>(nodes_.size() - 1);
+            s.node_pos = static_cast<std::uint32_t>(nodes_.size() - 1);
         }
-        if (s.deleted_node != kNone) remove_deleted_node(x);
+        if (s.deleted_node_pos != kNone) remove_deleted_node(x);
     }
 
     // Marks the node deleted: drops its update and its pending outgoing edges
@@ -187,24 +210,25 @@ public:
     // own pending edges, not to the size of the diff.
     void delete_node(const Id& id) { delete_node(Ref{&id, hash_id(id), kNone}); }
     void delete_node(const Ref& id) {
+        TARNU_CHECK_AFTER(*this, "delete_node", id.id);
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
-        if (s.deleted_node == kNone) detail::reserve_for(deleted_nodes_, 1);
+        if (s.deleted_node_pos == kNone) detail::reserve_for(deleted_nodes_, 1);
         std::size_t new_deleted_sources = 0;
         s.incoming.for_each([&](std::uint32_t source) {
             if (source == x) return;  // the self-loop goes with the outgoing edges
             const State& src = ids_[source];
             src.targets.prefetch();  // erased from below; the loads overlap
-            if (src.deleted_source == kNone)
+            if (src.deleted_source_pos == kNone)
                 ++new_deleted_sources;
             else
-                deleted_[src.deleted_source].targets.reserve_one(blocks_);
+                deleted_[src.deleted_source_pos].targets.reserve_one(blocks_);
         });
         detail::reserve_for(deleted_, new_deleted_sources);
 
         // Nothing below allocates.
-        if (s.node != kNone) remove_node(x);
-        if (s.source != kNone) {
+        if (s.node_pos != kNone) remove_node(x);
+        if (s.source_pos != kNone) {
             s.targets.for_each([&](std::uint32_t target, const W&) { ids_[target].incoming.erase(x); });
             remove_source(x);
         }
@@ -213,9 +237,10 @@ public:
             if (deleted_targets_of(source).insert(x)) ++deleted_targets_;
         });
         s.incoming.release(blocks_);
-        if (s.deleted_node == kNone) {
+        if (s.deleted_node_pos == kNone) {
+            assert(deleted_nodes_.size() < deleted_nodes_.capacity());
             deleted_nodes_.push_back(x);
-            s.deleted_node = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
+            s.deleted_node_pos = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
         }
     }
 
@@ -226,27 +251,28 @@ public:
         return add_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone}, weight);
     }
     [[nodiscard]] std::optional<DiffError> add_edge(const Ref& from, const Ref& to, W weight) {
+        TARNU_CHECK_AFTER(*this, "add_edge", from.id, to.id);
         std::uint32_t f = find(from);
         std::uint32_t t = find(to);
-        if ((f != kNone && ids_[f].deleted_node != kNone) || (t != kNone && ids_[t].deleted_node != kNone))
+        if ((f != kNone && ids_[f].deleted_node_pos != kNone) || (t != kNone && ids_[t].deleted_node_pos != kNone))
             return DiffError{kDeletedEndpointMessage};
         if (f == kNone) f = ids_.add(*from.id, from.hash);
         if (t == kNone) t = *from.id == *to.id ? f : ids_.add(*to.id, to.hash);
         State& fs = ids_[f];
         State& ts = ids_[t];
-        if (fs.source == kNone) detail::reserve_for(sources_, 1);
+        if (fs.source_pos == kNone) detail::reserve_for(sources_, 1);
         fs.targets.reserve_one(blocks_);
         ts.incoming.reserve_one(blocks_);
 
         // Nothing below allocates.
-        if (fs.deleted_source != kNone) {
-            auto& cancelled = deleted_[fs.deleted_source].targets;
+        if (fs.deleted_source_pos != kNone) {
+            auto& cancelled = deleted_[fs.deleted_source_pos].targets;
             if (cancelled.erase(t)) {
                 --deleted_targets_;
                 if (cancelled.empty()) remove_deleted_source(f);
             }
         }
-        if (fs.source == kNone) add_source(f);
+        if (fs.source_pos == kNone) add_source(f);
         if (fs.targets.insert_or_assign(t, weight)) {
             ts.incoming.insert_absent(f);  // t's sources hold f exactly when f's targets hold t
             ++pending_targets_;
@@ -262,17 +288,18 @@ public:
         delete_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone});
     }
     void delete_edge(const Ref& from, const Ref& to) {
+        TARNU_CHECK_AFTER(*this, "delete_edge", from.id, to.id);
         const std::uint32_t f = intern(from);
         const std::uint32_t t = intern(to);
         State& fs = ids_[f];
-        if (fs.deleted_source == kNone)
+        if (fs.deleted_source_pos == kNone)
             detail::reserve_for(deleted_, 1);
         else
-            deleted_[fs.deleted_source].targets.reserve_one(blocks_);
+            deleted_[fs.deleted_source_pos].targets.reserve_one(blocks_);
 
         // Nothing below allocates.
         if (deleted_targets_of(f).insert(t)) ++deleted_targets_;
-        if (fs.source != kNone) {
+        if (fs.source_pos != kNone) {
             if (fs.targets.erase(t)) {
                 ids_[t].incoming.erase(f);
                 --pending_targets_;
@@ -289,6 +316,7 @@ public:
     // or of ids that nothing names any more), so a reused diff costs what
     // its current batch costs.
     void clear() noexcept {
+        TARNU_CHECK_AFTER(*this, "clear");
         // Ids the contents name, counted with repeats: an upper bound on the
         // ids a similar fill interns.
         const std::size_t named = nodes_.size() + deleted_nodes_.size() + sources_.size() + pending_targets_ +
@@ -369,7 +397,8 @@ public:
             done);
     }
 
-    // update(i) gives item i's update, moved into the record.
+    // update(i) gives item i's update (anything that converts to UpdateView);
+    // the record copies its texts, as set_node_update does.
     template <class Ids, class Updates, class BeforeItem>
     void set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
                           const BeforeItem& before_item) {
@@ -393,10 +422,10 @@ public:
         // half-made copy, since every table in it is whole or empty.
         copy.ids_ = ids_.clone([](const State& s) {
             State c;
-            c.node = s.node;
-            c.deleted_node = s.deleted_node;
-            c.source = s.source;
-            c.deleted_source = s.deleted_source;
+            c.node_pos = s.node_pos;
+            c.deleted_node_pos = s.deleted_node_pos;
+            c.source_pos = s.source_pos;
+            c.deleted_source_pos = s.deleted_source_pos;
             return c;
         });
         constexpr std::uint32_t kAhead = 8;
@@ -415,9 +444,10 @@ public:
         copy.deleted_targets_ = deleted_targets_;
         copy.deleted_.reserve(deleted_.size());
         for (const DeletedEntry& e : deleted_) {
-            copy.deleted_.push_back(DeletedEntry{e.source, {}});
+            copy.deleted_.push_back(DeletedEntry{e.source_index, {}});
             copy.deleted_.back().targets = e.targets.clone(copy.blocks_);
         }
+        TARNU_CHECK_AFTER(copy, "clone");
         return copy;
     }
 
@@ -452,20 +482,20 @@ public:
 
     Restored restore_node(const Id& id, const UpdateView& update) {
         const std::uint32_t x = intern(id);
-        if (ids_[x].node != kNone) return Refusal::repeated;
+        if (ids_[x].node_pos != kNone) return Refusal::repeated;
         nodes_.push_back(x, update);
-        ids_[x].node = static_cast<std::uint32_t>(nodes_.size() - 1);
+        ids_[x].node_pos = static_cast<std::uint32_t>(nodes_.size() - 1);
         return std::nullopt;
     }
 
     Restored restore_deleted_node(const Id& id) {
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
-        if (s.deleted_node != kNone) return Refusal::repeated;
-        if (s.node != kNone) return Refusal::updated_and_deleted;
+        if (s.deleted_node_pos != kNone) return Refusal::repeated;
+        if (s.node_pos != kNone) return Refusal::updated_and_deleted;
         detail::reserve_for(deleted_nodes_, 1);
         deleted_nodes_.push_back(x);
-        s.deleted_node = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
+        s.deleted_node_pos = static_cast<std::uint32_t>(deleted_nodes_.size() - 1);
         return std::nullopt;
     }
 
@@ -474,8 +504,8 @@ public:
     Restored restore_source(const Id& id, std::uint32_t targets, std::uint32_t* handle) {
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
-        if (s.deleted_node != kNone) return Refusal::deleted_endpoint;
-        if (s.source != kNone) return Refusal::repeated;
+        if (s.deleted_node_pos != kNone) return Refusal::deleted_endpoint;
+        if (s.source_pos != kNone) return Refusal::repeated;
         detail::reserve_for(sources_, 1);
         s.targets.reserve(targets, blocks_);
         add_source(x);
@@ -499,9 +529,10 @@ public:
 
     // `hash` is hash_id(to).
     Restored restore_target(std::uint32_t source, const Id& to, std::uint64_t hash, W weight) {
+        assert(source < ids_.size() && ids_[source].source_pos != kNone && "a handle from restore_source");
         const std::uint32_t t = ids_.intern(to, hash);
         State& ts = ids_[t];
-        if (ts.deleted_node != kNone) return Refusal::deleted_endpoint;
+        if (ts.deleted_node_pos != kNone) return Refusal::deleted_endpoint;
         State& fs = ids_[source];
         fs.targets.reserve_one(blocks_);
         ts.incoming.reserve_one(blocks_);
@@ -516,7 +547,7 @@ public:
     // restore_deleted_target(*handle, ...).
     Restored restore_deleted_source(const Id& id, std::uint32_t targets, std::uint32_t* handle) {
         const std::uint32_t x = intern(id);
-        if (ids_[x].deleted_source != kNone) return Refusal::repeated;
+        if (ids_[x].deleted_source_pos != kNone) return Refusal::repeated;
         detail::InnerTable<void> set;
         set.reserve(targets, blocks_);
         try {
@@ -526,21 +557,29 @@ public:
             throw;
         }
         deleted_.push_back(DeletedEntry{x, std::move(set)});
-        ids_[x].deleted_source = static_cast<std::uint32_t>(deleted_.size() - 1);
-        *handle = ids_[x].deleted_source;
+        ids_[x].deleted_source_pos = static_cast<std::uint32_t>(deleted_.size() - 1);
+        *handle = ids_[x].deleted_source_pos;
         return std::nullopt;
     }
 
     Restored restore_deleted_target(std::uint32_t handle, const Id& to) {
+        assert(handle < deleted_.size() && "a handle from restore_deleted_source");
         const std::uint32_t t = intern(to);
         DeletedEntry& e = deleted_[handle];
-        const State& s = ids_[e.source];
-        if (s.source != kNone && s.targets.contains(t)) return Refusal::added_and_deleted;
+        const State& s = ids_[e.source_index];
+        if (s.source_pos != kNone && s.targets.contains(t)) return Refusal::added_and_deleted;
         e.targets.reserve_one(blocks_);
         if (!e.targets.insert(t)) return Refusal::repeated;
         ++deleted_targets_;
         return std::nullopt;
     }
+
+    // The first broken invariant (see the list above), described with the
+    // interned index it concerns, or an empty string when all hold. Reads
+    // the whole record, O(its size and capacity); allocates only to describe
+    // a flaw. Defined in graph_diff_checks.hpp and instantiated apart from
+    // the operations, whose release code is thus the same as without it.
+    std::string check_invariants() const;
 
     std::size_t num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
     // Ids interned since the last clear: a bound on every interned index.
@@ -580,8 +619,8 @@ public:
         }
         std::optional<UpdateView> find(const Id& id) const noexcept {
             const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
-            if (x == kNone || diff_->ids_[x].node == kNone) return std::nullopt;
-            return diff_->nodes_.view(diff_->ids_[x].node);
+            if (x == kNone || diff_->ids_[x].node_pos == kNone) return std::nullopt;
+            return diff_->nodes_.view(diff_->ids_[x].node_pos);
         }
 
     private:
@@ -600,7 +639,7 @@ public:
         }
         bool contains(const Id& id) const noexcept {
             const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
-            return x != kNone && diff_->ids_[x].deleted_node != kNone;
+            return x != kNone && diff_->ids_[x].deleted_node_pos != kNone;
         }
 
     private:
@@ -617,11 +656,60 @@ public:
 
 private:
     friend class EdgeDiff<Id, W>;
+    friend struct testing::DiffTamper;
 
     std::uint32_t intern(const Id& id) { return ids_.intern(id, hash_id(id)); }
 
     std::uint32_t find(const Ref& r) const noexcept { return r.index != kNone ? r.index : ids_.find(*r.id, r.hash); }
     std::uint32_t intern(const Ref& r) { return r.index != kNone ? r.index : ids_.intern(*r.id, r.hash); }
+
+    // The invariants that concern id x: its positions, its tables and, for
+    // tables of at most walk_limit slots, their entries against the tables
+    // and positions of the ids they name.
+    std::string check_id(std::uint32_t x, std::uint32_t walk_limit) const;
+
+#ifdef TARNU_CHECK_INVARIANTS
+    // The check after every operation, kept affordable: the whole record
+    // while it is small (up to kFullCheckUpTo ids and edges) and at every
+    // power-of-two count of checks, which costs O(1) per operation
+    // amortized; in between, the ids the operation named, with walks of
+    // their tables up to kLocalWalk slots.
+    static constexpr std::size_t kFullCheckUpTo = 128;
+    static constexpr std::uint32_t kLocalWalk = 32;
+
+    class AfterOperation {
+    public:
+        AfterOperation(GraphDiff& diff, std::string_view operation, const Id* a = nullptr,
+                       const Id* b = nullptr) noexcept
+            : diff_(diff), operation_(operation), a_(a), b_(b) {}
+        AfterOperation(const AfterOperation&) = delete;
+        AfterOperation& operator=(const AfterOperation&) = delete;
+        ~AfterOperation() { diff_.check_after(operation_, a_, b_); }
+
+    private:
+        GraphDiff& diff_;
+        std::string_view operation_;
+        const Id* a_;
+        const Id* b_;
+    };
+
+    void check_after(std::string_view operation, const Id* a, const Id* b) noexcept {
+        ++checks_done_;
+        std::string flaw;
+        if (ids_.size() + pending_targets_ + deleted_targets_ <= kFullCheckUpTo || std::has_single_bit(checks_done_)) {
+            flaw = check_invariants();
+        } else {
+            for (const Id* id : {a, b}) {
+                if (id == nullptr || !flaw.empty()) continue;
+                const std::uint32_t x = ids_.find(*id, hash_id(*id));
+                if (x != kNone) flaw = check_id(x, kLocalWalk);
+            }
+        }
+        if (!flaw.empty()) detail::invariant_broken(operation, flaw);
+    }
+
+    std::uint64_t checks_done_ = 0;
+#endif
 
     // The pipeline of the batches: item i+kHashAhead has its K ids read and
     // hashed and their probe slots fetched; item i+kCellAhead has the cells
@@ -696,34 +784,38 @@ private:
     // repoint its id's position.
 
     void remove_node(std::uint32_t x) noexcept {
-        const std::uint32_t pos = ids_[x].node;
+        const std::uint32_t pos = ids_[x].node_pos;
+        assert(pos != kNone);
         nodes_.remove(pos);
-        if (pos < nodes_.size()) ids_[nodes_.id(pos)].node = pos;
-        ids_[x].node = kNone;
+        if (pos < nodes_.size()) ids_[nodes_.id(pos)].node_pos = pos;
+        ids_[x].node_pos = kNone;
     }
 
     void remove_deleted_node(std::uint32_t x) noexcept {
-        const std::uint32_t pos = ids_[x].deleted_node;
+        const std::uint32_t pos = ids_[x].deleted_node_pos;
+        assert(pos != kNone);
         deleted_nodes_[pos] = deleted_nodes_.back();
-        ids_[deleted_nodes_[pos]].deleted_node = pos;
+        ids_[deleted_nodes_[pos]].deleted_node_pos = pos;
         deleted_nodes_.pop_back();
-        ids_[x].deleted_node = kNone;
+        ids_[x].deleted_node_pos = kNone;
     }
 
     // Needs room in sources_.
     void add_source(std::uint32_t x) noexcept {
+        assert(ids_[x].source_pos == kNone && sources_.size() < sources_.capacity());
         sources_.push_back(x);
-        ids_[x].source = static_cast<std::uint32_t>(sources_.size() - 1);
+        ids_[x].source_pos = static_cast<std::uint32_t>(sources_.size() - 1);
     }
 
     void remove_source(std::uint32_t x) noexcept {
         State& s = ids_[x];
+        assert(s.source_pos != kNone);
         pending_targets_ -= s.targets.size();
         s.targets.release(blocks_);
-        sources_[s.source] = sources_.back();
-        ids_[sources_[s.source]].source = s.source;
+        sources_[s.source_pos] = sources_.back();
+        ids_[sources_[s.source_pos]].source_pos = s.source_pos;
         sources_.pop_back();
-        s.source = kNone;
+        s.source_pos = kNone;
     }
 
     // The deleted-target set of source x, created empty if missing. Needs
@@ -731,23 +823,25 @@ private:
     // entries inline, so inserting one target cannot allocate.
     detail::InnerTable<void>& deleted_targets_of(std::uint32_t x) noexcept {
         State& s = ids_[x];
-        if (s.deleted_source == kNone) {
+        if (s.deleted_source_pos == kNone) {
+            assert(deleted_.size() < deleted_.capacity());
             deleted_.push_back(DeletedEntry{x, {}});
-            s.deleted_source = static_cast<std::uint32_t>(deleted_.size() - 1);
+            s.deleted_source_pos = static_cast<std::uint32_t>(deleted_.size() - 1);
         }
-        return deleted_[s.deleted_source].targets;
+        return deleted_[s.deleted_source_pos].targets;
     }
 
     void remove_deleted_source(std::uint32_t x) noexcept {
-        const std::uint32_t pos = ids_[x].deleted_source;
+        const std::uint32_t pos = ids_[x].deleted_source_pos;
+        assert(pos != kNone);
         deleted_targets_ -= deleted_[pos].targets.size();
         deleted_[pos].targets.release(blocks_);
         if (pos + 1 != deleted_.size()) {
             deleted_[pos] = std::move(deleted_.back());
-            ids_[deleted_[pos].source].deleted_source = pos;
+            ids_[deleted_[pos].source_index].deleted_source_pos = pos;
         }
         deleted_.pop_back();
-        ids_[x].deleted_source = kNone;
+        ids_[x].deleted_source_pos = kNone;
     }
 
     // Drops every inner table ahead of a reset of blocks_ (or of its end).
@@ -868,9 +962,9 @@ public:
             for (std::size_t i = 0; i < n; ++i) {
                 if (i + kAhead < n) {
                     list[i + kAhead].targets.prefetch();
-                    __builtin_prefetch(&ids_->id(list[i + kAhead].source));
+                    __builtin_prefetch(&ids_->id(list[i + kAhead].source_index));
                 }
-                f(ids_->id(list[i].source), Targets(ids_, &list[i].targets));
+                f(ids_->id(list[i].source_index), Targets(ids_, &list[i].targets));
             }
         }
 
@@ -903,5 +997,7 @@ private:
     const std::vector<detail::DeletedSource>* deleted_;
     const std::size_t* deleted_targets_;
 };
+
+#undef TARNU_CHECK_AFTER
 
 }  // namespace tarnu

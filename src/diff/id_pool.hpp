@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -64,7 +65,8 @@ public:
     IdPool() = default;
     IdPool(const IdPool&) = delete;
     IdPool& operator=(const IdPool&) = delete;
-    // A moved-from pool is empty.
+    // A moved-from pool is empty. The diff moves its pool when it is moved
+    // itself, and takes a clone() by assignment.
     IdPool(IdPool&& other) noexcept
         : slots_(std::exchange(other.slots_, {})),
           ids_(std::exchange(other.ids_, {})),
@@ -108,6 +110,7 @@ public:
     // Interns an id known not to be interned yet (find gave kNoIndex) and
     // returns its index. Throws std::bad_alloc with no id added.
     std::uint32_t add(const Id& id, std::uint64_t hash) {
+        assert(find(id, hash) == kNoIndex && "interned twice");
         if (size_ >= kNoIndex - 1) throw std::bad_alloc();
         if (static_cast<std::size_t>(size_) + 1 > slots_.size() / 4 * 3) grow_slots();
         if (ids_.size() == ids_.capacity()) ids_.reserve(std::max<std::size_t>(kFirstSlots, ids_.size() * 2));
@@ -120,7 +123,10 @@ public:
         return index;
     }
 
-    const Id& id(std::uint32_t index) const noexcept { return ids_[index]; }
+    const Id& id(std::uint32_t index) const noexcept {
+        assert(index < size_);
+        return ids_[index];
+    }
 
     // Hints for a batch of lookups that comes a little later: the slot where
     // a probe for `hash` starts, and the cell of an index.
@@ -129,8 +135,14 @@ public:
     }
     void prefetch_entry(std::uint32_t index) const noexcept { __builtin_prefetch(&locate(index)); }
 
-    Entry& operator[](std::uint32_t index) noexcept { return locate(index).entry; }
-    const Entry& operator[](std::uint32_t index) const noexcept { return locate(index).entry; }
+    Entry& operator[](std::uint32_t index) noexcept {
+        assert(index < size_);
+        return locate(index).entry;
+    }
+    const Entry& operator[](std::uint32_t index) const noexcept {
+        assert(index < size_);
+        return locate(index).entry;
+    }
 
     // An independent pool with the same ids at the same indices, each entry
     // made by clone_entry(const Entry&). Throws std::bad_alloc (or what
@@ -151,12 +163,15 @@ public:
         return copy;
     }
 
-    // Forgets every id. Entries are reset (releasing what they own). The slot
-    // array and the chunks keep their size for the next fill when a fill of
-    // `expected` ids would use a fair share of them; when they are far larger
-    // (an earlier, bigger batch, or ids that nothing named any more) they are
-    // given back, so that neither memory nor the cost of clearing stays at
-    // the size of the largest batch ever held.
+    // Forgets every id. Entries are reset by assigning Entry{}, which frees
+    // only what Entry's assignment frees: the diff's entries hold InnerTables,
+    // whose blocks belong to the diff's BlockPool and must have been released
+    // or discarded before. The slot array and the chunks keep their size for
+    // the next fill when a fill of `expected` ids would use a fair share of
+    // them; when they are far larger (an earlier, bigger batch, or ids that
+    // nothing named any more) they are given back, so that neither memory
+    // nor the cost of clearing stays at the size of the largest batch ever
+    // held.
     void clear(std::uint32_t expected) noexcept {
         for (std::uint32_t i = 0; i < size_; ++i) (*this)[i] = Entry{};  // stale ids in the cells are never read
         if (entry_capacity_ > kKeptCapacityFactor * std::max(expected, kAlwaysKept)) {
@@ -195,6 +210,36 @@ public:
             if (s.index == kNoIndex) return;
             if (s.hash == h) return prefetch_entry(s.index);
         }
+    }
+
+    // The first flaw in the pool, or null: counts that disagree, a slot
+    // array that is no power of two or too full, a slot whose index or
+    // stored hash bits do not match its id, a cell whose id differs from the
+    // flat array's, an id that a lookup does not find at its own index.
+    // hash_of(id) is the hash the ids were interned with. Costs O(slots),
+    // one hash per id.
+    template <class HashOf>
+    const char* check(HashOf&& hash_of) const noexcept {
+        if (ids_.size() != size_) return "the id array and the count differ";
+        if (size_ > entry_capacity_) return "more ids than cells";
+        if (pages_.size() * kPage != entry_capacity_) return "the page table does not cover the cells";
+        if (!slots_.empty() && (!std::has_single_bit(slots_.size()) || slots_.size() < kFirstSlots))
+            return "a slot array whose size is no power of two";
+        if (size_ > slots_.size() / 4 * 3) return "a slot array more than 3/4 full";
+        std::uint32_t used = 0;
+        for (const Slot& slot : slots_) {
+            if (slot.index == kNoIndex) continue;
+            ++used;
+            if (slot.index >= size_) return "a slot names an index past the ids";
+            if (slot.hash != static_cast<std::uint32_t>(hash_of(ids_[slot.index])))
+                return "a slot's hash bits are not its id's";
+        }
+        if (used != size_) return "slots and ids differ in number";
+        for (std::uint32_t i = 0; i < size_; ++i) {
+            if (!(locate(i).id == ids_[i])) return "a cell's id differs from the id array";
+            if (find(ids_[i], hash_of(ids_[i])) != i) return "an id is not found at its own index";
+        }
+        return nullptr;
     }
 
     // Bytes of the slot array, the id array and the entry chunks (not what

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -68,6 +69,7 @@ public:
     InnerTable(InnerTable&& other) noexcept { steal(other); }
     // Only onto a table that holds no block (released, discarded or new).
     InnerTable& operator=(InnerTable&& other) noexcept {
+        assert(!on_heap() && "a block held here would be lost");
         if (this != &other) steal(other);
         return *this;
     }
@@ -97,6 +99,8 @@ public:
     void insert_absent(std::uint32_t key) noexcept
         requires kIsSet
     {
+        assert(size_ < max_size(capacity_) && "reserve_one() first");
+        assert(!contains(key));
         if (hashed()) place_row(key, size_);
         keys()[size_++] = key;
     }
@@ -206,6 +210,47 @@ public:
     std::size_t memory_bytes() const noexcept {
         return on_heap() ? words_for(capacity_) * sizeof(std::uint32_t) : 0;
     }
+    std::uint32_t capacity() const noexcept { return capacity_; }
+
+    // Adds the block this table holds, if any, to what `usage` counts.
+    void count_block(BlockPool::Usage& usage) const noexcept {
+        if (on_heap()) usage.add(words_for(capacity_));
+    }
+
+    // The first flaw in the table's layout, or null: a capacity that no
+    // growth produces, more entries than rows, a key not below `bound` (the
+    // number of interned ids) or held twice, an index that loses a row.
+    // Costs O(capacity), with a quadratic scan of at most kDenseMax keys.
+    const char* check(std::uint32_t bound) const noexcept {
+        if (!(capacity_ == kInline || capacity_ == kFirstHeap || capacity_ == 12 || capacity_ == kDenseMax ||
+              (capacity_ > kDenseMax && std::has_single_bit(capacity_))))
+            return "a capacity that no growth produces";
+        if (size_ > max_size(capacity_)) return "more entries than rows";
+        const std::uint32_t* k = keys();
+        for (std::uint32_t row = 0; row < size_; ++row)
+            if (k[row] >= bound) return "a key that is no interned index";
+        if (!hashed()) {
+            for (std::uint32_t row = 0; row < size_; ++row)
+                for (std::uint32_t other = row + 1; other < size_; ++other)
+                    if (k[row] == k[other]) return "a key held twice";
+            return nullptr;
+        }
+        std::uint32_t used = 0;
+        const std::uint32_t* slots = index();
+        for (std::uint32_t i = 0; i < capacity_; ++i) {
+            if (slots[i] == kNoIndex) continue;
+            if (slots[i] >= size_) return "an index slot names a row past the entries";
+            ++used;
+        }
+        if (used != size_) return "the index holds another number of rows than the table";
+        // With as many slots as rows, each row found through its own key
+        // means every key is held once and reachable from its home slot.
+        for (std::uint32_t row = 0; row < size_; ++row) {
+            const std::uint32_t slot = find_slot(k[row]);
+            if (slot == kNoIndex || slots[slot] != row) return "a row that its key does not find";
+        }
+        return nullptr;
+    }
 
 private:
     static constexpr std::uint32_t max_size(std::uint32_t capacity) noexcept {
@@ -285,6 +330,7 @@ private:
 
     // Hashed only: the index slot that holds key's row, or kNoIndex.
     std::uint32_t find_slot(std::uint32_t key) const noexcept {
+        assert(hashed());
         const std::uint32_t* k = keys();
         const std::uint32_t* slots = index();
         const std::uint32_t mask = capacity_ - 1;
@@ -296,6 +342,7 @@ private:
 
     // Hashed only: enters `row` for a key that is not in the index yet.
     void place_row(std::uint32_t key, std::uint32_t row) noexcept {
+        assert(hashed());
         std::uint32_t* slots = index();
         const std::uint32_t mask = capacity_ - 1;
         std::uint32_t i = home(key);
@@ -309,6 +356,7 @@ private:
             if (overwrite) store(row, key, value);
             return false;
         }
+        assert(size_ < max_size(capacity_) && "reserve_one() first");
         if (hashed()) place_row(key, size_);
         store(size_++, key, value);
         return true;

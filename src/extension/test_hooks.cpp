@@ -54,6 +54,10 @@ void on_delete_node(const NodeId& id, const NodeGraphDiff& diff) {
             throw_error(PyExc_LookupError,
                         std::to_string(diff.longest_id_probe()) + " " + std::to_string(diff.memory_bytes()));
         }
+        case 'I': {
+            const std::string flaw = diff.check_invariants();
+            throw_error(PyExc_LookupError, flaw.empty() ? std::string_view("consistent") : std::string_view(flaw));
+        }
         case 'S':
             fail_next_encoding = true;
             return;

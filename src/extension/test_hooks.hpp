@@ -22,6 +22,8 @@ namespace tarnu::py::test_hooks {
 //   'P': the next count or bytes result cannot be created by the host
 //   'H': LookupError whose text is the longest probe in the diff's id table,
 //        a space, and the bytes its tables hold (memory_bytes)
+//   'I': LookupError whose text is "consistent", or the first broken
+//        invariant of the record (GraphDiff::check_invariants)
 //   'B': the next bulk method runs out of memory (std::bad_alloc) before one
 //        of its items: the first 'B' arms item 0, each further one moves
 //        the failure one item later

@@ -234,8 +234,9 @@ public:
     explicit ModelHarness(std::size_t pool_size, OpMix mix = {}) : ids_(id_pool(pool_size)), mix_(mix) {}
 
     // Decodes and applies one operation to both diffs and compares the
-    // counts (and the collections every `full_every` operations). Returns
-    // a description of the first disagreement, or an empty string.
+    // counts (and, every `full_every` operations, checks the record's
+    // invariants and compares the collections). Returns a description of
+    // the first disagreement, or an empty string.
     template <class Source>
     std::string step(Source& in, std::size_t full_every = 1) {
         const Op op = decode(in);
@@ -248,8 +249,10 @@ public:
         return {};
     }
 
-    // Full comparison of the collections and of the lookups.
+    // The record's own invariants, then a full comparison of the
+    // collections and of the lookups.
     std::string check() const {
+        if (std::string flaw = diff_.check_invariants(); !flaw.empty()) return report("invariant broken: " + flaw);
         std::string problems;
         const Snapshot got = snapshot_of(diff_, problems);
         if (!problems.empty()) return report(problems);

@@ -78,6 +78,8 @@ TEST(DiffRestore, RebuildsAndClonesRecordsThatGoOnLikeTheOriginal) {
         NodeGraphDiff copy = diff.clone();
         ASSERT_EQ(encode(restored), bytes) << "round " << round;
         ASSERT_EQ(encode(copy), bytes);
+        EXPECT_EQ(restored.check_invariants(), "");
+        EXPECT_EQ(copy.check_invariants(), "");
         EXPECT_EQ(restored.num_nodes(), diff.num_nodes());
         EXPECT_EQ(restored.num_edges(), diff.num_edges());
         {

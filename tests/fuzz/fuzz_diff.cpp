@@ -1,10 +1,11 @@
-// clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -I src -I tests/cpp tests/fuzz/fuzz_diff.cpp src/diff/node_graph_diff.cpp -o fuzz_diff
+// clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -I src -I tests/cpp tests/fuzz/fuzz_diff.cpp src/diff/*.cpp src/node_update/*.cpp -o fuzz_diff
 //
 // libFuzzer entry point over the model-based harness of the diff record: the
 // input is decoded into operations (its first byte picks the size of the id
-// pool), applied to the record and to the std::map reference, and the two are
-// compared after every operation. A disagreement aborts with a description of
-// the latest operations.
+// pool), applied to the record and to the std::map reference; after every
+// operation the record's invariants are checked and the two are compared. A
+// broken invariant or a disagreement aborts with a description of the latest
+// operations.
 
 #include <cstdint>
 #include <cstdio>

@@ -5,6 +5,7 @@ exceptions, the same counts and the same decoded bytes after every step."""
 import array
 import copy
 import math
+import os
 import pickle
 import struct
 
@@ -283,6 +284,14 @@ class AgainstTwin(RuleBasedStateMachine):
         edges = [(source, target) for source, targets in decoded.edges.items() for target in targets]
         assert [(source, target) for source, target, _ in self.real.edge_updates()] == edges
         assert readable(self.real) == readable(self.model)
+
+    @invariant()
+    def record_consistent(self):
+        # The record's own invariants, through the test hook when built in.
+        if os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1":
+            with pytest.raises(LookupError) as raised:
+                self.real.delete_node(b"tarnu-test-hookI")
+            assert str(raised.value) == "consistent"
 
     @invariant()
     def same_diff(self):
