@@ -25,7 +25,9 @@ struct InternedNames {
 
 extern InternedNames names;
 
-// Throws PendingError when the host cannot make a string.
+// When the host cannot make a string, its pending error is printed and the
+// call fails as an internal failure (the fatal-error exception "Python API
+// call failed"); a MemoryError is passed on as it is.
 void intern_names();
 // Forgets the names after the interpreter that made them has been finalized.
 void forget_interned_names() noexcept;

@@ -13,8 +13,8 @@ namespace tarnu {
 namespace {
 
 // Rendering writes through a raw pointer into an area known to be large
-// enough, sized by an upper bound computed first; only then is the caller's
-// buffer touched, in one append (or one resize for very long texts).
+// enough: sized by the exact length for the exact writer, and by that length
+// plus kNodeUpdateJsonOverrun (or by the upper bound) for the fast one.
 
 // For each byte, the character after the backslash of its short escape, 'u'
 // for the six-byte \u00xx form, or 0 when the byte is copied as it is.
@@ -35,9 +35,6 @@ constexpr std::size_t kMaxEscapedBytesPerByte = 6;  // \u00xx
 // Everything but the two texts: braces, keys, colons, commas, the texts'
 // quotation marks, the longest number, three colours and "false".
 constexpr std::size_t kFixedBound = 2 + 54 + 6 + 4 + kFloatTextCapacity + 9 + 5;
-// Texts whose bound fits here are rendered on the stack and appended in one
-// block; it covers the usual short labels and urls.
-constexpr std::size_t kScratchBytes = 512;
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
@@ -307,29 +304,6 @@ char* write_node_update_json(char* out, const NodeUpdateView& update, std::strin
 
 char* write_node_update_json_exact(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept {
     return render<true>(out, update, &size_text);
-}
-
-namespace {
-
-// Renders through `render` (which needs at most `bound` bytes) and appends
-// the result to `out`. On std::bad_alloc `out` is left as it was.
-template <class Render>
-void append_rendered(std::string& out, std::size_t bound, Render render) {
-    if (bound <= kScratchBytes) {
-        char scratch[kScratchBytes];
-        out.append(scratch, static_cast<std::size_t>(render(scratch) - scratch));
-        return;
-    }
-    const std::size_t old_size = out.size();
-    out.resize(old_size + bound);
-    out.resize(static_cast<std::size_t>(render(out.data() + old_size) - out.data()));
-}
-
-}  // namespace
-
-void append_node_update_json(std::string& out, const NodeUpdateView& update) {
-    append_rendered(out, node_update_json_bound(update),
-                    [&update](char* area) { return write_node_update_json(area, update); });
 }
 
 }  // namespace tarnu
