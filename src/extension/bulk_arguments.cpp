@@ -179,8 +179,9 @@ namespace {
 constexpr const char* kKeyNames[UpdateColumns::kKeys] = {"label", "url", "size", "red", "green", "blue", "show_label"};
 
 PyObject* key_object(std::size_t key) {
-    PyObject* const keys[UpdateColumns::kKeys] = {names.label, names.url,  names.size,      names.red,
-                                                  names.green, names.blue, names.show_label};
+    PyObject* const keys[UpdateColumns::kKeys] = {interned_names.label, interned_names.url,   interned_names.size,
+                                                  interned_names.red,   interned_names.green, interned_names.blue,
+                                                  interned_names.show_label};
     return keys[key];
 }
 

@@ -5,7 +5,7 @@
 
 namespace tarnu::py {
 
-InternedNames names{};
+InternedNames interned_names{};
 
 namespace {
 
@@ -22,11 +22,11 @@ PyObject* intern(const char* text) {
 }  // namespace
 
 void forget_interned_names() noexcept {
-    names = InternedNames{};
+    interned_names = InternedNames{};
 }
 
 void intern_names() {
-    if (names.class_name != nullptr) {
+    if (interned_names.class_name != nullptr) {
         return;
     }
     InternedNames made{};
@@ -44,7 +44,7 @@ void intern_names() {
     made.dunder_qualname = intern("__qualname__");
     made.dunder_all = intern("__all__");
     made.class_name = intern("PyGraphDiff");
-    names = made;
+    interned_names = made;
 }
 
 }  // namespace tarnu::py

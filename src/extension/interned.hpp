@@ -23,7 +23,7 @@ struct InternedNames {
     PyObject* class_name;  // "PyGraphDiff"
 };
 
-extern InternedNames names;
+extern InternedNames interned_names;
 
 // When the host cannot make a string, its pending error is printed and the
 // call fails as an internal failure (the fatal-error exception "Python API

@@ -65,13 +65,13 @@ OwnedRef node_update_dict(const NodeUpdate& update) {
     const auto text = [](const std::string& s) {
         return require_new(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
     };
-    if (update.label) set_key(dict, names.label, text(*update.label));
-    if (update.size) set_key(dict, names.size, require_new(PyFloat_FromDouble(*update.size)));
-    if (update.url) set_key(dict, names.url, text(*update.url));
-    if (update.red) set_key(dict, names.red, require_new(PyLong_FromLong(*update.red)));
-    if (update.green) set_key(dict, names.green, require_new(PyLong_FromLong(*update.green)));
-    if (update.blue) set_key(dict, names.blue, require_new(PyLong_FromLong(*update.blue)));
-    if (update.show_label) set_key(dict, names.show_label, require_new(PyBool_FromLong(*update.show_label)));
+    if (update.label) set_key(dict, interned_names.label, text(*update.label));
+    if (update.size) set_key(dict, interned_names.size, require_new(PyFloat_FromDouble(*update.size)));
+    if (update.url) set_key(dict, interned_names.url, text(*update.url));
+    if (update.red) set_key(dict, interned_names.red, require_new(PyLong_FromLong(*update.red)));
+    if (update.green) set_key(dict, interned_names.green, require_new(PyLong_FromLong(*update.green)));
+    if (update.blue) set_key(dict, interned_names.blue, require_new(PyLong_FromLong(*update.blue)));
+    if (update.show_label) set_key(dict, interned_names.show_label, require_new(PyBool_FromLong(*update.show_label)));
     return dict;
 }
 
