@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <string>
+#include <type_traits>
 
 #include "errors.hpp"
 #include "interned.hpp"
@@ -214,13 +215,16 @@ NodeUpdateArgument node_update_from_dict(PyObject* object) {
     }
     NodeUpdateArgument argument;
     NodeUpdateView& update = argument.view_;
-    update.label = read_text_key(object, interned_names.label, argument.label_owner_);
-    update.url = read_text_key(object, interned_names.url, argument.url_owner_);
-    update.size = read_key(object, interned_names.size, extract_f32);
-    update.red = read_key(object, interned_names.red, extract_u8);
-    update.green = read_key(object, interned_names.green, extract_u8);
-    update.blue = read_key(object, interned_names.blue, extract_u8);
-    update.show_label = read_key(object, interned_names.show_label, extract_bool);
+    for_each_node_property_in_read_order([&](auto property) {
+        using P = decltype(property);
+        PyObject* const key = P::of(interned_names);
+        if constexpr (std::is_same_v<typename P::Kind, node_property::Text>) {
+            P::of(update) = read_text_key(object, key, argument.text_owners_[P::slot]);
+        } else {
+            const auto convert = [](PyObject* value) { return extract_property_value(typename P::Kind{}, value); };
+            P::of(update) = read_key(object, key, convert);
+        }
+    });
     return argument;
 }
 

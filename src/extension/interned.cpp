@@ -30,13 +30,7 @@ void intern_names() {
         return;
     }
     InternedNames made{};
-    made.label = intern("label");
-    made.url = intern("url");
-    made.size = intern("size");
-    made.red = intern("red");
-    made.green = intern("green");
-    made.blue = intern("blue");
-    made.show_label = intern("show_label");
+    for_each_node_property_in_read_order([&](auto property) { property.of(made) = intern(property.dict_key); });
     made.dunder_bool = intern("__bool__");
     made.dunder_get = intern("__get__");
     made.dunder_module = intern("__module__");
