@@ -24,26 +24,6 @@ void reserve_one(std::vector<V>& v) {
 
 }  // namespace
 
-NodeUpdateView NodeUpdateStore::view(std::size_t pos) const noexcept {
-    const Record& r = records_[pos];
-    NodeUpdateView update;
-    const char* text = text_.get() + r.text;
-    for_each_node_property([&](auto property) {
-        using P = decltype(property);
-        using Kind = typename P::Kind;
-        if constexpr (std::is_same_v<Kind, node_property::Text>) {
-            // Every text takes its place, present or not (an absent one is empty).
-            if (r.presence & kPresent<P>) P::of(update) = std::string_view(text, r.text_lengths[P::slot]);
-            text += r.text_lengths[P::slot];
-        } else if (r.presence & kPresent<P>) {
-            if constexpr (std::is_same_v<Kind, node_property::Float>) P::of(update) = r.floats[P::slot];
-            if constexpr (std::is_same_v<Kind, node_property::Colour>) P::of(update) = r.colours[P::slot];
-            if constexpr (std::is_same_v<Kind, node_property::Flag>) P::of(update) = (r.presence & kFlagTrue<P>) != 0;
-        }
-    });
-    return update;
-}
-
 NodeUpdateStore::Prepared NodeUpdateStore::prepare(std::uint32_t id, const NodeUpdateView& update) {
     Prepared p;
     p.size_text_length =

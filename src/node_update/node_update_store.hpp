@@ -73,7 +73,7 @@ public:
     // The owner's id index of the update at `pos`.
     std::uint32_t id(std::size_t pos) const noexcept { return records_[pos].id; }
     // The update at `pos`, its texts viewing the buffer: valid until the
-    // store next changes.
+    // store next changes. Inline: the encoder calls it per update.
     NodeUpdateView view(std::size_t pos) const noexcept;
     // The JSON text of the size of the update at `pos` (a number, or null),
     // made when the update was stored; empty when it has no size.
@@ -177,5 +177,25 @@ private:
     std::size_t text_dead_ = 0;  // of those, bytes no record refers to
     std::uint64_t json_bytes_ = 0;
 };
+
+inline NodeUpdateView NodeUpdateStore::view(std::size_t pos) const noexcept {
+    const Record& r = records_[pos];
+    NodeUpdateView update;
+    const char* text = text_.get() + r.text;
+    for_each_node_property([&](auto property) {
+        using P = decltype(property);
+        using Kind = typename P::Kind;
+        if constexpr (std::is_same_v<Kind, node_property::Text>) {
+            // Every text takes its place, present or not (an absent one is empty).
+            if (r.presence & kPresent<P>) P::of(update) = std::string_view(text, r.text_lengths[P::slot]);
+            text += r.text_lengths[P::slot];
+        } else if (r.presence & kPresent<P>) {
+            if constexpr (std::is_same_v<Kind, node_property::Float>) P::of(update) = r.floats[P::slot];
+            if constexpr (std::is_same_v<Kind, node_property::Colour>) P::of(update) = r.colours[P::slot];
+            if constexpr (std::is_same_v<Kind, node_property::Flag>) P::of(update) = (r.presence & kFlagTrue<P>) != 0;
+        }
+    });
+    return update;
+}
 
 }  // namespace tarnu
