@@ -7,10 +7,8 @@
 #include <optional>
 #include <string_view>
 #include <type_traits>
-#include <variant>
 #include <vector>
 
-#include "bytes/byte_buffer.hpp"
 #include "diff/node_id.hpp"
 #include "node_update/node_update_json.hpp"
 
@@ -20,9 +18,6 @@ namespace tarnu {
 struct EncodeError {
     std::string_view message;
 };
-
-// The complete encoding of a diff, or why there is none.
-using EncodeResult = std::variant<ByteBuffer, EncodeError>;
 
 namespace encoding_detail {
 
@@ -135,23 +130,11 @@ public:
     // matches the sizes computed at construction; nothing beyond out + size()
     // is ever written.
     [[nodiscard]] std::optional<EncodeError> write_to(std::uint8_t* out) const noexcept;
-    [[nodiscard]] std::optional<EncodeError> write_to(std::byte* out) const noexcept {
-        return write_to(reinterpret_cast<std::uint8_t*>(out));
-    }
 
 private:
     const Diff* diff_;
     std::size_t size_ = 0;
 };
-
-// Prepares, allocates the output once at its exact size, and writes it.
-template <class Diff>
-EncodeResult encode_graph_diff(const Diff& diff) {
-    const DiffEncoding<Diff> encoding(diff);
-    ByteBuffer buffer(encoding.size());
-    if (auto error = encoding.write_to(buffer.data())) return *error;
-    return buffer;
-}
 
 template <class Diff>
 DiffEncoding<Diff>::DiffEncoding(const Diff& diff) : diff_(&diff) {

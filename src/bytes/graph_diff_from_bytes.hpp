@@ -18,7 +18,7 @@ struct DecodeError {
 
 using DecodeResult = std::variant<NodeGraphDiff, DecodeError>;
 
-// The record that graph_diff_to_bytes encoded as these bytes, rebuilt entry
+// The record that NodeGraphDiffEncoding encoded as these bytes, rebuilt entry
 // by entry in the encoding's order, so that it encodes to the very same
 // bytes. Accepts exactly what the encoder can write, and refuses anything
 // else with the first fault found: bytes missing or left over, an id length

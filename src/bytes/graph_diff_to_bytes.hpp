@@ -9,12 +9,8 @@ namespace tarnu {
 //   const NodeGraphDiffEncoding encoding(diff);
 //   ... allocate encoding.size() bytes ...
 //   if (encoding.write_to(out)) -> error
+// No content of a diff makes write_to fail, and the diff is never changed.
 using NodeGraphDiffEncoding = DiffEncoding<NodeGraphDiff>;
-
-// The complete encoding of `diff` in one buffer allocated once at its exact
-// size. No content of a diff makes this fail; std::bad_alloc propagates and
-// the diff is never changed.
-EncodeResult graph_diff_to_bytes(const NodeGraphDiff& diff);
 
 extern template class DiffEncoding<NodeGraphDiff>;
 

@@ -172,44 +172,49 @@ void WeightColumn::convert() {
 
 namespace {
 
-constexpr const char* kKeyNames[UpdateColumns::kKeys] = {"label", "url", "size", "red", "green", "blue", "show_label"};
-
 PyObject* key_object(std::size_t key) {
-    PyObject* const keys[UpdateColumns::kKeys] = {names.label, names.url,  names.size,      names.red,
-                                                  names.green, names.blue, names.show_label};
-    return keys[key];
+    PyObject* object = nullptr;
+    for_each_node_property([&](auto property) {
+        if (property.read_position == key) object = property.of(interned_names);
+    });
+    return object;
 }
 
-// What a column buffer of each key may hold; texts never do.
-constexpr std::string_view kColumnFormats[UpdateColumns::kKeys] = {"", "", "fd", "B", "B", "B", "?"};
+// What a column buffer of each kind of property may hold (texts never come
+// in a buffer), as a list of formats and as the errors name them; and item i
+// of such a buffer, once checked, as the property's value.
+constexpr std::string_view column_formats(node_property::Text) noexcept { return ""; }
+constexpr std::string_view column_formats(node_property::Float) noexcept { return "fd"; }
+constexpr std::string_view column_formats(node_property::Colour) noexcept { return "B"; }
+constexpr std::string_view column_formats(node_property::Flag) noexcept { return "?"; }
+constexpr std::string_view column_formats_named(node_property::Text) noexcept { return ""; }
+constexpr std::string_view column_formats_named(node_property::Float) noexcept { return "'f' or 'd'"; }
+constexpr std::string_view column_formats_named(node_property::Colour) noexcept { return "'B'"; }
+constexpr std::string_view column_formats_named(node_property::Flag) noexcept { return "'?'"; }
 
-// Stores value (a Python object, not None) as field `key` of update.
-void set_field(NodeUpdate& update, std::size_t key, PyObject* value) {
-    switch (key) {
-        case 0: update.label = extract_text(value); break;
-        case 1: update.url = extract_text(value); break;
-        case 2: update.size = extract_f32(value); break;
-        case 3: update.red = extract_u8(value); break;
-        case 4: update.green = extract_u8(value); break;
-        case 5: update.blue = extract_u8(value); break;
-        default: update.show_label = extract_bool(value); break;
-    }
-}
-
-// Stores item i of a checked column buffer as field `key` of update.
-void set_field_from_buffer(NodeUpdate& update, std::size_t key, const BufferView& buffer, std::size_t i) {
+float column_buffer_value(node_property::Float, const BufferView& buffer, std::size_t i) {
     const void* data = buffer.data();
-    switch (key) {
-        case 2:
-            update.size = buffer.format() == "f" ? static_cast<const float*>(data)[i]
-                                                 : static_cast<float>(static_cast<const double*>(data)[i]);
-            break;
-        case 3: update.red = static_cast<const std::uint8_t*>(data)[i]; break;
-        case 4: update.green = static_cast<const std::uint8_t*>(data)[i]; break;
-        case 5: update.blue = static_cast<const std::uint8_t*>(data)[i]; break;
-        default: update.show_label = static_cast<const std::uint8_t*>(data)[i] != 0; break;
-    }
+    return buffer.format() == "f" ? static_cast<const float*>(data)[i]
+                                  : static_cast<float>(static_cast<const double*>(data)[i]);
 }
+std::uint8_t column_buffer_value(node_property::Colour, const BufferView& buffer, std::size_t i) {
+    return static_cast<const std::uint8_t*>(buffer.data())[i];
+}
+bool column_buffer_value(node_property::Flag, const BufferView& buffer, std::size_t i) {
+    return static_cast<const std::uint8_t*>(buffer.data())[i] != 0;
+}
+
+// The same for each column, by its number.
+template <class Formats>
+constexpr std::array<std::string_view, UpdateColumns::kKeys> by_column(Formats formats) {
+    std::array<std::string_view, UpdateColumns::kKeys> by_key{};
+    for_each_node_property([&](auto property) {
+        by_key[property.read_position] = formats(typename decltype(property)::Kind{});
+    });
+    return by_key;
+}
+constexpr auto kColumnFormats = by_column([](auto kind) { return column_formats(kind); });
+constexpr auto kColumnFormatsNamed = by_column([](auto kind) { return column_formats_named(kind); });
 
 }  // namespace
 
@@ -239,7 +244,7 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values) {
     const std::string accepted = std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
                                  (kColumnFormats[key].empty() ? std::string()
                                                               : " or a one-dimensional C-contiguous buffer of format " +
-                                                                    std::string(key == 2 ? "'f' or 'd'" : key == 6 ? "'?'" : "'B'"));
+                                                                    std::string(kColumnFormatsNamed[key]));
     if (column.sequence.take(values, true)) return;
     if (!kColumnFormats[key].empty() && column.buffer.take(values)) {
         check_column_buffer(column.buffer, where, kColumnFormats[key], accepted);
@@ -262,17 +267,21 @@ void UpdateColumns::convert(std::size_t count) {
     // one dict: every update is built once, while it is in cache.
     for (std::size_t i = 0; i < count; ++i) {
         NodeUpdate& update = updates_[i];
-        for (std::size_t key = 0; key < kKeys; ++key) {
-            const Column& column = columns_by_key_[key];
-            if (!column.present) continue;
-            if (column.buffer.taken()) {
-                set_field_from_buffer(update, key, column.buffer, i);
-                continue;
+        for_each_node_property_in_read_order([&](auto property) {
+            using P = decltype(property);
+            using Kind = typename P::Kind;
+            const Column& column = columns_by_key_[P::read_position];
+            if (!column.present) return;
+            if constexpr (!column_formats(Kind{}).empty()) {
+                if (column.buffer.taken()) {
+                    P::of(update) = column_buffer_value(Kind{}, column.buffer, i);
+                    return;
+                }
             }
             column.sequence.convert_item(i, column.where, [&](PyObject* item, std::size_t) {
-                if (item != Py_None) set_field(update, key, item);
+                if (item != Py_None) P::of(update) = extract_property_value(Kind{}, item);
             });
-        }
+        });
     }
 }
 

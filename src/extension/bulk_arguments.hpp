@@ -90,7 +90,14 @@ private:
 // a 1-D buffer ('f'/'d' for size, 'B' for the colours, '?' for show_label).
 class UpdateColumns {
 public:
-    static constexpr std::size_t kKeys = 7;
+    // A column per node property, numbered by the place where add_node reads
+    // its key from the dict.
+    static constexpr std::size_t kKeys = kNodePropertyCount;
+    static constexpr std::array<const char*, kKeys> kKeyNames = [] {
+        std::array<const char*, kKeys> names{};
+        for_each_node_property([&](auto property) { names[property.read_position] = property.dict_key; });
+        return names;
+    }();
 
     void open(PyObject* object, const char* name);
     // Calls report(label, length) for the argument's length, or for each
@@ -119,7 +126,6 @@ private:
 
 template <class Report>
 void UpdateColumns::lengths(Report&& report) const {
-    static constexpr const char* keys[kKeys] = {"label", "url", "size", "red", "green", "blue", "show_label"};
     if (!columns_) {
         report(std::string("'updates'"), dicts_.size());
         return;
@@ -128,7 +134,7 @@ void UpdateColumns::lengths(Report&& report) const {
         const Column& c = columns_by_key_[k];
         if (!c.present) continue;
         const std::size_t n = c.buffer.taken() ? c.buffer.bytes() / c.buffer.item_size() : c.sequence.size();
-        report("'updates' column '" + std::string(keys[k]) + "'", n);
+        report("'updates' column '" + std::string(kKeyNames[k]) + "'", n);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <string>
+#include <type_traits>
 
 #include "errors.hpp"
 #include "host_compat.hpp"
@@ -53,7 +54,8 @@ OwnedRef bind_to_value(PyObject* attribute, PyObject* value) {
             return require_new(descr_get(attribute, value, value_type));
         }
     }
-    OwnedRef get = OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(attribute_type), names.dunder_get));
+    OwnedRef get = OwnedRef::consuming(
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(attribute_type), interned_names.dunder_get));
     if (!get) {
         drop_lookup_error();
         return OwnedRef::owning(attribute);
@@ -63,7 +65,7 @@ OwnedRef bind_to_value(PyObject* attribute, PyObject* value) {
 
 bool numpy_bool_value(PyObject* value) {
     OwnedRef attribute =
-        OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), names.dunder_bool));
+        OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), interned_names.dunder_bool));
     if (!attribute) {
         drop_lookup_error();
         std::string message = "object of type '";
@@ -221,13 +223,16 @@ NodeUpdateArgument node_update_from_dict(PyObject* object) {
     }
     NodeUpdateArgument argument;
     NodeUpdateView& update = argument.view_;
-    update.label = read_text_key(object, names.label, argument.label_owner_);
-    update.url = read_text_key(object, names.url, argument.url_owner_);
-    update.size = read_key(object, names.size, extract_f32);
-    update.red = read_key(object, names.red, extract_u8);
-    update.green = read_key(object, names.green, extract_u8);
-    update.blue = read_key(object, names.blue, extract_u8);
-    update.show_label = read_key(object, names.show_label, extract_bool);
+    for_each_node_property_in_read_order([&](auto property) {
+        using P = decltype(property);
+        PyObject* const key = P::of(interned_names);
+        if constexpr (std::is_same_v<typename P::Kind, node_property::Text>) {
+            P::of(update) = read_text_key(object, key, argument.text_owners_[P::slot]);
+        } else {
+            const auto convert = [](PyObject* value) { return extract_property_value(typename P::Kind{}, value); };
+            P::of(update) = read_key(object, key, convert);
+        }
+    });
     return argument;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -50,17 +51,24 @@ public:
 private:
     friend NodeUpdateArgument node_update_from_dict(PyObject* object);
     NodeUpdateView view_;
-    OwnedRef label_owner_;
-    OwnedRef url_owner_;
+    // The str of each text property, by its slot among the texts.
+    std::array<OwnedRef, node_property::count_of(node_property::KindId::text)> text_owners_;
 };
 
-// A node update from the seven known keys of a dict, read in a fixed order.
+// A node update from the known keys of a dict (one per node property), read
+// in a fixed order.
 NodeUpdateArgument node_update_from_dict(PyObject* object);
 
 std::string extract_text(PyObject* object);
 float extract_f32(PyObject* object);
 std::uint8_t extract_u8(PyObject* object);
 bool extract_bool(PyObject* object);
+
+// The converter of each kind of node property.
+inline std::string extract_property_value(node_property::Text, PyObject* object) { return extract_text(object); }
+inline float extract_property_value(node_property::Float, PyObject* object) { return extract_f32(object); }
+inline std::uint8_t extract_property_value(node_property::Colour, PyObject* object) { return extract_u8(object); }
+inline bool extract_property_value(node_property::Flag, PyObject* object) { return extract_bool(object); }
 
 // A float argument such as `weight`, labelled with its name.
 float extract_f32_argument(PyObject* object, const char* argument_name);

@@ -5,7 +5,7 @@
 
 namespace tarnu::py {
 
-InternedNames names{};
+InternedNames interned_names{};
 
 namespace {
 
@@ -22,21 +22,15 @@ PyObject* intern(const char* text) {
 }  // namespace
 
 void forget_interned_names() noexcept {
-    names = InternedNames{};
+    interned_names = InternedNames{};
 }
 
 void intern_names() {
-    if (names.class_name != nullptr) {
+    if (interned_names.class_name != nullptr) {
         return;
     }
     InternedNames made{};
-    made.label = intern("label");
-    made.url = intern("url");
-    made.size = intern("size");
-    made.red = intern("red");
-    made.green = intern("green");
-    made.blue = intern("blue");
-    made.show_label = intern("show_label");
+    for_each_node_property_in_read_order([&](auto property) { property.of(made) = intern(property.dict_key); });
     made.dunder_bool = intern("__bool__");
     made.dunder_get = intern("__get__");
     made.dunder_module = intern("__module__");
@@ -44,7 +38,7 @@ void intern_names() {
     made.dunder_qualname = intern("__qualname__");
     made.dunder_all = intern("__all__");
     made.class_name = intern("PyGraphDiff");
-    names = made;
+    interned_names = made;
 }
 
 }  // namespace tarnu::py

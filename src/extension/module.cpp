@@ -48,18 +48,18 @@ bool forget_registered = false;
 void register_class(PyObject* module) {
     PyTypeObject* type = graph_diff_type();
     test_hooks::seed_module_all(module);
-    OwnedRef all = OwnedRef::consuming(PyObject_GetAttr(module, names.dunder_all));
+    OwnedRef all = OwnedRef::consuming(PyObject_GetAttr(module, interned_names.dunder_all));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw_pending_error();
         }
         PyErr_Clear();
         all = require_new(PyList_New(0));
-        require(PyObject_SetAttr(module, names.dunder_all, all.get()));
+        require(PyObject_SetAttr(module, interned_names.dunder_all, all.get()));
     } else if (!type_has_flag(all.get(), Py_TPFLAGS_LIST_SUBCLASS)) {
         throw_downcast_error(all.get(), "PyList");
     }
-    if (PyList_Append(all.get(), names.class_name) != 0) {
+    if (PyList_Append(all.get(), interned_names.class_name) != 0) {
         FetchedError error = fetch_normalized();
         std::string message = "could not append __name__ to __all__: ";
         if (error.value) {
@@ -71,7 +71,7 @@ void register_class(PyObject* module) {
         }
         throw InternalFailure{std::move(message)};
     }
-    require(PyObject_SetAttr(module, names.class_name, reinterpret_cast<PyObject*>(type)));
+    require(PyObject_SetAttr(module, interned_names.class_name, reinterpret_cast<PyObject*>(type)));
     require(PyModule_AddStringConstant(module, "__version__", TARNU_VERSION));
 }
 

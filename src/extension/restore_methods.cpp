@@ -58,20 +58,23 @@ void set_key(const OwnedRef& dict, PyObject* key, OwnedRef value) {
     require(PyDict_SetItem(dict.get(), key, value.get()));
 }
 
+// A property's value as a Python object, by the kind of the property.
+OwnedRef property_object(node_property::Text, const std::string& text) {
+    return require_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+OwnedRef property_object(node_property::Float, float value) { return require_new(PyFloat_FromDouble(value)); }
+OwnedRef property_object(node_property::Colour, std::uint8_t value) { return require_new(PyLong_FromLong(value)); }
+OwnedRef property_object(node_property::Flag, bool value) { return require_new(PyBool_FromLong(value)); }
+
 // The update as add_node takes it: only the present properties, under the
-// argument's keys.
+// argument's keys, in the order of the fields.
 OwnedRef node_update_dict(const NodeUpdate& update) {
     OwnedRef dict = require_new(PyDict_New());
-    const auto text = [](const std::string& s) {
-        return require_new(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-    };
-    if (update.label) set_key(dict, names.label, text(*update.label));
-    if (update.size) set_key(dict, names.size, require_new(PyFloat_FromDouble(*update.size)));
-    if (update.url) set_key(dict, names.url, text(*update.url));
-    if (update.red) set_key(dict, names.red, require_new(PyLong_FromLong(*update.red)));
-    if (update.green) set_key(dict, names.green, require_new(PyLong_FromLong(*update.green)));
-    if (update.blue) set_key(dict, names.blue, require_new(PyLong_FromLong(*update.blue)));
-    if (update.show_label) set_key(dict, names.show_label, require_new(PyBool_FromLong(*update.show_label)));
+    for_each_node_property([&](auto property) {
+        if (const auto& value = property.of(update)) {
+            set_key(dict, property.of(interned_names), property_object(typename decltype(property)::Kind{}, *value));
+        }
+    });
     return dict;
 }
 

@@ -113,11 +113,11 @@ std::optional<std::string> attribute_text(PyObject* object, PyObject* name, bool
 // unprintable object cannot recurse.
 std::optional<std::string> type_name(PyTypeObject* type, bool report) {
     PyObject* type_object = reinterpret_cast<PyObject*>(type);
-    std::optional<std::string> module = attribute_text(type_object, names.dunder_module, report);
+    std::optional<std::string> module = attribute_text(type_object, interned_names.dunder_module, report);
     if (!module) {
         return std::nullopt;
     }
-    std::optional<std::string> name = attribute_text(type_object, names.dunder_name, report);
+    std::optional<std::string> name = attribute_text(type_object, interned_names.dunder_name, report);
     if (!name) {
         return std::nullopt;
     }
@@ -162,7 +162,8 @@ std::optional<std::string> full_type_name(PyTypeObject* type) {
 }
 
 std::string type_qualname(PyTypeObject* type) {
-    OwnedRef qualname = OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names.dunder_qualname));
+    OwnedRef qualname =
+        OwnedRef::consuming(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), interned_names.dunder_qualname));
     if (!qualname) {
         drop_lookup_error();
     } else if (PyUnicode_Check(qualname.get())) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "node_update/float_text.hpp"
 
@@ -13,8 +14,8 @@ namespace tarnu {
 namespace {
 
 // Rendering writes through a raw pointer into an area known to be large
-// enough, sized by an upper bound computed first; only then is the caller's
-// buffer touched, in one append (or one resize for very long texts).
+// enough: sized by the exact length for the exact writer, and by that length
+// plus kNodeUpdateJsonOverrun (or by the upper bound) for the fast one.
 
 // For each byte, the character after the backslash of its short escape, 'u'
 // for the six-byte \u00xx form, or 0 when the byte is copied as it is.
@@ -32,12 +33,6 @@ constexpr std::array<char, 256> kEscapes = [] {
 }();
 
 constexpr std::size_t kMaxEscapedBytesPerByte = 6;  // \u00xx
-// Everything but the two texts: braces, keys, colons, commas, the texts'
-// quotation marks, the longest number, three colours and "false".
-constexpr std::size_t kFixedBound = 2 + 54 + 6 + 4 + kFloatTextCapacity + 9 + 5;
-// Texts whose bound fits here are rendered on the stack and appended in one
-// block; it covers the usual short labels and urls.
-constexpr std::size_t kScratchBytes = 512;
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
@@ -194,52 +189,89 @@ char* put_key(char* out, bool& first, const char (&quoted_key_colon)[N]) noexcep
     return put(out, quoted_key_colon, N - 1);
 }
 
-std::size_t text_bound(const std::optional<std::string_view>& text) noexcept {
-    return text ? text->size() * kMaxEscapedBytesPerByte : 0;
+// --- per kind of property -------------------------------------------------
+// The most a value of the kind takes without its texts' bytes (for the
+// bound), the exact length of a value, and the writing of one. A float
+// property whose text was made in advance is written from that text.
+
+constexpr std::size_t value_bound(node_property::Text) noexcept { return 2; }  // the quotation marks
+constexpr std::size_t value_bound(node_property::Float) noexcept { return kFloatTextCapacity; }
+constexpr std::size_t value_bound(node_property::Colour) noexcept { return 3; }
+constexpr std::size_t value_bound(node_property::Flag) noexcept { return 5; }  // false
+
+std::size_t text_bound(node_property::Text, std::string_view text) noexcept {
+    return text.size() * kMaxEscapedBytesPerByte;
 }
+template <class Kind, class Value>
+std::size_t text_bound(Kind, const Value&) noexcept {
+    return 0;
+}
+
+std::uint64_t value_length(node_property::Text, std::string_view text, const std::size_t*) noexcept {
+    return 2 + text.size() + escape_growth(text);
+}
+std::uint64_t value_length(node_property::Float, float value, const std::size_t* text_length) noexcept {
+    if (text_length != nullptr) return *text_length;
+    char scratch[kFloatTextCapacity];
+    return write_size_text(scratch, value);
+}
+std::uint64_t value_length(node_property::Colour, std::uint8_t value, const std::size_t*) noexcept {
+    return 1U + (value >= 10) + (value >= 100);
+}
+std::uint64_t value_length(node_property::Flag, bool value, const std::size_t*) noexcept { return value ? 4 : 5; }
+
+template <bool Exact>
+char* put_value(char* out, node_property::Text, std::string_view text, const std::string_view*) noexcept {
+    return put_json_string<Exact>(out, text);
+}
+template <bool Exact>
+char* put_value(char* out, node_property::Float, float value, const std::string_view* text) noexcept {
+    if (text == nullptr) return put_size<Exact>(out, value);
+    if constexpr (Exact) return put(out, text->data(), text->size());
+    // A size text is at most 17 bytes and its source is padded: one fixed
+    // 32-byte copy, the excess overwritten by what follows.
+    std::memcpy(out, text->data(), kFloatTextCapacity);
+    return out + text->size();
+}
+template <bool Exact>
+char* put_value(char* out, node_property::Colour, std::uint8_t value, const std::string_view*) noexcept {
+    return put_uint8<Exact>(out, value);
+}
+template <bool Exact>
+char* put_value(char* out, node_property::Flag, bool value, const std::string_view*) noexcept {
+    return put_bool<Exact>(out, value);
+}
+
+// The text made in advance for property P, when the caller gave one: only
+// size has one (the store formats it when it stores an update).
+template <class P, class Text>
+const Text* premade_for(const Text* premade) noexcept {
+    if constexpr (std::is_same_v<P, node_property::size>) return premade;
+    return nullptr;
+}
+
+// Everything but the texts' own bytes: braces, keys, colons, commas and the
+// longest value of each property.
+constexpr std::size_t kFixedBound = [] {
+    std::size_t bound = 2 + (kNodePropertyCount - 1);
+    for_each_node_property([&](auto property) {
+        bound += sizeof property.quoted_json_key - 1 + value_bound(typename decltype(property)::Kind{});
+    });
+    return bound;
+}();
 
 // size_text, when given, is the size's text made in advance.
 template <bool Exact>
 char* render(char* out, const NodeUpdateView& update, const std::string_view* size_text) noexcept {
     bool first = true;
     *out++ = '{';
-    if (update.label) {
-        out = put_key(out, first, "\"label\":");
-        out = put_json_string<Exact>(out, *update.label);
-    }
-    if (update.size) {
-        out = put_key(out, first, "\"size\":");
-        if (size_text == nullptr) {
-            out = put_size<Exact>(out, *update.size);
-        } else if constexpr (Exact) {
-            out = put(out, size_text->data(), size_text->size());
-        } else {
-            // A size text is at most 17 bytes and its source is padded: one
-            // fixed 32-byte copy, the excess overwritten by what follows.
-            std::memcpy(out, size_text->data(), kFloatTextCapacity);
-            out += size_text->size();
+    for_each_node_property([&](auto property) {
+        using P = decltype(property);
+        if (const auto& value = P::of(update)) {
+            out = put_key(out, first, P::quoted_json_key);
+            out = put_value<Exact>(out, typename P::Kind{}, *value, premade_for<P>(size_text));
         }
-    }
-    if (update.url) {
-        out = put_key(out, first, "\"url\":");
-        out = put_json_string<Exact>(out, *update.url);
-    }
-    if (update.red) {
-        out = put_key(out, first, "\"red\":");
-        out = put_uint8<Exact>(out, *update.red);
-    }
-    if (update.green) {
-        out = put_key(out, first, "\"green\":");
-        out = put_uint8<Exact>(out, *update.green);
-    }
-    if (update.blue) {
-        out = put_key(out, first, "\"blue\":");
-        out = put_uint8<Exact>(out, *update.blue);
-    }
-    if (update.show_label) {
-        out = put_key(out, first, "\"showLabel\":");
-        out = put_bool<Exact>(out, *update.show_label);
-    }
+    });
     *out++ = '}';
     return out;
 }
@@ -247,7 +279,11 @@ char* render(char* out, const NodeUpdateView& update, const std::string_view* si
 }  // namespace
 
 std::size_t node_update_json_bound(const NodeUpdateView& update) noexcept {
-    return kFixedBound + text_bound(update.label) + text_bound(update.url);
+    std::size_t bound = kFixedBound;
+    for_each_node_property([&](auto property) {
+        if (const auto& value = property.of(update)) bound += text_bound(typename decltype(property)::Kind{}, *value);
+    });
+    return bound;
 }
 
 std::size_t write_size_text(char* out, float size) noexcept {
@@ -265,31 +301,14 @@ std::uint64_t node_update_json_length(const NodeUpdateView& update, std::size_t 
     // many, taken back at the end).
     std::uint64_t length = 2;
     unsigned members = 0;
-    if (update.label) {
-        length += 9 + 2 + update.label->size() + escape_growth(*update.label);
-        ++members;
-    }
-    if (update.size) {
-        length += 8 + size_text_length;
-        ++members;
-    }
-    if (update.url) {
-        length += 7 + 2 + update.url->size() + escape_growth(*update.url);
-        ++members;
-    }
-    for (const auto& colour : {update.red, update.green, update.blue}) {
-        if (colour) {
-            length += 1U + (*colour >= 10) + (*colour >= 100);
+    for_each_node_property([&](auto property) {
+        using P = decltype(property);
+        if (const auto& value = P::of(update)) {
+            length += (sizeof P::quoted_json_key - 1) + 1 +
+                      value_length(typename P::Kind{}, *value, premade_for<P>(&size_text_length));
             ++members;
         }
-    }
-    if (update.red) length += 7;
-    if (update.green) length += 9;
-    if (update.blue) length += 8;
-    if (update.show_label) {
-        length += 13 + (*update.show_label ? 4 : 5);
-        ++members;
-    }
+    });
     return members == 0 ? length : length - 1;
 }
 
@@ -307,29 +326,6 @@ char* write_node_update_json(char* out, const NodeUpdateView& update, std::strin
 
 char* write_node_update_json_exact(char* out, const NodeUpdateView& update, std::string_view size_text) noexcept {
     return render<true>(out, update, &size_text);
-}
-
-namespace {
-
-// Renders through `render` (which needs at most `bound` bytes) and appends
-// the result to `out`. On std::bad_alloc `out` is left as it was.
-template <class Render>
-void append_rendered(std::string& out, std::size_t bound, Render render) {
-    if (bound <= kScratchBytes) {
-        char scratch[kScratchBytes];
-        out.append(scratch, static_cast<std::size_t>(render(scratch) - scratch));
-        return;
-    }
-    const std::size_t old_size = out.size();
-    out.resize(old_size + bound);
-    out.resize(static_cast<std::size_t>(render(out.data() + old_size) - out.data()));
-}
-
-}  // namespace
-
-void append_node_update_json(std::string& out, const NodeUpdateView& update) {
-    append_rendered(out, node_update_json_bound(update),
-                    [&update](char* area) { return write_node_update_json(area, update); });
 }
 
 }  // namespace tarnu

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "node_update/float_text.hpp"
@@ -10,15 +9,13 @@
 
 namespace tarnu {
 
-// Appends the compact JSON object of `update` to `out`: the present properties
-// in the order "label", "size", "url", "red", "green", "blue", "showLabel",
-// absent ones left out, no whitespace. A size that is NaN or infinite is
-// written as null. In texts '"' and '\\' get a backslash, control bytes become
-// \b \t \n \f \r or \u00xx (lower-case hex), and every other byte, '/', 0x7F
-// and UTF-8 sequences included, is copied as it is. Equal updates always give
-// the same bytes. Nothing about an update makes this fail; only growing `out`
-// can throw (std::bad_alloc), and then `out` is left as it was.
-void append_node_update_json(std::string& out, const NodeUpdateView& update);
+// The compact JSON object of `update`: the present properties in the order
+// "label", "size", "url", "red", "green", "blue", "showLabel", absent ones
+// left out, no whitespace. A size that is NaN or infinite is written as null.
+// In texts '"' and '\\' get a backslash, control bytes become \b \t \n \f \r
+// or \u00xx (lower-case hex), and every other byte, '/', 0x7F and UTF-8
+// sequences included, is copied as it is. Equal updates always give the same
+// bytes, and nothing about an update makes writing fail.
 
 // The exact length of that text, counted without writing it: escapes are
 // counted, and only the size's digits are laid out (on the stack).
@@ -30,8 +27,8 @@ std::uint64_t node_update_json_length(const NodeUpdateView& update, std::size_t 
 // not finite. `out` must hold kFloatTextCapacity bytes; returns the length.
 std::size_t write_size_text(char* out, float size) noexcept;
 
-// The same text written through a raw pointer, for callers that manage their
-// own storage. Both return the end of the text.
+// The text written through a raw pointer into storage the caller sized.
+// Both return the end of the text.
 //
 // write_node_update_json writes some pieces as fixed-size blocks and may
 // overwrite up to kNodeUpdateJsonOverrun bytes past the end of the text; it

@@ -1,5 +1,6 @@
 #include "node_update/node_update_json_parse.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -57,7 +58,25 @@ std::optional<std::size_t> find_invalid_utf8(std::string_view text) noexcept {
 namespace {
 
 // Keys in the writer's order.
-constexpr std::array<std::string_view, 7> kKeys = {"label", "size", "url", "red", "green", "blue", "showLabel"};
+constexpr std::array<std::string_view, kNodePropertyCount> kKeys = [] {
+    std::array<std::string_view, kNodePropertyCount> keys{};
+    for_each_node_property([&](auto property) { keys[property.index] = property.json_key; });
+    return keys;
+}();
+
+// "{JSON key of P}{Suffix}", in static storage: a reason that names its key.
+template <class P, const std::string_view& Suffix>
+struct KeyedReason {
+    static constexpr std::array<char, P::json_key.size() + Suffix.size()> kText = [] {
+        std::array<char, P::json_key.size() + Suffix.size()> text{};
+        std::copy(P::json_key.begin(), P::json_key.end(), text.begin());
+        std::copy(Suffix.begin(), Suffix.end(), text.begin() + P::json_key.size());
+        return text;
+    }();
+    static constexpr std::string_view kView{kText.data(), kText.size()};
+};
+constexpr std::string_view kNotShortestFloat = " is not the shortest text of a float32, nor null";
+constexpr std::string_view kNotTrueOrFalse = " is not true or false";
 
 struct Failure {
     std::size_t offset;
@@ -133,22 +152,30 @@ private:
 
     void value(int key, NodeUpdate& out) {
         if (is_space(peek())) fail("whitespace");
-        switch (key) {
-            case 0: out.label = string(); break;
-            case 1: out.size = size(); break;
-            case 2: out.url = string(); break;
-            case 3: out.red = colour(); break;
-            case 4: out.green = colour(); break;
-            case 5: out.blue = colour(); break;
-            default:
-                if (literal("true")) {
-                    out.show_label = true;
-                } else if (literal("false")) {
-                    out.show_label = false;
-                } else {
-                    fail("showLabel is not true or false");
-                }
-        }
+        for_each_node_property([&](auto property) {
+            using P = decltype(property);
+            if (static_cast<int>(P::index) == key) P::of(out) = value(property, typename P::Kind{});
+        });
+    }
+
+    // The value of property P, by its kind.
+    template <class P>
+    std::string value(P, node_property::Text) {
+        return string();
+    }
+    template <class P>
+    float value(P, node_property::Float) {
+        return number<P>();
+    }
+    template <class P>
+    std::uint8_t value(P, node_property::Colour) {
+        return colour();
+    }
+    template <class P>
+    bool value(P, node_property::Flag) {
+        if (literal("true")) return true;
+        if (literal("false")) return false;
+        fail(KeyedReason<P, kNotTrueOrFalse>::kView);
     }
 
     std::string string() {
@@ -204,7 +231,8 @@ private:
         return end;
     }
 
-    float size() {
+    template <class P>
+    float number() {
         if (literal("null")) return std::numeric_limits<float>::quiet_NaN();
         const std::size_t end = token_end();
         const std::string_view token = text_.substr(pos_, end - pos_);
@@ -213,7 +241,7 @@ private:
         char shortest[kFloatTextCapacity];
         if (error != std::errc() || stop != token.data() + token.size() || !std::isfinite(value) ||
             std::string_view(shortest, static_cast<std::size_t>(write_float_text(shortest, value) - shortest)) != token)
-            fail("size is not the shortest text of a float32, nor null");
+            fail(KeyedReason<P, kNotShortestFloat>::kView);
         pos_ = end;
         return value;
     }

@@ -15,7 +15,7 @@ struct NodeTextError {
     std::string_view reason;
 };
 
-// Reads back the text append_node_update_json writes, and only that text:
+// Reads back the text write_node_update_json writes, and only that text:
 // valid UTF-8; an object without whitespace; known keys, each at most once
 // and in the writer's order; strings with exactly the writer's escapes; a
 // colour 0-255 in plain decimal; showLabel true or false; a size that is a

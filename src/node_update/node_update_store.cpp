@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "node_update/node_update_json.hpp"
@@ -23,20 +24,6 @@ void reserve_one(std::vector<V>& v) {
 
 }  // namespace
 
-NodeUpdateView NodeUpdateStore::view(std::size_t pos) const noexcept {
-    const Record& r = records_[pos];
-    NodeUpdateView update;
-    const char* const text = text_.get() + r.text;
-    if (r.presence & kLabel) update.label = std::string_view(text, r.label_length);
-    if (r.presence & kSize) update.size = r.size;
-    if (r.presence & kUrl) update.url = std::string_view(text + r.label_length, r.url_length);
-    if (r.presence & kRed) update.red = r.red;
-    if (r.presence & kGreen) update.green = r.green;
-    if (r.presence & kBlue) update.blue = r.blue;
-    if (r.presence & kShowLabel) update.show_label = (r.presence & kShowLabelTrue) != 0;
-    return update;
-}
-
 NodeUpdateStore::Prepared NodeUpdateStore::prepare(std::uint32_t id, const NodeUpdateView& update) {
     Prepared p;
     p.size_text_length =
@@ -48,45 +35,40 @@ NodeUpdateStore::Prepared NodeUpdateStore::prepare(std::uint32_t id, const NodeU
     r = Record{};
     r.id = id;
     r.json_length = static_cast<std::uint32_t>(json_length);
-    if (update.label) {
-        r.presence |= kLabel;
-        r.label_length = static_cast<std::uint32_t>(update.label->size());
-    }
-    if (update.size) {
-        r.presence |= kSize;
-        r.size = *update.size;
-    }
-    if (update.url) {
-        r.presence |= kUrl;
-        r.url_length = static_cast<std::uint32_t>(update.url->size());
-    }
-    if (update.red) {
-        r.presence |= kRed;
-        r.red = *update.red;
-    }
-    if (update.green) {
-        r.presence |= kGreen;
-        r.green = *update.green;
-    }
-    if (update.blue) {
-        r.presence |= kBlue;
-        r.blue = *update.blue;
-    }
-    if (update.show_label) r.presence |= *update.show_label ? kShowLabel | kShowLabelTrue : kShowLabel;
-    p.text_length = std::size_t{r.label_length} + r.url_length + (update.size ? 1U + p.size_text_length : 0U);
+    p.text_length = update.size ? 1U + p.size_text_length : 0U;
+    for_each_node_property([&](auto property) {
+        using P = decltype(property);
+        using Kind = typename P::Kind;
+        const auto& value = P::of(update);
+        if (!value) return;
+        r.presence |= kPresent<P>;
+        if constexpr (std::is_same_v<Kind, node_property::Text>) {
+            r.text_lengths[P::slot] = static_cast<std::uint32_t>(value->size());
+            p.text_length += value->size();
+        }
+        if constexpr (std::is_same_v<Kind, node_property::Float>) r.floats[P::slot] = *value;
+        if constexpr (std::is_same_v<Kind, node_property::Colour>) r.colours[P::slot] = *value;
+        if constexpr (std::is_same_v<Kind, node_property::Flag>) r.presence |= *value ? kFlagTrue<P> : Presence{0};
+    });
     return p;
 }
 
+std::size_t NodeUpdateStore::texts_length(const Record& r) noexcept {
+    std::size_t length = 0;
+    for (const std::uint32_t text : r.text_lengths) length += text;
+    return length;
+}
+
 std::size_t NodeUpdateStore::text_length(const Record& r) const noexcept {
-    const std::size_t texts = std::size_t{r.label_length} + r.url_length;
-    if (!(r.presence & kSize)) return texts;
+    const std::size_t texts = texts_length(r);
+    if (!(r.presence & kPresent<node_property::size>)) return texts;
     return texts + 1 + static_cast<unsigned char>(text_[r.text + texts]);
 }
 
 std::string_view NodeUpdateStore::size_text(std::size_t pos) const noexcept {
     const Record& r = records_[pos];
-    if (!(r.presence & kSize)) return {};
-    const char* const at = text_.get() + r.text + r.label_length + r.url_length;
+    if (!(r.presence & kPresent<node_property::size>)) return {};
+    const char* const at = text_.get() + r.text + texts_length(r);
     return std::string_view(at + 1, static_cast<unsigned char>(*at));
 }
 
@@ -97,7 +79,12 @@ bool NodeUpdateStore::aliases(const NodeUpdateView& update) const noexcept {
         const auto start = reinterpret_cast<std::uintptr_t>(text_.get());
         return address >= start && address < start + text_capacity_;
     };
-    return inside(update.label) || inside(update.url);
+    bool any = false;
+    for_each_node_property([&](auto property) {
+        if constexpr (std::is_same_v<typename decltype(property)::Kind, node_property::Text>)
+            any = any || inside(property.of(update));
+    });
+    return any;
 }
 
 void NodeUpdateStore::push_back(std::uint32_t id, const NodeUpdateView& update) {
@@ -146,11 +133,15 @@ void NodeUpdateStore::put_texts(Prepared& p, std::uint64_t offset, const NodeUpd
     Record& record = p.record;
     record.text = offset;
     char* out = text_.get() + offset;
-    if (record.label_length != 0) std::memcpy(out, update.label->data(), record.label_length);
-    out += record.label_length;
-    if (record.url_length != 0) std::memcpy(out, update.url->data(), record.url_length);
-    out += record.url_length;
-    if (record.presence & kSize) {
+    for_each_node_property([&](auto property) {
+        using P = decltype(property);
+        if constexpr (std::is_same_v<typename P::Kind, node_property::Text>) {
+            const std::uint32_t length = record.text_lengths[P::slot];
+            if (length != 0) std::memcpy(out, P::of(update)->data(), length);
+            out += length;
+        }
+    });
+    if (record.presence & kPresent<node_property::size>) {
         *out = static_cast<char>(p.size_text_length);
         std::memcpy(out + 1, p.size_text, p.size_text_length);
     }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "node_update/float_text.hpp"
@@ -21,14 +23,15 @@ inline bool fail_next_text_allocation = false;
 // The node updates of one diff in compact form: a dense list of fixed-size
 // records and one text buffer that the store owns.
 //
-// A record is 32 bytes: a presence byte (one bit per property, and the value
-// of show_label), the size and colours packed, the two texts' lengths, the
-// offset of its texts in the buffer, the exact length of its JSON text, and
-// the owner's index of its node id. No text has a heap block of its own, and
-// the record holds no std::string or std::optional. In the buffer a record's
-// bytes are its label, its url, and, when it has a size, the size's JSON text
-// after a byte holding that text's length: the float is formatted once, when
-// the update is stored, and encoding copies it.
+// A record is laid out from the table of properties (TARNU_NODE_PROPERTIES),
+// 32 bytes for its seven: presence bits (one per property, then the value of
+// each flag), the floats and colours packed, the texts' lengths, the offset of
+// its texts in the buffer, the exact length of its JSON text, and the owner's
+// index of its node id. No text has a heap block of its own, and the record
+// holds no std::string or std::optional. In the buffer a record's bytes are
+// its texts in the table's order (label, url), and, when it has a size, the
+// size's JSON text after a byte holding that text's length: the float is
+// formatted once, when the update is stored, and encoding copies it.
 //
 // Texts are appended to the buffer. A replaced or removed update leaves its
 // bytes behind as dead bytes (a replacement that fits in the old texts' place
@@ -70,7 +73,7 @@ public:
     // The owner's id index of the update at `pos`.
     std::uint32_t id(std::size_t pos) const noexcept { return records_[pos].id; }
     // The update at `pos`, its texts viewing the buffer: valid until the
-    // store next changes.
+    // store next changes. Inline: the encoder calls it per update.
     NodeUpdateView view(std::size_t pos) const noexcept;
     // The JSON text of the size of the update at `pos` (a number, or null),
     // made when the update was stored; empty when it has no size.
@@ -110,30 +113,31 @@ public:
     void swap(NodeUpdateStore& other) noexcept;
 
 private:
-    enum Presence : std::uint8_t {
-        kLabel = 1,
-        kSize = 2,
-        kUrl = 4,
-        kRed = 8,
-        kGreen = 16,
-        kBlue = 32,
-        kShowLabel = 64,
-        kShowLabelTrue = 128,  // the value of show_label when present
-    };
+    template <class Kind>
+    static constexpr std::size_t kCountOf = node_property::count_of(Kind::id);
+    // Bit P::index: property P is present; bit kNodePropertyCount + slot:
+    // the value of that flag when present.
+    static constexpr std::size_t kPresenceBits = kNodePropertyCount + kCountOf<node_property::Flag>;
+    using Presence = std::conditional_t<kPresenceBits <= 8, std::uint8_t,
+                                        std::conditional_t<kPresenceBits <= 16, std::uint16_t, std::uint32_t>>;
+    template <class P>
+    static constexpr Presence kPresent = Presence{1} << P::index;
+    template <class P>
+    static constexpr Presence kFlagTrue = Presence{1} << (kNodePropertyCount + P::slot);
 
     struct Record {
-        std::uint64_t text;  // offset of the label's bytes; the url's follow
-        std::uint32_t label_length;
-        std::uint32_t url_length;
+        std::uint64_t text;  // offset of the first text's bytes; the others follow
+        std::array<std::uint32_t, kCountOf<node_property::Text>> text_lengths;
         std::uint32_t json_length;
-        float size;
-        std::uint8_t presence;
-        std::uint8_t red;
-        std::uint8_t green;
-        std::uint8_t blue;
+        std::array<float, kCountOf<node_property::Float>> floats;
+        Presence presence;
+        std::array<std::uint8_t, kCountOf<node_property::Colour>> colours;
         std::uint32_t id;
     };
-    static_assert(sizeof(Record) == 32);
+    // No larger than its fields need, rounded up to 8 bytes.
+    static_assert(sizeof(Record) == (sizeof(std::uint64_t) + sizeof(Record::text_lengths) + 2 * sizeof(std::uint32_t) +
+                                     sizeof(Record::floats) + sizeof(Presence) + sizeof(Record::colours) + 7) /
+                                        8 * 8);
 
     // A record about to be stored, with what goes into the buffer besides
     // the texts.
@@ -145,8 +149,9 @@ private:
     };
     // Throws std::bad_alloc when the update's lengths do not fit a record.
     static Prepared prepare(std::uint32_t id, const NodeUpdateView& update);
-    // Bytes a stored record takes in the buffer.
+    // Bytes a stored record takes in the buffer, and of those its texts'.
     std::size_t text_length(const Record& r) const noexcept;
+    static std::size_t texts_length(const Record& r) noexcept;
     // True when a text of `update` lies in this store's buffer.
     bool aliases(const NodeUpdateView& update) const noexcept;
     // Offset at which `bytes` more text bytes fit, growing or compacting the
@@ -172,5 +177,25 @@ private:
     std::size_t text_dead_ = 0;  // of those, bytes no record refers to
     std::uint64_t json_bytes_ = 0;
 };
+
+inline NodeUpdateView NodeUpdateStore::view(std::size_t pos) const noexcept {
+    const Record& r = records_[pos];
+    NodeUpdateView update;
+    const char* text = text_.get() + r.text;
+    for_each_node_property([&](auto property) {
+        using P = decltype(property);
+        using Kind = typename P::Kind;
+        if constexpr (std::is_same_v<Kind, node_property::Text>) {
+            // Every text takes its place, present or not (an absent one is empty).
+            if (r.presence & kPresent<P>) P::of(update) = std::string_view(text, r.text_lengths[P::slot]);
+            text += r.text_lengths[P::slot];
+        } else if (r.presence & kPresent<P>) {
+            if constexpr (std::is_same_v<Kind, node_property::Float>) P::of(update) = r.floats[P::slot];
+            if constexpr (std::is_same_v<Kind, node_property::Colour>) P::of(update) = r.colours[P::slot];
+            if constexpr (std::is_same_v<Kind, node_property::Flag>) P::of(update) = (r.presence & kFlagTrue<P>) != 0;
+        }
+    });
+    return update;
+}
 
 }  // namespace tarnu

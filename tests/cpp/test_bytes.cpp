@@ -17,6 +17,7 @@
 #include "bytes/graph_diff_to_bytes.hpp"
 #include "fake_graph_diff.hpp"
 #include "node_update/node_update_json.hpp"
+#include "node_update_text.hpp"
 
 namespace tarnu {
 namespace {
@@ -31,14 +32,16 @@ NodeId id_ending_in(std::uint8_t last) {
     return id;
 }
 
-std::vector<std::uint8_t> encode(const FakeGraphDiff& diff) {
-    EncodeResult result = encode_graph_diff(diff);
-    const ByteBuffer* buffer = std::get_if<ByteBuffer>(&result);
-    if (buffer == nullptr) {
-        ADD_FAILURE() << "encoding failed: " << std::get<EncodeError>(result).message;
+// Sized, then written in one go into exactly that many bytes.
+template <class Diff>
+std::vector<std::uint8_t> encode(const Diff& diff) {
+    const DiffEncoding<Diff> encoding(diff);
+    std::vector<std::uint8_t> out(encoding.size());
+    if (const auto error = encoding.write_to(out.data())) {
+        ADD_FAILURE() << "encoding failed: " << error->message;
         return {};
     }
-    return {buffer->bytes().begin(), buffer->bytes().end()};
+    return out;
 }
 
 std::vector<std::uint8_t> hex(std::string_view text) {
@@ -222,10 +225,10 @@ TEST(DiffBytes, TwoStepEncodingWritesExactlyItsSize) {
     storage.resize(encoding.size());
     EXPECT_EQ(storage, encode(diff));
 
-    // The same prepared encoding writes the same bytes again, through either pointer type.
-    std::vector<std::byte> again(encoding.size());
+    // The same prepared encoding writes the same bytes again.
+    std::vector<std::uint8_t> again(encoding.size());
     ASSERT_FALSE(encoding.write_to(again.data()).has_value());
-    EXPECT_EQ(std::memcmp(again.data(), storage.data(), storage.size()), 0);
+    EXPECT_EQ(again, storage);
 }
 
 TEST(DiffBytes, RefusesToWriteWhenTheDiffChangedAfterPreparing) {
@@ -269,16 +272,6 @@ TEST(DiffBytes, RefusesToWriteWhenTheDiffChangedAfterPreparing) {
 
 // The module's own record, filled by its operations.
 
-std::vector<std::uint8_t> encode(const NodeGraphDiff& diff) {
-    EncodeResult result = graph_diff_to_bytes(diff);
-    const ByteBuffer* buffer = std::get_if<ByteBuffer>(&result);
-    if (buffer == nullptr) {
-        ADD_FAILURE() << "encoding failed: " << std::get<EncodeError>(result).message;
-        return {};
-    }
-    return {buffer->bytes().begin(), buffer->bytes().end()};
-}
-
 bool id_less(const NodeId& x, const NodeId& y) { return x.bytes < y.bytes; }
 
 template <class Pairs>
@@ -290,9 +283,7 @@ void sort_by_id(Pairs& pairs) {
 DecodedDiff collections_of(const NodeGraphDiff& diff) {
     DecodedDiff c;
     diff.nodes().for_each([&](const NodeId& id, const NodeUpdate& update) {
-        std::string text;
-        append_node_update_json(text, update);
-        c.nodes.emplace_back(id, text);
+        c.nodes.emplace_back(id, testing::node_update_json_text(update));
     });
     diff.deleted_nodes().for_each([&](const NodeId& id) { c.deleted_nodes.push_back(id); });
     diff.edges().new_or_updated().for_each([&](const NodeId& source, const auto& targets) {

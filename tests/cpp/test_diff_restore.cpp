@@ -17,6 +17,7 @@
 #include "diff_model.hpp"
 #include "node_update/node_update_json.hpp"
 #include "node_update/node_update_json_parse.hpp"
+#include "node_update_text.hpp"
 
 namespace tarnu {
 namespace {
@@ -187,13 +188,10 @@ TEST(DiffRestore, NodeTextsReadBackExactlyWhatTheWriterWrites) {
         if (rng() % 2) u.red = static_cast<std::uint8_t>(rng());
         if (rng() % 2) u.green = 0;
         if (rng() % 2) u.show_label = rng() % 2 == 0;
-        std::string text;
-        append_node_update_json(text, u);
+        const std::string text = testing::node_update_json_text(u);
         NodeUpdate back;
         ASSERT_FALSE(parse_node_update_json(text, back).has_value()) << text;
-        std::string again;
-        append_node_update_json(again, back);
-        ASSERT_EQ(again, text);
+        ASSERT_EQ(testing::node_update_json_text(back), text);
     }
     NodeUpdate out;
     for (const char* bad : {"{\"red\":07}", "{\"red\":-1}", "{\"showLabel\":1}", "{\"size\":1e13 }", "{\"size\":NaN}",

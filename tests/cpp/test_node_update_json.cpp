@@ -8,13 +8,15 @@
 #include <string_view>
 
 #include "node_update/node_update_json.hpp"
+#include "node_update_text.hpp"
 
 namespace tarnu {
 namespace {
 
+// The text, checked against the counted length.
 std::string json(const NodeUpdate& update) {
-    std::string out;
-    append_node_update_json(out, update);
+    std::string out = testing::node_update_json_text(update);
+    EXPECT_EQ(node_update_json_length(update), out.size()) << out;
     return out;
 }
 
@@ -118,12 +120,13 @@ TEST(NodeUpdateJson, EscapesEveryByteValueByTheTable) {
     }
 }
 
-TEST(NodeUpdateJson, AppendsAfterWhatTheBufferHolds) {
-    std::string out = "prefix";
+TEST(NodeUpdateJson, WritesAfterWhatTheBufferHolds) {
+    std::string out = "prefix" + std::string(64, '\x7e');
     NodeUpdate update;
     update.green = 42;
-    append_node_update_json(out, update);
-    append_node_update_json(out, NodeUpdate{});
+    char* end = write_node_update_json_exact(out.data() + 6, update);
+    end = write_node_update_json_exact(end, NodeUpdate{});
+    out.resize(static_cast<std::size_t>(end - out.data()));
     EXPECT_EQ(out, R"(prefix{"green":42}{})");
 }
 

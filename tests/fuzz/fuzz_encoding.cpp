@@ -9,11 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <variant>
+#include <vector>
 
 #include "bytes/diff_encoding.hpp"
 #include "diff_model.hpp"
 #include "node_update/node_update_json.hpp"
+#include "node_update_text.hpp"
 
 namespace {
 
@@ -79,9 +80,9 @@ void check_encoding(const NodeGraphDiff& diff) {
     const Snapshot held = tarnu::testing::snapshot_of(diff, problems);
     if (!problems.empty()) fail(problems);
 
-    auto result = tarnu::encode_graph_diff(diff);
-    if (!std::holds_alternative<tarnu::ByteBuffer>(result)) fail("encoding refused a diff");
-    const tarnu::ByteBuffer& bytes = std::get<tarnu::ByteBuffer>(result);
+    const tarnu::DiffEncoding<NodeGraphDiff> encoding(diff);
+    std::vector<std::uint8_t> bytes(encoding.size());
+    if (encoding.write_to(bytes.data())) fail("encoding refused a diff");
     Reader in(bytes.data(), bytes.size());
 
     std::uint64_t n = in.u64();
@@ -89,8 +90,7 @@ void check_encoding(const NodeGraphDiff& diff) {
     for (; n > 0; --n) {
         const auto it = held.nodes.find(in.id());
         if (it == held.nodes.end()) fail("an encoded node the record does not hold");
-        std::string expected;
-        tarnu::append_node_update_json(expected, it->second);
+        const std::string expected = tarnu::testing::node_update_json_text(it->second);
         if (in.text() != expected) fail("a node text differs from its rendering");
     }
     n = in.u64();

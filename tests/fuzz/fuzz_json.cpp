@@ -28,6 +28,7 @@
 #include "node_update/node_update.hpp"
 #include "node_update/node_update_json.hpp"
 #include "node_update/node_update_store.hpp"
+#include "node_update_text.hpp"
 
 namespace {
 
@@ -377,15 +378,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (present & 0x01) update.label = in.text(4096);
     if (present & 0x04) update.url = in.text(4096);
 
-    // The raw writer into exactly its bound, and the appending form, which
-    // must agree byte for byte.
+    // The raw writer into exactly its bound, and the same writer given the
+    // size's text made in advance, as the encoder calls it, which must agree
+    // byte for byte.
     const std::size_t bound = tarnu::node_update_json_bound(update);
     const auto area = std::make_unique<char[]>(bound);
     const char* end = tarnu::write_node_update_json(area.get(), update);
     const std::string_view raw(area.get(), static_cast<std::size_t>(end - area.get()));
-    std::string appended = "prefix";
-    tarnu::append_node_update_json(appended, update);
-    if (appended.substr(6) != raw) fail("appended text differs from the raw writer's", appended);
+    char size_text[tarnu::kFloatTextCapacity];
+    const std::size_t size_length = update.size ? tarnu::write_size_text(size_text, *update.size) : 0;
+    const auto premade = std::make_unique<char[]>(bound);
+    const std::string appended(
+        premade.get(), tarnu::write_node_update_json(premade.get(), update, std::string_view(size_text, size_length)));
+    if (appended != raw) fail("the text with the size's text made in advance differs from the raw writer's", appended);
     // The counted length, and the exact writer into exactly that much.
     if (tarnu::node_update_json_length(update) != raw.size()) fail("counted length differs", raw);
     const auto exact = std::make_unique<char[]>(raw.size());  // ASan sees a byte too many
@@ -396,8 +401,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // equal to itself) and the length as they were given.
     tarnu::NodeUpdateStore store;
     store.push_back(7, update);
-    std::string stored;
-    tarnu::append_node_update_json(stored, store.view(0));
+    std::string stored = tarnu::testing::node_update_json_text(store.view(0));
     if (stored != raw || store.json_length(0) != raw.size() || store.json_bytes() != raw.size())
         fail("the store does not give the update back", raw);
     check_json(update, raw);
