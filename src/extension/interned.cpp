@@ -9,14 +9,10 @@ InternedNames interned_names{};
 
 namespace {
 
+// Without its names the module cannot convert anything; a failure here is
+// not an error of the caller's input.
 PyObject* intern(const char* text) {
-    PyObject* string = PyUnicode_InternFromString(text);
-    if (string == nullptr) {
-        // Without its names the module cannot convert anything; this is not
-        // an error of the caller's input.
-        report_host_failure();
-    }
-    return string;
+    return require_or_report(PyUnicode_InternFromString(text));
 }
 
 }  // namespace

@@ -80,7 +80,9 @@ TEST(NodeUpdateStore, ChurnKeepsTheTextsWithinABoundOfWhatIsLive) {
             p.assign(rng() % p.model.size(), text_update(rng, 300));
         }
         if (p.store.dead_text_bytes() == 0 && p.store.text_bytes() > 0) ++compactions;
-        if (step % 97 == 0) ASSERT_NO_FATAL_FAILURE(p.check()) << "step " << step;
+        if (step % 97 == 0) {
+            ASSERT_NO_FATAL_FAILURE(p.check()) << "step " << step;
+        }
         const std::size_t live = p.store.text_bytes() - p.store.dead_text_bytes();
         // Compacted to 1.5x when a quarter is dead, doubled otherwise.
         ASSERT_LE(p.store.text_capacity(), 4 * live + 128 * 1024) << "step " << step;
