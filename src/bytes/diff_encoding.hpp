@@ -6,8 +6,6 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
-#include <type_traits>
-#include <vector>
 
 #include "diff/node_id.hpp"
 #include "node_update/node_update_json.hpp"

@@ -10,7 +10,6 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "bytes/diff_encoding.hpp"
