@@ -42,8 +42,10 @@ PyModuleDef module_definition = {
 // Filled by the first successful initialisation; emptied only when the
 // interpreter that made it has been finalized.
 PyObject* cached_module = nullptr;
+#ifndef PYPY_VERSION
 // Whether forget_interpreter_objects is registered for this interpreter's exit.
 bool forget_registered = false;
+#endif
 
 void register_class(PyObject* module) {
     PyTypeObject* type = graph_diff_type();

@@ -15,6 +15,7 @@
 #include "interned.hpp"
 #include "method_support.hpp"
 #include "py_ref.hpp"
+#include "text.hpp"
 
 namespace tarnu::py {
 
@@ -59,9 +60,7 @@ void set_key(const OwnedRef& dict, PyObject* key, OwnedRef value) {
 }
 
 // A property's value as a Python object, by the kind of the property.
-OwnedRef property_object(node_property::Text, const std::string& text) {
-    return require_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
+OwnedRef property_object(node_property::Text, const std::string& text) { return new_str(text); }
 OwnedRef property_object(node_property::Float, float value) { return require_new(PyFloat_FromDouble(value)); }
 OwnedRef property_object(node_property::Colour, std::uint8_t value) { return require_new(PyLong_FromLong(value)); }
 OwnedRef property_object(node_property::Flag, bool value) { return require_new(PyBool_FromLong(value)); }
