@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -60,14 +61,14 @@ void set_key(const OwnedRef& dict, PyObject* key, OwnedRef value) {
 }
 
 // A property's value as a Python object, by the kind of the property.
-OwnedRef property_object(node_property::Text, const std::string& text) { return new_str(text); }
+OwnedRef property_object(node_property::Text, std::string_view text) { return new_str(text); }
 OwnedRef property_object(node_property::Float, float value) { return require_new(PyFloat_FromDouble(value)); }
 OwnedRef property_object(node_property::Colour, std::uint8_t value) { return require_new(PyLong_FromLong(value)); }
 OwnedRef property_object(node_property::Flag, bool value) { return require_new(PyBool_FromLong(value)); }
 
 // The update as add_node takes it: only the present properties, under the
 // argument's keys, in the order of the fields.
-OwnedRef node_update_dict(const NodeUpdate& update) {
+OwnedRef node_update_dict(const NodeUpdateView& update) {
     OwnedRef dict = require_new(PyDict_New());
     for_each_node_property([&](auto property) {
         if (const auto& value = property.of(update)) {
@@ -91,7 +92,7 @@ PyObject* node_updates(PyObject* self, PyObject*) {
         const auto nodes = object->diff.nodes();
         OwnedRef list = new_list(nodes.size());
         std::size_t i = 0;
-        nodes.for_each([&](const NodeId& id, const NodeUpdate& update) {
+        nodes.for_each([&](const NodeId& id, const NodeUpdateView& update) {
             set_item(list, i++, tuple_of(id_bytes(id), node_update_dict(update)));
         });
         return list.release();
