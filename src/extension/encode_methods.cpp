@@ -35,22 +35,12 @@ Py_ssize_t extract_offset(PyObject* object) {
     return offset;
 }
 
-[[noreturn]] void throw_encoding_failed() {
-    throw_error(PyExc_Exception, "Failed to serialize graph diff.");
-}
-
 // start + size, or OverflowError when a Python length cannot hold it.
 Py_ssize_t end_of(Py_ssize_t start, std::size_t size) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX - start)) {
         throw_error(PyExc_OverflowError, "the encoding does not fit in a buffer from that offset");
     }
     return start + static_cast<Py_ssize_t>(size);
-}
-
-void write_encoding(const NodeGraphDiffEncoding& encoding, std::uint8_t* out) {
-    if (encoding.write_to(out) || test_hooks::fail_encoding()) [[unlikely]] {
-        throw_encoding_failed();
-    }
 }
 
 // A bytearray is resized to end exactly where the encoding does, then
@@ -127,6 +117,12 @@ Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* ta
 }
 
 }  // namespace
+
+void write_encoding(const NodeGraphDiffEncoding& encoding, std::uint8_t* out) {
+    if (encoding.write_to(out) || test_hooks::fail_encoding()) [[unlikely]] {
+        throw_error(PyExc_Exception, "Failed to serialize graph diff.");
+    }
+}
 
 PyObject* encoded_size(PyObject* self, PyObject*) {
     return entry_frame([&] {

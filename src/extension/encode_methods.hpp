@@ -1,8 +1,16 @@
 #pragma once
 
+#include <cstdint>
+
+#include "bytes/graph_diff_to_bytes.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {
+
+// Writes the encoding's size() bytes to `out`, for to_bytes and encode_into
+// alike; Exception "Failed to serialize graph diff." if the record no longer
+// matches the sizes the encoding computed.
+void write_encoding(const NodeGraphDiffEncoding& encoding, std::uint8_t* out);
 
 // encoded_size(): the exact length of to_bytes(), from counts the record
 // keeps; renders and allocates nothing.

@@ -112,10 +112,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
         // one large buffer instead of a buffer and its copy.
         OwnedRef bytes = OwnedRef::consuming(
             require_or_report(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoding.size()))));
-        if (encoding.write_to(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()))) ||
-            test_hooks::fail_encoding()) [[unlikely]] {
-            throw_error(PyExc_Exception, "Failed to serialize graph diff.");
-        }
+        write_encoding(encoding, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
         return bytes.release();
     });
 }
