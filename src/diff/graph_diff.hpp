@@ -156,16 +156,17 @@ class GraphDiff {
     static constexpr std::uint32_t kNone = detail::kNoIndex;
 
     using DeletedEntry = detail::DeletedSource;
+
+public:
+    using UpdateView = typename Store::View;
+
     // An id with its hash and, when a lookup already found it, its index
-    // (kNone: not known yet). Indices stay valid until clear().
+    // (kNoIndex: not known yet). Indices stay valid until clear().
     struct Ref {
         const Id* id;
         std::uint64_t hash;
         std::uint32_t index;
     };
-
-public:
-    using UpdateView = typename Store::View;
 
     GraphDiff() = default;
     GraphDiff(const GraphDiff&) = delete;
@@ -191,7 +192,10 @@ public:
     // Pending edge deletions recorded for the node stay. The update's texts
     // are copied; the view need only be valid for the call.
     void set_node_update(const Id& id, const UpdateView& update) {
-        TARNU_CHECK_AFTER(*this, "set_node_update", &id);
+        set_node_update(Ref{&id, hash_id(id), kNone}, update);
+    }
+    void set_node_update(const Ref& id, const UpdateView& update) {
+        TARNU_CHECK_AFTER(*this, "set_node_update", id.id);
         const std::uint32_t x = intern(id);
         State& s = ids_[x];
         if (s.node_pos != kNone) {
@@ -406,7 +410,7 @@ public:
             n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; }, [](std::size_t, const State&) {},
             [&](std::size_t i, const std::array<Ref, 1>& node) {
                 before_item(i);
-                set_node_update(*node[0].id, update(i));
+                set_node_update(node[0], update(i));
             },
             done);
     }
@@ -513,24 +517,25 @@ public:
         return std::nullopt;
     }
 
-    // Hashes a group of target ids into `hashes` for restore_target, and
-    // asks for the memory that restoring edges to them will touch, so that
-    // the misses of the group overlap instead of queueing.
-    void prefetch_targets(const Id* targets, std::size_t count, std::uint64_t* hashes) const noexcept {
+    // Looks up a group of target ids for restore_target, each as a Ref
+    // (its hash, and its index when it is interned already), and asks for
+    // the memory that restoring edges to them will touch, so that the misses
+    // of the group overlap instead of queueing.
+    void prefetch_targets(const Id* targets, std::size_t count, Ref* refs) const noexcept {
         for (std::size_t i = 0; i < count; ++i) {
-            hashes[i] = hash_id(targets[i]);
-            ids_.prefetch_slot(hashes[i]);
+            refs[i] = Ref{&targets[i], hash_id(targets[i]), kNone};
+            ids_.prefetch_slot(refs[i].hash);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            const std::uint32_t x = ids_.find(targets[i], hashes[i]);
-            if (x != kNone) ids_[x].incoming.prefetch();
+            refs[i].index = ids_.find(targets[i], refs[i].hash);
+            if (refs[i].index != kNone) ids_[refs[i].index].incoming.prefetch();
         }
     }
 
-    // `hash` is hash_id(to).
-    Restored restore_target(std::uint32_t source, const Id& to, std::uint64_t hash, W weight) {
+    // `to` comes from prefetch_targets.
+    Restored restore_target(std::uint32_t source, const Ref& to, W weight) {
         assert(source < ids_.size() && ids_[source].source_pos != kNone && "a handle from restore_source");
-        const std::uint32_t t = ids_.intern(to, hash);
+        const std::uint32_t t = intern(to);
         State& ts = ids_[t];
         if (ts.deleted_node_pos != kNone) return Refusal::deleted_endpoint;
         State& fs = ids_[source];
@@ -548,14 +553,9 @@ public:
     Restored restore_deleted_source(const Id& id, std::uint32_t targets, std::uint32_t* handle) {
         const std::uint32_t x = intern(id);
         if (ids_[x].deleted_source_pos != kNone) return Refusal::repeated;
+        detail::reserve_for(deleted_, 1);
         detail::InnerTable<void> set;
         set.reserve(targets, blocks_);
-        try {
-            detail::reserve_for(deleted_, 1);
-        } catch (...) {
-            set.release(blocks_);
-            throw;
-        }
         deleted_.push_back(DeletedEntry{x, std::move(set)});
         ids_[x].deleted_source_pos = static_cast<std::uint32_t>(deleted_.size() - 1);
         *handle = ids_[x].deleted_source_pos;
