@@ -1,12 +1,11 @@
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string_view>
 
+#include "bytes/wire_format.hpp"
 #include "diff/node_id.hpp"
 #include "node_update/node_update_json.hpp"
 
@@ -18,45 +17,6 @@ struct EncodeError {
 };
 
 namespace encoding_detail {
-
-inline constexpr std::size_t kCountBytes = 8;
-inline constexpr std::size_t kIdBytes = 8 + 16;  // length 16, then the id
-inline constexpr std::size_t kWeightBytes = 4;
-inline constexpr std::size_t kGroupHeadBytes = kIdBytes + kCountBytes;
-
-inline std::uint64_t to_little_endian(std::uint64_t value) noexcept {
-    if constexpr (std::endian::native == std::endian::big) {
-        std::uint64_t swapped = 0;
-        for (int i = 0; i < 8; ++i) swapped = (swapped << 8) | ((value >> (8 * i)) & 0xFF);
-        return swapped;
-    }
-    return value;
-}
-
-inline std::uint32_t to_little_endian(std::uint32_t value) noexcept {
-    if constexpr (std::endian::native == std::endian::big) {
-        return (value >> 24) | ((value >> 8) & 0xFF00) | ((value << 8) & 0xFF0000) | (value << 24);
-    }
-    return value;
-}
-
-inline std::uint8_t* put_u64(std::uint8_t* out, std::uint64_t value) noexcept {
-    value = to_little_endian(value);
-    std::memcpy(out, &value, 8);
-    return out + 8;
-}
-
-inline std::uint8_t* put_id(std::uint8_t* out, const NodeId& id) noexcept {
-    out = put_u64(out, 16);
-    std::memcpy(out, id.bytes.data(), 16);
-    return out + 16;
-}
-
-inline std::uint8_t* put_weight(std::uint8_t* out, float weight) noexcept {
-    const std::uint32_t bits = to_little_endian(std::bit_cast<std::uint32_t>(weight));
-    std::memcpy(out, &bits, 4);
-    return out + 4;
-}
 
 // Calls f(id, update, json_length, size_text) for every node entry of
 // `nodes`: with what the record keeps where it keeps it, otherwise counted

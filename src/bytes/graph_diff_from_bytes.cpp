@@ -1,22 +1,26 @@
 #include "bytes/graph_diff_from_bytes.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include "bytes/wire_format.hpp"
 #include "node_update/node_update_json_parse.hpp"
 
 namespace tarnu {
 
 namespace {
 
+using encoding_detail::kCountBytes;
+using encoding_detail::kIdBytes;
+using encoding_detail::load_f32;
+using encoding_detail::load_u64;
+
 // The fewest bytes one entry of each kind takes, to bound counts.
-constexpr std::size_t kIdBytes = 24;
-constexpr std::size_t kMinNodeEntry = kIdBytes + 8 + 2;  // id, length, "{}"
-constexpr std::size_t kMinSource = kIdBytes + 8;         // id, target count
-constexpr std::size_t kEdgeBytes = kIdBytes + 4;         // id, weight
+constexpr std::size_t kMinNodeEntry = kIdBytes + kCountBytes + 2;  // id, length, "{}"
+constexpr std::size_t kMinSource = encoding_detail::kGroupHeadBytes;  // id, target count
+constexpr std::size_t kEdgeBytes = kIdBytes + encoding_detail::kWeightBytes;  // id, weight
 
 struct Failure {
     std::size_t offset;
@@ -127,20 +131,6 @@ private:
             fail(offset(), "truncated: " + std::string(what) + " needs " + std::to_string(bytes) + " bytes, " +
                                std::to_string(left()) + " left");
         }
-    }
-
-    static std::uint64_t load_u64(const std::uint8_t* at) noexcept {
-        std::uint64_t value;
-        std::memcpy(&value, at, 8);
-        if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
-        return value;
-    }
-
-    static float load_f32(const std::uint8_t* at) noexcept {
-        std::uint32_t bits;
-        std::memcpy(&bits, at, 4);
-        if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap32(bits);
-        return std::bit_cast<float>(bits);
     }
 
     std::uint64_t u64(std::string_view what) {
