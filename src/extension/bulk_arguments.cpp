@@ -256,8 +256,12 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values) {
 void UpdateColumns::convert(std::size_t count) {
     updates_.resize(count);
     if (!columns_) {
-        // The dict's texts are copied here: the next dict's conversion may run
-        // Python code that drops this one's strings.
+        // The dict's texts are copied here, not viewed as add_node views them:
+        // a view would have to hold its str until the whole batch is applied
+        // (the next dict's conversion may run Python code that drops this
+        // one's strings). Holding them all and giving them back at the end,
+        // long after they left the cache, measured no faster for dicts and
+        // slower for columns than the copy.
         dicts_.for_each(where_, [&](PyObject* item, std::size_t i) {
             updates_[i] = NodeUpdate(node_update_from_dict(item).view());
         });
