@@ -172,30 +172,32 @@ void WeightColumn::convert() {
 
 namespace {
 
-PyObject* key_object(std::size_t key) {
-    PyObject* object = nullptr;
-    for_each_node_property([&](auto property) {
-        if (property.read_position == key) object = property.of(interned_names);
-    });
-    return object;
-}
-
 // What a column buffer of each kind of property may hold (texts never come
-// in a buffer), as a list of formats and as the errors name them; and item i
-// of such a buffer, once checked, as the property's value.
+// in a buffer), as a list of formats; and item i of such a buffer, once
+// checked, as the property's value.
 constexpr std::string_view column_formats(node_property::Text) noexcept { return ""; }
 constexpr std::string_view column_formats(node_property::Float) noexcept { return "fd"; }
 constexpr std::string_view column_formats(node_property::Colour) noexcept { return "B"; }
 constexpr std::string_view column_formats(node_property::Flag) noexcept { return "?"; }
-constexpr std::string_view column_formats_named(node_property::Text) noexcept { return ""; }
-constexpr std::string_view column_formats_named(node_property::Float) noexcept { return "'f' or 'd'"; }
-constexpr std::string_view column_formats_named(node_property::Colour) noexcept { return "'B'"; }
-constexpr std::string_view column_formats_named(node_property::Flag) noexcept { return "'?'"; }
+
+// The formats as the errors name them: "fd" is "'f' or 'd'".
+std::string formats_named(std::string_view formats) {
+    std::string named;
+    for (std::size_t i = 0; i < formats.size(); ++i) {
+        if (i > 0) named += " or ";
+        named += '\'';
+        named += formats[i];
+        named += '\'';
+    }
+    return named;
+}
 
 float column_buffer_value(node_property::Float, const BufferView& buffer, std::size_t i) {
+    // The format is 'f' or 'd' (checked when the column was opened): the item
+    // size tells them apart without comparing the format text per item.
     const void* data = buffer.data();
-    return buffer.format() == "f" ? static_cast<const float*>(data)[i]
-                                  : static_cast<float>(static_cast<const double*>(data)[i]);
+    return buffer.item_size() == sizeof(float) ? static_cast<const float*>(data)[i]
+                                               : static_cast<float>(static_cast<const double*>(data)[i]);
 }
 std::uint8_t column_buffer_value(node_property::Colour, const BufferView& buffer, std::size_t i) {
     return static_cast<const std::uint8_t*>(buffer.data())[i];
@@ -203,18 +205,6 @@ std::uint8_t column_buffer_value(node_property::Colour, const BufferView& buffer
 bool column_buffer_value(node_property::Flag, const BufferView& buffer, std::size_t i) {
     return static_cast<const std::uint8_t*>(buffer.data())[i] != 0;
 }
-
-// The same for each column, by its number.
-template <class Formats>
-constexpr std::array<std::string_view, UpdateColumns::kKeys> by_column(Formats formats) {
-    std::array<std::string_view, UpdateColumns::kKeys> by_key{};
-    for_each_node_property([&](auto property) {
-        by_key[property.read_position] = formats(typename decltype(property)::Kind{});
-    });
-    return by_key;
-}
-constexpr auto kColumnFormats = by_column([](auto kind) { return column_formats(kind); });
-constexpr auto kColumnFormatsNamed = by_column([](auto kind) { return column_formats_named(kind); });
 
 }  // namespace
 
@@ -225,29 +215,29 @@ void UpdateColumns::open(PyObject* object, const char* name) {
         return;
     }
     columns_ = true;
-    for (std::size_t key = 0; key < kKeys; ++key) {
-        PyObject* values = PyDict_GetItemWithError(object, key_object(key));
+    for_each_node_property_in_read_order([&](auto property) {
+        using P = decltype(property);
+        PyObject* values = PyDict_GetItemWithError(object, P::of(interned_names));
         if (values == nullptr) {
             if (PyErr_Occurred()) throw_pending_error();
-            continue;
+            return;
         }
         OwnedRef held = OwnedRef::owning(values);
-        open_column(key, held.get());
-    }
+        open_column(P::read_position, held.get(), column_formats(typename P::Kind{}));
+    });
 }
 
-void UpdateColumns::open_column(std::size_t key, PyObject* values) {
+void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_view formats) {
     Column& column = columns_by_key_[key];
     column.present = true;
     column.where = where_ + " column '" + kKeyNames[key] + "'";
     const std::string& where = column.where;
-    const std::string accepted = std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
-                                 (kColumnFormats[key].empty() ? std::string()
-                                                              : " or a one-dimensional C-contiguous buffer of format " +
-                                                                    std::string(kColumnFormatsNamed[key]));
+    const std::string accepted =
+        std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
+        (formats.empty() ? std::string() : " or a one-dimensional C-contiguous buffer of format " + formats_named(formats));
     if (column.sequence.take(values, true)) return;
-    if (!kColumnFormats[key].empty() && column.buffer.take(values)) {
-        check_column_buffer(column.buffer, where, kColumnFormats[key], accepted);
+    if (!formats.empty() && column.buffer.take(values)) {
+        check_column_buffer(column.buffer, where, formats, accepted);
         return;
     }
     if (!column.sequence.take(values, false)) throw_wrong_kind(values, where, accepted);

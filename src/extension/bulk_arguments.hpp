@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "buffer_view.hpp"
@@ -115,7 +116,8 @@ private:
         BufferView buffer;
         ItemSequence sequence;
     };
-    void open_column(std::size_t key, PyObject* values);
+    // Column `key` (its read position), whose buffers may hold `formats`.
+    void open_column(std::size_t key, PyObject* values, std::string_view formats);
 
     std::string where_;
     bool columns_ = false;
