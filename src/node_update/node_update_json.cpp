@@ -148,12 +148,11 @@ bool is_finite(float value) noexcept {
 // bytes; Exact lays it out on the stack and copies what it counts.
 template <bool Exact>
 char* put_size(char* out, float size) noexcept {
-    if (!is_finite(size)) return put(out, "null", 4);
     if constexpr (Exact) {
         char scratch[kFloatTextCapacity];
-        return put(out, scratch, static_cast<std::size_t>(write_float_text(scratch, size) - scratch));
+        return put(out, scratch, write_size_text(scratch, size));
     }
-    return write_float_text(out, size);
+    return out + write_size_text(out, size);
 }
 
 
