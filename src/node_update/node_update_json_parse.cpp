@@ -10,6 +10,7 @@
 #include <string>
 
 #include "node_update/float_text.hpp"
+#include "node_update/utf8.hpp"
 
 namespace tarnu {
 
@@ -27,29 +28,9 @@ std::optional<std::size_t> find_invalid_utf8(std::string_view text) noexcept {
                 continue;
             }
         }
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            if (c == 0xE0) low = 0xA0;   // overlong
-            if (c == 0xED) high = 0x9F;  // surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            if (c == 0xF0) low = 0x90;   // overlong
-            if (c == 0xF4) high = 0x8F;  // above U+10FFFF
-        } else {
-            return i;
-        }
-        if (i + 1 >= n || s[i + 1] < low || s[i + 1] > high) return i;
-        for (std::size_t k = 2; k < length; ++k)
-            if (i + k >= n || (s[i + k] & 0xC0) != 0x80) return i;
+        bool valid = true;
+        const std::size_t length = utf8_sequence(text, i, &valid);
+        if (!valid) return i;
         i += length;
     }
     return std::nullopt;
