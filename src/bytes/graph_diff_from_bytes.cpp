@@ -81,17 +81,17 @@ public:
                 const std::size_t batch = static_cast<std::size_t>(std::min<std::uint64_t>(targets - done, kBatch));
                 const std::uint8_t* const first = pos_;
                 NodeId ids[kBatch];
-                NodeGraphDiff::Ref refs[kBatch];
+                std::uint64_t hashes[kBatch];
                 std::size_t read = 0;
                 for (; read < batch; ++read) {
                     const std::uint8_t* edge = first + read * kEdgeBytes;
                     if (load_u64(edge) != 16) break;
                     ids[read] = NodeId::from_bytes(edge + 8);
                 }
-                diff.prefetch_targets(ids, read, refs);
+                diff.prefetch_targets(ids, read, hashes);
                 for (std::size_t k = 0; k < read; ++k) {
                     const std::uint8_t* edge = first + k * kEdgeBytes;
-                    check(diff.restore_target(handle, refs[k], load_f32(edge + kIdBytes)),
+                    check(diff.restore_target(handle, ids[k], hashes[k], load_f32(edge + kIdBytes)),
                           static_cast<std::size_t>(edge - begin_), "edge target");
                 }
                 pos_ = first + read * kEdgeBytes;

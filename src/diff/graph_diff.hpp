@@ -156,17 +156,16 @@ class GraphDiff {
     static constexpr std::uint32_t kNone = detail::kNoIndex;
 
     using DeletedEntry = detail::DeletedSource;
-
-public:
-    using UpdateView = typename Store::View;
-
     // An id with its hash and, when a lookup already found it, its index
-    // (kNoIndex: not known yet). Indices stay valid until clear().
+    // (kNone: not known yet). Indices stay valid until clear().
     struct Ref {
         const Id* id;
         std::uint64_t hash;
         std::uint32_t index;
     };
+
+public:
+    using UpdateView = typename Store::View;
 
     GraphDiff() = default;
     GraphDiff(const GraphDiff&) = delete;
@@ -517,25 +516,24 @@ public:
         return std::nullopt;
     }
 
-    // Looks up a group of target ids for restore_target, each as a Ref
-    // (its hash, and its index when it is interned already), and asks for
-    // the memory that restoring edges to them will touch, so that the misses
-    // of the group overlap instead of queueing.
-    void prefetch_targets(const Id* targets, std::size_t count, Ref* refs) const noexcept {
+    // Hashes a group of target ids into `hashes` for restore_target, and
+    // asks for the memory that restoring edges to them will touch, so that
+    // the misses of the group overlap instead of queueing.
+    void prefetch_targets(const Id* targets, std::size_t count, std::uint64_t* hashes) const noexcept {
         for (std::size_t i = 0; i < count; ++i) {
-            refs[i] = Ref{&targets[i], hash_id(targets[i]), kNone};
-            ids_.prefetch_slot(refs[i].hash);
+            hashes[i] = hash_id(targets[i]);
+            ids_.prefetch_slot(hashes[i]);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            refs[i].index = ids_.find(targets[i], refs[i].hash);
-            if (refs[i].index != kNone) ids_[refs[i].index].incoming.prefetch();
+            const std::uint32_t x = ids_.find(targets[i], hashes[i]);
+            if (x != kNone) ids_[x].incoming.prefetch();
         }
     }
 
-    // `to` comes from prefetch_targets.
-    Restored restore_target(std::uint32_t source, const Ref& to, W weight) {
+    // `hash` is hash_id(to).
+    Restored restore_target(std::uint32_t source, const Id& to, std::uint64_t hash, W weight) {
         assert(source < ids_.size() && ids_[source].source_pos != kNone && "a handle from restore_source");
-        const std::uint32_t t = intern(to);
+        const std::uint32_t t = ids_.intern(to, hash);
         State& ts = ids_[t];
         if (ts.deleted_node_pos != kNone) return Refusal::deleted_endpoint;
         State& fs = ids_[source];
