@@ -516,6 +516,15 @@ public:
         return std::nullopt;
     }
 
+    // Whether the source restored under `handle` (restore_source's) has
+    // deleted edges too. Operations leave a source with no pending targets
+    // only when delete_node turned its last one into a deleted edge, so an
+    // encoding may hold an empty group of pending edges only for such a
+    // source.
+    bool restored_source_has_deleted_edges(std::uint32_t handle) const noexcept {
+        return ids_[handle].deleted_source_pos != kNone;
+    }
+
     // Hashes a group of target ids into `hashes` for restore_target, and
     // asks for the memory that restoring edges to them will touch, so that
     // the misses of the group overlap instead of queueing.
