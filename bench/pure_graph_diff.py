@@ -767,7 +767,10 @@ class PyGraphDiff:
         """The diff that ``data`` (any bytes-like object) encodes; ValueError
         with the byte offset and the reason for anything else."""
         self = cls()
-        _Restore(memoryview(data).cast("B"), self).run()
+        view = memoryview(data)
+        if not view.c_contiguous:
+            raise TypeError("from_bytes needs a C-contiguous buffer")
+        _Restore(view.cast("B"), self).run()
         return self
 
     def node_updates(self):
@@ -815,7 +818,8 @@ class PyGraphDiff:
 
 
 _IDS_ACCEPTED = (
-    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer whose size is a multiple of 16"
+    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer of bytes (format 'B', 'b' or "
+    "'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16"
 )
 _WEIGHTS_ACCEPTED = (
     "weights are read from a sequence of numbers, or from a one-dimensional C-contiguous buffer of format 'f' or 'd'"
@@ -916,6 +920,9 @@ def _open_ids(obj, where):
     view = _buffer(obj)
     if view is None:
         raise _wrong_kind(obj, where, _IDS_ACCEPTED)
+    fmt = view.format[1:] if view.format[:1] in ("@", "=", "<") else view.format
+    if not ((view.itemsize == 1 and fmt in ("B", "b", "c")) or (view.itemsize == 16 and fmt in ("16s", "16x"))):
+        raise TypeError("%s: a buffer of format '%s' is not accepted; %s" % (where, fmt, _IDS_ACCEPTED))
     if not view.c_contiguous:
         raise ValueError("%s: the buffer is not C-contiguous; %s" % (where, _IDS_ACCEPTED))
     if view.nbytes % 16:
@@ -933,8 +940,11 @@ def _open_weights(obj, where):
         if view is not None:
             fmt = _check_column_buffer(view, where, "fd", _WEIGHTS_ACCEPTED)
             if fmt == "f":
+                # Through a Python float, as add_edge takes a number: a
+                # signalling NaN comes out quiet, every other value unchanged.
                 data = view.tobytes()
-                return [(label, len(view))], lambda n: [data[i:i + 4] for i in range(0, 4 * n, 4)]
+                return [(label, len(view))], lambda n: [
+                    _pack_f(_unpack_f(data[i:i + 4])[0]) for i in range(0, 4 * n, 4)]
             values = view.tolist()
             return [(label, len(view))], lambda n: [_extract_f32_bits(v) for v in values]
         sequence = _take_sequence(obj, False)
@@ -1082,11 +1092,14 @@ class _Restore:
             if node in nodes:
                 self.fail(at, "deleted node: node both updated and deleted")
             deleted_nodes[node] = None
+        empty_sources = []
         for _ in range(self.count(32, "edge sources")):
             at = self.at
             source = self.node_id("edge source")
             targets = {}
             count = self.count(28, "edge targets")
+            if count == 0:
+                empty_sources.append((source, at))
             if source in deleted_nodes:
                 self.fail(at, "edge source: pending edge with a deleted endpoint")
             if source in edges:
@@ -1121,6 +1134,11 @@ class _Restore:
                 targets[target] = None
         if self.at != len(self.data):
             self.fail(self.at, "%d bytes left over after the last section" % (len(self.data) - self.at))
+        # Operations leave a source with no pending targets only when
+        # delete_node turned its last one into a deleted edge.
+        for source, at in empty_sources:
+            if source not in deleted:
+                self.fail(at, "edge source: no targets and no deleted edges")
 
 
 assert PyGraphDiff().to_bytes() == _EMPTY

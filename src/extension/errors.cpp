@@ -89,8 +89,15 @@ bool set_missing_exception() {
 
 }  // namespace
 
+bool is_wrapped_memory_error();
+
 [[noreturn]] void throw_pending_error() {
     if (set_missing_exception()) [[unlikely]] {
+        throw PendingError{};
+    }
+    if (is_wrapped_memory_error()) [[unlikely]] {
+        PyErr_Clear();
+        PyErr_NoMemory();
         throw PendingError{};
     }
     if (fatal_class != nullptr && PyErr_ExceptionMatches(fatal_class)) {
@@ -132,8 +139,6 @@ void drop_lookup_error() {
     throw_error(PyExc_TypeError, message);
 }
 
-namespace {
-
 // PyPy's C-API layer reports an allocation it could not make (a large bytes
 // object, say) as SystemError whose one argument is the text
 // "<MemoryError object at 0x...>".
@@ -157,8 +162,6 @@ bool is_wrapped_memory_error() {
     return false;
 #endif
 }
-
-}  // namespace
 
 [[noreturn]] void report_host_failure() {
     // Running out of memory is the caller's MemoryError, not a broken module.
