@@ -16,6 +16,7 @@
 #include "diff/id_pool.hpp"
 #include "diff/inner_table.hpp"
 #include "diff/invariant_checks.hpp"
+#include "diff/prefetch.hpp"
 
 namespace tarnu {
 
@@ -936,11 +937,11 @@ public:
             const std::uint32_t* const list = sources_->data();
             const std::size_t n = sources_->size();
             for (std::size_t i = 0; i < n; ++i) {
-                if (i + 2 * kAhead < n) __builtin_prefetch(&(*ids_)[list[i + 2 * kAhead]]);
+                if (i + 2 * kAhead < n) detail::prefetch(&(*ids_)[list[i + 2 * kAhead]]);
                 if (i + kAhead < n) {
                     const std::uint32_t next = list[i + kAhead];
                     (*ids_)[next].targets.prefetch();
-                    __builtin_prefetch(&ids_->id(next));
+                    detail::prefetch(&ids_->id(next));
                 }
                 const std::uint32_t s = list[i];
                 f(ids_->id(s), WeightedTargets(ids_, &(*ids_)[s].targets));
@@ -969,7 +970,7 @@ public:
             for (std::size_t i = 0; i < n; ++i) {
                 if (i + kAhead < n) {
                     list[i + kAhead].targets.prefetch();
-                    __builtin_prefetch(&ids_->id(list[i + kAhead].source_index));
+                    detail::prefetch(&ids_->id(list[i + kAhead].source_index));
                 }
                 f(ids_->id(list[i].source_index), Targets(ids_, &list[i].targets));
             }
