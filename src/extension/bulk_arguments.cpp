@@ -316,6 +316,9 @@ void UpdateColumns::convert(std::size_t count) {
     // Node by node, each node's keys in the fixed order, as add_node reads
     // one dict: every update is built once, while it is in cache. Buffer
     // columns are read by pin(), after every Python-level conversion.
+    bool sequences = false;
+    for (const Column& column : columns_by_key_) sequences = sequences || (column.present && !column.buffer.present());
+    if (!sequences) return;
     for (std::size_t i = 0; i < count; ++i) {
         NodeUpdate& update = updates_[i];
         for_each_node_property_in_read_order([&](auto property) {
@@ -332,20 +335,31 @@ void UpdateColumns::convert(std::size_t count) {
 
 void UpdateColumns::pin() {
     if (!columns_) return;
+    bool any = false;
     for_each_node_property_in_read_order([&](auto property) {
         using P = decltype(property);
-        using Kind = typename P::Kind;
         Column& column = columns_by_key_[P::read_position];
-        if constexpr (!column_formats(Kind{}).empty()) {
+        if constexpr (!column_formats(typename P::Kind{}).empty()) {
             if (!column.present || !column.buffer.present()) return;
             column.buffer.pin(column.where, [&](const BufferView& buffer) {
                 return has_format(buffer, column.formats) && is_column_layout(buffer);
             });
-            for (std::size_t i = 0; i < updates_.size(); ++i) {
-                P::of(updates_[i]) = column_buffer_value(Kind{}, column.buffer, i);
-            }
+            any = true;
         }
     });
+    if (!any) return;
+    // Node by node again, each update filled while it is in cache.
+    for (std::size_t i = 0; i < updates_.size(); ++i) {
+        NodeUpdate& update = updates_[i];
+        for_each_node_property_in_read_order([&](auto property) {
+            using P = decltype(property);
+            using Kind = typename P::Kind;
+            if constexpr (!column_formats(Kind{}).empty()) {
+                const Column& column = columns_by_key_[P::read_position];
+                if (column.present && column.buffer.present()) P::of(update) = column_buffer_value(Kind{}, column.buffer, i);
+            }
+        });
+    }
 }
 
 // --- shared errors ------------------------------------------------------------

@@ -166,7 +166,7 @@ float extract_f32(PyObject* object) {
     if (Py_TYPE(object) == &PyFloat_Type) [[likely]] {
         value = PyFloat_AS_DOUBLE(object);
     } else {
-        value = require_number(PyFloat_AsDouble(object));
+        value = require_number(PyFloat_AsDouble(exact_float_value(object).get()));
     }
     // Round to the nearest binary32; out-of-range values become infinities.
     return static_cast<float>(value);

@@ -23,6 +23,15 @@ OwnedRef exact_builtin_copy(PyObject* object, PyTypeObject* base) {
     return OwnedRef::owning(object);
 }
 
+OwnedRef exact_float_value(PyObject* object) {
+#ifdef PYPY_VERSION
+    if (PyFloat_Check(object) && Py_TYPE(object) != &PyFloat_Type) {
+        return require_new(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyFloat_Type), "__float__", "O", object));
+    }
+#endif
+    return OwnedRef::owning(object);
+}
+
 void refuse_released_memoryview(PyObject* object) {
 #ifdef PYPY_VERSION
     if (!PyMemoryView_Check(object)) return;

@@ -25,6 +25,11 @@ inline bool type_has_flag(PyObject* object, unsigned long flag) {
 // the object itself, and gets the object back.
 OwnedRef exact_builtin_copy(PyObject* object, PyTypeObject* base);
 
+// A float subclass instance as an exact float of the value it holds (PyPy's
+// PyFloat_AsDouble calls a subclass's own __float__, CPython reads the
+// value); any other object as it is.
+OwnedRef exact_float_value(PyObject* object);
+
 // Refuses a released memoryview with the ValueError CPython raises for it
 // ("operation forbidden on released memoryview object"). PyPy's
 // PyObject_GetBuffer crashes on one, so every buffer is taken after this.

@@ -557,12 +557,28 @@ def test_float32_buffers_convert_as_add_edge_converts():
     assert [u["size"] for _, u in sized.node_updates()][2] == 1.5
 
 
-def test_text_subclasses_are_read_for_what_they_hold():
+class LoudFloat(float):
+    def __float__(self):
+        return 99.0
+
+
+class LoudInt(int):
+    def __index__(self):
+        return 7
+
+
+def test_subclasses_are_read_for_what_they_hold():
+    """On both hosts: a str's text, a float's and an int's value, whatever
+    their __len__, __float__ or __index__ say."""
     d = PyGraphDiff()
-    d.add_node(POOL[0], {"label": LyingStr("short"), "url": LyingStr("")})
-    d.add_nodes([POOL[1]], [{"label": LyingStr("x")}])
-    d.add_nodes([POOL[2]], {"label": [LyingStr("y")]})
-    assert [u for _, u in d.node_updates()] == [{"label": "short", "url": ""}, {"label": "x"}, {"label": "y"}]
+    d.add_node(POOL[0], {"label": LyingStr("short"), "url": LyingStr(""), "size": LoudFloat(1.5), "red": LoudInt(3)})
+    d.add_nodes([POOL[1]], [{"label": LyingStr("x"), "size": LoudFloat(2.5)}])
+    d.add_nodes([POOL[2]], {"label": [LyingStr("y")], "size": [LoudFloat(0.5)], "green": [LoudInt(4)]})
+    d.add_edge(POOL[0], POOL[1], LoudFloat(0.25))
+    d.add_edges([POOL[1]], [POOL[2]], [LoudFloat(0.75)])
+    assert [u for _, u in d.node_updates()] == [{"label": "short", "size": 1.5, "url": "", "red": 3},
+                                                {"label": "x", "size": 2.5}, {"label": "y", "size": 0.5, "green": 4}]
+    assert [w for _, _, w in d.edge_updates()] == [0.25, 0.75]
 
 
 def test_encode_into_a_bytearray_subclass_sees_its_real_length():
