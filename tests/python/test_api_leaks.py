@@ -166,6 +166,34 @@ CASES = [
     ("reduce", reader.__reduce__, (), {}, None),
     ("sizeof", reader.__sizeof__, (), {}, None),
 ]
+class SubBytes(bytes):
+    pass
+
+
+class SubStr(str):
+    pass
+
+
+class SubByteArray(bytearray):
+    pass
+
+
+spoiled = bytearray(A)
+
+
+class Spoils:
+    """A weight whose conversion resizes the sources opened before it."""
+
+    def __float__(self):
+        spoiled.extend(A)
+        return 1.0
+
+
+def add_edges_spoiled(weights):
+    spoiled[:] = A
+    d.add_edges(spoiled, [A], weights)
+
+
 # The bulk methods, from buffers and from sequences, on success and error paths.
 id_buffer = bytearray(A + B)
 f64 = array.array("d", [1.0, 2.0])
@@ -180,6 +208,12 @@ CASES += [
     ("add_edges-bad-item", d.add_edges, ([A, B], id_buffer, [1.0, Raises(with_cause)]), {}, TypeError, "both"),
     ("add_edges-format", d.add_edges, (id_buffer, id_buffer, memoryview(id_buffer).cast("i")), {}, TypeError),
     ("add_nodes-bad-column", d.add_nodes, ([A], {"red": [256]}), {}, OverflowError, "both"),
+    # Exporters read through copies on PyPy, and subclasses read through exact copies.
+    ("add_edges-copied-exporters", d.add_edges, (array.array("B", A + B), SubBytes(B + A), f64), {}, None),
+    ("add_nodes-subclass-texts", d.add_nodes, ([SubBytes(A)], {"label": [SubStr("x")]}), {}, None),
+    ("add_edges-spoiled", add_edges_spoiled, ([Spoils()],), {}, RuntimeError, "both"),
+    ("encode_into-bytearray-subclass", d.encode_into, (SubByteArray(),), {}, None),
+    ("from_bytes-strided", PyGraphDiff.from_bytes, (memoryview(encoded * 2)[::2],), {}, TypeError, "both"),
 ]
 if IS_PYPY:
     CASES = [case for case in CASES if case[4] is None or case[5:] == ("both",)]
