@@ -157,7 +157,7 @@ class PyGraphDiff:
         until a later ``delete_edge`` from it removes its empty group) plus
         the number of sources with pending deletions. ``add_edge(a, b, 1.0)``
         then ``add_edge(a, c, 1.0)`` gives 1. The number of pending edges
-        is not kept: read it from ``to_bytes()``.
+        is ``counts().edge_updates``.
         """
 
     def add_node(self, id: bytes, update: NodeUpdate) -> None:
