@@ -44,13 +44,14 @@ PyStructSequence_Desc counts_description = {
     4,
 };
 
-// Made on first use and kept for the life of the process, like the class.
+// Made on first use and kept for the life of the interpreter, like the class.
+PyTypeObject* counts_type_object = nullptr;
+
 PyTypeObject* counts_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) [[unlikely]] {
-        type = require(PyStructSequence_NewType(&counts_description));
+    if (counts_type_object == nullptr) [[unlikely]] {
+        counts_type_object = require(PyStructSequence_NewType(&counts_description));
     }
-    return type;
+    return counts_type_object;
 }
 
 }  // namespace
@@ -106,6 +107,16 @@ struct LastResult {
 
 LastResult last_counts;
 LastResult last_repr;
+
+}  // namespace
+
+void forget_summary_objects() noexcept {
+    counts_type_object = nullptr;
+    last_counts = LastResult{};
+    last_repr = LastResult{};
+}
+
+namespace {
 
 // "N thing" or "N things", appended to out.
 void append_count(std::string& out, std::size_t n, std::string_view thing) {

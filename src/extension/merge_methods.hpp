@@ -21,4 +21,8 @@ PyObject* counts(PyObject* self, PyObject* unused);
 // debugger can show a diff in the middle of a call.
 PyObject* repr_diff(PyObject* self);
 
+// Forgets the DiffCounts type and the kept counts and repr results after the
+// interpreter that made them has been finalized (they died with it).
+void forget_summary_objects() noexcept;
+
 }  // namespace tarnu::py
