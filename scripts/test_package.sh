@@ -232,8 +232,10 @@ for line in "${found[@]}"; do
     check sdist-contents sdist_contents "$sdist"
     # Checkers and the demo's progress bar go in after the smoke test, which
     # saw the wheel alone; numpy, for the typed example's numpy buffers.
+    # pyright (the pip package) runs under the machine's node.
+    check node bash scripts/debian_packages.sh nodejs
     check typing-tools "$tools/bin/python" -m pip --python "$venv/bin/python" install "${quiet_pip[@]}" \
-      mypy basedpyright tqdm numpy
+      mypy pyright tqdm numpy
     check stubtest stubtest "$venv/bin/python"
     for example in good bad; do
       check "mypy-strict-$example" "$venv/bin/python" tests/typing/check_types.py mypy "tests/typing/$example.py"
