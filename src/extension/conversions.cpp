@@ -115,13 +115,17 @@ NodeId node_id_from_bytes(PyObject* object) {
 }
 
 NodeId extract_node_id(PyObject* object) {
-    return relabel_errors(node_id_from_bytes, object, wrap_node_id_error);
+    return relabel_errors(node_id_from_bytes, object, [&] {
+        wrap_node_id_error();
+        add_node_id_hint(object);
+    });
 }
 
 NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name) {
     return relabel_errors(node_id_from_bytes, object, [&] {
         wrap_node_id_error();
         label_argument_error(argument_name);
+        add_node_id_hint(object);
     });
 }
 

@@ -6,6 +6,7 @@ import array
 import gc
 import os
 import sys
+import uuid
 
 import pytest
 
@@ -93,6 +94,7 @@ d = filled()
 cleared = PyGraphDiff()
 encoded = filled().to_bytes()
 reader = filled()  # never changed: the readers and copies see one size
+merged = filled()  # merging reader into it again and again changes it no more
 full_update = {"label": "label", "url": "u", "size": 1.5, "red": 1, "green": 2, "blue": 3, "show_label": True}
 cause = KeyError("cause")
 unprintable = Loud()
@@ -165,6 +167,12 @@ CASES = [
     ("deepcopy", reader.__deepcopy__, ({},), {}, None),
     ("reduce", reader.__reduce__, (), {}, None),
     ("sizeof", reader.__sizeof__, (), {}, None),
+    ("merge", merged.merge, (reader,), {}, None),
+    ("merge-itself", merged.merge, (), {"other": merged}, None),
+    ("merge-type", merged.merge, (encoded,), {}, TypeError, "both"),
+    ("counts", reader.counts, (), {}, None),
+    ("repr", reader.__repr__, (), {}, None),
+    ("id-hint", d.delete_node, (uuid.UUID(bytes=A),), {}, TypeError, "both"),
 ]
 class SubBytes(bytes):
     pass
