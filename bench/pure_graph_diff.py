@@ -1046,6 +1046,8 @@ def _label_item(where, index, exc):
         return exc
     if type(labelled) is not type(exc):
         return exc
+    if hasattr(exc, "__notes__"):
+        labelled.__notes__ = list(exc.__notes__)
     return _with_cause(labelled, exc.__cause__)
 
 

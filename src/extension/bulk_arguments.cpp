@@ -76,6 +76,9 @@ void label_item_error(const std::string& where, std::size_t index) {
         return;
     }
     PyException_SetCause(labelled.get(), PyException_GetCause(error.value.get()));
+    // A hint added to the item's error (add_note, 3.11 and later) goes along.
+    OwnedRef notes = OwnedRef::consuming(PyObject_GetAttrString(error.value.get(), "__notes__"));
+    if (!notes || PyObject_SetAttrString(labelled.get(), "__notes__", notes.get()) != 0) PyErr_Clear();
     PyErr_SetObject(error.type.get(), labelled.get());
 }
 

@@ -103,10 +103,12 @@ def test_counts_and_repr(impl):
     (b"", "cause", "got 0 bytes"),
 ])
 def test_failed_ids_carry_a_hint(impl, value, where, note):
-    for call in (lambda d: d.add_node(value, {}), lambda d: d.add_edge(A, value, 1.0), lambda d: d.delete_node(value)):
+    for call in (lambda d: d.add_node(value, {}), lambda d: d.add_edge(A, value, 1.0), lambda d: d.delete_node(value),
+                 lambda d: d.delete_nodes([value])):
         with pytest.raises(TypeError) as raised:
             call(impl())
-        assert str(raised.value).endswith("failed to extract field PyUuid.0")  # text and type as they were
+        assert str(raised.value).endswith("failed to extract field PyUuid.0")  # text and type as they were,
+        # a bulk item's with its label before
         carrier = raised.value if where == "error" else raised.value.__cause__
         assert carrier.__notes__ == [note]
         if where == "cause":
