@@ -2,14 +2,13 @@
 single-item method in a Python loop) and in one bulk call, side by side, for
 the module and for the pure-Python twin, in one run.
 
-    python bench/bulk.py --memory-child N FORM  (used by run.py: resident bytes
+    python -m bench.bulk --memory-child N FORM  (used by run.py: resident bytes
         per edge after add_edges from buffers, ids as bytes or as bytearray)
 """
 
 import array
 import gc
 import json
-import os
 import random
 import sys
 
@@ -17,6 +16,8 @@ try:
     import numpy
 except ImportError:  # PyPy's venv without numpy: array.array and lists stand in
     numpy = None
+
+from bench import workloads as shared
 
 
 def _columns(edges):
@@ -41,21 +42,21 @@ def _node_columns(ids, updates):
     }
 
 
-def workloads(sizes, rng, run):
-    """Rows for run.py; `run` is the run module (Workload, make_edges, loops)."""
-    small = run.make_edges(sizes.small_edges, sizes.small_sources, rng)
-    large = run.make_edges(sizes.large_edges, sizes.large_sources, rng)
+def workloads(sizes, rng):
+    """Rows for run.py."""
+    small = shared.make_edges(sizes.small_edges, sizes.small_sources, rng)
+    large = shared.make_edges(sizes.large_edges, sizes.large_sources, rng)
     small_columns = _columns(small)
     large_columns = _columns(large)
     pending = small  # 1,000 pending edges, deleted again
     node_count = sizes.encode_nodes
-    node_ids = run.make_ids(node_count)
-    node_updates = run.make_updates(node_count, rng)
+    node_ids = shared.make_ids(node_count)
+    node_updates = shared.make_updates(node_count, rng)
     node_pairs = list(zip(node_ids, node_updates))
     node_columns = _node_columns(node_ids, node_updates)
     # 100 nodes, each the source and the target of about 10 pending edges.
-    victims = run.make_ids(100)
-    around = run.make_edges(1_000, 100, rng)
+    victims = shared.make_ids(100)
+    around = shared.make_edges(1_000, 100, rng)
     victim_edges = [(victims[i % 100], t, w) for i, (_, t, w) in enumerate(around)]
     victim_edges += [(s, victims[i % 100], w) for i, (s, _, w) in enumerate(around)]
     again = 20 if sizes.quick else 200  # small batches per timed run
@@ -64,38 +65,38 @@ def workloads(sizes, rng, run):
 
     def row(key, label, unit, prepare, per_call, bulk, repeats=None):
         for mode, body in (("per_call", per_call), ("bulk", bulk)):
-            rows.append(run.Workload(
+            rows.append(shared.Workload(
                 "%s_%s" % (key, mode), "%s, %s" % (label, "per call" if mode == "per_call" else "bulk"),
                 unit, lambda cls: cls, body, prepare=prepare, repeats=repeats, impls=("module", "pure")))
 
     def filled(cls, edges):
         d = cls()
-        run.fill_edges(d, edges)
+        shared.fill_edges(d, edges)
         return d
 
     row("bulk_add_edges_small", "add_edges, %d edges among %d sources again, buffers"
         % (sizes.small_edges, sizes.small_sources), "ns/edge",
         lambda cls: filled(cls, small),
-        lambda _, d: (sum(run.loop_add_edge(d, small) or 0 for _ in range(again // 10)), again // 10 * len(small))[1],
+        lambda _, d: (sum(shared.loop_add_edge(d, small) or 0 for _ in range(again // 10)), again // 10 * len(small))[1],
         lambda _, d: (sum(d.add_edges(*small_columns["buffers"]) or 0 for _ in range(again)), again * len(small))[1])
     for form in ("buffers", "lists"):
         row("bulk_add_edges_large_%s" % form, "add_edges, %s new edges over %s ids, %s"
-            % (run._n(sizes.large_edges), run._n(sizes.large_sources), form), "ns/edge",
+            % (shared.count_text(sizes.large_edges), shared.count_text(sizes.large_sources), form), "ns/edge",
             lambda cls: (gc.collect(), cls())[1],
-            lambda _, d: (run.loop_add_edge(d, large), len(large))[1],
+            lambda _, d: (shared.loop_add_edge(d, large), len(large))[1],
             lambda _, d, form=form: (d.add_edges(*large_columns[form]), len(large))[1],
             repeats=sizes.large_repeats)
     row("bulk_delete_edges", "delete_edges, %d pending edges, buffers" % len(pending), "ns/edge",
         lambda cls: filled(cls, pending),
-        lambda _, d: (run.loop_delete_edge(d, pending), len(pending))[1],
+        lambda _, d: (shared.loop_delete_edge(d, pending), len(pending))[1],
         lambda _, d: (d.delete_edges(*small_columns["buffers"][:2]), len(pending))[1])
     row("bulk_delete_nodes", "delete_nodes, 100 nodes with ~10 pending edges each way, buffers", "ns/node",
         lambda cls: filled(cls, victim_edges),
-        lambda _, d: (run.loop_delete_node(d, victims), len(victims))[1],
+        lambda _, d: (shared.loop_delete_node(d, victims), len(victims))[1],
         lambda _, d: (d.delete_nodes(b"".join(victims)), len(victims))[1])
-    row("bulk_add_nodes", "add_nodes, %s new nodes, seven columns" % run._n(node_count), "ns/node",
+    row("bulk_add_nodes", "add_nodes, %s new nodes, seven columns" % shared.count_text(node_count), "ns/node",
         lambda cls: (gc.collect(), cls())[1],
-        lambda _, d: (run.loop_add_node(d, node_pairs), node_count)[1],
+        lambda _, d: (shared.loop_add_node(d, node_pairs), node_count)[1],
         lambda _, d: (d.add_nodes(b"".join(node_ids), node_columns), node_count)[1],
         repeats=sizes.large_repeats)
     return rows
@@ -141,8 +142,9 @@ def memory_rows(sizes, log):
 
     rows = []
     for form in ("bytes", "bytearray"):
-        command = [sys.executable, os.path.abspath(__file__), "--memory-child", str(sizes.memory_edges), form]
-        out = subprocess.run(command, check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
+        command = [sys.executable, "-m", "bench.bulk", "--memory-child", str(sizes.memory_edges), form]
+        out = subprocess.run(command, check=True, stdout=subprocess.PIPE, universal_newlines=True,
+                             cwd=shared.ROOT).stdout
         figure = json.loads(out.strip().splitlines()[-1])["bytes_per_entry"]
         key = "memory_edges_bulk_" + form
         log("  %-24s %-7s %12.1f B/entry" % (key, "module", figure))
@@ -152,21 +154,19 @@ def memory_rows(sizes, log):
 
 
 def memory_child(count, form):
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    import run
     import tarnu_api
 
-    sources, targets, weights = _columns(run.make_edges(count, max(1, count // 10), random.Random(7)))["buffers"]
+    sources, targets, weights = _columns(shared.make_edges(count, max(1, count // 10), random.Random(7)))["buffers"]
     if form == "bytearray":
         sources, targets = bytearray(sources), bytearray(targets)
     d = tarnu_api.PyGraphDiff()
     for _ in range(3):
         gc.collect()
-    before = run.resident_bytes()
+    before = shared.resident_bytes()
     d.add_edges(sources, targets, weights)
     for _ in range(3):
         gc.collect()
-    print(json.dumps({"bytes_per_entry": (run.resident_bytes() - before) / count, "entries": count}))
+    print(json.dumps({"bytes_per_entry": (shared.resident_bytes() - before) / count, "entries": count}))
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["--memory-child"]:

@@ -1,7 +1,7 @@
 """Node-update memory and encoding figures for the compact node store and for
 encode_into(), side by side with the pure-Python twin and the C floor.
 
-    python bench/encode_into.py [--quick]
+    python -m bench.encode_into [--quick]
 
 Also run by `bench/run.py --encode-into`. Prints one block of figures; every
 memory figure comes from a fresh child process of the same interpreter.
@@ -22,16 +22,13 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+import tarnu_twin
 
-import pure_graph_diff  # noqa: E402
-
-IS_PYPY = sys.implementation.name == "pypy"
+from bench.workloads import IS_PYPY, ROOT
 
 
 def implementations():
-    impls = {"pure": pure_graph_diff.PyGraphDiff}
+    impls = {"pure": tarnu_twin.PyGraphDiff}
     try:
         import tarnu_api
         impls["module"] = tarnu_api.PyGraphDiff
@@ -165,8 +162,8 @@ def child_churn(impl, nodes, replacements):
 
 
 def run_child(*args):
-    command = [sys.executable, os.path.abspath(__file__), "--child", json.dumps(args)]
-    out = subprocess.run(command, check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
+    command = [sys.executable, "-m", "bench.encode_into", "--child", json.dumps(args)]
+    out = subprocess.run(command, check=True, stdout=subprocess.PIPE, universal_newlines=True, cwd=ROOT).stdout
     return json.loads(out.strip().splitlines()[-1])
 
 

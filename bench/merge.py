@@ -5,6 +5,8 @@ num_nodes(). Module and pure-Python twin in one run."""
 
 import gc
 
+from bench import workloads as shared
+
 
 def replay(d, other):
     """other's content recorded on d through the readers and the bulk
@@ -18,14 +20,14 @@ def replay(d, other):
     d.add_edges([e[0] for e in edges], [e[1] for e in edges], [e[2] for e in edges])
 
 
-def workloads(sizes, rng, run):
-    """Rows for run.py; `run` is the run module (Workload, make_edges, ...)."""
-    edges = run.make_edges(sizes.large_edges, sizes.large_sources, rng)
-    nodes = list(zip(run.make_ids(sizes.nodes), run.make_updates(sizes.nodes, rng)))
-    small = run.make_edges(sizes.small_edges, sizes.small_sources, rng)
+def workloads(sizes, rng):
+    """Rows for run.py."""
+    edges = shared.make_edges(sizes.large_edges, sizes.large_sources, rng)
+    nodes = list(zip(shared.make_ids(sizes.nodes), shared.make_updates(sizes.nodes, rng)))
+    small = shared.make_edges(sizes.small_edges, sizes.small_sources, rng)
     items = len(edges) + len(nodes)
     label = "%s edges over %s sources and %s node updates" % (
-        run._n(sizes.large_edges), run._n(sizes.large_sources), run._n(sizes.nodes))
+        shared.count_text(sizes.large_edges), shared.count_text(sizes.large_sources), shared.count_text(sizes.nodes))
     both = ("module", "pure")
 
     def filled(cls):
@@ -41,26 +43,26 @@ def workloads(sizes, rng, run):
         return cls_and_other[0]()
 
     rows = [
-        run.Workload("merge_large", "merge, %s, into an empty diff" % label, "ns/item",
+        shared.Workload("merge_large", "merge, %s, into an empty diff" % label, "ns/item",
                      lambda cls: (cls, filled(cls)), lambda ctx, d: (d.merge(ctx[1]), items)[1],
                      prepare=fresh, repeats=sizes.large_repeats, impls=both),
-        run.Workload("merge_into_content", "  same, into a diff holding %s other edges" % run._n(sizes.small_edges),
+        shared.Workload("merge_into_content", "  same, into a diff holding %s other edges" % shared.count_text(sizes.small_edges),
                      "ns/item", lambda cls: (cls, filled(cls)), lambda ctx, d: (d.merge(ctx[1]), items)[1],
-                     prepare=lambda ctx: (gc.collect(), run.fill_edges(ctx[0](), small))[1],
+                     prepare=lambda ctx: (gc.collect(), shared.fill_edges(ctx[0](), small))[1],
                      repeats=sizes.large_repeats, impls=both),
-        run.Workload("merge_from_bytes", "  same content, from_bytes of its bytes", "ns/item",
+        shared.Workload("merge_from_bytes", "  same content, from_bytes of its bytes", "ns/item",
                      lambda cls: (cls, filled(cls).to_bytes()), lambda ctx, _: (ctx[0].from_bytes(ctx[1]), items)[1],
                      prepare=lambda ctx: gc.collect(), repeats=sizes.large_repeats, impls=both),
-        run.Workload("merge_replay", "  same, replayed through the readers and bulk methods", "ns/item",
+        shared.Workload("merge_replay", "  same, replayed through the readers and bulk methods", "ns/item",
                      lambda cls: (cls, filled(cls)), lambda ctx, d: (replay(d, ctx[1]), items)[1],
                      prepare=fresh, repeats=sizes.large_repeats, impls=both),
     ]
 
-    count_edges = run.make_edges(sizes.small_edges, sizes.small_sources, rng)
+    count_edges = shared.make_edges(sizes.small_edges, sizes.small_sources, rng)
 
     def counted(cls):
         d = cls()
-        run.fill_edges(d, count_edges)
+        shared.fill_edges(d, count_edges)
         other = cls()
         other.add_node(count_edges[0][0], {})
         return d, other
@@ -99,13 +101,13 @@ def workloads(sizes, rng, run):
         return calls
 
     rows += [
-        run.Workload("counts_num_nodes", "num_nodes(), as the rows below call it", "ns/call", counted,
+        shared.Workload("counts_num_nodes", "num_nodes(), as the rows below call it", "ns/call", counted,
                      loop_num_nodes, impls=both),
-        run.Workload("counts", "counts()", "ns/call", counted, loop_counts, impls=both),
-        run.Workload("counts_changing", "counts(), two diffs of other sizes in turn", "ns/call", counted,
+        shared.Workload("counts", "counts()", "ns/call", counted, loop_counts, impls=both),
+        shared.Workload("counts_changing", "counts(), two diffs of other sizes in turn", "ns/call", counted,
                      loop_counts_changing, impls=both),
-        run.Workload("repr", "repr()", "ns/call", counted, loop_repr, impls=both),
-        run.Workload("repr_none", "repr(None): the builtin's own cost", "ns/call", counted, loop_repr_none,
+        shared.Workload("repr", "repr()", "ns/call", counted, loop_repr, impls=both),
+        shared.Workload("repr_none", "repr(None): the builtin's own cost", "ns/call", counted, loop_repr_none,
                      impls=("module",)),
     ]
     return rows

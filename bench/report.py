@@ -1,18 +1,15 @@
 """Markdown tables of benchmark results, for docs/performance.md (and the summary in the README).
 
-    python bench/report.py bench/results/cpython.json bench/results/pypy.json
+    python -m bench.report bench/results/cpython.json bench/results/pypy.json
 
 Prints, per JSON file from ``bench/run.py --json``, the table that run.py
 prints and the targets with their verdicts.
 """
 
 import json
-import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from run import format_table, format_verdicts  # noqa: E402
+from bench.run import format_table, format_verdicts
 
 
 def report(result):

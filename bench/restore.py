@@ -1,7 +1,7 @@
 """Restoring and inspecting a diff: from_bytes against what it replaces,
 rejection of a corrupt payload, copy.copy, and the edge_updates() reader.
 
-Run alone (``python bench/restore.py [--quick]``) or from ``bench/run.py``,
+Run alone (``python -m bench.restore [--quick]``) or from ``bench/run.py``,
 which calls ``run(quick, log)`` and prints the rows it returns. The figures
 are processor time, the median of a few runs, all in one process, so that
 the ratios between rows hold on a shared machine.
@@ -9,21 +9,17 @@ the ratios between rows hold on a shared machine.
 
 import copy
 import gc
-import os
 import random
 import statistics
 import struct
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
+import tarnu_twin
 
-import pure_graph_diff  # noqa: E402
-from decode_diff import decode  # noqa: E402
+from bench.workloads import IS_PYPY, make_edges
+from examples.decode_diff import decode
 
-IS_PYPY = sys.implementation.name == "pypy"
 _as_float = struct.Struct("<f").unpack
 _as_bits = struct.Struct("<I").pack
 
@@ -86,7 +82,6 @@ def corrupt_payloads(PyGraphDiff, data, rng, count):
 
 def run(quick=False, log=lambda message: None):
     import tarnu_api
-    from run import make_edges
 
     PyGraphDiff = tarnu_api.PyGraphDiff
     rng = random.Random(15)
@@ -117,7 +112,7 @@ def run(quick=False, log=lambda message: None):
     columns = [list(column) for column in zip(*edges)]
     rows["list(zip(...)) of as many 3-tuples"] = timed(lambda: list(zip(*columns)), repeats)
     del columns
-    rows["twin from_bytes"] = timed(lambda: pure_graph_diff.PyGraphDiff.from_bytes(data), 1)
+    rows["twin from_bytes"] = timed(lambda: tarnu_twin.PyGraphDiff.from_bytes(data), 1)
 
     checks = [
         ("from_bytes <= 2x (to_bytes + per-call load)",

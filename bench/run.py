@@ -1,10 +1,10 @@
 """Side-by-side benchmarks of tarnu_api, its pure-Python twin and a C floor.
 
-    python bench/run.py [--quick] [--json FILE] [--only NAME,...]
+    python -m bench.run [--quick] [--json FILE] [--only NAME,...]
 
 Runs in one process under whichever interpreter starts it and prints one
 table: for every operation the median time of the extension module, of the
-pure-Python twin (bench/pure_graph_diff.py) and of the floor extension
+pure-Python twin (the tarnu_twin package) and of the floor extension
 (bench/floor, the same methods doing nothing), with the ratios module/floor
 and pure/module. Memory per pending edge and per node update is measured in a
 fresh child process each. Times are processor time of this process (wall
@@ -27,180 +27,14 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+import tarnu_twin
 
-import bulk  # noqa: E402
-import merge  # noqa: E402
-import pure_graph_diff  # noqa: E402
-
-IS_PYPY = sys.implementation.name == "pypy"
-IMPLS = ("module", "pure", "floor")
-
-
-def load_implementations():
-    """The classes to compare; a missing extension is reported, not fatal."""
-    impls = {"pure": pure_graph_diff.PyGraphDiff}
-    missing = {}
-    try:
-        import tarnu_api
-
-        impls["module"] = tarnu_api.PyGraphDiff
-    except ImportError as exc:
-        missing["module"] = "tarnu_api is not importable (%s): module rows are skipped" % exc
-    try:
-        import tarnu_floor
-
-        impls["floor"] = tarnu_floor.PyGraphDiffFloor
-    except ImportError as exc:
-        missing["floor"] = (
-            "tarnu_floor is not importable (%s): install it with "
-            "'pip install --no-build-isolation bench/floor'" % exc
-        )
-    return impls, missing
-
-
-# ---------------------------------------------------------------------------
-# Sizes and data. Every id is made with os.urandom(16) before any timing.
-
-
-class Sizes:
-    def __init__(self, quick):
-        self.quick = quick
-        self.small_edges = 1_000
-        self.small_sources = 100
-        self.small_diffs = 20 if quick else 50
-        self.large_edges = 50_000 if quick else 1_000_000
-        self.large_sources = 5_000 if quick else 100_000
-        self.nodes = 5_000 if quick else 100_000
-        self.delete_edges = 5_000 if quick else 100_000
-        self.delete_node_sources = (1_000, 10_000) if quick else (1_000, 100_000)
-        self.delete_node_calls = 200 if quick else 1_000
-        self.pure_delete_node_budget = 2_000_000  # source visits per run of the twin
-        self.encode_edges = self.large_edges
-        self.encode_nodes = 10_000 if quick else 200_000
-        self.count_calls = 10_000 if quick else 200_000
-        self.memory_edges = self.large_edges
-        self.memory_nodes = self.encode_nodes
-        self.warmup = 1 if quick else (3 if IS_PYPY else 1)
-        self.repeats = 3 if quick else 5
-        self.large_repeats = 2 if quick else 3
-
-
-def make_ids(n):
-    urandom = os.urandom
-    return [urandom(16) for _ in range(n)]
-
-
-def make_edges(n_edges, n_sources, rng):
-    """n_edges distinct (from, to, weight) over n_sources, in random order.
-
-    The tuples are made in the order the loop visits them, as a caller
-    reading records would; the ids they name are spread over the heap.
-    """
-    per_source = n_edges // n_sources
-    sources = make_ids(n_sources)
-    targets = make_ids(n_sources)
-    step = 10_007 % n_sources or 1
-    order = list(range(n_sources * per_source))
-    rng.shuffle(order)
-    weights = [rng.random() * 100.0 for _ in order]
-    return [
-        (sources[e // per_source], targets[(e // per_source + (e % per_source) * step) % n_sources], w)
-        for e, w in zip(order, weights)
-    ]
-
-
-def make_updates(n, rng):
-    """Update dicts with all seven keys, each with its own texts."""
-    return [
-        {
-            "label": "node %d" % i,
-            "url": "https://example.org/nodes/%d" % i,
-            "size": rng.random() * 10.0,
-            "red": rng.randrange(256),
-            "green": rng.randrange(256),
-            "blue": rng.randrange(256),
-            "show_label": i % 2 == 0,
-        }
-        for i in range(n)
-    ]
-
-
-# ---------------------------------------------------------------------------
-# Timed loops: plain Python, written as a user would, the same for every class.
-
-
-def loop_add_edge(d, edges):
-    for a, b, w in edges:
-        d.add_edge(a, b, w)
-
-
-def loop_add_edge_noop(d, edges):
-    for a, b, w in edges:
-        d.add_edge_noop(a, b, w)
-
-
-def loop_empty(d, edges):
-    for a, b, w in edges:
-        pass
-
-
-def loop_add_edge_fresh(d, edges):
-    # New id and weight objects for every call, dropped right after it, as
-    # when ids are decoded from incoming records.
-    for a, b, w in edges:
-        d.add_edge(a[:8] + a[8:], b[:8] + b[8:], w * 1.0)
-
-
-def loop_add_node(d, nodes):
-    for i, u in nodes:
-        d.add_node(i, u)
-
-
-def loop_delete_edge(d, edges):
-    for a, b, _ in edges:
-        d.delete_edge(a, b)
-
-
-def loop_delete_node(d, ids):
-    for i in ids:
-        d.delete_node(i)
-
-
-def loop_num_nodes(d, n):
-    for _ in range(n):
-        d.num_nodes()
-
-
-def loop_num_edges(d, n):
-    for _ in range(n):
-        d.num_edges()
-
-
-def fill_edges(d, edges):
-    loop_add_edge(d, edges)
-    return d
-
-
-class Workload:
-    """One row of the table.
-
-    setup(cls) runs once per class and returns a context; prepare(ctx)
-    runs untimed before every repetition; run(ctx, state) is the timed
-    part and returns the number of operations it did (and optionally the
-    number of bytes it produced).
-    """
-
-    def __init__(self, key, label, unit, setup, run, prepare=None, repeats=None, impls=IMPLS):
-        self.key = key
-        self.label = label
-        self.unit = unit
-        self.setup = setup
-        self.run = run
-        self.prepare = prepare or (lambda ctx: None)
-        self.repeats = repeats
-        self.impls = impls
+from bench import bulk, merge
+from bench.workloads import (
+    IMPLS, IS_PYPY, ROOT, Sizes, Workload, count_text, fill_edges, load_implementations, loop_add_edge,
+    loop_add_edge_fresh, loop_add_edge_noop, loop_add_node, loop_delete_edge, loop_delete_node, loop_empty,
+    loop_num_edges, loop_num_nodes, make_edges, make_ids, make_updates, resident_bytes,
+)
 
 
 def build_workloads(sizes, rng):
@@ -238,7 +72,7 @@ def build_workloads(sizes, rng):
     workloads.append(
         Workload(
             "add_edge_large",
-            "add_edge, %s edges over %s sources" % (_n(sizes.large_edges), _n(sizes.large_sources)),
+            "add_edge, %s edges over %s sources" % (count_text(sizes.large_edges), count_text(sizes.large_sources)),
             "ns/call",
             small_setup,
             per_call(loop_add_edge, large),
@@ -271,7 +105,7 @@ def build_workloads(sizes, rng):
     workloads.append(
         Workload(
             "add_node",
-            "add_node, all seven keys, %s nodes" % _n(sizes.nodes),
+            "add_node, all seven keys, %s nodes" % count_text(sizes.nodes),
             "ns/call",
             small_setup,
             per_call(loop_add_node, nodes),
@@ -281,7 +115,7 @@ def build_workloads(sizes, rng):
     workloads.append(
         Workload(
             "delete_edge",
-            "delete_edge, %s edges into a new diff" % _n(sizes.delete_edges),
+            "delete_edge, %s edges into a new diff" % count_text(sizes.delete_edges),
             "ns/call",
             small_setup,
             per_call(loop_delete_edge, delete_pairs),
@@ -310,14 +144,14 @@ def build_workloads(sizes, rng):
         )
 
     workloads.append(to_bytes_workload("to_bytes_edges", "to_bytes, %s edges over %s sources"
-                                       % (_n(sizes.encode_edges), _n(sizes.large_sources)),
+                                       % (count_text(sizes.encode_edges), count_text(sizes.large_sources)),
                                        "ns/edge", lambda d: fill_edges(d, large), len(large), sizes))
     workloads.append(to_bytes_workload("to_bytes_nodes", "to_bytes, %s nodes, all properties"
-                                       % _n(sizes.encode_nodes),
+                                       % count_text(sizes.encode_nodes),
                                        "ns/node", lambda d: (loop_add_node(d, encode_nodes), d)[1],
                                        len(encode_nodes), sizes))
-    workloads += bulk.workloads(sizes, rng, sys.modules[__name__])
-    workloads += merge.workloads(sizes, rng, sys.modules[__name__])
+    workloads += bulk.workloads(sizes, rng)
+    workloads += merge.workloads(sizes, rng)
     return workloads
 
 
@@ -333,7 +167,7 @@ def delete_node_workload(sizes, sources, rng):
     edges = [(s, t, 1.0) for s, t in zip(source_ids, target_ids)]
 
     def calls_for(cls):
-        if cls is pure_graph_diff.PyGraphDiff:
+        if cls is tarnu_twin.PyGraphDiff:
             return max(10, min(sizes.delete_node_calls, sizes.pure_delete_node_budget // sources))
         return sizes.delete_node_calls
 
@@ -352,7 +186,7 @@ def delete_node_workload(sizes, sources, rng):
 
     return Workload(
         "delete_node_%d" % sources,
-        "delete_node, %s sources with pending edges" % _n(sources),
+        "delete_node, %s sources with pending edges" % count_text(sources),
         "ns/call",
         setup,
         run,
@@ -374,14 +208,6 @@ def to_bytes_workload(key, label, unit, fill, items, sizes):
     # the next run, untimed, so that no run pays for collecting the one
     # before it at a moment that depends on the collector's thresholds.
     return Workload(key, label, unit, setup, run, prepare=lambda d: gc.collect(), repeats=sizes.large_repeats)
-
-
-def _n(n):
-    if n >= 1_000_000 and n % 1_000_000 == 0:
-        return "%dM" % (n // 1_000_000)
-    if n >= 1_000 and n % 1_000 == 0:
-        return "%dk" % (n // 1_000)
-    return str(n)
 
 
 # ---------------------------------------------------------------------------
@@ -461,11 +287,6 @@ def run_benchmarks(impls, sizes, only, log):
 # Memory, each figure in a fresh child process of the same interpreter.
 
 
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def memory_child(kind, impl, count, precross):
     """Print resident bytes per entry for one fill; runs in its own process.
 
@@ -500,9 +321,9 @@ def run_memory(impls, sizes, log):
     rows = []
     plans = [
         ("edges", sizes.memory_edges, False,
-         "resident bytes per pending edge (%s edges, 10 per source)" % _n(sizes.memory_edges)),
+         "resident bytes per pending edge (%s edges, 10 per source)" % count_text(sizes.memory_edges)),
         ("nodes", sizes.memory_nodes, False,
-         "resident bytes per node update (%s nodes, all properties)" % _n(sizes.memory_nodes)),
+         "resident bytes per node update (%s nodes, all properties)" % count_text(sizes.memory_nodes)),
     ]
     plans.append(("edges_fresh", sizes.memory_edges, False,
                   "  same, ids and weights made for each call and dropped"))
@@ -516,10 +337,11 @@ def run_memory(impls, sizes, log):
         for impl in ("module", "pure"):
             if impl not in impls or (precross and impl != "module"):
                 continue
-            command = [sys.executable, os.path.abspath(__file__), "--memory-child", kind, impl, str(count)]
+            command = [sys.executable, "-m", "bench.run", "--memory-child", kind, impl, str(count)]
             if precross:
                 command.append("--precross")
-            out = subprocess.run(command, check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
+            out = subprocess.run(command, check=True, stdout=subprocess.PIPE, universal_newlines=True,
+                                 cwd=ROOT).stdout
             figure = json.loads(out.strip().splitlines()[-1])["bytes_per_entry"]
             row[impl] = {"median": figure, "samples": [figure]}
             log("  %-24s %-7s %12.1f B/entry" % (row["key"], impl, figure))
@@ -657,7 +479,7 @@ def main(argv=None):
                         help="run bench/encode_into.py (node store and encode_into figures) instead")
     args = parser.parse_args(argv)
     if args.encode_into:
-        import encode_into
+        from bench import encode_into
 
         return encode_into.main(["--quick"] if args.quick else [])
 
@@ -691,7 +513,7 @@ def main(argv=None):
         "repeats": {"warmup": sizes.warmup, "runs": sizes.repeats, "runs_largest": sizes.large_repeats},
     }
     if not only or "restore" in only:  # from_bytes, copies and readers (bench/restore.py)
-        import restore
+        from bench import restore
 
         restored = restore.run(args.quick, log)
         result["restore"] = {"rows": restored["rows"], "edge_updates_ns_per_edge": restored["edge_updates_ns_per_edge"]}

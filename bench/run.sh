@@ -56,7 +56,7 @@ for interpreter in cpython pypy; do
     --config-settings=build-dir="build/bench-{wheel_tag}" bench/floor
 
   echo "== benchmarks under $interpreter"
-  "$venv/bin/python" bench/run.py "${quick[@]}" --json "bench/results/$interpreter.json" \
+  "$venv/bin/python" -m bench.run "${quick[@]}" --json "bench/results/$interpreter.json" \
     | tee "bench/results/$interpreter.txt"
 done
 
@@ -79,7 +79,7 @@ fi
 echo "== plot"
 .venv-bench-cpython/bin/python bench/plot.py bench/results/cpython.json bench/results/pypy.json \
   --output bench/results/bench.png
-.venv-bench-cpython/bin/python bench/report.py bench/results/cpython.json bench/results/pypy.json \
+.venv-bench-cpython/bin/python -m bench.report bench/results/cpython.json bench/results/pypy.json \
   >bench/results/tables.md
 
 if [ "$publish" = 1 ]; then

@@ -166,10 +166,9 @@ def _demo_bytes():
     try:
         from tarnu_api import PyGraphDiff
     except ImportError:
-        import os
-
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-        from pure_graph_diff import PyGraphDiff
+        # The twin is a package at the top of the checkout: found when this
+        # runs from there (python -m examples.decode_diff).
+        from tarnu_twin import PyGraphDiff
 
         print("tarnu_api is not installed: using the pure-Python twin", file=sys.stderr)
     a, b, c = (bytes(15) + bytes([i]) for i in (1, 2, 3))

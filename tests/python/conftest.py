@@ -7,20 +7,32 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 
-# The pure-Python twin (bench/) and the byte decoder (examples/) serve the
-# tests as model and reader.
-for folder in ("bench", "examples"):
-    path = os.path.join(ROOT, folder)
-    if path not in sys.path:
-        sys.path.insert(0, path)
-
 IS_PYPY = sys.implementation.name == "pypy"
+
+# Node ids the tests share; an id is any 16 bytes.
+A, B, C, D = (bytes(15) + bytes([i]) for i in (1, 2, 3, 4))
+
+# The test command builds the module with its test hooks and sets
+# TARNU_EXPECT_TEST_HOOKS=1: the hook tests then run (and fail on a build
+# without hooks); without it they are skipped.
+HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
+needs_hooks = pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
+
+
+def hook_id(kind):
+    """The id whose delete_node fires test hook `kind` (one byte) in a hook build."""
+    return b"tarnu-test-hook" + kind
+
+
+def snapshot(d):
+    """What a refused call must leave unchanged: both counts and the bytes."""
+    return d.num_nodes(), d.num_edges(), d.to_bytes()
 
 # The two implementations of the API: the extension module and the
 # pure-Python twin. Every test that takes the `impl` fixture runs once against
 # each, with the ids "module" and "twin" (pytest_generate_tests below), unless
 # it is marked `only`.
-IMPLEMENTATIONS = {"module": "tarnu_api", "twin": "pure_graph_diff"}
+IMPLEMENTATIONS = {"module": "tarnu_api", "twin": "tarnu_twin"}
 
 
 def implementation(name):

@@ -3,18 +3,16 @@ part-way (through the test hooks), re-entry from a weights sequence, buffers
 given back on every path, and buffer layouts that are refused."""
 
 import array
-import os
 
 import pytest
 
-import pure_graph_diff
 import tarnu_api
+import tarnu_twin
+from conftest import A, B, C, hook_id, needs_hooks
 from decode_diff import decode
 
 PyGraphDiff = tarnu_api.PyGraphDiff
-HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
 IDS = [bytes(15) + bytes([i]) for i in range(1, 6)]
-A, B, C = IDS[:3]
 try:
     import numpy
 except ImportError:  # the debug CPython of the reliability pass
@@ -46,14 +44,14 @@ BATCHES = {
 }
 
 
-@pytest.mark.skipif(not HOOKS, reason="needs the test hooks")
+@needs_hooks
 @pytest.mark.parametrize("done", [0, 2, 4])
 @pytest.mark.parametrize("method", sorted(BATCHES))
 def test_out_of_memory_leaves_exactly_a_prefix(method, done):
     expected = seeded()
     getattr(expected, method)(*BATCHES[method](IDS[:done]))
     for _ in range(done + 1):  # each hook call moves the failure one item later
-        PyGraphDiff().delete_node(b"tarnu-test-hookB")
+        PyGraphDiff().delete_node(hook_id(b"B"))
     d = seeded()
     with pytest.raises(MemoryError) as raised:
         getattr(d, method)(*BATCHES[method](IDS))
@@ -134,7 +132,7 @@ def test_layouts_as_the_twin_judges_them(args):
         except Exception as error:  # noqa: BLE001 - every exception is compared
             return type(error), str(error)
 
-    assert outcome(PyGraphDiff) == outcome(pure_graph_diff.PyGraphDiff)
+    assert outcome(PyGraphDiff) == outcome(tarnu_twin.PyGraphDiff)
 
 
 def test_a_list_shortened_while_it_converts(impl):

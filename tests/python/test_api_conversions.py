@@ -11,10 +11,9 @@ import types
 
 import pytest
 
-from conftest import IS_PYPY, implementation
+from conftest import A, B, C, IS_PYPY, implementation, snapshot
 from decode_diff import decode
 
-A, B, C = (bytes(15) + bytes([i]) for i in (1, 2, 3))
 PARAMETERS = {
     "add_node": ("id", "update"),
     "delete_node": ("id",),
@@ -32,10 +31,6 @@ def seeded(impl):
     d.add_edge(A, C, 0.5)
     d.delete_edge(C, A)
     return d
-
-
-def snapshot(d):
-    return d.num_nodes(), d.num_edges(), d.to_bytes()
 
 
 def call_with(d, method, argument, value):

@@ -4,16 +4,13 @@ call, a bytearray that is exported, a failed encoding, and the node store's
 own failure (compaction out of memory)."""
 
 import mmap
-import os
 
 import pytest
 
 import tarnu_api
-from conftest import IS_PYPY
+from conftest import A, B, C, IS_PYPY, hook_id, needs_hooks
 
 PyGraphDiff = tarnu_api.PyGraphDiff
-HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
-A, B, C = (bytes(15) + bytes([i]) for i in (1, 2, 3))
 
 
 def filled():
@@ -154,23 +151,23 @@ def test_a_buffer_export_cannot_change_the_diff():
         d.encode_into(Exporter(d, 1000))
 
 
-@pytest.mark.skipif(not HOOKS, reason="needs the test hooks")
+@needs_hooks
 def test_a_failed_encoding_leaves_the_bytearray_as_it_was():
     d = filled()
     buffer = bytearray(b"keep")
-    d.delete_node(b"tarnu-test-hookS")
+    d.delete_node(hook_id(b"S"))
     with pytest.raises(Exception, match="Failed to serialize graph diff."):
         d.encode_into(buffer, 10)
     assert buffer == b"keep"
 
 
-@pytest.mark.skipif(not HOOKS, reason="needs the test hooks")
+@needs_hooks
 def test_compaction_out_of_memory_leaves_the_diff_as_it_was():
     d = PyGraphDiff()
     d.add_node(A, {"label": "a" * 500})
     d.add_node(A, {"label": "c" * 501})  # the old 500 bytes are now dead
     before = d.to_bytes()
-    PyGraphDiff().delete_node(b"tarnu-test-hookC")
+    PyGraphDiff().delete_node(hook_id(b"C"))
     with pytest.raises(MemoryError):
         d.add_node(B, {"url": "d" * 100})  # no room left: a compaction is due
     assert d.to_bytes() == before

@@ -11,10 +11,9 @@ import uuid
 import pytest
 
 import tarnu_api
-from conftest import IS_PYPY
+from conftest import A, B, C, D, IS_PYPY
 
 PyGraphDiff = tarnu_api.PyGraphDiff
-A, B, C, D = (bytes(15) + bytes([i]) for i in (1, 2, 3, 4))
 CALLS = 100_000
 WARM_UP = 20_000 if IS_PYPY else 2_000  # until the JIT has compiled the loop
 # A leak of one small object per call would show as CALLS blocks or several MB.

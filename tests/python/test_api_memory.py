@@ -11,10 +11,9 @@ import pytest
 from conftest import IS_PYPY, ROOT
 
 PRELUDE = textwrap.dedent("""
-    import os, resource, sys
-    sys.path[:0] = [os.path.join(sys.argv[1], "bench"), os.path.join(sys.argv[1], "examples")]
+    import os, resource
     from tarnu_api import PyGraphDiff
-    from decode_diff import decode
+    from examples.decode_diff import decode
 
     COUNT = 300_000
     ids = [i.to_bytes(16, "little") for i in range(COUNT)]
@@ -82,7 +81,7 @@ ENCODE = PRELUDE + textwrap.dedent("""
 
 
 def run(script):
-    result = subprocess.run([sys.executable, "-c", script, ROOT], capture_output=True, text=True, timeout=300)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300, cwd=ROOT)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout == "ok\n"
 

@@ -3,16 +3,13 @@ test drives at random and docs/errors.md checks: the worked examples of the
 guide, the out-of-memory prefix. Tests that take `impl` run against the module and the
 pure-Python twin."""
 
-import os
 import sys
 import uuid
 
 import pytest
 
+from conftest import A, B, C, D, hook_id, needs_hooks
 from decode_diff import decode
-
-A, B, C, D = (bytes(15) + bytes([i]) for i in (1, 2, 3, 4))
-HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
 
 
 def producer(impl, *calls):
@@ -51,7 +48,7 @@ def test_a_node_deleted_then_updated_loses_its_deletion(impl):
     assert got.deleted_edges == {B: {A}}  # kept, as a later add_node keeps it
 
 
-@pytest.mark.skipif(not HOOKS, reason="needs the test hooks")
+@needs_hooks
 @pytest.mark.parametrize("done", [0, 1, 3, 5])
 def test_merge_out_of_memory_leaves_exactly_a_prefix(done):
     import tarnu_api
@@ -66,7 +63,7 @@ def test_merge_out_of_memory_leaves_exactly_a_prefix(done):
     assert len(calls) == 6
     expected = producer(PyGraphDiff, ("add_edge", D, A, 1.0), *calls[:done])
     for _ in range(done + 1):  # each hook call moves the failure one item later
-        PyGraphDiff().delete_node(b"tarnu-test-hookB")
+        PyGraphDiff().delete_node(hook_id(b"B"))
     d = producer(PyGraphDiff, ("add_edge", D, A, 1.0))
     with pytest.raises(MemoryError) as raised:
         d.merge(other)

@@ -5,7 +5,6 @@ exceptions, the same counts and the same decoded bytes after every step."""
 import array
 import copy
 import math
-import os
 import pickle
 import struct
 
@@ -14,8 +13,9 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
-import pure_graph_diff
 import tarnu_api
+import tarnu_twin
+from conftest import A, B, HOOKS, hook_id
 from decode_diff import decode
 
 try:
@@ -24,7 +24,6 @@ except ImportError:
     numpy = None
 
 PyGraphDiff = tarnu_api.PyGraphDiff
-A, B = (bytes(15) + bytes([i]) for i in (1, 2))
 
 
 IDS = [bytes(16), b"\xff" * 16] + [bytes(15) + bytes([i]) for i in (1, 2)]
@@ -151,7 +150,7 @@ class AgainstTwin(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.real = PyGraphDiff()
-        self.model = pure_graph_diff.PyGraphDiff()
+        self.model = tarnu_twin.PyGraphDiff()
 
     def both(self, method, names, values, form):
         got = outcome(lambda: invoke(self.real, method, names, values, form))
@@ -280,7 +279,7 @@ class AgainstTwin(RuleBasedStateMachine):
         for source, to, weight in other.edge_updates():
             replay.add_edge(source, to, weight)
         assert invoke(self.real, "merge", ("other",), (other,), form) is None
-        self.model.merge(pure_graph_diff.PyGraphDiff.from_bytes(data))
+        self.model.merge(tarnu_twin.PyGraphDiff.from_bytes(data))
         assert other.to_bytes() == data
         assert self.real.counts() == replay.counts()
         assert decode(self.real.to_bytes()) == decode(replay.to_bytes())
@@ -304,7 +303,7 @@ class AgainstTwin(RuleBasedStateMachine):
         elif how == "pickle":
             self.real = pickle.loads(pickle.dumps(self.real))
         else:
-            self.model = pure_graph_diff.PyGraphDiff.from_bytes(self.model.to_bytes())
+            self.model = tarnu_twin.PyGraphDiff.from_bytes(self.model.to_bytes())
         assert self.real.to_bytes() == data
 
     @invariant()
@@ -321,9 +320,9 @@ class AgainstTwin(RuleBasedStateMachine):
     @invariant()
     def record_consistent(self):
         # The record's own invariants, through the test hook when built in.
-        if os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1":
+        if HOOKS:
             with pytest.raises(LookupError) as raised:
-                self.real.delete_node(b"tarnu-test-hookI")
+                self.real.delete_node(hook_id(b"I"))
             assert str(raised.value) == "consistent"
 
     @invariant()

@@ -7,9 +7,8 @@ import pydoc
 
 import pytest
 
-from conftest import IS_PYPY, implementation
+from conftest import A, B, C, IS_PYPY, implementation, snapshot
 
-A, B, C = (bytes(15) + bytes([i]) for i in (1, 2, 3))
 
 METHODS = [
     ("num_nodes", "($self)"),
@@ -31,10 +30,6 @@ METHODS = [
 ADDED = ["add_edges", "delete_edges", "delete_nodes", "add_nodes", "encoded_size", "encode_into", "from_bytes",
          "node_updates", "deleted_nodes", "edge_updates", "deleted_edges", "merge", "counts",
          "__copy__", "__deepcopy__", "__reduce__", "__sizeof__"]
-
-
-def snapshot(d):
-    return d.num_nodes(), d.num_edges(), d.to_bytes()
 
 
 def seeded(impl):

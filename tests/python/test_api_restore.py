@@ -9,13 +9,12 @@ import sys
 
 import pytest
 
-import pure_graph_diff
 import tarnu_api
-from conftest import IS_PYPY
+import tarnu_twin
+from conftest import A, B, C, D, IS_PYPY
 from decode_diff import decode
 
 PyGraphDiff = tarnu_api.PyGraphDiff
-A, B, C, D = (bytes(15) + bytes([i]) for i in (1, 2, 3, 4))
 
 
 def filled(cls=PyGraphDiff, hub=40):
@@ -71,7 +70,7 @@ def test_from_bytes_refuses_what_is_not_an_encoding(data, offset, reason):
     with pytest.raises(ValueError, match="^invalid encoded diff at byte %d: %s" % (offset, reason)):
         PyGraphDiff.from_bytes(data)
     with pytest.raises(ValueError):  # the twin refuses it too, in its own words
-        pure_graph_diff.PyGraphDiff.from_bytes(data)
+        tarnu_twin.PyGraphDiff.from_bytes(data)
 
 
 def test_from_bytes_restores_exactly_and_takes_any_buffer(impl):

@@ -2,11 +2,13 @@
 
 import random
 
-import run
+import tarnu_twin
+
+from bench import run, workloads
 
 
 def test_edge_workloads_are_distinct_pairs_over_the_requested_sources():
-    edges = run.make_edges(20_000, 2_000, random.Random(3))
+    edges = workloads.make_edges(20_000, 2_000, random.Random(3))
     assert len(edges) == 20_000
     assert len({(a, b) for a, b, _ in edges}) == 20_000
     assert len({a for a, _, _ in edges}) == 2_000
@@ -14,10 +16,10 @@ def test_edge_workloads_are_distinct_pairs_over_the_requested_sources():
 
 
 def test_update_workloads_carry_all_seven_keys_that_the_twin_accepts():
-    updates = run.make_updates(50, random.Random(3))
+    updates = workloads.make_updates(50, random.Random(3))
     assert all(len(u) == 7 for u in updates)
-    diff = run.pure_graph_diff.PyGraphDiff()
-    run.loop_add_node(diff, list(zip(run.make_ids(50), updates)))
+    diff = tarnu_twin.PyGraphDiff()
+    workloads.loop_add_node(diff, list(zip(workloads.make_ids(50), updates)))
     assert diff.num_nodes() == 50
 
 
@@ -57,7 +59,7 @@ def test_table_shows_each_figure_and_both_ratios():
 
 
 def test_restore_rows_run_and_judge_their_targets():
-    import restore
+    from bench import restore
 
     result = restore.run(quick=True)
     assert set(result["rows"]) >= {"from_bytes", "to_bytes", "per-call load", "copy.copy", "edge_updates()"}

@@ -4,9 +4,8 @@ import struct
 
 import pytest
 
+from conftest import A, B
 from decode_diff import DecodeError, decode, main
-
-A, B = bytes(15) + b"\x01", bytes(15) + b"\x02"
 
 
 def q(n):

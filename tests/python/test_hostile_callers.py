@@ -14,11 +14,9 @@ import textwrap
 import pytest
 
 import tarnu_api
-from conftest import IS_PYPY
+from conftest import IS_PYPY, hook_id, needs_hooks
 
 PyGraphDiff = tarnu_api.PyGraphDiff
-HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
-needs_hooks = pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
 cpython_only = pytest.mark.skipif(IS_PYPY, reason="PyPy has no subinterpreters and no re-initialisation")
 
 
@@ -30,7 +28,7 @@ def run_python(code, timeout=120):
 def table_stats(diff):
     """Longest probe of the diff's id table and the bytes its tables hold."""
     with pytest.raises(LookupError) as raised:
-        diff.delete_node(b"tarnu-test-hookH")
+        diff.delete_node(hook_id(b"H"))
     probe, size = str(raised.value).split()
     return int(probe), int(size)
 

@@ -12,15 +12,10 @@ import textwrap
 import pytest
 
 import tarnu_api
-from conftest import IS_PYPY, ROOT
+from conftest import HOOKS, IS_PYPY, ROOT, hook_id, needs_hooks
 
 PyGraphDiff = tarnu_api.PyGraphDiff
 EMPTY_DIFF = bytes(32)
-HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
-
-
-def hook_id(kind):
-    return b"tarnu-test-hook" + kind
 
 
 def run_python(code, **env):
@@ -194,7 +189,7 @@ class TestClass:
         assert resident_bytes() - before_memory < 4 * 1024 * 1024
 
 
-@pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
+@needs_hooks
 class TestEntryFrame:
     def fatal_class(self):
         try:
@@ -244,7 +239,7 @@ class TestEntryFrame:
         assert type(seen[0].exc_value) is self.fatal_class()
 
 
-@pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
+@needs_hooks
 class TestInitialisationFailures:
     def test_type_creation_failure_is_runtime_error_with_cause(self):
         result = run_python("""
@@ -271,7 +266,7 @@ class TestInitialisationFailures:
         assert result.stdout.strip() == "'tuple' object cannot be converted to 'PyList'", result.stderr
 
 
-@pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
+@needs_hooks
 class TestResultFailures:
     def test_encoder_failure_is_the_serialize_exception(self):
         d = PyGraphDiff()

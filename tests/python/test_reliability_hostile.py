@@ -21,11 +21,11 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import tarnu_api
+from conftest import A, B, C, snapshot
 from decode_diff import decode
 
 PyGraphDiff = tarnu_api.PyGraphDiff
 
-A, B, C = (bytes(15) + bytes([i]) for i in (1, 2, 3))
 PARAMETERS = {
     "add_node": ("id", "update"),
     "delete_node": ("id",),
@@ -479,10 +479,6 @@ def id_exporters(ids):
         forms.append(("numpy-uint8-2d", lambda: _numpy.frombuffer(raw, _numpy.uint8).reshape(-1, 16).copy(),
                       lambda a: setattr(a, "dtype", _numpy.int16) if a.size else None))
     return forms
-
-
-def snapshot(diff):
-    return diff.num_nodes(), diff.num_edges(), diff.to_bytes()
 
 
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")

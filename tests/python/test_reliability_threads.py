@@ -14,9 +14,10 @@ lost or corrupted:
   taken meanwhile decodes cleanly;
 - a thread whose conversion sleeps while it holds the borrow makes calls
   from other threads fail with the borrow errors and nothing else, and those
-  failed calls leave no trace;
-- conversion hooks that call back into the same instance through every
-  method, where the hostile-input test reaches them only at random.
+  failed calls leave no trace.
+
+Calls back into the same instance from Python code that the module runs
+(conversions, error texts, type names) are in test_api_reentry.py.
 """
 
 import random
@@ -26,8 +27,8 @@ import time
 
 import pytest
 
-import pure_graph_diff
 import tarnu_api
+import tarnu_twin
 from decode_diff import decode
 
 PyGraphDiff = tarnu_api.PyGraphDiff
@@ -67,7 +68,7 @@ def workload(owner, seed, count, pool=24):
 
 
 def twin_of(calls):
-    twin = pure_graph_diff.PyGraphDiff()
+    twin = tarnu_twin.PyGraphDiff()
     for method, args in calls:
         getattr(twin, method)(*args)
     return twin
@@ -169,105 +170,3 @@ def test_calls_meeting_a_borrow_held_by_another_thread_fail_cleanly():
     # left no trace.
     expected = [(m, (a, b, 2.0)) for m, (a, b, _) in slow_calls] + succeeded
     same_diff(shared, twin_of(expected))
-
-
-# --- re-entry through the hooks that the error texts and type names run --------
-
-A, B, C = (bytes(15) + bytes([i]) for i in (1, 2, 3))
-INNER = {
-    "num_nodes": (lambda d: d.num_nodes(), "Already mutably borrowed"),
-    "num_edges": (lambda d: d.num_edges(), "Already mutably borrowed"),
-    "to_bytes": (lambda d: d.to_bytes(), "Already mutably borrowed"),
-    "add_node": (lambda d: d.add_node(C, {}), "Already borrowed"),
-    "delete_node": (lambda d: d.delete_node(C), "Already borrowed"),
-    "add_edge": (lambda d: d.add_edge(C, A, 1.0), "Already borrowed"),
-    "delete_edge": (lambda d: d.delete_edge(C, A), "Already borrowed"),
-    "clear": (lambda d: d.clear(), "Already borrowed"),
-}
-
-
-class CallsBack:
-    """Calls `inner` on the diff and keeps what it raised."""
-
-    def __init__(self, diff, inner):
-        self.diff, self.inner, self.seen = diff, inner, []
-
-    def __call__(self):
-        try:
-            INNER[self.inner][0](self.diff)
-        except RuntimeError as error:
-            self.seen.append(str(error))
-
-
-def qualname_hook(hook):
-    class Meta(type):
-        def __getattribute__(cls, name):
-            if name == "__qualname__":
-                hook()
-            return super().__getattribute__(name)
-
-    return Meta("Odd", (), {})()
-
-
-class TextHook:
-    def __init__(self, hook, text):
-        self.hook, self.text = hook, text
-
-    def __str__(self):
-        self.hook()
-        return self.text
-
-
-class RaisesTypeErrorWithText:
-    def __init__(self, hook):
-        self.hook = hook
-
-    def __index__(self):
-        raise TypeError(TextHook(self.hook, "odd"))
-
-
-def module_name_hook(hook):
-    cls = type("bool_", (), {"__bool__": lambda self: True})
-    cls.__module__ = TextHook(hook, "numpy")
-    return cls()
-
-
-# Outer calls in which the module itself runs Python code while it holds the
-# exclusive borrow: naming a wrong type, labelling an error with its text,
-# naming a type to recognise a boolean. Each with the error it ends in, or
-# None when it succeeds.
-OUTER = {
-    "id.__qualname__": (lambda d, hook: d.delete_node(qualname_hook(hook)),
-                        "argument 'id': failed to extract field PyUuid.0"),
-    "update.__qualname__": (lambda d, hook: d.add_node(A, qualname_hook(hook)),
-                            "argument 'update': 'Odd' object cannot be converted to 'PyDict'"),
-    "label.__qualname__": (lambda d, hook: d.add_node(A, {"label": qualname_hook(hook)}),
-                           "argument 'update': 'Odd' object cannot be converted to 'PyString'"),
-    "error text __str__": (lambda d, hook: d.add_node(A, {"red": RaisesTypeErrorWithText(hook)}),
-                           "argument 'update': odd"),
-    "type __module__": (lambda d, hook: d.add_node(A, {"show_label": module_name_hook(hook)}), None),
-}
-
-
-@pytest.mark.parametrize("outer", OUTER)
-@pytest.mark.parametrize("inner", INNER)
-def test_python_code_run_by_the_module_itself_meets_the_borrow(outer, inner):
-    d = PyGraphDiff()
-    d.add_edge(B, A, 2.0)
-    d.delete_edge(A, C)
-    before = (d.num_nodes(), d.num_edges(), d.to_bytes())
-    hook = CallsBack(d, inner)
-    call, message = OUTER[outer]
-    if message is None:
-        call(d, hook)
-        assert decode(d.to_bytes()).nodes[A] == '{"showLabel":true}'
-    else:
-        with pytest.raises(TypeError) as raised:
-            call(d, hook)
-        assert str(raised.value) == message
-        assert (d.num_nodes(), d.num_edges(), d.to_bytes()) == before
-    assert hook.seen == [INNER[inner][1]]
-    # The borrow was given back: every method works again.
-    for use, _ in INNER.values():
-        use(d)
-    assert (d.num_nodes(), d.num_edges(), d.to_bytes()) == (0, 0, bytes(32))

@@ -11,10 +11,9 @@ import struct
 
 import pytest
 
-import pure_graph_diff
+import tarnu_twin
+from conftest import A, B, C, D
 from decode_diff import decode
-
-A, B, C, D = (bytes(15) + bytes([i]) for i in (1, 2, 3, 4))
 
 
 def f32(value):
@@ -65,7 +64,7 @@ class TestTwinDigitSearch:
             value = struct.unpack("<d", struct.pack("<Q", magnitude))[0]
             if not math.isfinite(value) or value == 0:
                 continue
-            digits, k = pure_graph_diff._shortest_digits(magnitude, 52, 1023)
+            digits, k = tarnu_twin.json_text._shortest_digits(magnitude, 52, 1023)
             mantissa, exponent = repr(value).split("e") if "e" in repr(value) else (repr(value), "0")
             expected = mantissa.replace(".", "").lstrip("0").rstrip("0")
             assert digits == expected, (value, digits, k)
@@ -81,9 +80,9 @@ class TestTwinDigitSearch:
             value = struct.unpack("<f", struct.pack("<I", magnitude))[0]
             if not math.isfinite(value) or value == 0:
                 continue
-            text = pure_graph_diff.float32_json(value)
+            text = tarnu_twin.float32_json(value)
             assert f32(float(text)) == value, text
-            ours, _ = pure_graph_diff._shortest_digits(magnitude)
+            ours, _ = tarnu_twin.json_text._shortest_digits(magnitude)
             theirs = np.format_float_scientific(np.float32(value), unique=True, trim="-")
             assert ours == theirs.split("e")[0].replace(".", "").rstrip("0"), value
 

@@ -1,0 +1,197 @@
+"""The bulk methods' arguments: each opened (kind, layout, length), the
+lengths compared, then every item converted, before the first change."""
+
+from tarnu_twin.arguments import (
+    _NO, _UPDATE_KEYS, _exclusive, _extract_f32, _extract_f32_bits, _node_id, _node_update, _object_text,
+    _type_name, _with_cause,
+)
+from tarnu_twin.binary import _pack_f, _unpack_f
+
+_IDS_ACCEPTED = (
+    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer of bytes (format 'B', 'b' or "
+    "'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16"
+)
+_WEIGHTS_ACCEPTED = (
+    "weights are read from a sequence of numbers, or from a one-dimensional C-contiguous buffer of format 'f' or 'd'"
+)
+_UPDATES_ACCEPTED = "updates are read from a sequence of update dicts, or from a dict of columns"
+# Buffer formats a column of update values may have, and how its accepted forms read.
+_COLUMN_FORMATS = {"size": ("fd", "'f' or 'd'"), "red": ("B", "'B'"), "green": ("B", "'B'"),
+                   "blue": ("B", "'B'"), "show_label": ("?", "'?'")}
+
+
+def _bulk_arguments(diff, method, arguments):
+    """Opens, length-checks and converts the arguments of a bulk method.
+
+    ``arguments`` holds (name, opener, value); an opener returns a list of
+    (label, length) and a function that converts the items.
+    """
+    _exclusive(diff)
+    try:
+        opened = [open_(value, "argument '%s'" % name) for name, open_, value in arguments]
+        lengths = [part for parts, _ in opened for part in parts]
+        if any(n != lengths[0][1] for _, n in lengths):
+            raise ValueError("PyGraphDiff.%s() got arguments of different lengths: %s" % (
+                method, ", ".join("%s has %d items" % part for part in lengths)))
+        return [convert(lengths[0][1]) for _, convert in opened]
+    finally:
+        diff._borrow = 0
+
+
+def _buffer(obj):
+    try:
+        return memoryview(obj)
+    except TypeError:
+        return None
+
+
+def _is_sequence(obj):
+    return not isinstance(obj, dict) and hasattr(type(obj), "__getitem__")
+
+
+def _take_sequence(obj, lists_and_tuples_only):
+    if isinstance(obj, (list, tuple)):
+        return obj
+    if not lists_and_tuples_only and _is_sequence(obj):
+        return list(obj)
+    return None
+
+
+def _wrong_kind(obj, where, accepted):
+    return TypeError("%s: '%s' object is not accepted; %s" % (where, _type_name(type(obj)), accepted))
+
+
+def _check_column_buffer(view, where, formats, accepted):
+    fmt = view.format[1:] if view.format[:1] in ("@", "=", "<") else view.format
+    if fmt not in formats:
+        raise TypeError("%s: a buffer of format '%s' is not accepted; %s" % (where, fmt, accepted))
+    if view.ndim != 1 or not view.c_contiguous:
+        raise ValueError("%s: the buffer is not one-dimensional and C-contiguous; %s" % (where, accepted))
+    return fmt
+
+
+def _label_item(where, index, exc):
+    """The error of one item: its own type, its text prefixed with where and index."""
+    if not isinstance(exc, Exception) or isinstance(exc, MemoryError):
+        return exc
+    text = "%s: item %d: %s" % (where, index, _object_text(exc))
+    try:
+        labelled = type(exc)(text)
+    except Exception:
+        return exc
+    if type(labelled) is not type(exc):
+        return exc
+    if hasattr(exc, "__notes__"):
+        labelled.__notes__ = list(exc.__notes__)
+    return _with_cause(labelled, exc.__cause__)
+
+
+def _convert_items(sequence, count, where, convert, first=0):
+    out = []
+    for i in range(first, count):
+        if i >= len(sequence):
+            raise RuntimeError("%s: the list changed size while its items were converted" % where)
+        try:
+            out.append(convert(sequence[i]))
+        except BaseException as exc:
+            raise _label_item(where, i, exc) from exc.__cause__
+    return out
+
+
+def _one_id(obj):
+    node = _node_id(obj)
+    if type(node) is not bytes:
+        raise node
+    return node
+
+
+def _open_ids(obj, where):
+    sequence = _take_sequence(obj, True)
+    if sequence is not None:
+        return [("'%s'" % where[10:-1], len(sequence))], lambda n: _convert_items(sequence, n, where, _one_id)
+    view = _buffer(obj)
+    if view is None:
+        raise _wrong_kind(obj, where, _IDS_ACCEPTED)
+    fmt = view.format[1:] if view.format[:1] in ("@", "=", "<") else view.format
+    if not ((view.itemsize == 1 and fmt in ("B", "b", "c")) or (view.itemsize == 16 and fmt in ("16s", "16x"))):
+        raise TypeError("%s: a buffer of format '%s' is not accepted; %s" % (where, fmt, _IDS_ACCEPTED))
+    if not view.c_contiguous:
+        raise ValueError("%s: the buffer is not C-contiguous; %s" % (where, _IDS_ACCEPTED))
+    if view.nbytes % 16:
+        raise ValueError("%s: a buffer of %d bytes is not a whole number of 16-byte ids; %s"
+                         % (where, view.nbytes, _IDS_ACCEPTED))
+    data = view.tobytes()
+    return [("'%s'" % where[10:-1], len(data) // 16)], lambda n: [data[i:i + 16] for i in range(0, 16 * n, 16)]
+
+
+def _open_weights(obj, where):
+    label = "'%s'" % where[10:-1]
+    sequence = _take_sequence(obj, True)
+    if sequence is None:
+        view = _buffer(obj)
+        if view is not None:
+            fmt = _check_column_buffer(view, where, "fd", _WEIGHTS_ACCEPTED)
+            if fmt == "f":
+                # Through a Python float, as add_edge takes a number: a
+                # signalling NaN comes out quiet, every other value unchanged.
+                data = view.tobytes()
+                return [(label, len(view))], lambda n: [
+                    _pack_f(_unpack_f(data[i:i + 4])[0]) for i in range(0, 4 * n, 4)]
+            values = view.tolist()
+            return [(label, len(view))], lambda n: [_extract_f32_bits(v) for v in values]
+        sequence = _take_sequence(obj, False)
+        if sequence is None:
+            raise _wrong_kind(obj, where, _WEIGHTS_ACCEPTED)
+    return [(label, len(sequence))], lambda n: _convert_items(sequence, n, where, _extract_f32_bits)
+
+
+def _open_updates(obj, where):
+    if not issubclass(type(obj), dict):
+        sequence = _take_sequence(obj, False)
+        if sequence is None:
+            raise _wrong_kind(obj, where, _UPDATES_ACCEPTED)
+        return [("'updates'", len(sequence))], lambda n: _convert_items(sequence, n, where, _node_update)
+    columns = []
+    for key, convert in _UPDATE_KEYS:
+        values = dict.get(obj, key, _NO)
+        if values is _NO:
+            continue
+        column_where = "%s column '%s'" % (where, key)
+        formats, format_text = _COLUMN_FORMATS.get(key, ("", ""))
+        accepted = "column '%s' is read from a sequence of values" % key
+        if formats:
+            accepted += " or a one-dimensional C-contiguous buffer of format " + format_text
+        sequence = _take_sequence(values, True)
+        view = None if sequence is not None or not formats else _buffer(values)
+        if view is not None:
+            fmt = _check_column_buffer(view, column_where, formats, accepted)
+            items = view.tolist()
+            if fmt == "d":
+                items = [_extract_f32(v) for v in items]
+            columns.append((key, len(items), items, None))
+            continue
+        if sequence is None:
+            sequence = _take_sequence(values, False)
+            if sequence is None:
+                raise _wrong_kind(values, column_where, accepted)
+        columns.append((key, len(sequence), sequence, (column_where, convert)))
+
+    def convert_columns(n):
+        # Node by node, each node's keys in the fixed order.
+        found = [{} for _ in range(n)]
+        for i, fields in enumerate(found):
+            for key, _, items, conversion in columns:
+                if conversion is None:
+                    fields[key] = items[i]
+                    continue
+                column_where, convert = conversion
+                value = _convert_items(items, i + 1, column_where, lambda v: _NO if v is None else convert(v), i)[0]
+                if value is not _NO:
+                    fields[key] = value
+        return [
+            (f.get("label"), f.get("size"), f.get("url"), f.get("red"), f.get("green"), f.get("blue"),
+             f.get("show_label"))
+            for f in found
+        ]
+
+    return [("'updates' column '%s'" % c[0], c[1]) for c in columns], convert_columns
