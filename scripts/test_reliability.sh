@@ -127,7 +127,6 @@ if build "$out/module-asan.build.log" -S . -B "$out/module-asan" -DTARNU_BUILD_M
   sanitized -m pytest -q -p no:cacheprovider tests/python \
     --deselect tests/python/test_module.py::TestClass::test_many_instances_leak_neither_references_nor_memory \
     --deselect tests/python/test_api_leaks.py::test_repeated_calls_leak_nothing \
-    --deselect tests/python/test_api_memory.py \
     >"$out/pytest-asan.log" 2>&1
   code=$?
   clean_of_reports "$out/pytest-asan.log" || code=1

@@ -2,7 +2,8 @@
 diff until an allocation fails. The call that fails raises MemoryError and
 changes nothing; the diff still answers its counts and its bytes (or
 MemoryError for the bytes); clear() brings it back; the process exits
-normally.
+normally. An encoding that finds no room at all is a MemoryError that leaves
+the diff as it was.
 
 Not under AddressSanitizer, whose shadow memory needs far more address space
 than any cap leaves.
@@ -94,6 +95,19 @@ SCENARIOS = {
         "grow = lambda node: d.add_node(node, {'label': 'n'})\n"
         "fixed_bytes, bytes_per_change = 32, 24 + 8 + len('{\"label\":\"n\"}')\n"
     ),
+    # Pending edges from ever more sources: the source table keeps growing.
+    "sources of pending edges": (
+        "make = lambda i: i.to_bytes(16, 'little')\n"
+        "grow = lambda source: d.add_edge(source, SOURCE, 1.0)\n"
+        "fixed_bytes, bytes_per_change = 32, 32 + 28\n"
+    ),
+    # Node updates with 200-byte labels: the stored texts grow with the nodes.
+    "node updates with long labels": (
+        "make = lambda i: i.to_bytes(16, 'big')\n"
+        "update = {'label': 'x' * 200, 'red': 1}\n"
+        "grow = lambda node: d.add_node(node, update)\n"
+        "fixed_bytes, bytes_per_change = 32, 24 + 8 + len('{\"label\":\"%s\",\"red\":1}' % ('x' * 200))\n"
+    ),
     # Edge deletions from many sources: the deleted-edge groups grow.
     "deleted edges": (
         "make = lambda i: i.to_bytes(16, 'little')\n"
@@ -142,3 +156,39 @@ def test_a_100_mb_label_encodes_within_three_times_its_size():
     """)
     result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=120)
     assert result.stdout.strip() == "True", result.stderr
+
+
+def test_an_encoding_with_no_room_left_is_a_memory_error_and_changes_nothing():
+    child = textwrap.dedent("""
+        import os, resource
+        import tarnu_api
+
+        COUNT = 300_000
+        ids = [i.to_bytes(16, "little") for i in range(COUNT)]
+        d = tarnu_api.PyGraphDiff()
+        for i in range(COUNT - 1):
+            d.add_edge(ids[i], ids[i + 1], 1.0)
+        expected = d.to_bytes()
+        # No room left at all: the new encoding, as large as `expected`, cannot
+        # be placed in what the process has already freed.
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        with open("/proc/self/statm") as statm:
+            used = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (used, hard))
+        try:
+            d.to_bytes()
+        except MemoryError:
+            failed = True
+        else:
+            failed = False
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        assert failed
+        assert d.to_bytes() == expected
+        d.delete_node(ids[1])
+        assert d.num_edges() == COUNT - 1
+        print("ok")
+    """)
+    result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout == "ok\n"
