@@ -2,7 +2,9 @@
 
 The documents are the test data: every fenced ``python`` block is executed,
 every ``pycon`` block is checked with doctest, and every table with a
-"Trigger" column has each row's trigger run and its exception compared.
+"Trigger" column has each row's trigger run and its exception compared. The
+pure-Python twin refuses every encoding that the module refuses (in its own
+words).
 docs/testing.md ("Examples and error tables in the documents") describes
 the conventions.
 """
@@ -15,6 +17,7 @@ import sys
 
 import pytest
 
+import tarnu_twin
 from conftest import IS_PYPY, ROOT
 
 DOCUMENTS = ["README.md"] + sorted(
@@ -160,6 +163,25 @@ def test_error_table_row(document, row):
     cause = for_interpreter(row.get("Cause", ""))
     if code_spans(cause):
         check_exception("__cause__", error.__cause__, code_spans(cause)[0], quoted(cause))
+
+
+def refused_encodings():
+    for line, row in table_rows("docs/errors.md"):
+        trigger = code_spans(row["Trigger"])
+        if any("from_bytes" in statement for statement in trigger) and code_spans(row["Raises"]) == ["ValueError"]:
+            yield pytest.param(trigger, id="docs/errors.md:%d" % line)
+
+
+@pytest.mark.parametrize("trigger", list(refused_encodings()))
+def test_the_twin_refuses_every_encoding_the_module_refuses(trigger):
+    namespace = {"__name__": "__doc_example__"}
+    for block in fenced_blocks("docs/errors.md"):
+        if "setup" in block.words:
+            exec(compile(block.source, "docs/errors.md:%d" % block.line, "exec"), namespace)
+    namespace["PyGraphDiff"] = tarnu_twin.PyGraphDiff
+    with pytest.raises(ValueError, match="^invalid encoded diff at byte |^operation forbidden on released memoryview"):
+        for statement in trigger:
+            exec(statement, namespace)
 
 
 def test_readme_is_short_and_the_detail_lives_in_docs():
