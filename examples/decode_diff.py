@@ -8,7 +8,9 @@ that NaN payloads and negative zero compare bit for bit.
 
 Used as a script it prints a summary of an encoded diff read from a file (or
 from standard input with ``-``); with no argument it builds a small diff with
-``tarnu_api`` and decodes that.
+``tarnu_api`` and decodes that (without ``tarnu_api``, with the pure-Python
+twin, when run from the top of the checkout as ``python -m
+examples.decode_diff``).
 
     python examples/decode_diff.py diff.bin
 """

@@ -327,10 +327,6 @@ def check_exception(error, method, form):
         assert kind in (Hostile, HostileTypeError, OverflowError, UnicodeEncodeError), repr(error)
 
 
-def state(diff):
-    return diff.num_nodes(), diff.num_edges(), diff.to_bytes()
-
-
 def check_effect(method, values, after):
     """What a successful call must show in the decoded bytes."""
     decoded = decode(after[2])
@@ -361,7 +357,7 @@ def test_hostile_arguments_never_corrupt_the_diff(sequence):
     STAGE["diff"] = diff
     try:
         for method, names, values, form in sequence:
-            before = state(diff)
+            before = snapshot(diff)
             STAGE["armed"] = True
             try:
                 result = invoke(diff, method, names, values, form)
@@ -369,11 +365,11 @@ def test_hostile_arguments_never_corrupt_the_diff(sequence):
                 STAGE["armed"] = False
                 check_exception(error, method, form)
                 event("%s raised %s" % (method, type(error).__name__))
-                assert state(diff) == before, "a failed %s changed the diff" % method
+                assert snapshot(diff) == before, "a failed %s changed the diff" % method
                 continue
             finally:
                 STAGE["armed"] = False
-            after = state(diff)
+            after = snapshot(diff)
             event("%s succeeded" % method)
             if method in ("num_nodes", "num_edges"):
                 assert result == before[0 if method == "num_nodes" else 1]
