@@ -29,7 +29,7 @@ import time
 
 import tarnu_twin
 
-from bench import bulk, merge
+from bench import bulk, encode_into, merge, restore
 from bench.workloads import (
     IMPLS, IS_PYPY, ROOT, Sizes, Workload, count_text, fill_edges, load_implementations, loop_add_edge,
     loop_add_edge_fresh, loop_add_edge_noop, loop_add_node, loop_delete_edge, loop_delete_node, loop_empty,
@@ -479,8 +479,6 @@ def main(argv=None):
                         help="run bench/encode_into.py (node store and encode_into figures) instead")
     args = parser.parse_args(argv)
     if args.encode_into:
-        from bench import encode_into
-
         return encode_into.main(["--quick"] if args.quick else [])
 
     if args.memory_child:
@@ -513,8 +511,6 @@ def main(argv=None):
         "repeats": {"warmup": sizes.warmup, "runs": sizes.repeats, "runs_largest": sizes.large_repeats},
     }
     if not only or "restore" in only:  # from_bytes, copies and readers (bench/restore.py)
-        from bench import restore
-
         restored = restore.run(args.quick, log)
         result["restore"] = {"rows": restored["rows"], "edge_updates_ns_per_edge": restored["edge_updates_ns_per_edge"]}
     result["targets"] = judge(rows, interpreter)

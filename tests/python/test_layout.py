@@ -1,5 +1,7 @@
 """Plain-text checks of the source tree that catch layering mistakes."""
 
+import ast
+import glob
 import os
 import re
 
@@ -27,4 +29,56 @@ def test_only_the_extension_includes_python_h():
 def test_the_core_does_not_include_the_extension():
     offenders = [path for path, text in sources()
                  if not path.startswith("extension" + os.sep) and re.search(r'#\s*include\s*"extension/', text)]
+    assert offenders == []
+
+
+def python_imports(package):
+    """{module: the modules of `package` it imports}, for each file of the package."""
+    graph = {}
+    for path in glob.glob(os.path.join(ROOT, package, "*.py")):
+        name = os.path.basename(path)[:-3]
+        with open(path, encoding="utf-8") as source:
+            tree = ast.parse(source.read())
+        found = set()
+        for node in ast.walk(tree):
+            if isinstance(node, ast.ImportFrom) and node.module == package:
+                found.update(alias.name for alias in node.names)
+            elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith(package + "."):
+                found.add(node.module.split(".")[1])
+            elif isinstance(node, ast.Import):
+                found.update(alias.name.split(".")[1] for alias in node.names if alias.name.startswith(package + "."))
+        graph[name] = found - {name}
+    return graph
+
+
+def test_the_twin_and_the_benchmarks_import_without_circles():
+    for package in ("tarnu_twin", "bench"):
+        graph = python_imports(package)
+        done, path = set(), []
+
+        def visit(module):
+            assert module not in path, "%s: import circle %s" % (package, " -> ".join(path + [module]))
+            if module in done:
+                return
+            path.append(module)
+            for imported in graph.get(module, ()):
+                visit(imported)
+            path.pop()
+            done.add(module)
+
+        for module in graph:
+            visit(module)
+    # The shared workload code depends on no row file; the twin's class on no reader of it.
+    assert python_imports("bench")["workloads"] == set()
+    assert not any("diff" in imported for module, imported in python_imports("tarnu_twin").items()
+                   if module != "__init__")
+
+
+def test_no_python_file_edits_sys_path():
+    offenders = []
+    for folder in ("tarnu_twin", "bench", "tests/python"):
+        for path in glob.glob(os.path.join(ROOT, folder, "*.py")):
+            with open(path, encoding="utf-8") as source:
+                if re.search(r"sys\.path\s*(\.insert|\.append|\[.*\]\s*=|\+=)", source.read()):
+                    offenders.append(os.path.relpath(path, ROOT))
     assert offenders == []
