@@ -1,6 +1,7 @@
 """Side-by-side benchmarks of tarnu_api, its pure-Python twin and a C floor.
 
     python -m bench.run [--quick] [--json FILE] [--only NAME,...]
+    python bench/run.py ...      (the same)
 
 Runs in one process under whichever interpreter starts it and prints one
 table: for every operation the median time of the extension module, of the
@@ -26,6 +27,14 @@ import statistics
 import subprocess
 import sys
 import time
+
+if __name__ == "__main__" and not __package__:
+    # Started as a file (python bench/run.py): run again as the bench
+    # package's module, with the top of the checkout importable.
+    _top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    _path = os.pathsep.join(p for p in (_top, os.environ.get("PYTHONPATH")) if p)
+    sys.exit(subprocess.call([sys.executable, "-m", "bench.run"] + sys.argv[1:],
+                             env=dict(os.environ, PYTHONPATH=_path)))
 
 import tarnu_twin
 

@@ -69,7 +69,7 @@ fi
 if [ -f bench/run.py ]; then
   for interpreter in cpython pypy; do
     echo "== quick benchmark pass under $interpreter"
-    if ! ".venv-$interpreter/bin/python" -m bench.run --quick >"build/bench-quick-$interpreter.log" 2>&1; then
+    if ! ".venv-$interpreter/bin/python" bench/run.py --quick >"build/bench-quick-$interpreter.log" 2>&1; then
       tail -n 20 "build/bench-quick-$interpreter.log"; status=1; note "bench --quick $interpreter: FAILED"
     else
       note "bench --quick $interpreter: ran"
