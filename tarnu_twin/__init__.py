@@ -1,9 +1,9 @@
 """A pure-Python ``PyGraphDiff``: same API, combination rules, exceptions and bytes.
 
-Two jobs share this package. It is the baseline that the benchmarks run beside the
-extension (the code a user would write with dicts and ``struct``), and it is the
-model that property-based tests drive in lockstep with the extension. The
-second job wins where they pull apart: every argument rule, exception type,
+Two jobs share this package. It is the baseline that the benchmarks run
+beside the extension (the code a user would write with dicts and
+``struct``), and it is the model that property-based tests drive in lockstep
+with the extension. The second job wins where they pull apart: every argument rule, exception type,
 text and ``__cause__`` is reproduced, while the four mutating methods keep a
 short path for the common call (exact 16-byte ``bytes`` ids, exact ``float``
 weight, positional arguments) so that the baseline stays honest.
