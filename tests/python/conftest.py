@@ -1,6 +1,8 @@
 import importlib
 import os
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -27,6 +29,18 @@ def hook_id(kind):
 def snapshot(d):
     """What a refused call must leave unchanged: both counts and the bytes."""
     return d.num_nodes(), d.num_edges(), d.to_bytes()
+
+
+def run_python(code, timeout=120, **env):
+    """`code` (dedented) run by a fresh interpreter of the same kind, with `env` added."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          env={**os.environ, **env}, timeout=timeout)
+
+
+def resident_bytes():
+    """This process's resident memory."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 # The two implementations of the API: the extension module and the
 # pure-Python twin. Every test that takes the `impl` fixture runs once against

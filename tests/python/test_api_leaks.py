@@ -4,14 +4,13 @@ interpreter's allocated blocks and the resident memory stay flat."""
 
 import array
 import gc
-import os
 import sys
 import uuid
 
 import pytest
 
 import tarnu_api
-from conftest import A, B, C, D, IS_PYPY
+from conftest import A, B, C, D, IS_PYPY, resident_bytes
 
 PyGraphDiff = tarnu_api.PyGraphDiff
 CALLS = 100_000
@@ -72,11 +71,6 @@ def numpy_bool():
 
 
 numpy_like_without_bool = type("bool_", (), {"__module__": "numpy"})()
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def filled():

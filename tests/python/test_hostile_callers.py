@@ -9,20 +9,14 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 
 import pytest
 
 import tarnu_api
-from conftest import IS_PYPY, hook_id, needs_hooks
+from conftest import IS_PYPY, hook_id, needs_hooks, run_python
 
 PyGraphDiff = tarnu_api.PyGraphDiff
 cpython_only = pytest.mark.skipif(IS_PYPY, reason="PyPy has no subinterpreters and no re-initialisation")
-
-
-def run_python(code, timeout=120):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout)
 
 
 def table_stats(diff):

@@ -7,22 +7,14 @@ import os
 import re
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import tarnu_api
-from conftest import HOOKS, IS_PYPY, ROOT, hook_id, needs_hooks
+from conftest import HOOKS, IS_PYPY, ROOT, hook_id, needs_hooks, resident_bytes, run_python
 
 PyGraphDiff = tarnu_api.PyGraphDiff
 EMPTY_DIFF = bytes(32)
-
-
-def run_python(code, **env):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env={**os.environ, **env}, timeout=120,
-    )
 
 
 def class_refcount():
@@ -34,11 +26,6 @@ def class_refcount():
     with pytest.raises(LookupError) as raised:
         PyGraphDiff().delete_node(hook_id(b"R"))
     return int(str(raised.value))
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 class TestModule:

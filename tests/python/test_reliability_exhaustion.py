@@ -10,13 +10,11 @@ than any cap leaves.
 """
 
 import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-from conftest import IS_PYPY
+from conftest import IS_PYPY, run_python
 
 pytestmark = pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer reserves terabytes of address space"
@@ -118,8 +116,7 @@ SCENARIOS = {
 
 
 def run_child(body, headroom):
-    code = textwrap.dedent(CHILD).format(headroom=headroom, body=body)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    return run_python(textwrap.dedent(CHILD).format(headroom=headroom, body=body), timeout=300)
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
@@ -154,7 +151,7 @@ def test_a_100_mb_label_encodes_within_three_times_its_size():
         d.add_node(bytes(16), {"label": label})
         print(len(d.to_bytes()) == d.encoded_size() == 100 * 2**20 + 76)
     """)
-    result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=120)
+    result = run_python(child)
     assert result.stdout.strip() == "True", result.stderr
 
 
@@ -189,6 +186,6 @@ def test_an_encoding_with_no_room_left_is_a_memory_error_and_changes_nothing():
         assert d.num_edges() == COUNT - 1
         print("ok")
     """)
-    result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=300)
+    result = run_python(child, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout == "ok\n"
