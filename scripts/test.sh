@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every test: installs the Debian packages and nox, then runs nox's
+# Runs every test: installs the Debian packages, nox and uv, then runs nox's
 # default sessions (noxfile.py: the C++ core tests, pytest under CPython 3.9
 # to 3.13 and PyPy 3.9, a quick benchmark pass, the package checks, the
 # reliability layers and the lint). Ends with nox's own summary and the total
@@ -12,9 +12,10 @@ cd "$(dirname "$0")/.."
 
 bash scripts/debian_packages.sh g++ cmake make libgtest-dev python3-dev python3-venv pypy3 pypy3-dev pypy3-venv \
   || { echo "apt-get failed"; echo "0 passed, 1 failed"; exit 1; }
-if [ ! -x .venv-nox/bin/nox ]; then
+# uv beside nox: nox makes its environments and installs into them with it.
+if [ ! -x .venv-nox/bin/nox ] || [ ! -x .venv-nox/bin/uv ]; then
   rm -rf .venv-nox
-  python3 -m venv .venv-nox && .venv-nox/bin/python -m pip install -q --disable-pip-version-check "nox>=2025.5.1" \
+  python3 -m venv .venv-nox && .venv-nox/bin/python -m pip install -q --disable-pip-version-check "nox>=2025.5.1" uv \
     || { echo "nox could not be installed"; echo "0 passed, 1 failed"; exit 1; }
 fi
 
