@@ -42,7 +42,8 @@ for session in sessions:
         counts = json.load(open(path))
         passed += counts["passed"]
         failed += counts["failed"]
-    if session["result"] == "failed" and (not os.path.exists(path) or not counts["failed"]):
+    # nox says "aborted" for a session that called session.error().
+    if session["result"] not in ("success", "skipped") and (not os.path.exists(path) or not counts["failed"]):
         failed += 1
 if status and not failed:
     failed = 1
