@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "arguments.hpp"
+#include "arrow_batch_object.hpp"
 #include "bulk_methods.hpp"
 #include "bytes/graph_diff_to_bytes.hpp"
 #include "conversions.hpp"
@@ -152,6 +153,14 @@ PyMethodDef methods[] = {
     {"deleted_nodes", as_cfunction(deleted_nodes), METH_NOARGS, "deleted_nodes($self)\n--\n\n"},
     {"edge_updates", as_cfunction(edge_updates), METH_NOARGS, "edge_updates($self)\n--\n\n"},
     {"deleted_edges", as_cfunction(deleted_edges), METH_NOARGS, "deleted_edges($self)\n--\n\n"},
+    // The contents as Arrow record batches (arrow_batch_object.cpp).
+    {"to_arrow", as_cfunction(to_arrow), METH_NOARGS,
+     "to_arrow($self)\n--\n\n"
+     "The diff's contents as four Arrow record batches, in a dict keyed \"node_updates\", \"deleted_nodes\",\n"
+     "\"edge_updates\" and \"deleted_edges\", rows in the order of to_bytes(). Ids are fixed_size_binary(16),\n"
+     "weights float32; node properties are nullable columns named as add_node's keys (null: absent).\n"
+     "Each batch exports __arrow_c_array__ and __arrow_c_stream__: pass it to pyarrow.record_batch(),\n"
+     "pyarrow.table() or polars.DataFrame()."},
     {"__copy__", as_cfunction(copy_diff), METH_NOARGS, nullptr},
     {"__deepcopy__", as_cfunction(deepcopy_diff), METH_O, nullptr},
     {"__reduce__", as_cfunction(reduce_diff), METH_NOARGS, nullptr},
