@@ -114,6 +114,10 @@ void IdColumn::open(PyObject* object, const char* name) {
         size_ = sequence_.size();
         return;
     }
+    if (arrow_.take(object, where_, ArrowInput::Shape::column)) {
+        size_ = arrow_.size();
+        return;
+    }
     if (!buffer_.take(object)) throw_wrong_kind(object, where_, kIdsAccepted);
     if (!buffer_.c_contiguous()) {
         throw_argument_error(PyExc_ValueError, where_, "the buffer is not C-contiguous; " + std::string(kIdsAccepted));
@@ -129,6 +133,10 @@ void IdColumn::open(PyObject* object, const char* name) {
 
 void IdColumn::convert() {
     if (buffer_.taken()) return;
+    if (arrow_.held()) {
+        bytes_ = arrow_ids(arrow_, converted_);
+        return;
+    }
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) {
         if (Py_TYPE(item) == &PyBytes_Type && PyBytes_GET_SIZE(item) == 16) [[likely]] {
@@ -148,6 +156,10 @@ void WeightColumn::open(PyObject* object, const char* name) {
         size_ = sequence_.size();
         return;
     }
+    if (arrow_.take(object, where_, ArrowInput::Shape::column)) {
+        size_ = arrow_.size();
+        return;
+    }
     if (buffer_.take(object)) {
         check_column_buffer(buffer_, where_, "fd", kWeightsAccepted);
         if (buffer_.format() == "f")
@@ -163,6 +175,10 @@ void WeightColumn::open(PyObject* object, const char* name) {
 
 void WeightColumn::convert() {
     if (buffer_.taken()) return;
+    if (arrow_.held()) {
+        floats_ = arrow_weights(arrow_, converted_);
+        return;
+    }
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) { converted_[i] = extract_f32(item); });
     floats_ = converted_.data();
@@ -211,6 +227,16 @@ bool column_buffer_value(node_property::Flag, const BufferView& buffer, std::siz
 void UpdateColumns::open(PyObject* object, const char* name) {
     where_ = std::string("argument '") + name + "'";
     if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
+        if (arrow_.take(object, where_, ArrowInput::Shape::batch)) {
+            columns_ = true;
+            open_arrow_update_columns(arrow_, kKeyNames.data(), kKeys, [&](std::size_t key, auto columns, auto where) {
+                Column& column = columns_by_key_[key];
+                column.present = column.from_arrow = true;
+                column.where = std::move(where);
+                column.arrow = std::move(columns);
+            });
+            return;
+        }
         if (!dicts_.take(object, false)) throw_wrong_kind(object, where_, kUpdatesAccepted);
         return;
     }
@@ -236,6 +262,11 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
         std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
         (formats.empty() ? std::string() : " or a one-dimensional C-contiguous buffer of format " + formats_named(formats));
     if (column.sequence.take(values, true)) return;
+    if (column.arrow_input.take(values, where, ArrowInput::Shape::column)) {
+        column.from_arrow = true;
+        column.arrow_input.read([&](const ArrowColumn& chunk, std::size_t) { column.arrow.push_back(chunk); });
+        return;
+    }
     if (!formats.empty() && column.buffer.take(values)) {
         check_column_buffer(column.buffer, where, formats, accepted);
         return;
@@ -257,6 +288,11 @@ void UpdateColumns::convert(std::size_t count) {
         });
         return;
     }
+    // Arrow columns column by column: their values need no Python.
+    for_each_node_property_in_read_order([&](auto property) {
+        const Column& column = columns_by_key_[decltype(property)::read_position];
+        if (column.from_arrow) read_arrow_property<decltype(property)>(column.arrow, column.where, updates_);
+    });
     // Node by node, each node's keys in the fixed order, as add_node reads
     // one dict: every update is built once, while it is in cache.
     for (std::size_t i = 0; i < count; ++i) {
@@ -265,7 +301,7 @@ void UpdateColumns::convert(std::size_t count) {
             using P = decltype(property);
             using Kind = typename P::Kind;
             const Column& column = columns_by_key_[P::read_position];
-            if (!column.present) return;
+            if (!column.present || column.from_arrow) return;
             if constexpr (!column_formats(Kind{}).empty()) {
                 if (column.buffer.taken()) {
                     P::of(update) = column_buffer_value(Kind{}, column.buffer, i);
