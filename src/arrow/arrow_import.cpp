@@ -282,7 +282,7 @@ ArrowColumn check_arrow_batch_child(const ArrowBatch& batch, std::size_t index) 
     return column;
 }
 
-ArrowChunks read_arrow_stream(ArrowArrayStream& stream) {
+void read_arrow_stream(ArrowArrayStream& stream, OwnedArrowSchema& schema, std::vector<OwnedArrowArray>& arrays) {
     const auto failed = [&](const char* what, int code) {
         const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
         std::string message = std::string("the stream's ") + what + " failed";
@@ -295,15 +295,21 @@ ArrowChunks read_arrow_stream(ArrowArrayStream& stream) {
         throw_arrow_error(std::move(message));
     };
     if (stream.get_schema == nullptr || stream.get_next == nullptr) throw_arrow_error("the stream's callbacks are missing");
-    ArrowChunks chunks;
-    if (const int code = stream.get_schema(&stream, chunks.schema.get()); code != 0) failed("get_schema", code);
-    if (!chunks.schema.held()) throw_arrow_error("the stream gave a released schema");
+    if (const int code = stream.get_schema(&stream, schema.get()); code != 0) failed("get_schema", code);
+    if (!schema.held()) throw_arrow_error("the stream gave a released schema");
     for (;;) {
-        OwnedArrowArray next;
-        if (const int code = stream.get_next(&stream, next.get()); code != 0) failed("get_next", code);
-        if (!next.held()) break;  // the end
-        chunks.arrays.push_back(std::move(next));
+        arrays.emplace_back();
+        if (const int code = stream.get_next(&stream, arrays.back().get()); code != 0) failed("get_next", code);
+        if (!arrays.back().held()) {  // the end
+            arrays.pop_back();
+            return;
+        }
     }
+}
+
+ArrowChunks read_arrow_stream(ArrowArrayStream& stream) {
+    ArrowChunks chunks;
+    read_arrow_stream(stream, chunks.schema, chunks.arrays);
     return chunks;
 }
 

@@ -165,6 +165,10 @@ bool is_arrow_struct(const ArrowSchema& schema);
 // Every chunk of a stream, each owned: get_schema, then get_next until the
 // end. A failing callback throws ArrowInputError with the stream's own
 // get_last_error text.
+// The chunks read before a failure stay in `schema` and `arrays`, for the
+// caller to release where it can (a producer's release may need the caller
+// to have put its own error state aside first).
+void read_arrow_stream(ArrowArrayStream& stream, OwnedArrowSchema& schema, std::vector<OwnedArrowArray>& arrays);
 struct ArrowChunks {
     OwnedArrowSchema schema;
     std::vector<OwnedArrowArray> arrays;

@@ -37,13 +37,14 @@ void move_out_of_capsule(PyObject* capsule, const char* name, ArrowOwned<Struct>
 }  // namespace
 
 ArrowInput::~ArrowInput() {
-    if (!schema_.held() && arrays_.empty()) return;
+    if (!stream_.held() && !schema_.held() && arrays_.empty()) return;
     // A producer's release may be Python code (a ctypes callback): it must
     // not run with this call's exception pending, nor leave one behind.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     arrays_.clear();
     schema_.reset();
+    stream_.reset();
     if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
     PyErr_Restore(type, value, traceback);
 }
@@ -72,12 +73,11 @@ void ArrowInput::import_array(PyObject* method) {
 
 void ArrowInput::import_stream(PyObject* method) {
     OwnedRef capsule = require_new(PyObject_CallObject(method, nullptr));
-    OwnedArrowStream stream;
-    move_out_of_capsule(capsule.get(), "arrow_array_stream", stream, where_);
+    move_out_of_capsule(capsule.get(), "arrow_array_stream", stream_, where_);
     try {
-        ArrowChunks chunks = read_arrow_stream(*stream.get());
-        schema_ = std::move(chunks.schema);
-        arrays_ = std::move(chunks.arrays);
+        // Into the members, so that whatever came before a failure is
+        // released by the destructor, with this call's exception put aside.
+        read_arrow_stream(*stream_.get(), schema_, arrays_);
     } catch (const ArrowInputError& error) {
         // A stream implemented in Python may have left its own exception.
         if (PyErr_Occurred()) throw_with_cause(PyExc_ValueError, where_ + ": " + error.message);

@@ -83,6 +83,7 @@ private:
 
     std::string where_;
     Shape shape_ = Shape::column;
+    OwnedArrowStream stream_;
     OwnedArrowSchema schema_;
     std::vector<OwnedArrowArray> arrays_;
     std::vector<ArrowColumn> columns_;  // Shape::column, one per chunk

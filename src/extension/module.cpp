@@ -119,6 +119,7 @@ PyObject* init_module() {
     OwnedRef module = require_new(PyModule_Create2(&module_definition, 1013));
     register_class(module.get());
     arrow_batch_type();
+    test_hooks::add_module_functions(module.get());
     if (cached_module == nullptr) {
         cached_module = module.release();
     }
