@@ -30,12 +30,20 @@ nox.options.error_on_missing_interpreters = False
 os.environ["PATH"] = interpreters.search_path()
 
 
+ARROW_PRODUCERS = ["pyarrow", "polars", "pandas", "nanoarrow", "arro3-core"]
+
+
 @nox.session(python=interpreters.INTERPRETERS)
 def tests(session):
     session.install("pytest", "hypothesis", "scikit-build-core>=0.10", "ninja")
     # Binary wheels only: where an interpreter has none, the numpy tests skip
     # rather than wait for numpy to compile.
     session.run("python", "-m", "pip", "install", "-q", "--only-binary=:all:", "numpy", success_codes=[0, 1])
+    # Arrow producers for the Arrow tests, each on its own so that one
+    # without a wheel for this interpreter (pyarrow, polars and pandas have
+    # none for PyPy) leaves the others; their tests skip and say why.
+    for producer in ARROW_PRODUCERS:
+        session.run("python", "-m", "pip", "install", "-q", "--only-binary=:all:", producer, success_codes=[0, 1])
     session.install("--no-build-isolation", "--force-reinstall", "--no-deps",
                     "-C", "build-dir=build/{wheel_tag}-hooks-ON",
                     "-C", "cmake.define.TARNU_TEST_HOOKS=ON", ROOT)
