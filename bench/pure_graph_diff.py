@@ -16,13 +16,19 @@ diff holds more than one entry in a section.
 Works on CPython 3.9+ and PyPy 3.9.
 """
 
+import collections
 import json
 import math
 import operator
 import struct
 import sys
 
-__all__ = ["PyGraphDiff", "float32_json", "node_update_json"]
+__all__ = ["PyGraphDiff", "DiffCounts", "float32_json", "node_update_json"]
+
+DiffCounts = collections.namedtuple("DiffCounts", "node_updates deleted_nodes edge_updates deleted_edges")
+DiffCounts.__doc__ = """DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges)
+
+The sizes of the four sections of a diff's encoding; edges count as (source, target) pairs."""
 
 _pack_q = struct.Struct("<Q").pack
 _pack_f = struct.Struct("<f").pack
@@ -109,6 +115,8 @@ def _label(name, exc):
     if type(exc) is not TypeError:
         return exc
     labelled = TypeError("argument '%s': %s" % (name, _object_text(exc)))
+    for note in getattr(exc, "__notes__", ()):
+        labelled.add_note(note)
     return _with_cause(labelled, exc.__cause__)
 
 
@@ -180,7 +188,22 @@ def _node_id(obj):
         if len(raw) == 16:
             return raw
         inner = Exception("Expected 16 bytes.")
-    return _with_cause(TypeError("failed to extract field PyUuid.0"), inner)
+    return _with_hint(_with_cause(TypeError("failed to extract field PyUuid.0"), inner), obj)
+
+
+_UUID_HINT = "node ids are 16-byte bytes: pass uuid.UUID(...).bytes"
+
+
+def _with_hint(exc, obj):
+    """On Python 3.11+, a note on a failed id conversion that says how to fix it."""
+    if hasattr(exc, "add_note"):
+        tp = type(obj)
+        if isinstance(obj, str) or (getattr(tp, "__module__", None), getattr(tp, "__qualname__", None)) == (
+                "uuid", "UUID"):
+            exc.add_note(_UUID_HINT)
+        elif isinstance(obj, bytes):
+            exc.__cause__.add_note("got %d bytes" % len(obj))  # beside "Expected 16 bytes."
+    return exc
 
 
 def _extract_f32_bits(obj):
@@ -764,10 +787,13 @@ class PyGraphDiff:
 
     @classmethod
     def from_bytes(cls, data):
-        """The diff that ``data`` (any bytes-like object) encodes; ValueError
-        with the byte offset and the reason for anything else."""
+        """The diff that data (bytes or any buffer: bytearray, memoryview, mmap) encodes, as
+        to_bytes() wrote it. ValueError naming the byte offset and the reason otherwise."""
         self = cls()
-        _Restore(memoryview(data).cast("B"), self).run()
+        view = memoryview(data)
+        if not view.c_contiguous:
+            raise TypeError("from_bytes needs a C-contiguous buffer")
+        _Restore(view.cast("B"), self).run()
         return self
 
     def node_updates(self):
@@ -809,13 +835,146 @@ class PyGraphDiff:
         return (_graph_diff_from_bytes, (self.to_bytes(),))
 
     def __sizeof__(self):
+        """Bytes held by the diff's record, its tables and texts included."""
         return object.__sizeof__(self) + sum(
             sys.getsizeof(table) for table in (self._nodes, self._deleted_nodes, self._new_or_updated, self._deleted)
         )
 
+    # -- combining and summarising -----------------------------------------------
+
+    def merge(self, other=_NO, /, *extra, **kwargs):
+        """Records other's content on this diff, as if these calls were made on it:
+        delete_node for each of other's deleted nodes, then add_node for each of its
+        node updates, then delete_edge for each deleted edge, then add_edge for each
+        pending edge, each list in the order of other.to_bytes().
+
+        other is unchanged; d.merge(d) changes nothing. Out of memory part-way:
+        MemoryError, and the diff holds the effect of the calls it names."""
+        if kwargs or extra or other is _NO:
+            (other,) = _parse_arguments("merge", ("other",), _given(other) + extra, kwargs)
+        _exclusive(self)
+        self._borrow = 0
+        if not isinstance(other, PyGraphDiff):
+            raise _label("other", _downcast_error(other, "PyGraphDiff"))
+        if other is self:
+            return None
+        _shared(other)
+        for node in list(other._deleted_nodes):
+            self.delete_node(node)
+        nodes, deleted_nodes = self._nodes, self._deleted_nodes
+        for node, update in other._nodes.items():
+            nodes[node] = update
+            deleted_nodes.pop(node, None)
+        for source, targets in other._deleted.items():
+            for target in targets:
+                self.delete_edge(source, target)
+        deleted, new_or_updated = self._deleted, self._new_or_updated
+        for source, targets in other._new_or_updated.items():
+            if source in deleted_nodes:
+                continue  # every edge from it is refused
+            gone = deleted.get(source)
+            mine = None
+            for target, bits in targets.items():
+                if target in deleted_nodes:
+                    continue
+                if gone is not None and target in gone:
+                    del gone[target]
+                    if not gone:
+                        del deleted[source]
+                        gone = None
+                if mine is None:
+                    mine = new_or_updated.setdefault(source, {})
+                mine[target] = bits
+
+    def counts(self):
+        """DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges): the sizes
+        of the four sections of to_bytes(), edges as (source, target) pairs. O(1).
+        (num_edges() counts source groups instead.)"""
+        _shared(self)
+        return DiffCounts(len(self._nodes), len(self._deleted_nodes),
+                          sum(map(len, self._new_or_updated.values())), sum(map(len, self._deleted.values())))
+
+    def __repr__(self):
+        # No borrow: the tables are whole between any two Python steps.
+        n, d = len(self._nodes), len(self._deleted_nodes)
+        e, x = sum(map(len, self._new_or_updated.values())), sum(map(len, self._deleted.values()))
+        return "<PyGraphDiff: %d node update%s, %d deleted node%s, %d edge%s, %d deleted edge%s>" % (
+            n, "" if n == 1 else "s", d, "" if d == 1 else "s", e, "" if e == 1 else "s", x, "" if x == 1 else "s")
+
+
+
+# The docstrings of the methods added after the eight, as the module has them
+# (from_bytes and merge have theirs in place: PyPy's pydoc reads a
+# classmethod's doc from where it was defined).
+_ADDED_DOCS = {
+    'add_edges': (
+        'add_edge(sources[i], targets[i], weights[i]) for every i, in order, in one call.\n'
+        '\n'
+        'sources and targets: lists or tuples of 16-byte bytes, or C-contiguous buffers of\n'
+        "16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a sequence of numbers or\n"
+        "a one-dimensional buffer of format 'f' or 'd'. Every argument is checked before\n"
+        'the first change. Out of memory part-way: MemoryError, and the diff holds the\n'
+        'effect of the items it names.'
+    ),
+    'delete_edges': (
+        'delete_edge(sources[i], targets[i]) for every i, in order, in one call; the\n'
+        'columns as for add_edges.'
+    ),
+    'delete_nodes': (
+        'delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges.'
+    ),
+    'add_nodes': (
+        'add_node(ids[i], update i) for every i, in order, in one call.\n'
+        '\n'
+        'updates: a sequence of update dicts, or a dict of columns keyed by the seven\n'
+        'property names (None in a column leaves that property out). As in add_node,\n'
+        'unknown keys are ignored without a word: check their spelling.'
+    ),
+    'encoded_size': (
+        'len(self.to_bytes()), computed from counts the diff keeps, without encoding.'
+    ),
+    'encode_into': (
+        'Writes the bytes of to_bytes() into buffer from offset on; returns how many.\n'
+        '\n'
+        'A bytearray is resized to end exactly after them (offset -1: its end). Any other\n'
+        'writable C-contiguous buffer (memoryview, mmap, numpy array) must already have\n'
+        'room, else ValueError and nothing is written.'
+    ),
+    'node_updates': (
+        '[(id, update dict)] for every node update, in the order of to_bytes(); each dict\n'
+        "holds the present properties under add_node's keys."
+    ),
+    'deleted_nodes': (
+        '[id] of every node to delete, in the order of to_bytes().'
+    ),
+    'edge_updates': (
+        '[(source, target, weight)] for every pending edge, in the order of to_bytes();\n'
+        'weight is the stored 32-bit float as a Python float.'
+    ),
+    'deleted_edges': (
+        '[(source, target)] of every edge to delete, in the order of to_bytes().'
+    ),
+    '__copy__': (
+        'An independent diff with the same content, encoding to the same bytes.'
+    ),
+    '__deepcopy__': (
+        'The same as __copy__: a diff holds no Python objects.'
+    ),
+    '__reduce__': (
+        'Pickles the diff as its bytes, restored by tarnu_api._graph_diff_from_bytes.'
+    ),
+    '__sizeof__': (
+        "Bytes held by the diff's record, its tables and texts included."
+    ),
+}
+for _name, _doc in _ADDED_DOCS.items():
+    _method = vars(PyGraphDiff)[_name]
+    getattr(_method, "__func__", _method).__doc__ = _doc
+
 
 _IDS_ACCEPTED = (
-    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer whose size is a multiple of 16"
+    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer of bytes (format 'B', 'b' or "
+    "'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16"
 )
 _WEIGHTS_ACCEPTED = (
     "weights are read from a sequence of numbers, or from a one-dimensional C-contiguous buffer of format 'f' or 'd'"
@@ -887,6 +1046,8 @@ def _label_item(where, index, exc):
         return exc
     if type(labelled) is not type(exc):
         return exc
+    if hasattr(exc, "__notes__"):
+        labelled.__notes__ = list(exc.__notes__)
     return _with_cause(labelled, exc.__cause__)
 
 
@@ -916,6 +1077,9 @@ def _open_ids(obj, where):
     view = _buffer(obj)
     if view is None:
         raise _wrong_kind(obj, where, _IDS_ACCEPTED)
+    fmt = view.format[1:] if view.format[:1] in ("@", "=", "<") else view.format
+    if not ((view.itemsize == 1 and fmt in ("B", "b", "c")) or (view.itemsize == 16 and fmt in ("16s", "16x"))):
+        raise TypeError("%s: a buffer of format '%s' is not accepted; %s" % (where, fmt, _IDS_ACCEPTED))
     if not view.c_contiguous:
         raise ValueError("%s: the buffer is not C-contiguous; %s" % (where, _IDS_ACCEPTED))
     if view.nbytes % 16:
@@ -933,8 +1097,11 @@ def _open_weights(obj, where):
         if view is not None:
             fmt = _check_column_buffer(view, where, "fd", _WEIGHTS_ACCEPTED)
             if fmt == "f":
+                # Through a Python float, as add_edge takes a number: a
+                # signalling NaN comes out quiet, every other value unchanged.
                 data = view.tobytes()
-                return [(label, len(view))], lambda n: [data[i:i + 4] for i in range(0, 4 * n, 4)]
+                return [(label, len(view))], lambda n: [
+                    _pack_f(_unpack_f(data[i:i + 4])[0]) for i in range(0, 4 * n, 4)]
             values = view.tolist()
             return [(label, len(view))], lambda n: [_extract_f32_bits(v) for v in values]
         sequence = _take_sequence(obj, False)
@@ -1082,11 +1249,14 @@ class _Restore:
             if node in nodes:
                 self.fail(at, "deleted node: node both updated and deleted")
             deleted_nodes[node] = None
+        empty_sources = []
         for _ in range(self.count(32, "edge sources")):
             at = self.at
             source = self.node_id("edge source")
             targets = {}
             count = self.count(28, "edge targets")
+            if count == 0:
+                empty_sources.append((source, at))
             if source in deleted_nodes:
                 self.fail(at, "edge source: pending edge with a deleted endpoint")
             if source in edges:
@@ -1121,6 +1291,11 @@ class _Restore:
                 targets[target] = None
         if self.at != len(self.data):
             self.fail(self.at, "%d bytes left over after the last section" % (len(self.data) - self.at))
+        # Operations leave a source with no pending targets only when
+        # delete_node turned its last one into a deleted edge.
+        for source, at in empty_sources:
+            if source not in deleted:
+                self.fail(at, "edge source: no targets and no deleted edges")
 
 
 assert PyGraphDiff().to_bytes() == _EMPTY

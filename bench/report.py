@@ -1,4 +1,4 @@
-"""Markdown tables of benchmark results, for the README's performance section.
+"""Markdown tables of benchmark results, for docs/performance.md (and the summary in the README).
 
     python bench/report.py bench/results/cpython.json bench/results/pypy.json
 

@@ -31,6 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import bulk  # noqa: E402
+import merge  # noqa: E402
 import pure_graph_diff  # noqa: E402
 
 IS_PYPY = sys.implementation.name == "pypy"
@@ -316,6 +317,7 @@ def build_workloads(sizes, rng):
                                        "ns/node", lambda d: (loop_add_node(d, encode_nodes), d)[1],
                                        len(encode_nodes), sizes))
     workloads += bulk.workloads(sizes, rng, sys.modules[__name__])
+    workloads += merge.workloads(sizes, rng, sys.modules[__name__])
     return workloads
 
 
@@ -570,7 +572,7 @@ def judge(rows, interpreter):
             continue
         value, met = outcome
         verdicts.append({"target": description, "value": round(value, 2), "met": met})
-    return verdicts + bulk.judge(by_key, interpreter)
+    return verdicts + bulk.judge(by_key, interpreter) + merge.judge(by_key, interpreter)
 
 
 # ---------------------------------------------------------------------------

@@ -11,7 +11,8 @@
 # committed): cpython.json, pypy.json, the printed tables, bench.png, and the
 # output of the C++ benchmarks of bench/cpp (cpp.txt).
 # --publish also copies the figures and the plot to docs/bench/, which the
-# README's performance section shows.
+# performance pages show (docs/performance.md, and the summary table and plot
+# in the README, both copied from docs/bench/tables.md by hand).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -93,11 +93,13 @@ sdist_contents() {
   local listing
   listing=$(tar tzf "$1") || return 1
   local needed
-  for needed in pyproject.toml CMakeLists.txt README.md CHANGELOG.md src/extension/module.cpp \
-      src/extension/exports.map stubs/tarnu_api-stubs/__init__.pyi; do
+  for needed in pyproject.toml CMakeLists.txt README.md CHANGELOG.md LICENSE src/extension/module.cpp \
+      src/extension/exports.map stubs/tarnu_api-stubs/__init__.pyi docs/performance.md; do
     grep -qx "tarnu_api-$version/$needed" <<<"$listing" || { echo "missing $needed"; return 1; }
   done
   if grep -E '/(build|\.venv[^/]*)/|\.so$' <<<"$listing"; then echo "^ build leftovers"; return 1; fi
+  # Only source, tests, docs and build files: no repository files, no data.
+  if grep -E '/\.git|\.bin$|/\.ci/' <<<"$listing"; then echo "^ not source, tests, docs or build files"; return 1; fi
   echo "$(wc -l <<<"$listing") entries"
 }
 
@@ -229,9 +231,11 @@ for line in "${found[@]}"; do
   if [ "$interpreter" = 3.11 ]; then
     check sdist-contents sdist_contents "$sdist"
     # Checkers and the demo's progress bar go in after the smoke test, which
-    # saw the wheel alone.
+    # saw the wheel alone; numpy, for the typed example's numpy buffers.
+    # pyright (the pip package) runs under the machine's node.
+    check node bash scripts/debian_packages.sh nodejs
     check typing-tools "$tools/bin/python" -m pip --python "$venv/bin/python" install "${quiet_pip[@]}" \
-      mypy basedpyright tqdm
+      mypy pyright tqdm numpy
     check stubtest stubtest "$venv/bin/python"
     for example in good bad; do
       check "mypy-strict-$example" "$venv/bin/python" tests/typing/check_types.py mypy "tests/typing/$example.py"

@@ -109,14 +109,16 @@ echo "== 3. pytest on CPython against the module built with ASan + UBSan"
 # detection is off because the interpreter keeps memory until exit by design.
 # Tests that measure memory are left out: resident-memory checks (ASan's
 # quarantine keeps freed blocks on purpose) and address-space caps (ASan's
-# shadow needs terabytes of it). TARNU_SANITIZED=1 tells tests they run here.
+# shadow needs terabytes of it). An allocation too large to make returns NULL,
+# as malloc does, so that the tests that ask for terabytes see MemoryError
+# rather than ASan's own stop. TARNU_SANITIZED=1 tells tests they run here.
 if build "$out/module-asan.build.log" -S . -B "$out/module-asan" -DTARNU_BUILD_MODULE=ON -DTARNU_SANITIZE=ON \
      -DTARNU_TEST_HOOKS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PWD/.venv-cpython/bin/python"; then
   # libstdc++ is preloaded with the ASan runtime: the interpreter does not
   # link it, and ASan, loaded first, must find the real __cxa_throw when it
   # starts, or the module's first C++ exception stops the process.
   sanitized() {
-    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
       PYTHONPATH="$out/module-asan" TARNU_EXPECT_TEST_HOOKS=1 TARNU_SANITIZED=1 .venv-cpython/bin/python "$@"
   }
   # The installed, unsanitized module must not be the one under test.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bytes/wire_format.hpp"
 #include "node_update/node_update_json_parse.hpp"
@@ -66,12 +67,16 @@ public:
 
         const std::uint64_t sources = count(kMinSource, "edge sources");
         diff.reserve_restore(0, 0, sources, 0);
+        // Sources with no pending targets, and where they were read: each
+        // must have deleted edges in the next section.
+        std::vector<std::pair<std::uint32_t, std::size_t>> empty_sources;
         for (std::uint64_t i = 0; i < sources; ++i) {
             const std::size_t at = offset();
             const NodeId source = node_id("edge source");
             const std::uint64_t targets = count(kEdgeBytes, "edge targets");
             std::uint32_t handle = 0;
             check(diff.restore_source(source, static_cast<std::uint32_t>(targets), &handle), at, "edge source");
+            if (targets == 0) empty_sources.emplace_back(handle, at);
             // The count is checked against the bytes left, so the whole
             // group is there. Targets go in batches: the ids of a batch are
             // read first, so that the record can start loading what they
@@ -118,6 +123,9 @@ public:
         }
 
         if (pos_ != end_) fail(offset(), std::to_string(left()) + " bytes left over after the last section");
+        for (const auto& [handle, at] : empty_sources) {
+            if (!diff.restored_source_has_deleted_edges(handle)) fail(at, "edge source: no targets and no deleted edges");
+        }
     }
 
 private:

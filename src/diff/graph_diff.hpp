@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "diff/id_pool.hpp"
 #include "diff/inner_table.hpp"
 #include "diff/invariant_checks.hpp"
+#include "diff/prefetch.hpp"
 
 namespace tarnu {
 
@@ -148,6 +150,8 @@ class EdgeDiff;
 //   add_edge         unchanged
 //   delete_edge      unchanged
 //   clear            never throws
+//   merge            the effect of the first `done` items of its replay
+//                    (see merge): each item is one of the operations above
 template <class Id, class Store, class W>
 class GraphDiff {
     static_assert(std::is_trivially_copyable_v<Id>, "ids are stored and compared as plain bytes");
@@ -414,6 +418,74 @@ public:
             done);
     }
 
+    // Records other's content on this record, exactly as these single-item
+    // operations would: delete_node for each of other's deleted nodes, then
+    // set_node_update for each of its updates, then delete_edge for each of
+    // its deleted edges, then add_edge for each of its pending edges (the
+    // refused ones leave no trace), each list in other's walk order, which
+    // is its encoding order. A source that other keeps with no targets adds
+    // nothing. other is only read; merging a record into itself changes
+    // nothing. `done` and `before_item(i)` count and precede the items as in
+    // the batches above, in that order over the four lists, and out of
+    // memory the record holds exactly the effect of the first `done` items.
+    template <class BeforeItem>
+    void merge(const GraphDiff& other, std::size_t& done, const BeforeItem& before_item) {
+        if (&other == this) return;
+        if (nodes_.size() == 0 && deleted_nodes_.empty() && sources_.empty() && deleted_.empty()) {
+            // Into a record without content (the first of many merges), the
+            // replay would append other's lists in their order and refuse
+            // nothing: other's pending edges have no deleted endpoint and no
+            // pending deletion. What differs is only the sources other keeps
+            // without targets, which add nothing. A clone gets the same
+            // record without looking up one id per item; out of memory,
+            // nothing has changed and `done` stays 0.
+            const Counts theirs = other.counts();
+            GraphDiff copy = other.clone();
+            copy.drop_sources_without_targets();
+            std::destroy_at(this);
+            std::construct_at(this, std::move(copy));
+            done = theirs.node_updates + theirs.deleted_nodes + theirs.edge_updates + theirs.deleted_edges;
+            return;
+        }
+        // Other's interned index -> ours, filled as ids first come up, so
+        // that each of other's ids is hashed and looked up once, not once per
+        // edge that names it. Interning ahead of a refused add_edge leaves
+        // only an unnamed id, which no reader sees.
+        std::vector<std::uint32_t> ours(other.ids_.size(), kNone);
+        const auto ref = [&](std::uint32_t theirs) {
+            const Id& id = other.ids_.id(theirs);
+            std::uint32_t& x = ours[theirs];
+            if (x == kNone) x = ids_.intern(id, hash_id(id));
+            return Ref{&id, 0, x};  // the hash is not read once the index is known
+        };
+        for (const std::uint32_t node : other.deleted_nodes_) {
+            before_item(done);
+            delete_node(ref(node));
+            ++done;
+        }
+        for (std::size_t i = 0, n = other.nodes_.size(); i < n; ++i) {
+            before_item(done);
+            set_node_update(ref(other.nodes_.id(i)), other.nodes_.view(i));
+            ++done;
+        }
+        for (const DeletedEntry& e : other.deleted_) {
+            const Ref source = ref(e.source_index);
+            e.targets.for_each([&](std::uint32_t target) {
+                before_item(done);
+                delete_edge(source, ref(target));
+                ++done;
+            });
+        }
+        for (const std::uint32_t s : other.sources_) {
+            const Ref source = ref(s);
+            other.ids_[s].targets.for_each([&](std::uint32_t target, const W& weight) {
+                before_item(done);
+                (void)add_edge(source, ref(target), weight);
+                ++done;
+            });
+        }
+    }
+
     // An independent record with the same contents: the same interned
     // indices, list positions and table rows throughout, so it encodes to
     // the same bytes as this one, and keeps doing so while both undergo the
@@ -516,6 +588,15 @@ public:
         return std::nullopt;
     }
 
+    // Whether the source restored under `handle` (restore_source's) has
+    // deleted edges too. Operations leave a source with no pending targets
+    // only when delete_node turned its last one into a deleted edge, so an
+    // encoding may hold an empty group of pending edges only for such a
+    // source.
+    bool restored_source_has_deleted_edges(std::uint32_t handle) const noexcept {
+        return ids_[handle].deleted_source_pos != kNone;
+    }
+
     // Hashes a group of target ids into `hashes` for restore_target, and
     // asks for the memory that restoring edges to them will touch, so that
     // the misses of the group overlap instead of queueing.
@@ -583,6 +664,16 @@ public:
     // Ids interned since the last clear: a bound on every interned index.
     std::size_t id_count() const noexcept { return ids_.size(); }
     std::size_t num_edges() const noexcept { return sources_.size() + deleted_.size(); }
+
+    // The sizes of the four sections of the encoding, edges counted as
+    // (source, target) pairs.
+    struct Counts {
+        std::size_t node_updates;
+        std::size_t deleted_nodes;
+        std::size_t edge_updates;
+        std::size_t deleted_edges;
+    };
+    Counts counts() const noexcept { return {nodes_.size(), deleted_nodes_.size(), pending_targets_, deleted_targets_}; }
 
     // Bytes held by every table of the record, the id pool, the reverse
     // index and the node store (texts included). The inner tables count as
@@ -842,6 +933,23 @@ private:
         ids_[x].deleted_source_pos = kNone;
     }
 
+    // Removes the sources whose target maps are empty, keeping the order of
+    // the others.
+    void drop_sources_without_targets() noexcept {
+        std::size_t kept = 0;
+        for (const std::uint32_t x : sources_) {
+            State& s = ids_[x];
+            if (s.targets.empty()) {
+                s.targets.release(blocks_);
+                s.source_pos = kNone;
+            } else {
+                s.source_pos = static_cast<std::uint32_t>(kept);
+                sources_[kept++] = x;
+            }
+        }
+        sources_.resize(kept);
+    }
+
     // Drops every inner table ahead of a reset of blocks_ (or of its end).
     void discard_tables() noexcept {
         for (std::uint32_t i = 0; i < ids_.size(); ++i) {
@@ -927,11 +1035,11 @@ public:
             const std::uint32_t* const list = sources_->data();
             const std::size_t n = sources_->size();
             for (std::size_t i = 0; i < n; ++i) {
-                if (i + 2 * kAhead < n) __builtin_prefetch(&(*ids_)[list[i + 2 * kAhead]]);
+                if (i + 2 * kAhead < n) detail::prefetch(&(*ids_)[list[i + 2 * kAhead]]);
                 if (i + kAhead < n) {
                     const std::uint32_t next = list[i + kAhead];
                     (*ids_)[next].targets.prefetch();
-                    __builtin_prefetch(&ids_->id(next));
+                    detail::prefetch(&ids_->id(next));
                 }
                 const std::uint32_t s = list[i];
                 f(ids_->id(s), WeightedTargets(ids_, &(*ids_)[s].targets));
@@ -960,7 +1068,7 @@ public:
             for (std::size_t i = 0; i < n; ++i) {
                 if (i + kAhead < n) {
                     list[i + kAhead].targets.prefetch();
-                    __builtin_prefetch(&ids_->id(list[i + kAhead].source_index));
+                    detail::prefetch(&ids_->id(list[i + kAhead].source_index));
                 }
                 f(ids_->id(list[i].source_index), Targets(ids_, &list[i].targets));
             }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "diff/inner_table.hpp"
+#include "diff/prefetch.hpp"
 
 namespace tarnu::detail {
 
@@ -131,9 +132,9 @@ public:
     // Hints for a batch of lookups that comes a little later: the slot where
     // a probe for `hash` starts, and the cell of an index.
     void prefetch_slot(std::uint64_t hash) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
+        if (!slots_.empty()) detail::prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
     }
-    void prefetch_entry(std::uint32_t index) const noexcept { __builtin_prefetch(&locate(index)); }
+    void prefetch_entry(std::uint32_t index) const noexcept { detail::prefetch(&locate(index)); }
 
     Entry& operator[](std::uint32_t index) noexcept {
         assert(index < size_);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "diff/block_pool.hpp"
+#include "diff/prefetch.hpp"
 
 namespace tarnu::detail {
 
@@ -189,8 +190,8 @@ public:
     void prefetch() const noexcept {
         if (!on_heap()) return;
         const std::uint32_t* block = heap();
-        __builtin_prefetch(block);
-        __builtin_prefetch(block + words_for(capacity_) - 1);
+        detail::prefetch(block);
+        detail::prefetch(block + words_for(capacity_) - 1);
     }
 
     // Drops every entry and gives the heap block back.

@@ -5,29 +5,33 @@
 #include <string_view>
 
 #include "errors.hpp"
+#include "host_compat.hpp"
+#include "py_ref.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {
 
-// A buffer taken from an exporter and given back when the holder goes, on
-// every path. While it is held the exporter keeps its memory where it is (a
-// bytearray or array.array refuses to resize), so the bytes stay readable
-// through Python code that runs meanwhile. Neither copied nor moved: the
+// A buffer taken from an exporter and given back when the holder goes (or
+// release() is called), on every path. Neither copied nor moved: the
 // exporter may know the view by its address.
+//
+// Read the bytes only while no Python code can run: PyPy lets an exporter
+// resize, close or release its memory while a view of it is held. On PyPy a
+// bytes or bytearray subclass is viewed through an exact copy, since the
+// view PyPy makes of one is sized by the subclass's __len__.
 class BufferView {
 public:
     BufferView() = default;
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (taken_) PyBuffer_Release(&view_);
-    }
+    ~BufferView() { release(); }
 
     // Takes object's buffer with its format and strides. Returns false, with
     // no exception pending, when the object exports no buffer; any other
     // failure of the exporter is passed on (PendingError).
     bool take(PyObject* object) {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {
+        open_exporter(object);
+        if (PyObject_GetBuffer(exporter_.get(), &view_, PyBUF_RECORDS_RO) == 0) {
             taken_ = true;
             return true;
         }
@@ -41,8 +45,15 @@ public:
     // Takes object's buffer with the given flags; every failure, an object
     // that exports no buffer included, is passed on (PendingError).
     void require(PyObject* object, int flags) {
-        py::require(PyObject_GetBuffer(object, &view_, flags));
+        open_exporter(object);
+        py::require(PyObject_GetBuffer(exporter_.get(), &view_, flags));
         taken_ = true;
+    }
+
+    void release() noexcept {
+        if (taken_) PyBuffer_Release(&view_);
+        taken_ = false;
+        exporter_ = OwnedRef();
     }
 
     bool taken() const noexcept { return taken_; }
@@ -64,6 +75,20 @@ public:
     }
 
 private:
+    // Picks what the view is taken from.
+    void open_exporter(PyObject* object) {
+        release();
+        refuse_released_memoryview(object);
+        if (PyBytes_Check(object)) {
+            exporter_ = exact_builtin_copy(object, &PyBytes_Type);
+        } else if (PyByteArray_Check(object)) {
+            exporter_ = exact_builtin_copy(object, &PyByteArray_Type);
+        } else {
+            exporter_ = OwnedRef::owning(object);
+        }
+    }
+
+    OwnedRef exporter_;
     Py_buffer view_{};
     bool taken_ = false;
 };

@@ -1,5 +1,6 @@
 #include "bulk_arguments.hpp"
 
+#include <cstring>
 #include <string_view>
 
 #include "conversions.hpp"
@@ -13,8 +14,8 @@ namespace tarnu::py {
 namespace {
 
 constexpr std::string_view kIdsAccepted =
-    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer whose size is a "
-    "multiple of 16";
+    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer of bytes (format 'B', "
+    "'b' or 'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16";
 constexpr std::string_view kWeightsAccepted =
     "weights are read from a sequence of numbers, or from a one-dimensional C-contiguous buffer of format "
     "'f' or 'd'";
@@ -35,18 +36,25 @@ constexpr std::string_view kUpdatesAccepted =
     throw_argument_error(PyExc_TypeError, where, message);
 }
 
+bool has_format(const BufferView& buffer, std::string_view formats) {
+    const std::string_view format = buffer.format();
+    bool known = false;
+    for (char f : formats) known = known || format == std::string_view(&f, 1);
+    return known;
+}
+
+bool is_column_layout(const BufferView& buffer) { return buffer.one_dimensional() && buffer.c_contiguous(); }
+
 // A taken buffer that is not one-dimensional, C-contiguous and of `format`.
 void check_column_buffer(const BufferView& buffer, const std::string& where, std::string_view formats,
                          std::string_view accepted) {
     const std::string_view format = buffer.format();
-    bool known = false;
-    for (char f : formats) known = known || format == std::string_view(&f, 1);
-    if (!known) {
+    if (!has_format(buffer, formats)) {
         throw_argument_error(PyExc_TypeError, where,
                              "a buffer of format '" + std::string(format) + "' is not accepted; " +
                                  std::string(accepted));
     }
-    if (!buffer.one_dimensional() || !buffer.c_contiguous()) {
+    if (!is_column_layout(buffer)) {
         throw_argument_error(PyExc_ValueError, where,
                              "the buffer is not one-dimensional and C-contiguous; " + std::string(accepted));
     }
@@ -68,6 +76,9 @@ void label_item_error(const std::string& where, std::size_t index) {
         return;
     }
     PyException_SetCause(labelled.get(), PyException_GetCause(error.value.get()));
+    // A hint added to the item's error (add_note, 3.11 and later) goes along.
+    OwnedRef notes = OwnedRef::consuming(PyObject_GetAttrString(error.value.get(), "__notes__"));
+    if (!notes || PyObject_SetAttrString(labelled.get(), "__notes__", notes.get()) != 0) PyErr_Clear();
     PyErr_SetObject(error.type.get(), labelled.get());
 }
 
@@ -76,9 +87,9 @@ void label_item_error(const std::string& where, std::size_t index) {
 // --- sequences --------------------------------------------------------------
 
 bool ItemSequence::take(PyObject* object, bool lists_and_tuples_only) {
-    if (PyList_Check(object) || PyTuple_Check(object)) {
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         sequence_ = OwnedRef::owning(object);
-    } else if (!lists_and_tuples_only && PySequence_Check(object)) {
+    } else if (PyList_Check(object) || PyTuple_Check(object) || (!lists_and_tuples_only && PySequence_Check(object))) {
         sequence_ = require_new(PySequence_List(object));
     } else {
         return false;
@@ -92,7 +103,18 @@ PyObject* ItemSequence::item(std::size_t i, const std::string& where) const {
     if (i >= static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence_.get()))) [[unlikely]] {
         throw_argument_error(PyExc_RuntimeError, where, "the list changed size while its items were converted");
     }
-    return PySequence_Fast_GET_ITEM(sequence_.get(), static_cast<Py_ssize_t>(i));
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence_.get(), static_cast<Py_ssize_t>(i));
+    if (item == nullptr) [[unlikely]] {
+        // PyPy could not make the item's C view (a bytes subclass whose
+        // __len__ raises or under-reports): its error, or a ValueError.
+        if (!PyErr_Occurred()) {
+            throw_argument_error(PyExc_ValueError, where,
+                                 "item " + std::to_string(i) + ": the interpreter could not read it");
+        }
+        label_item_error(where, i);
+        throw_pending_error();
+    }
+    return item;
 }
 
 template <class Convert>
@@ -108,6 +130,17 @@ void ItemSequence::convert_item(std::size_t i, const std::string& where, Convert
 
 // --- ids --------------------------------------------------------------------
 
+namespace {
+
+// Single-byte items, or 16-byte items (numpy 'S16' exports "16s", 'V16'
+// "16x"). Anything else, numpy's object arrays included, holds no ids.
+bool is_id_format(std::string_view format, std::size_t item_size) {
+    if (item_size == 1) return format == "B" || format == "b" || format == "c";
+    return item_size == 16 && (format == "16s" || format == "16x");
+}
+
+}  // namespace
+
 void IdColumn::open(PyObject* object, const char* name) {
     where_ = std::string("argument '") + name + "'";
     if (sequence_.take(object, true)) {
@@ -118,21 +151,28 @@ void IdColumn::open(PyObject* object, const char* name) {
         size_ = arrow_.size();
         return;
     }
-    if (!buffer_.take(object)) throw_wrong_kind(object, where_, kIdsAccepted);
-    if (!buffer_.c_contiguous()) {
-        throw_argument_error(PyExc_ValueError, where_, "the buffer is not C-contiguous; " + std::string(kIdsAccepted));
-    }
-    if (buffer_.bytes() % 16 != 0) {
-        throw_argument_error(PyExc_ValueError, where_,
-                             "a buffer of " + std::to_string(buffer_.bytes()) + " bytes is not a whole number of " +
-                                 "16-byte ids; " + std::string(kIdsAccepted));
-    }
-    bytes_ = static_cast<const std::uint8_t*>(buffer_.data());
+    const auto check = [&](const BufferView& buffer) {
+        if (!is_id_format(buffer.format(), buffer.item_size())) {
+            throw_argument_error(PyExc_TypeError, where_,
+                                 "a buffer of format '" + std::string(buffer.format()) + "' is not accepted; " +
+                                     std::string(kIdsAccepted));
+        }
+        if (!buffer.c_contiguous()) {
+            throw_argument_error(PyExc_ValueError, where_,
+                                 "the buffer is not C-contiguous; " + std::string(kIdsAccepted));
+        }
+        if (buffer.bytes() % 16 != 0) {
+            throw_argument_error(PyExc_ValueError, where_,
+                                 "a buffer of " + std::to_string(buffer.bytes()) + " bytes is not a whole number of " +
+                                     "16-byte ids; " + std::string(kIdsAccepted));
+        }
+    };
+    if (!buffer_.open(object, check)) throw_wrong_kind(object, where_, kIdsAccepted);
     size_ = buffer_.bytes() / 16;
 }
 
 void IdColumn::convert() {
-    if (buffer_.taken()) return;
+    if (buffer_.present()) return;
     if (arrow_.held()) {
         bytes_ = arrow_ids(arrow_, converted_);
         return;
@@ -148,6 +188,15 @@ void IdColumn::convert() {
     bytes_ = converted_.empty() ? nullptr : converted_.front().bytes.data();
 }
 
+void IdColumn::pin() {
+    if (!buffer_.present()) return;
+    // The checks of open() again: the exporter may have changed since.
+    buffer_.pin(where_, [](const BufferView& buffer) {
+        return is_id_format(buffer.format(), buffer.item_size()) && buffer.c_contiguous();
+    });
+    bytes_ = buffer_.data();
+}
+
 // --- weights ----------------------------------------------------------------
 
 void WeightColumn::open(PyObject* object, const char* name) {
@@ -160,13 +209,11 @@ void WeightColumn::open(PyObject* object, const char* name) {
         size_ = arrow_.size();
         return;
     }
-    if (buffer_.take(object)) {
-        check_column_buffer(buffer_, where_, "fd", kWeightsAccepted);
-        if (buffer_.format() == "f")
-            floats_ = static_cast<const float*>(buffer_.data());
-        else
-            doubles_ = static_cast<const double*>(buffer_.data());
-        size_ = buffer_.bytes() / buffer_.item_size();
+    if (buffer_.open(object, [&](const BufferView& buffer) {
+            check_column_buffer(buffer, where_, "fd", kWeightsAccepted);
+        })) {
+        doubles_ = buffer_.item_size() == sizeof(double);
+        size_ = buffer_.items();
         return;
     }
     if (!sequence_.take(object, false)) throw_wrong_kind(object, where_, kWeightsAccepted);
@@ -174,14 +221,20 @@ void WeightColumn::open(PyObject* object, const char* name) {
 }
 
 void WeightColumn::convert() {
-    if (buffer_.taken()) return;
+    if (buffer_.present()) return;
     if (arrow_.held()) {
-        floats_ = arrow_weights(arrow_, converted_);
+        bytes_ = reinterpret_cast<const std::uint8_t*>(arrow_weights(arrow_, converted_));
         return;
     }
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) { converted_[i] = extract_f32(item); });
-    floats_ = converted_.data();
+    bytes_ = reinterpret_cast<const std::uint8_t*>(converted_.data());
+}
+
+void WeightColumn::pin() {
+    if (!buffer_.present()) return;
+    buffer_.pin(where_, [](const BufferView& buffer) { return has_format(buffer, "fd") && is_column_layout(buffer); });
+    bytes_ = buffer_.data();
 }
 
 // --- updates ----------------------------------------------------------------
@@ -208,18 +261,23 @@ std::string formats_named(std::string_view formats) {
     return named;
 }
 
-float column_buffer_value(node_property::Float, const BufferView& buffer, std::size_t i) {
+float column_buffer_value(node_property::Float, const ColumnBuffer& buffer, std::size_t i) {
     // The format is 'f' or 'd' (checked when the column was opened): the item
     // size tells them apart without comparing the format text per item.
-    const void* data = buffer.data();
-    return buffer.item_size() == sizeof(float) ? static_cast<const float*>(data)[i]
-                                               : static_cast<float>(static_cast<const double*>(data)[i]);
+    if (buffer.item_size() == sizeof(float)) {
+        float value;
+        std::memcpy(&value, buffer.data() + sizeof(float) * i, sizeof value);
+        return as_converted_f32(value);
+    }
+    double value;
+    std::memcpy(&value, buffer.data() + sizeof(double) * i, sizeof value);
+    return static_cast<float>(value);
 }
-std::uint8_t column_buffer_value(node_property::Colour, const BufferView& buffer, std::size_t i) {
-    return static_cast<const std::uint8_t*>(buffer.data())[i];
+std::uint8_t column_buffer_value(node_property::Colour, const ColumnBuffer& buffer, std::size_t i) {
+    return buffer.data()[i];
 }
-bool column_buffer_value(node_property::Flag, const BufferView& buffer, std::size_t i) {
-    return static_cast<const std::uint8_t*>(buffer.data())[i] != 0;
+bool column_buffer_value(node_property::Flag, const ColumnBuffer& buffer, std::size_t i) {
+    return buffer.data()[i] != 0;
 }
 
 }  // namespace
@@ -256,6 +314,7 @@ void UpdateColumns::open(PyObject* object, const char* name) {
 void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_view formats) {
     Column& column = columns_by_key_[key];
     column.present = true;
+    column.formats = formats;
     column.where = where_ + " column '" + kKeyNames[key] + "'";
     const std::string& where = column.where;
     const std::string accepted =
@@ -267,8 +326,8 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
         column.arrow_input.read([&](const ArrowColumn& chunk, std::size_t) { column.arrow.push_back(chunk); });
         return;
     }
-    if (!formats.empty() && column.buffer.take(values)) {
-        check_column_buffer(column.buffer, where, formats, accepted);
+    if (!formats.empty() &&
+        column.buffer.open(values, [&](const BufferView& buffer) { check_column_buffer(buffer, where, formats, accepted); })) {
         return;
     }
     if (!column.sequence.take(values, false)) throw_wrong_kind(values, where, accepted);
@@ -294,20 +353,20 @@ void UpdateColumns::convert(std::size_t count) {
         if (column.from_arrow) read_arrow_property<decltype(property)>(column.arrow, column.where, updates_);
     });
     // Node by node, each node's keys in the fixed order, as add_node reads
-    // one dict: every update is built once, while it is in cache.
+    // one dict: every update is built once, while it is in cache. Buffer
+    // columns are read by pin(), after every Python-level conversion.
+    bool sequences = false;
+    for (const Column& column : columns_by_key_) {
+        sequences = sequences || (column.present && !column.buffer.present() && !column.from_arrow);
+    }
+    if (!sequences) return;
     for (std::size_t i = 0; i < count; ++i) {
         NodeUpdate& update = updates_[i];
         for_each_node_property_in_read_order([&](auto property) {
             using P = decltype(property);
             using Kind = typename P::Kind;
             const Column& column = columns_by_key_[P::read_position];
-            if (!column.present || column.from_arrow) return;
-            if constexpr (!column_formats(Kind{}).empty()) {
-                if (column.buffer.taken()) {
-                    P::of(update) = column_buffer_value(Kind{}, column.buffer, i);
-                    return;
-                }
-            }
+            if (!column.present || column.buffer.present() || column.from_arrow) return;
             column.sequence.convert_item(i, column.where, [&](PyObject* item, std::size_t) {
                 if (item != Py_None) P::of(update) = extract_property_value(Kind{}, item);
             });
@@ -315,7 +374,40 @@ void UpdateColumns::convert(std::size_t count) {
     }
 }
 
+void UpdateColumns::pin() {
+    if (!columns_) return;
+    bool any = false;
+    for_each_node_property_in_read_order([&](auto property) {
+        using P = decltype(property);
+        Column& column = columns_by_key_[P::read_position];
+        if constexpr (!column_formats(typename P::Kind{}).empty()) {
+            if (!column.present || !column.buffer.present()) return;
+            column.buffer.pin(column.where, [&](const BufferView& buffer) {
+                return has_format(buffer, column.formats) && is_column_layout(buffer);
+            });
+            any = true;
+        }
+    });
+    if (!any) return;
+    // Node by node again, each update filled while it is in cache.
+    for (std::size_t i = 0; i < updates_.size(); ++i) {
+        NodeUpdate& update = updates_[i];
+        for_each_node_property_in_read_order([&](auto property) {
+            using P = decltype(property);
+            using Kind = typename P::Kind;
+            if constexpr (!column_formats(Kind{}).empty()) {
+                const Column& column = columns_by_key_[P::read_position];
+                if (column.present && column.buffer.present()) P::of(update) = column_buffer_value(Kind{}, column.buffer, i);
+            }
+        });
+    }
+}
+
 // --- shared errors ------------------------------------------------------------
+
+void throw_buffer_changed(const std::string& where) {
+    throw_argument_error(PyExc_RuntimeError, where, "the buffer changed while the other arguments were converted");
+}
 
 void throw_length_mismatch(const char* method, const std::vector<std::pair<std::string, std::size_t>>& parts) {
     std::string message = std::string(method) + " got arguments of different lengths: ";

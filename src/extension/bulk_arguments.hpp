@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,21 +17,106 @@
 
 namespace tarnu::py {
 
-// The arguments of the bulk methods. Each is read in two steps, so that a
-// call finds every bad argument before it changes anything:
+// The arguments of the bulk methods. Each is read in three steps, so that a
+// call finds every bad argument before it changes anything, and reads a
+// caller's memory only while no Python code can run:
 //   open()     takes the argument's buffer or its sequence and learns its
-//              length, checking format and layout;
-//   convert()  converts the items of a sequence (a buffer needs nothing),
-//              each exactly as the single-item method converts its value.
+//              length, checking format and layout; a buffer is given back
+//              at once (on PyPy an untrusted exporter's bytes are copied);
+//   convert()  converts the items of a sequence, each exactly as the
+//              single-item method converts its value; this runs Python code
+//              (__float__, __index__, a sequence's __getitem__);
+//   pin()      takes each buffer again and checks that it is as it was
+//              opened. From here until the batch is applied no Python code
+//              runs, so nothing can resize, close or release what is read.
 // A bad item's error keeps its type and gets the text
 // "argument '{name}': item {i}: {text}".
 
+// The float32 that add_edge makes of a number equal to a float32 value `f`
+// (a float32 read from a buffer): a signalling NaN comes out quiet, as the
+// conversion through a Python float makes it.
+inline float as_converted_f32(float f) noexcept {
+    if (f != f) [[unlikely]] {
+        std::uint32_t bits;
+        std::memcpy(&bits, &f, sizeof bits);
+        bits |= 0x00400000u;
+        std::memcpy(&f, &bits, sizeof f);
+    }
+    return f;
+}
+
+// A buffer argument, checked when it is opened and again when it is pinned.
+// At open, `check(view)` throws for a view of the wrong format or layout; at
+// pin, `still_good(view)` says whether it is still as open accepted it.
+class ColumnBuffer {
+public:
+    // False, with nothing pending, when the object exports no buffer.
+    template <class Check>
+    bool open(PyObject* object, const Check& check);
+    template <class StillGood>
+    void pin(const std::string& where, const StillGood& still_good);
+
+    bool present() const noexcept { return present_; }
+    std::size_t bytes() const noexcept { return bytes_; }
+    std::size_t item_size() const noexcept { return item_size_; }
+    std::size_t items() const noexcept { return item_size_ == 0 ? 0 : bytes_ / item_size_; }
+    // Valid after pin().
+    const std::uint8_t* data() const noexcept { return data_; }
+
+private:
+    OwnedRef object_;
+    BufferView view_;
+    std::vector<std::uint8_t> copy_;  // an untrusted exporter's bytes
+    const std::uint8_t* data_ = nullptr;
+    std::size_t bytes_ = 0;
+    std::size_t item_size_ = 0;
+    bool present_ = false;
+    bool copied_ = false;
+};
+
+template <class Check>
+bool ColumnBuffer::open(PyObject* object, const Check& check) {
+    if (!view_.take(object)) return false;
+    check(view_);
+    present_ = true;
+    bytes_ = view_.bytes();
+    item_size_ = view_.item_size();
+    if (!buffer_is_trusted(object)) {
+        // PyPy: Python code run before pin() could move or free this
+        // exporter's memory. Its bytes are kept as they are now.
+        const auto* first = static_cast<const std::uint8_t*>(view_.data());
+        copy_.assign(first, first + bytes_);
+        copied_ = true;
+    } else {
+        object_ = OwnedRef::owning(object);
+    }
+    view_.release();
+    return true;
+}
+
+// Throws RuntimeError "{where}: the buffer changed while the other arguments
+// were converted".
+[[noreturn]] void throw_buffer_changed(const std::string& where);
+
+template <class StillGood>
+void ColumnBuffer::pin(const std::string& where, const StillGood& still_good) {
+    if (copied_) {
+        data_ = copy_.data();
+        return;
+    }
+    view_.require(object_.get(), PyBUF_RECORDS_RO);
+    if (view_.bytes() != bytes_ || view_.item_size() != item_size_ || !still_good(view_)) throw_buffer_changed(where);
+    data_ = static_cast<const std::uint8_t*>(view_.data());
+}
+
 // A list or tuple whose items are converted one by one. Python code run by
 // a conversion may change the list, so each item is taken afresh and held
-// while it converts.
+// while it converts. A subclass of list or tuple is read through list():
+// PyPy's C view of it is sized by its own __len__.
 class ItemSequence {
 public:
-    // Takes a list or tuple as it is; any other sequence (PySequence_Check)
+    // Takes an exact list or tuple as it is; a subclass of them, or with
+    // `lists_and_tuples_only` false any other sequence (PySequence_Check),
     // through list(). Returns false for anything else, with nothing pending.
     bool take(PyObject* object, bool lists_and_tuples_only);
     std::size_t size() const noexcept { return size_; }
@@ -50,18 +136,20 @@ private:
 };
 
 // Node ids: a list or tuple of ids, Arrow input (arrow_arguments.hpp), or a
-// C-contiguous buffer of 16-byte ids.
+// C-contiguous buffer of bytes (single-byte items, or 16-byte items such as
+// numpy's S16 and V16).
 class IdColumn {
 public:
     void open(PyObject* object, const char* name);
     void convert();
+    void pin();
     std::size_t size() const noexcept { return size_; }
     NodeId operator()(std::size_t i) const noexcept { return NodeId::from_bytes(bytes_ + 16 * i); }
 
 private:
     std::string where_;
     ArrowInput arrow_;
-    BufferView buffer_;
+    ColumnBuffer buffer_;
     ItemSequence sequence_;
     std::vector<NodeId> converted_;
     const std::uint8_t* bytes_ = nullptr;
@@ -69,25 +157,32 @@ private:
 };
 
 // Weights: a sequence of numbers, Arrow input, or a 1-D buffer of format 'f'
-// or 'd'.
+// or 'd'. A buffer may be unaligned: items are loaded with memcpy.
 class WeightColumn {
 public:
     void open(PyObject* object, const char* name);
     void convert();
+    void pin();
     std::size_t size() const noexcept { return size_; }
     float operator()(std::size_t i) const noexcept {
-        if (doubles_ != nullptr) return static_cast<float>(doubles_[i]);  // rounded as add_edge rounds
-        return floats_[i];
+        if (doubles_) {
+            double value;
+            std::memcpy(&value, bytes_ + sizeof(double) * i, sizeof value);
+            return static_cast<float>(value);  // rounded as add_edge rounds
+        }
+        float value;
+        std::memcpy(&value, bytes_ + sizeof(float) * i, sizeof value);
+        return as_converted_f32(value);
     }
 
 private:
     std::string where_;
     ArrowInput arrow_;
-    BufferView buffer_;
+    ColumnBuffer buffer_;
     ItemSequence sequence_;
     std::vector<float> converted_;
-    const float* floats_ = nullptr;
-    const double* doubles_ = nullptr;
+    const std::uint8_t* bytes_ = nullptr;
+    bool doubles_ = false;
     std::size_t size_ = 0;
 };
 
@@ -113,6 +208,7 @@ public:
     template <class Report>
     void lengths(Report&& report) const;
     void convert(std::size_t count);
+    void pin();
     // Item i's update, moved out once.
     NodeUpdate take(std::size_t i) noexcept { return std::move(updates_[i]); }
 
@@ -120,7 +216,8 @@ private:
     struct Column {
         bool present = false;
         std::string where;  // "argument 'updates' column '{key}'"
-        BufferView buffer;
+        std::string_view formats;
+        ColumnBuffer buffer;
         ItemSequence sequence;
         ArrowInput arrow_input;              // an Arrow array in the dict
         std::vector<ArrowColumn> arrow;      // its chunks, or the batch's column
@@ -151,8 +248,8 @@ void UpdateColumns::lengths(Report&& report) const {
         const Column& c = columns_by_key_[k];
         if (!c.present) continue;
         const std::size_t n = c.arrow_input.held() ? c.arrow_input.size()
-                              : c.buffer.taken()   ? c.buffer.bytes() / c.buffer.item_size()
-                                                   : c.sequence.size();
+                              : c.buffer.present()   ? c.buffer.items()
+                                                     : c.sequence.size();
         report("'updates' column '" + std::string(kKeyNames[k]) + "'", n);
     }
 }

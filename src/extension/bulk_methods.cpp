@@ -32,13 +32,15 @@ void check_lengths(const char* method, const Lengths& lengths) {
 // memory, the record holds the effect of the items before `done`, and the
 // MemoryError says how many.
 template <class Apply>
-PyObject* apply_batch(const char* method, std::size_t count, Apply&& apply) {
+PyObject* apply_batch(PyGraphDiffObject* object, const char* method, std::size_t count, Apply&& apply) {
     std::size_t done = 0;
     try {
         apply(done, [](std::size_t i) { test_hooks::on_bulk_item(i); });
     } catch (const std::bad_alloc&) {
+        report_memory_growth(object);
         throw_batch_out_of_memory(method, done, count);
     }
+    report_memory_growth(object);
     return none();
 }
 
@@ -60,7 +62,10 @@ PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
         sources.convert();
         targets.convert();
         weights.convert();
-        return apply_batch(add_edges_arguments.full_name, sources.size(), [&](std::size_t& done, auto before) {
+        sources.pin();
+        targets.pin();
+        weights.pin();
+        return apply_batch(object, add_edges_arguments.full_name, sources.size(), [&](std::size_t& done, auto before) {
             object->diff.add_edges(sources.size(), sources, targets, weights, done, before);
         });
     });
@@ -78,7 +83,9 @@ PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         check_lengths(delete_edges_arguments.full_name, {{"'sources'", sources.size()}, {"'targets'", targets.size()}});
         sources.convert();
         targets.convert();
-        return apply_batch(delete_edges_arguments.full_name, sources.size(), [&](std::size_t& done, auto before) {
+        sources.pin();
+        targets.pin();
+        return apply_batch(object, delete_edges_arguments.full_name, sources.size(), [&](std::size_t& done, auto before) {
             object->diff.delete_edges(sources.size(), sources, targets, done, before);
         });
     });
@@ -92,7 +99,8 @@ PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         IdColumn ids;
         ids.open(ids_argument, "ids");
         ids.convert();
-        return apply_batch(delete_nodes_arguments.full_name, ids.size(), [&](std::size_t& done, auto before) {
+        ids.pin();
+        return apply_batch(object, delete_nodes_arguments.full_name, ids.size(), [&](std::size_t& done, auto before) {
             object->diff.delete_nodes(ids.size(), ids, done, before);
         });
     });
@@ -112,7 +120,9 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
         check_lengths(add_nodes_arguments.full_name, lengths);
         ids.convert();
         updates.convert(ids.size());
-        return apply_batch(add_nodes_arguments.full_name, ids.size(), [&](std::size_t& done, auto before) {
+        ids.pin();
+        updates.pin();
+        return apply_batch(object, add_nodes_arguments.full_name, ids.size(), [&](std::size_t& done, auto before) {
             object->diff.set_node_updates(ids.size(), ids, [&](std::size_t i) { return updates.take(i); }, done, before);
         });
     });

@@ -99,38 +99,15 @@ auto read_key(PyObject* dict, PyObject* key, Convert convert) -> std::optional<d
 
 }  // namespace
 
-namespace {
-
-#ifdef PYPY_VERSION
-// PyPy gives a bytes subclass a C view (and a buffer) whose size comes from
-// len(), which runs the subclass's own __len__: a lying __len__ would pad or
-// cut the id. bytes.__getitem__(object, slice(None)) copies the bytes the
-// object really holds into an exact bytes object, whose C view is right.
-NodeId node_id_from_bytes_subclass(PyObject* object) {
-    OwnedRef everything = require_new(PySlice_New(nullptr, nullptr, nullptr));
-    OwnedRef copy = require_new(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBytes_Type), "__getitem__", "OO",
-                                                    object, everything.get()));
-    if (Py_TYPE(copy.get()) != &PyBytes_Type) {
-        throw_downcast_error(object, "PyBytes");
-    }
-    if (PyBytes_GET_SIZE(copy.get()) != 16) {
-        throw_wrong_length();
-    }
-    return NodeId::from_bytes(PyBytes_AS_STRING(copy.get()));
-}
-#endif
-
-}  // namespace
-
 NodeId node_id_from_bytes(PyObject* object) {
     if (!type_has_flag(object, Py_TPFLAGS_BYTES_SUBCLASS)) [[unlikely]] {
         throw_downcast_error(object, "PyBytes");
     }
-#ifdef PYPY_VERSION
     if (Py_TYPE(object) != &PyBytes_Type) {
-        return node_id_from_bytes_subclass(object);
+        const OwnedRef exact = exact_builtin_copy(object, &PyBytes_Type);
+        if (PyBytes_GET_SIZE(exact.get()) != 16) throw_wrong_length();
+        return NodeId::from_bytes(PyBytes_AS_STRING(exact.get()));
     }
-#endif
     if (PyBytes_GET_SIZE(object) != 16) [[unlikely]] {
         throw_wrong_length();
     }
@@ -138,25 +115,32 @@ NodeId node_id_from_bytes(PyObject* object) {
 }
 
 NodeId extract_node_id(PyObject* object) {
-    return relabel_errors(node_id_from_bytes, object, wrap_node_id_error);
+    return relabel_errors(node_id_from_bytes, object, [&] {
+        wrap_node_id_error();
+        add_node_id_hint(object);
+    });
 }
 
 NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name) {
     return relabel_errors(node_id_from_bytes, object, [&] {
         wrap_node_id_error();
         label_argument_error(argument_name);
+        add_node_id_hint(object);
     });
 }
 
 namespace {
 
-// The UTF-8 of a str, valid while the str lives.
-std::string_view text_view(PyObject* object) {
+// The UTF-8 of a str, valid while `owner` lives: the str, or on PyPy an
+// exact copy of a subclass instance (whose C view would be sized by its
+// __len__).
+std::string_view text_view(PyObject* object, OwnedRef& owner) {
     if (!PyUnicode_Check(object)) {
         throw_downcast_error(object, "PyString");
     }
+    owner = exact_builtin_copy(object, &PyUnicode_Type);
     Py_ssize_t size = 0;
-    const char* data = require(PyUnicode_AsUTF8AndSize(object, &size));
+    const char* data = require(PyUnicode_AsUTF8AndSize(owner.get(), &size));
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
@@ -171,14 +155,14 @@ std::optional<std::string_view> read_text_key(PyObject* dict, PyObject* key, Own
         }
         return std::nullopt;
     }
-    owner = OwnedRef::owning(value);
-    return text_view(value);
+    return text_view(value, owner);
 }
 
 }  // namespace
 
 std::string extract_text(PyObject* object) {
-    return std::string(text_view(object));
+    OwnedRef owner;
+    return std::string(text_view(object, owner));
 }
 
 float extract_f32(PyObject* object) {
@@ -186,7 +170,7 @@ float extract_f32(PyObject* object) {
     if (Py_TYPE(object) == &PyFloat_Type) [[likely]] {
         value = PyFloat_AS_DOUBLE(object);
     } else {
-        value = require_number(PyFloat_AsDouble(object));
+        value = require_number(PyFloat_AsDouble(exact_float_value(object).get()));
     }
     // Round to the nearest binary32; out-of-range values become infinities.
     return static_cast<float>(value);

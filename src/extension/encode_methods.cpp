@@ -1,5 +1,6 @@
 #include "encode_methods.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -70,15 +71,39 @@ Py_ssize_t encode_into_bytearray(const NodeGraphDiffEncoding& encoding, PyObject
     return static_cast<Py_ssize_t>(encoding.size());
 }
 
-// Whether the export of `target` may be written to. PyPy's C-API layer
-// exports some read-only buffers as writable (memoryview.toreadonly(), an
-// mmap opened with PROT_READ, where a write then faults), so there the
-// object's own Python-level memoryview is asked as well (docs/platform.md).
-bool writable(PyObject* target, const Py_buffer& view) {
-    if (view.readonly) {
-        return false;
-    }
+// A subclass of bytearray is written through bytearray's own methods at the
+// Python level, ending exactly where the encoding does as above: PyPy's
+// PyByteArray_Size, _Resize and _AsString follow a subclass's __len__.
+Py_ssize_t encode_into_bytearray_subclass(const NodeGraphDiffEncoding& encoding, PyObject* target,
+                                          Py_ssize_t offset) {
+    PyObject* base = reinterpret_cast<PyObject*>(&PyByteArray_Type);
+    OwnedRef length = require_new(PyObject_CallMethod(base, "__len__", "O", target));
+    const Py_ssize_t old_length = require_number(PyLong_AsSsize_t(length.get()));
+    const Py_ssize_t start = offset == kAppend ? old_length : offset;
+    const Py_ssize_t end = end_of(start, encoding.size());
+    const Py_ssize_t from = std::min(start, old_length);
+    // target[from:] = zeros up to start, then the encoding: one assignment,
+    // which changes nothing when it fails.
+    OwnedRef tail = require_new(PyBytes_FromStringAndSize(nullptr, end - from));
+    auto* bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(tail.get()));
+    std::memset(bytes, 0, static_cast<std::size_t>(start - from));
+    write_encoding(encoding, bytes + (start - from));
+    OwnedRef first = require_new(PyLong_FromSsize_t(from));
+    OwnedRef where = require_new(PySlice_New(first.get(), nullptr, nullptr));
+    OwnedRef done = require_new(PyObject_CallMethod(base, "__setitem__", "OOO", target, where.get(), tail.get()));
+    return static_cast<Py_ssize_t>(encoding.size());
+}
+
+// Whether `target` may be written to, asked before its buffer is taken:
+// on PyPy this runs Python code (the object's own memoryview), which must
+// not run while the view is held. PyPy's C-API layer exports some read-only
+// buffers as writable (memoryview.toreadonly(), an mmap opened with
+// PROT_READ, where a write then faults), so there the object's Python-level
+// memoryview is asked (docs/platform.md); the view's own flag is asked on
+// both.
+bool writable_at_python_level(PyObject* target) {
 #ifdef PYPY_VERSION
+    refuse_released_memoryview(target);
     OwnedRef memory = require_new(PyMemoryView_FromObject(target));
     OwnedRef flag = require_new(PyObject_GetAttrString(memory.get(), "readonly"));
     const int readonly = require(PyObject_IsTrue(flag.get()));
@@ -90,18 +115,25 @@ bool writable(PyObject* target, const Py_buffer& view) {
 #endif
 }
 
+[[noreturn]] void throw_read_only(PyObject* target) {
+    std::string message = "encode_into needs a writable buffer; '";
+    message += type_qualname(Py_TYPE(target));
+    message += "' object is read-only";
+    throw_error(PyExc_TypeError, message);
+}
+
 Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
     // Taken read-only first, so that a read-only buffer is told apart from
-    // an object that is no buffer at all (which keeps the host's TypeError).
+    // an object that is no buffer at all (which keeps the host's TypeError);
+    // then given back while Python code asks whether it is writable, and
+    // taken again to be written.
     BufferView buffer;
     buffer.require(target, PyBUF_STRIDES);
+    buffer.release();
+    const bool writable = writable_at_python_level(target);
+    buffer.require(target, PyBUF_STRIDES);
     const Py_buffer& view = buffer.view();
-    if (!writable(target, view)) {
-        std::string message = "encode_into needs a writable buffer; '";
-        message += type_qualname(Py_TYPE(target));
-        message += "' object is read-only";
-        throw_error(PyExc_TypeError, message);
-    }
+    if (!writable || view.readonly) throw_read_only(target);
     if (!PyBuffer_IsContiguous(const_cast<Py_buffer*>(&view), 'C')) {
         throw_error(PyExc_TypeError, "encode_into needs a C-contiguous buffer");
     }
@@ -142,8 +174,10 @@ PyObject* encode_into(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         SharedBorrow borrow(object);
         const Py_ssize_t offset = extract_offset(offset_object);
         const NodeGraphDiffEncoding encoding(object->diff);
-        const Py_ssize_t written = PyByteArray_Check(buffer_argument)
+        const Py_ssize_t written = PyByteArray_CheckExact(buffer_argument)
                                        ? encode_into_bytearray(encoding, buffer_argument, offset)
+                                   : PyByteArray_Check(buffer_argument)
+                                       ? encode_into_bytearray_subclass(encoding, buffer_argument, offset)
                                        : encode_into_fixed(encoding, buffer_argument, offset);
         return new_count(static_cast<std::size_t>(written));
     });

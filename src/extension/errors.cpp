@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "text.hpp"
 
@@ -89,8 +90,15 @@ bool set_missing_exception() {
 
 }  // namespace
 
+bool is_wrapped_memory_error();
+
 [[noreturn]] void throw_pending_error() {
     if (set_missing_exception()) [[unlikely]] {
+        throw PendingError{};
+    }
+    if (is_wrapped_memory_error()) [[unlikely]] {
+        PyErr_Clear();
+        PyErr_NoMemory();
         throw PendingError{};
     }
     if (fatal_class != nullptr && PyErr_ExceptionMatches(fatal_class)) {
@@ -132,8 +140,6 @@ void drop_lookup_error() {
     throw_error(PyExc_TypeError, message);
 }
 
-namespace {
-
 // PyPy's C-API layer reports an allocation it could not make (a large bytes
 // object, say) as SystemError whose one argument is the text
 // "<MemoryError object at 0x...>".
@@ -157,8 +163,6 @@ bool is_wrapped_memory_error() {
     return false;
 #endif
 }
-
-}  // namespace
 
 [[noreturn]] void report_host_failure() {
     // Running out of memory is the caller's MemoryError, not a broken module.
@@ -221,6 +225,50 @@ void label_argument_error(const char* argument_name) {
     // PyException_SetCause takes over the reference; a null cause leaves none.
     PyException_SetCause(labelled.get(), PyException_GetCause(error.value.get()));
     PyErr_SetObject(PyExc_TypeError, labelled.get());
+}
+
+#if PY_VERSION_HEX >= 0x030B0000
+namespace {
+
+// The note for an id of the wrong kind, or none: the two mistakes seen most
+// (a uuid.UUID or its text where its bytes belong, and bytes of another
+// length).
+std::string node_id_hint(PyObject* given) {
+    if (PyUnicode_Check(given)) return "node ids are 16-byte bytes: pass uuid.UUID(...).bytes";
+    if (PyBytes_Check(given)) return "got " + std::to_string(PyBytes_GET_SIZE(given)) + " bytes";
+    // uuid.UUID, told by its name and its class dict's __module__: no
+    // attribute lookup, which could run the caller's Python code while the
+    // diff is borrowed.
+    PyTypeObject* type = Py_TYPE(given);
+    if (std::string_view(type->tp_name) != "UUID" || type->tp_dict == nullptr) return {};
+    PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");  // borrowed
+    if (module != nullptr && PyUnicode_CheckExact(module) && PyUnicode_CompareWithASCIIString(module, "uuid") == 0)
+        return "node ids are 16-byte bytes: pass uuid.UUID(...).bytes";
+    return {};
+}
+
+}  // namespace
+#endif
+
+void add_node_id_hint(PyObject* given) {
+#if PY_VERSION_HEX >= 0x030B0000
+    // Only an Exception: KeyboardInterrupt and the like pass as they are.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+    FetchedError error = fetch_normalized();
+    const std::string hint = node_id_hint(given);
+    if (!hint.empty()) {
+        OwnedRef note = OwnedRef::consuming(PyUnicode_FromStringAndSize(hint.data(), static_cast<Py_ssize_t>(hint.size())));
+        // The length goes with the "Expected 16 bytes." it explains, which the
+        // TypeError carries as its cause.
+        OwnedRef cause = PyBytes_Check(given) ? OwnedRef::consuming(PyException_GetCause(error.value.get())) : OwnedRef();
+        PyObject* target = cause ? cause.get() : error.value.get();
+        OwnedRef done = note ? OwnedRef::consuming(PyObject_CallMethod(target, "add_note", "O", note.get())) : OwnedRef();
+        PyErr_Clear();  // a note that cannot be added is left out: the error itself stays
+    }
+    restore(std::move(error));
+#else
+    (void)given;
+#endif
 }
 
 }  // namespace tarnu::py

@@ -135,4 +135,10 @@ void wrap_struct_field_error(const char* struct_name, int field_index);
 // exception's own __cause__. Any other pending exception is left as it is.
 void label_argument_error(const char* argument_name);
 
+// On Python 3.11 and later, adds a note (BaseException.add_note) to the
+// pending exception of a failed node id conversion that says how to fix the
+// common mistakes: a uuid.UUID or a str given as the id, bytes of another
+// length. The exception's type and text stay. Older hosts: nothing.
+void add_node_id_hint(PyObject* given);
+
 }  // namespace tarnu::py

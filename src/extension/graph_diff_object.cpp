@@ -15,6 +15,7 @@
 #include "encode_methods.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
+#include "merge_methods.hpp"
 #include "method_support.hpp"
 #include "py_ref.hpp"
 #include "restore_methods.hpp"
@@ -136,23 +137,71 @@ PyMethodDef methods[] = {
     {"delete_edge", as_cfunction(delete_edge), METH_FASTCALL | METH_KEYWORDS, "delete_edge($self, from, to)\n--\n\n"},
     {"to_bytes", as_cfunction(to_bytes), METH_NOARGS, "to_bytes($self)\n--\n\n"},
     {"clear", as_cfunction(clear), METH_NOARGS, "clear($self)\n--\n\n"},
+    // The methods below came after the eight above; their docstrings are
+    // what help(), IPython's `?` and Jupyter show.
     // Bulk methods (bulk_methods.cpp).
     {"add_edges", as_cfunction(add_edges), METH_FASTCALL | METH_KEYWORDS,
-     "add_edges($self, sources, targets, weights)\n--\n\n"},
+     "add_edges($self, sources, targets, weights)\n--\n\n"
+     "add_edge(sources[i], targets[i], weights[i]) for every i, in order, in one call.\n\n"
+     "sources and targets: lists or tuples of 16-byte bytes, or C-contiguous buffers of\n"
+     "16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a sequence of numbers or\n"
+     "a one-dimensional buffer of format 'f' or 'd'. Every argument is checked before\n"
+     "the first change. Out of memory part-way: MemoryError, and the diff holds the\n"
+     "effect of the items it names."},
     {"delete_edges", as_cfunction(delete_edges), METH_FASTCALL | METH_KEYWORDS,
-     "delete_edges($self, sources, targets)\n--\n\n"},
-    {"delete_nodes", as_cfunction(delete_nodes), METH_FASTCALL | METH_KEYWORDS, "delete_nodes($self, ids)\n--\n\n"},
-    {"add_nodes", as_cfunction(add_nodes), METH_FASTCALL | METH_KEYWORDS, "add_nodes($self, ids, updates)\n--\n\n"},
+     "delete_edges($self, sources, targets)\n--\n\n"
+     "delete_edge(sources[i], targets[i]) for every i, in order, in one call; the\n"
+     "columns as for add_edges."},
+    {"delete_nodes", as_cfunction(delete_nodes), METH_FASTCALL | METH_KEYWORDS,
+     "delete_nodes($self, ids)\n--\n\n"
+     "delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges."},
+    {"add_nodes", as_cfunction(add_nodes), METH_FASTCALL | METH_KEYWORDS,
+     "add_nodes($self, ids, updates)\n--\n\n"
+     "add_node(ids[i], update i) for every i, in order, in one call.\n\n"
+     "updates: a sequence of update dicts, or a dict of columns keyed by the seven\n"
+     "property names (None in a column leaves that property out). As in add_node,\n"
+     "unknown keys are ignored without a word: check their spelling."},
     // Encoding into storage the caller keeps (encode_methods.cpp).
-    {"encoded_size", as_cfunction(encoded_size), METH_NOARGS, "encoded_size($self)\n--\n\n"},
+    {"encoded_size", as_cfunction(encoded_size), METH_NOARGS,
+     "encoded_size($self)\n--\n\n"
+     "len(self.to_bytes()), computed from counts the diff keeps, without encoding."},
     {"encode_into", as_cfunction(encode_into), METH_FASTCALL | METH_KEYWORDS,
-     "encode_into($self, buffer, offset=0)\n--\n\n"},
+     "encode_into($self, buffer, offset=0)\n--\n\n"
+     "Writes the bytes of to_bytes() into buffer from offset on; returns how many.\n\n"
+     "A bytearray is resized to end exactly after them (offset -1: its end). Any other\n"
+     "writable C-contiguous buffer (memoryview, mmap, numpy array) must already have\n"
+     "room, else ValueError and nothing is written."},
     // Restoring, inspecting, copying, pickling (restore_methods.cpp).
-    {"from_bytes", as_cfunction(from_bytes), METH_O | METH_CLASS, "from_bytes($type, data, /)\n--\n\n"},
-    {"node_updates", as_cfunction(node_updates), METH_NOARGS, "node_updates($self)\n--\n\n"},
-    {"deleted_nodes", as_cfunction(deleted_nodes), METH_NOARGS, "deleted_nodes($self)\n--\n\n"},
-    {"edge_updates", as_cfunction(edge_updates), METH_NOARGS, "edge_updates($self)\n--\n\n"},
-    {"deleted_edges", as_cfunction(deleted_edges), METH_NOARGS, "deleted_edges($self)\n--\n\n"},
+    {"from_bytes", as_cfunction(from_bytes), METH_O | METH_CLASS,
+     "from_bytes($type, data, /)\n--\n\n"
+     "The diff that data (bytes or any buffer: bytearray, memoryview, mmap) encodes, as\n"
+     "to_bytes() wrote it. ValueError naming the byte offset and the reason otherwise."},
+    {"node_updates", as_cfunction(node_updates), METH_NOARGS,
+     "node_updates($self)\n--\n\n"
+     "[(id, update dict)] for every node update, in the order of to_bytes(); each dict\n"
+     "holds the present properties under add_node's keys."},
+    {"deleted_nodes", as_cfunction(deleted_nodes), METH_NOARGS,
+     "deleted_nodes($self)\n--\n\n[id] of every node to delete, in the order of to_bytes()."},
+    {"edge_updates", as_cfunction(edge_updates), METH_NOARGS,
+     "edge_updates($self)\n--\n\n"
+     "[(source, target, weight)] for every pending edge, in the order of to_bytes();\n"
+     "weight is the stored 32-bit float as a Python float."},
+    {"deleted_edges", as_cfunction(deleted_edges), METH_NOARGS,
+     "deleted_edges($self)\n--\n\n[(source, target)] of every edge to delete, in the order of to_bytes()."},
+    // Combining and summarising (merge_methods.cpp).
+    {"merge", as_cfunction(merge), METH_FASTCALL | METH_KEYWORDS,
+     "merge($self, other)\n--\n\n"
+     "Records other's content on this diff, as if these calls were made on it:\n"
+     "delete_node for each of other's deleted nodes, then add_node for each of its\n"
+     "node updates, then delete_edge for each deleted edge, then add_edge for each\n"
+     "pending edge, each list in the order of other.to_bytes().\n\n"
+     "other is unchanged; d.merge(d) changes nothing. Out of memory part-way:\n"
+     "MemoryError, and the diff holds the effect of the calls it names."},
+    {"counts", as_cfunction(counts), METH_NOARGS,
+     "counts($self)\n--\n\n"
+     "DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges): the sizes\n"
+     "of the four sections of to_bytes(), edges as (source, target) pairs. O(1).\n"
+     "(num_edges() counts source groups instead.)"},
     // The contents as Arrow record batches (arrow_batch_object.cpp).
     {"to_arrow", as_cfunction(to_arrow), METH_NOARGS,
      "to_arrow($self)\n--\n\n"
@@ -161,10 +210,14 @@ PyMethodDef methods[] = {
      "weights float32; node properties are nullable columns named as add_node's keys (null: absent).\n"
      "Each batch exports __arrow_c_array__ and __arrow_c_stream__: pass it to pyarrow.record_batch(),\n"
      "pyarrow.table() or polars.DataFrame()."},
-    {"__copy__", as_cfunction(copy_diff), METH_NOARGS, nullptr},
-    {"__deepcopy__", as_cfunction(deepcopy_diff), METH_O, nullptr},
-    {"__reduce__", as_cfunction(reduce_diff), METH_NOARGS, nullptr},
-    {"__sizeof__", as_cfunction(sizeof_diff), METH_NOARGS, nullptr},
+    {"__copy__", as_cfunction(copy_diff), METH_NOARGS,
+     "__copy__($self, /)\n--\n\nAn independent diff with the same content, encoding to the same bytes."},
+    {"__deepcopy__", as_cfunction(deepcopy_diff), METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nThe same as __copy__: a diff holds no Python objects."},
+    {"__reduce__", as_cfunction(reduce_diff), METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickles the diff as its bytes, restored by tarnu_api._graph_diff_from_bytes."},
+    {"__sizeof__", as_cfunction(sizeof_diff), METH_NOARGS,
+     "__sizeof__($self, /)\n--\n\nBytes held by the diff's record, its tables and texts included."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -219,6 +272,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(class_doc)},
     {Py_tp_new, reinterpret_cast<void*>(graph_diff_new)},
     {Py_tp_methods, methods},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_diff)},
     {Py_tp_base, nullptr},  // object, filled in at creation
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_diff_dealloc)},
     {0, nullptr},
@@ -249,6 +303,10 @@ PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff) {
     auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
     std::construct_at(&object->diff, std::move(diff));  // a move allocates nothing
     object->borrow_flag = 0;
+#ifdef PYPY_VERSION
+    object->reported_bytes = 0;
+    report_memory_growth(object);  // a restored or copied record arrives full
+#endif
     return self;
 }
 

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "diff/node_graph_diff.hpp"
+#include "host_compat.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {
@@ -12,7 +16,27 @@ struct PyGraphDiffObject {
     PyObject_HEAD
     NodeGraphDiff diff;
     Py_ssize_t borrow_flag;
+#ifdef PYPY_VERSION
+    // What PyPy's collector has been told the record holds, and the changes
+    // made since it was last told (report_memory_growth).
+    std::size_t reported_bytes;
+    std::uint32_t unreported_changes;
+#endif
 };
+
+// Tells PyPy's collector how much more memory the record holds than it was
+// last told, so that a dropped instance holding large tables is collected
+// as soon as its size warrants (CPython frees it by reference count).
+inline void report_memory_growth(PyGraphDiffObject* object) noexcept {
+#ifdef PYPY_VERSION
+    const std::size_t now = object->diff.memory_bytes();
+    if (now > object->reported_bytes) add_memory_pressure(now - object->reported_bytes);
+    object->reported_bytes = now;
+    object->unreported_changes = 0;
+#else
+    (void)object;
+#endif
+}
 
 // The type object once made (null before); graph_diff_type() makes it.
 extern PyTypeObject* graph_diff_type_object;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "py_ref.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {
@@ -14,6 +15,47 @@ inline bool type_has_flag(PyObject* object, unsigned long flag) {
     return (static_cast<unsigned long>(PyType_GetFlags(Py_TYPE(object))) & flag) != 0;
 #else
     return (Py_TYPE(object)->tp_flags & flag) != 0;
+#endif
+}
+
+// An instance of a subclass of `base` (bytes or str) as an exact `base`
+// holding what the object really holds. PyPy makes the C view of such a
+// subclass (its size, and the buffer it exports) from len(), which runs the
+// subclass's own __len__: a lying __len__ would pad or cut it. CPython reads
+// the object itself, and gets the object back.
+OwnedRef exact_builtin_copy(PyObject* object, PyTypeObject* base);
+
+// A float subclass instance as an exact float of the value it holds (PyPy's
+// PyFloat_AsDouble calls a subclass's own __float__, CPython reads the
+// value); any other object as it is.
+OwnedRef exact_float_value(PyObject* object);
+
+// Refuses a released memoryview with the ValueError CPython raises for it
+// ("operation forbidden on released memoryview object"). PyPy's
+// PyObject_GetBuffer crashes on one, so every buffer is taken after this.
+void refuse_released_memoryview(PyObject* object);
+
+// Whether taking the object's buffer and reading it can be trusted with no
+// Python code between: taking it runs none, and what Python code ran before
+// cannot make the view disagree with the object. Always on CPython, whose
+// exporters refuse to move or shrink while a view is held and report their
+// real size. On PyPy only for exact bytes, bytearray and memoryview and a C
+// extension's static type (numpy.ndarray): a class written in Python may run
+// code when its buffer is taken, and a bytes subclass is sized by its
+// __len__.
+bool buffer_is_trusted(PyObject* object);
+
+// Tells the host's collector that an object holds `bytes` more memory
+// outside its heap. PyPy sizes its collections by its own heap alone, so a
+// dropped object holding large C++ tables would otherwise be freed only
+// when unrelated allocation triggers a collection. CPython frees by
+// reference count and needs nothing.
+inline void add_memory_pressure(std::size_t bytes) noexcept {
+#ifdef PYPY_VERSION
+    // PyPy's PyTraceMalloc_Track is __pypy__.add_memory_pressure.
+    (void)PyTraceMalloc_Track(0, 0, bytes);
+#else
+    (void)bytes;
 #endif
 }
 

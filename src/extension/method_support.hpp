@@ -25,7 +25,14 @@ public:
         }
         self->borrow_flag = -1;
     }
-    ~ExclusiveBorrow() { self_->borrow_flag = 0; }
+    ~ExclusiveBorrow() {
+        self_->borrow_flag = 0;
+#ifdef PYPY_VERSION
+        // Measuring the record walks its slabs: once per 64 changes is enough
+        // for single-item calls; bulk calls report when they end.
+        if (++self_->unreported_changes >= 64) report_memory_growth(self_);
+#endif
+    }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 

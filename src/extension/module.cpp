@@ -19,6 +19,7 @@
 #include "graph_diff_object.hpp"
 #include "host_compat.hpp"
 #include "interned.hpp"
+#include "merge_methods.hpp"
 #include "py_ref.hpp"
 #include "restore_methods.hpp"
 #include "test_hooks.hpp"
@@ -88,6 +89,7 @@ void forget_interpreter_objects() {
     forget_arrow_batch_type();
     forget_interned_names();
     forget_fatal_error_class();
+    forget_summary_objects();
 }
 #endif
 

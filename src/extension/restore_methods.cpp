@@ -28,7 +28,10 @@ PyObject* new_graph_diff(NodeGraphDiff&& diff) { return new_graph_diff_instance(
 PyObject* decode_to_graph_diff(PyObject* data) {
     DecodeResult result = [&] {
         BufferView buffer;
-        buffer.require(data, PyBUF_SIMPLE);
+        // With strides, so that a strided or reversed view is refused on
+        // PyPy too, where PyBUF_SIMPLE gives the memory under it.
+        buffer.require(data, PyBUF_RECORDS_RO);
+        if (!buffer.c_contiguous()) throw_error(PyExc_TypeError, "from_bytes needs a C-contiguous buffer");
         return graph_diff_from_bytes(static_cast<const std::uint8_t*>(buffer.data()), buffer.bytes());
     }();
     if (auto* error = std::get_if<DecodeError>(&result)) {

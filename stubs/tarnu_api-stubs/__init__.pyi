@@ -1,12 +1,15 @@
 """Record the net change to a directed, weighted graph and encode it as bytes.
 
-The module holds one class, ``PyGraphDiff``. ``NodeUpdate`` below exists for
-type checkers only: import it under ``if typing.TYPE_CHECKING:``.
+The module holds one class, ``PyGraphDiff``. ``NodeUpdate``, ``NodeColumns``,
+``StoredNodeUpdate`` and ``DiffCounts`` below exist for type checkers only:
+import them under ``if typing.TYPE_CHECKING:`` (``DiffCounts`` is the type of
+``counts()``'s result, reachable at run time as ``type(d.counts())``).
 """
 
 from collections.abc import Sequence
-from typing import Protocol, SupportsFloat, SupportsIndex, TypedDict, Union, final
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypedDict, Union, final
 
+from _typeshed import structseq
 from typing_extensions import Buffer, TypeAlias
 
 __all__ = ["PyGraphDiff"]
@@ -17,9 +20,10 @@ __version__: str
 class NodeUpdate(TypedDict, total=False):
     """The display properties of one node; every key is optional.
 
-    Only these seven keys are read; any other key is ignored at run time,
-    which is why checkers flag unknown keys here (a misspelt "show_lable"
-    would otherwise vanish silently). A key that is present must hold a value
+    UNKNOWN KEYS ARE IGNORED WITHOUT A WORD. Only these seven keys are read:
+    the JSON spelling "showLabel", or a misspelt "show_lable", is dropped at
+    run time and the property stays absent. Checkers flag unknown keys here
+    for that reason. A key that is present must hold a value
     of its type: ``None`` never means "absent". A plain ``dict[str, Any]``
     built elsewhere can be passed with ``typing.cast("NodeUpdate", d)``.
     """
@@ -54,11 +58,49 @@ class NodeColumns(TypedDict, total=False):
 
     label: Sequence[str | None] | ArrowColumn
     url: Sequence[str | None] | ArrowColumn
-    size: Buffer | Sequence[SupportsFloat | SupportsIndex | None] | ArrowColumn
-    red: Buffer | Sequence[SupportsIndex | None] | ArrowColumn
-    green: Buffer | Sequence[SupportsIndex | None] | ArrowColumn
-    blue: Buffer | Sequence[SupportsIndex | None] | ArrowColumn
-    show_label: Buffer | Sequence[bool | None] | ArrowColumn
+    size: _Buffer | Sequence[SupportsFloat | SupportsIndex | None] | ArrowColumn
+    red: _Buffer | Sequence[SupportsIndex | None] | ArrowColumn
+    green: _Buffer | Sequence[SupportsIndex | None] | ArrowColumn
+    blue: _Buffer | Sequence[SupportsIndex | None] | ArrowColumn
+    show_label: _Buffer | Sequence[bool | None] | ArrowColumn
+
+class StoredNodeUpdate(TypedDict, total=False):
+    """A node update as ``node_updates()`` reads it back: only the properties
+    present, each as the type the diff stores (a size is the 32-bit value as
+    a ``float``; NaN where the update held a size that is not finite)."""
+
+    label: str
+    url: str
+    size: float
+    red: int
+    green: int
+    blue: int
+    show_label: bool
+
+@final
+class DiffCounts(structseq[int], tuple[int, int, int, int]):
+    """The sizes of the four sections of a diff's encoding (``counts()``);
+    edges count as (source, target) pairs."""
+
+    @property
+    def node_updates(self) -> int: ...
+    @property
+    def deleted_nodes(self) -> int: ...
+    @property
+    def edge_updates(self) -> int: ...
+    @property
+    def deleted_edges(self) -> int: ...
+
+# numpy declares ndarray.__buffer__ to checkers only for Python 3.12 and
+# later, so on older targets an array is no Buffer to them; every array that
+# numpy makes has __array_interface__.
+class _ArrayInterface(Protocol):
+    @property
+    def __array_interface__(self) -> dict[str, Any]: ...
+
+# Any object with a buffer: bytes, bytearray, memoryview, mmap, array.array,
+# numpy arrays.
+_Buffer: TypeAlias = Union[Buffer, _ArrayInterface]
 
 class ArrowArrayExporter(Protocol):
     """An Arrow array or record batch (pyarrow, nanoarrow, arro3, DuckDB...)."""
@@ -76,10 +118,10 @@ ArrowColumn: TypeAlias = Union[ArrowArrayExporter, ArrowStreamExporter]
 # Ids in bulk: a list or tuple of 16-byte ``bytes``, a C-contiguous buffer
 # of consecutive 16-byte ids (bytes, bytearray, numpy uint8 (n, 16) or S16),
 # or an Arrow column of fixed_size_binary(16), 16-byte binary or UUID text.
-_Ids: TypeAlias = Union[Buffer, list[bytes], tuple[bytes, ...], ArrowColumn]
+_Ids: TypeAlias = Union[_Buffer, list[bytes], tuple[bytes, ...], ArrowColumn]
 # Weights in bulk: a one-dimensional buffer of format ``f`` or ``d``, numbers,
 # or an Arrow column of a float or integer type.
-_Weights: TypeAlias = Union[Buffer, Sequence[Union[SupportsFloat, SupportsIndex]], ArrowColumn]
+_Weights: TypeAlias = Union[_Buffer, Sequence[Union[SupportsFloat, SupportsIndex]], ArrowColumn]
 
 @final
 class PyArrowBatch:
@@ -115,10 +157,17 @@ class PyGraphDiff:
     conversion runs (an ``__index__``, ``__float__`` or ``__bool__``), or from
     another thread while such code runs. No method releases the interpreter
     lock, so a long call (``to_bytes`` of a large diff) keeps other threads
-    waiting; only Python code that a conversion runs lets them in. A failed call leaves the diff unchanged, and so does one
-    that runs out of memory (MemoryError). The class cannot be subclassed on
-    CPython (PyPy allows it), cannot be pickled or copied (on PyPy a copy is
-    empty), and reports ``__module__`` "builtins".
+    waiting; only Python code that a conversion runs lets them in. A
+    failed call leaves the diff unchanged, and so does one that runs out of
+    memory (MemoryError); a bulk method or ``merge`` keeps the effect of the
+    items before it.
+
+    Diffs pickle (through their bytes) and copy (``copy.copy``, ``deepcopy``)
+    on both interpreters. The class reports ``__module__`` "builtins", so
+    pickle cannot find the class or its methods by name: ship
+    ``d.to_bytes()`` or the diff itself, not ``PyGraphDiff.from_bytes``, to
+    another process (docs/guide.md). It cannot be subclassed on CPython
+    (PyPy allows it; docs/platform.md).
     """
 
     def __init__(self) -> None:
@@ -139,7 +188,7 @@ class PyGraphDiff:
         until a later ``delete_edge`` from it removes its empty group) plus
         the number of sources with pending deletions. ``add_edge(a, b, 1.0)``
         then ``add_edge(a, c, 1.0)`` gives 1. The number of pending edges
-        is not kept: read it from ``to_bytes()``.
+        is ``counts().edge_updates``.
         """
 
     def add_node(self, id: bytes, update: NodeUpdate) -> None:
@@ -257,7 +306,7 @@ class PyGraphDiff:
         of the diff, and no memory is allocated.
         """
 
-    def encode_into(self, buffer: bytearray | memoryview, offset: SupportsIndex = 0) -> int:
+    def encode_into(self, buffer: _Buffer, offset: SupportsIndex = 0) -> int:
         """Write exactly the bytes of ``to_bytes()`` into ``buffer`` from ``offset`` on.
 
         Returns the number of bytes written (``encoded_size()``). A
@@ -285,7 +334,7 @@ class PyGraphDiff:
     # Restoring, reading, copying.
 
     @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview, /) -> "PyGraphDiff":
+    def from_bytes(cls, data: _Buffer, /) -> "PyGraphDiff":
         """The diff that ``data`` encodes (any bytes-like object).
 
         ``PyGraphDiff.from_bytes(d.to_bytes()).to_bytes() == d.to_bytes()``.
@@ -297,7 +346,7 @@ class PyGraphDiff:
             TypeError: ``data`` has no buffer.
         """
 
-    def node_updates(self) -> list[tuple[bytes, NodeUpdate]]:
+    def node_updates(self) -> list[tuple[bytes, StoredNodeUpdate]]:
         """``(id, update)`` per updated node, in encoding order; only the
         properties present, under the keys ``add_node`` takes."""
 
@@ -324,3 +373,32 @@ class PyGraphDiff:
 
     def __sizeof__(self) -> int:
         """The instance plus every table the diff holds, in bytes."""
+
+    # Combining and summarising.
+
+    def merge(self, other: PyGraphDiff) -> None:
+        """Record ``other``'s content on this diff, as if these calls were made on it.
+
+        ``delete_node`` for each of ``other``'s deleted nodes, then
+        ``add_node`` for each of its node updates, then ``delete_edge`` for
+        each deleted edge, then ``add_edge`` for each pending edge, each list
+        in the order of ``other.to_bytes()``. ``other`` is unchanged;
+        ``d.merge(d)`` changes nothing. Merging diffs in the order they would
+        have been sent equals sending them one after another, except for a
+        node deleted in one diff and updated in a later one (docs/guide.md).
+
+        Raises:
+            TypeError: ``other`` is not a ``PyGraphDiff``.
+            MemoryError: part-way; the diff holds the effect of the first
+                calls, their number in the text.
+        """
+
+    def counts(self) -> DiffCounts:
+        """The sizes of the four sections of ``to_bytes()``, in constant time.
+
+        ``(node_updates, deleted_nodes, edge_updates, deleted_edges)``, edges
+        as (source, target) pairs, unlike ``num_edges()``.
+        """
+
+    def __repr__(self) -> str:
+        """``<PyGraphDiff: 2 node updates, 1 deleted node, 10 edges, 1 deleted edge>``."""

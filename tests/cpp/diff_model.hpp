@@ -84,6 +84,30 @@ public:
 
     void clear() { s_ = Snapshot{}; }
 
+    // Other's content replayed through the operations above in the order the
+    // record walks it (the order matters: deleting both ends of a pending
+    // edge records its deletion or not, by which end goes first).
+    // Only the first `limit` items of that replay.
+    void merge(const NodeGraphDiff& other, std::size_t limit = SIZE_MAX) {
+        std::size_t n = 0;
+        other.deleted_nodes().for_each([&](const NodeId& id) {
+            if (n++ < limit) delete_node(id);
+        });
+        other.nodes().for_each([&](const NodeId& id, const NodeUpdate& u) {
+            if (n++ < limit) set_node_update(id, u);
+        });
+        other.edges().deleted().for_each([&](const NodeId& source, const auto& targets) {
+            targets.for_each([&](const NodeId& target) {
+                if (n++ < limit) delete_edge(source, target);
+            });
+        });
+        other.edges().new_or_updated().for_each([&](const NodeId& source, const auto& targets) {
+            targets.for_each([&](const NodeId& target, float w) {
+                if (n++ < limit) add_edge(source, target, w);
+            });
+        });
+    }
+
     const Snapshot& snapshot() const { return s_; }
 
 private:
@@ -185,7 +209,11 @@ struct OpMix {
     std::uint16_t update_below = 40;
     std::uint16_t delete_node_below = 80;
     std::uint16_t add_edge_below = 170;
-    std::uint16_t delete_edge_below = 250;  // the rest clears
+    std::uint16_t delete_edge_below = 250;
+    std::uint16_t clear_below = 256;
+    // Up to here an operation goes to a second record (and its reference);
+    // the rest merges that record into the first.
+    std::uint16_t side_below = 256;
 };
 
 // A small pool of ids, so that operations collide often. The ids share long
@@ -219,10 +247,11 @@ inline constexpr std::array<std::uint32_t, 8> kSpecialWeights = {
     0x3f800000u,  // 1
 };
 
-enum class OpKind : std::uint8_t { update, delete_node, add_edge, delete_edge, clear };
+enum class OpKind : std::uint8_t { update, delete_node, add_edge, delete_edge, clear, side, merge };
 
 struct Op {
     OpKind kind;
+    OpKind side_kind = OpKind::update;  // for a side operation, the operation on the second record
     std::uint16_t a = 0;
     std::uint16_t b = 0;
     std::uint32_t weight = 0;
@@ -257,6 +286,13 @@ public:
         const Snapshot got = snapshot_of(diff_, problems);
         if (!problems.empty()) return report(problems);
         if (!(got == model_.snapshot())) return report("collections differ");
+        const auto counts = diff_.counts();
+        std::size_t targets = 0, deleted_targets = 0;
+        for (const auto& entry : got.new_or_updated) targets += entry.second.size();
+        for (const auto& entry : got.deleted) deleted_targets += entry.second.size();
+        if (counts.node_updates != got.nodes.size() || counts.deleted_nodes != got.deleted_nodes.size() ||
+            counts.edge_updates != targets || counts.deleted_edges != deleted_targets)
+            return report("counts() disagrees with the collections");
         for (const NodeId& id : ids_) {
             const auto found = diff_.nodes().find(id);
             const auto it = model_.snapshot().nodes.find(id);
@@ -281,11 +317,14 @@ private:
                   : k < mix_.delete_node_below ? OpKind::delete_node
                   : k < mix_.add_edge_below    ? OpKind::add_edge
                   : k < mix_.delete_edge_below ? OpKind::delete_edge
-                                               : OpKind::clear;
+                  : k < mix_.clear_below       ? OpKind::clear
+                  : k < mix_.side_below        ? OpKind::side
+                                               : OpKind::merge;
+        if (op.kind == OpKind::side) op.side_kind = static_cast<OpKind>(in.next() % 4);
         op.a = pick(in);
         op.b = pick(in);
         op.fields = in.next();
-        if (op.kind == OpKind::add_edge) {
+        if (op.kind == OpKind::add_edge || (op.kind == OpKind::side && op.side_kind == OpKind::add_edge)) {
             if (op.fields < 64) {
                 op.weight = kSpecialWeights[op.fields % kSpecialWeights.size()];
             } else {
@@ -318,51 +357,88 @@ private:
     }
 
     std::string apply(const Op& op) {
+        switch (op.kind) {
+            case OpKind::side:
+                return apply(op.side_kind, op, side_, side_model_);
+            case OpKind::merge: {
+                // Rarely a record merged into itself, which changes nothing.
+                const NodeGraphDiff& other = op.fields < 16 ? diff_ : side_;
+                const Snapshot other_before = contents_of(other);
+                if (&other != &diff_) model_.merge(other);
+                std::size_t done = 0;
+                diff_.merge(other, done, [](std::size_t) {});
+                const auto counts = other.counts();
+                if (done != (&other == &diff_ ? 0 : counts.node_updates + counts.deleted_nodes +
+                                                       counts.edge_updates + counts.deleted_edges))
+                    return "merge counted another number of items";
+                if (!(contents_of(other) == other_before)) return "merge changed the merged record";
+                if (op.fields & 1) {  // the next batch of the producer starts afresh
+                    side_.clear();
+                    side_model_.clear();
+                }
+                return {};
+            }
+            default:
+                return apply(op.kind, op, diff_, model_);
+        }
+    }
+
+    std::string apply(OpKind kind, const Op& op, NodeGraphDiff& diff, ReferenceDiff& model) {
         const NodeId& a = ids_[op.a];
         const NodeId& b = ids_[op.b];
-        switch (op.kind) {
+        switch (kind) {
             case OpKind::update: {
                 NodeUpdate u = make_update(op.fields);
-                model_.set_node_update(a, u);
-                diff_.set_node_update(a, std::move(u));
+                model.set_node_update(a, u);
+                diff.set_node_update(a, std::move(u));
                 break;
             }
             case OpKind::delete_node:
-                model_.delete_node(a);
-                diff_.delete_node(a);
+                model.delete_node(a);
+                diff.delete_node(a);
                 break;
             case OpKind::add_edge: {
                 const float w = std::bit_cast<float>(op.weight);
-                const bool accepted = model_.add_edge(a, b, w);
-                const auto error = diff_.add_edge(a, b, w);
+                const bool accepted = model.add_edge(a, b, w);
+                const auto error = diff.add_edge(a, b, w);
                 if (accepted == error.has_value()) return "add_edge accepted/refused differently";
                 if (error && error->message != "Either from or to nodes are marked to be deleted")
                     return "add_edge refused with another message";
                 break;
             }
             case OpKind::delete_edge:
-                model_.delete_edge(a, b);
-                diff_.delete_edge(a, b);
+                model.delete_edge(a, b);
+                diff.delete_edge(a, b);
                 break;
-            case OpKind::clear:
-                model_.clear();
-                diff_.clear();
+            default:
+                model.clear();
+                diff.clear();
                 break;
         }
+        if (&diff == &side_ && !(contents_of(side_) == side_model_.snapshot())) return "the second record differs";
         return {};
+    }
+
+    // The collections as the views give them, when their problems do not matter here.
+    static Snapshot contents_of(const NodeGraphDiff& diff) {
+        std::string ignored;
+        return testing::snapshot_of(diff, ignored);
     }
 
     std::string report(const std::string& what) const {
         static constexpr const char* kNames[] = {"set_node_update", "delete_node", "add_edge", "delete_edge",
-                                                 "clear"};
+                                                 "clear", "side", "merge"};
         std::ostringstream out;
         out << what << " after operation " << count_ << "; latest operations, oldest first:";
         const std::uint64_t shown = std::min<std::uint64_t>(count_, recent_.size());
         for (std::uint64_t i = count_ - shown; i < count_; ++i) {
             const Op& op = recent_[i % recent_.size()];
-            out << "\n  " << kNames[static_cast<int>(op.kind)] << "(" << op.a;
-            if (op.kind == OpKind::add_edge || op.kind == OpKind::delete_edge) out << ", " << op.b;
-            if (op.kind == OpKind::add_edge) out << ", bits 0x" << std::hex << op.weight << std::dec;
+            out << "\n  " << kNames[static_cast<int>(op.kind)];
+            if (op.kind == OpKind::side) out << " " << kNames[static_cast<int>(op.side_kind)];
+            out << "(" << op.a;
+            const OpKind kind = op.kind == OpKind::side ? op.side_kind : op.kind;
+            if (kind == OpKind::add_edge || kind == OpKind::delete_edge) out << ", " << op.b;
+            if (kind == OpKind::add_edge) out << ", bits 0x" << std::hex << op.weight << std::dec;
             out << ")";
         }
         return out.str();
@@ -372,15 +448,19 @@ private:
     OpMix mix_;
     NodeGraphDiff diff_;
     ReferenceDiff model_;
+    NodeGraphDiff side_;  // the record that merge ops merge into diff_
+    ReferenceDiff side_model_;
     std::uint64_t count_ = 0;
     std::array<Op, 24> recent_{};
 };
 
 // Runs operations from `in` until it is exhausted or `max_ops` have run;
-// the first byte picks the pool size. For the fuzz target.
+// the first byte picks the pool size, and from 128 on a mix in which a
+// second record is fed and merged. For the fuzz target.
 template <class Source>
 std::string run_model(Source& in, std::size_t max_ops) {
-    ModelHarness harness(2 + in.next() % 40);
+    const std::uint8_t first = in.next();
+    ModelHarness harness(2 + first % 40, first < 128 ? OpMix{} : OpMix{30, 50, 110, 135, 137, 240});
     while (!in.exhausted() && harness.operations() < max_ops) {
         if (std::string failure = harness.step(in); !failure.empty()) return failure;
     }

@@ -10,6 +10,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "diff_model.hpp"
 
@@ -155,6 +156,43 @@ TEST(OutOfMemory, DeleteNodeWithManyIncomingEdgesRetriesUntilItSucceeds) {
     EXPECT_GE(failures, 2);  // the deleted-node list and the list of deleted-edge sources
     model.delete_node(ids[0]);
     EXPECT_EQ(snap(diff), model.snapshot());
+}
+
+// A merge that runs out of memory part-way holds exactly the effect of the
+// items it counted as done: a prefix of its replay.
+TEST(OutOfMemory, MergeKeepsTheItemsItCountedDone) {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 6);
+        NodeGraphDiff diff, other;
+        ReferenceDiff model, other_model;
+        for (int i = 0; i < 150; ++i) {
+            RandomOp op = random_op(rng, ids);
+            if (op.kind == 9) continue;
+            // Every fourth round merges into an empty record.
+            auto [d, m] = i % 2 && round % 4 != 0 ? std::tie(diff, model) : std::tie(other, other_model);
+            apply(m, op);
+            apply(d, std::move(op));
+        }
+        const Snapshot other_before = snap(other);
+        for (long succeed_first = 0;; ++succeed_first) {
+            ReferenceDiff expected = model;
+            std::size_t done = 0;
+            bool failed = false;
+            try {
+                FailingAllocations guard(succeed_first);
+                diff.merge(other, done, [](std::size_t) {});
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+            expected.merge(other, done);
+            ASSERT_EQ(snap(diff), expected.snapshot()) << "allocation " << succeed_first << ", done " << done;
+            ASSERT_EQ(snap(other), other_before);
+            model = expected;
+            if (!failed) break;
+        }
+    }
 }
 
 }  // namespace

@@ -56,6 +56,19 @@ TEST(DiffModel, LargeTablesAgree) {
     run({105, 300, 20'000, 500, deletion_heavy});
 }
 
+// Two records, one fed by side operations and merged into the other now and
+// then (sometimes the first into itself): merge must equal the replay of the
+// second's content through the single operations, and leave the second as
+// it was.
+TEST(DiffModel, MergeAgreesWithItsReplay) {
+    OpMix merging{30, 50, 110, 135, 137, 240};
+    std::uint64_t seed = 201;
+    for (std::size_t pool : {3, 6, 12, 40})
+        for (int i = 0; i < 2; ++i) run({seed++, pool, 20'000, 1, merging});
+    merging.side_below = 253;  // larger merged records
+    run({301, 300, 20'000, 200, merging});
+}
+
 // Every visible order: the collections, each inner map and set, as ids.
 std::vector<NodeId> walk(const NodeGraphDiff& diff) {
     std::vector<NodeId> order;

@@ -169,6 +169,12 @@ TEST(DiffRestore, RefusesWhatIsNotAnEncodingWithOffsetAndReason) {
     EXPECT_EQ(refusal(Writer().u64(0).u64(0).u64(1).id(1).u64(1).id(2).weight().u64(1).id(1).u64(1).id(2).out),
               "124: deleted-edge target: edge both pending and deleted");
     EXPECT_EQ(refusal(Writer().u64(0).u64(0).u64(0).u64(1).id(1).u64(0).out), "56: empty group of deleted edges");
+    // An empty group of pending edges stands only beside deleted edges of the
+    // same source (delete_node turned its last target into one).
+    EXPECT_EQ(refusal(Writer().u64(0).u64(0).u64(1).id(1).u64(0).u64(0).out),
+              "24: edge source: no targets and no deleted edges");
+    EXPECT_EQ(refusal(Writer().u64(0).u64(0).u64(1).id(1).u64(0).u64(1).id(2).u64(1).id(1).out),
+              "24: edge source: no targets and no deleted edges");
     EXPECT_EQ(refusal(Writer().u64(0).u64(2).id(1).id(1).u64(0).u64(0).out), "40: deleted node: listed twice");
     EXPECT_EQ(refusal(Writer().u64(0).u64(0).u64(1).id(1).u64(2).id(2).weight().id(2).weight().u64(0).out),
               "84: edge target: listed twice");

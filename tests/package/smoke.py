@@ -57,6 +57,15 @@ def main(argv):
     check(tarnu_api.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX")),
           "extension file %s lacks suffix %s" % (tarnu_api.__file__, sysconfig.get_config_var("EXT_SUFFIX")))
 
+    # The metadata names its authors, and the MIT terms it declares travel
+    # with the wheel.
+    metadata = importlib.metadata.metadata("tarnu_api")
+    check("tarnu_api developers" in (metadata.get("Author") or "") + (metadata.get("Author-email") or ""),
+          "no author in the metadata")
+    licenses = [f for f in importlib.metadata.files("tarnu_api") or () if f.name == "LICENSE"]
+    check(bool(licenses) and "Permission is hereby granted" in licenses[0].read_text(),
+          "the wheel holds no LICENSE with the MIT terms")
+
     version = importlib.metadata.version("tarnu_api")
     check(version == expected_version, "version %r, expected %r" % (version, expected_version))
     check(getattr(tarnu_api, "__version__", None) == expected_version,

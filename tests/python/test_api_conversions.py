@@ -120,14 +120,17 @@ def test_bad_node_ids(impl, method, argument, value, cause):
 ])
 def test_from_is_converted_before_to(impl, first, second, named):
     for call in (lambda d: d.add_edge(first, second, "not a weight"), lambda d: d.delete_edge(first, second)):
-        with pytest.raises(TypeError, match=r"^argument '%s': failed to extract field PyUuid.0$" % named):
+        # (The text alone: pytest's match also reads the notes of 3.11+.)
+        with pytest.raises(TypeError) as raised:
             call(impl())
+        assert str(raised.value) == "argument '%s': failed to extract field PyUuid.0" % named
 
 
 def test_id_is_converted_before_update(impl):
     for value in ("x" * 16, bytes(15)):
-        with pytest.raises(TypeError, match=r"^argument 'id': failed to extract field PyUuid.0$"):
+        with pytest.raises(TypeError) as raised:
             impl().add_node(value, {"label": None})
+        assert str(raised.value) == "argument 'id': failed to extract field PyUuid.0"
 
 
 def test_bytes_subclass_ids_use_their_stored_bytes(impl):

@@ -6,6 +6,7 @@ import array
 import gc
 import os
 import sys
+import uuid
 
 import pytest
 
@@ -93,6 +94,7 @@ d = filled()
 cleared = PyGraphDiff()
 encoded = filled().to_bytes()
 reader = filled()  # never changed: the readers and copies see one size
+merged = filled()  # merging reader into it again and again changes it no more
 full_update = {"label": "label", "url": "u", "size": 1.5, "red": 1, "green": 2, "blue": 3, "show_label": True}
 cause = KeyError("cause")
 unprintable = Loud()
@@ -165,7 +167,41 @@ CASES = [
     ("deepcopy", reader.__deepcopy__, ({},), {}, None),
     ("reduce", reader.__reduce__, (), {}, None),
     ("sizeof", reader.__sizeof__, (), {}, None),
+    ("merge", merged.merge, (reader,), {}, None),
+    ("merge-itself", merged.merge, (), {"other": merged}, None),
+    ("merge-type", merged.merge, (encoded,), {}, TypeError, "both"),
+    ("counts", reader.counts, (), {}, None),
+    ("repr", reader.__repr__, (), {}, None),
+    ("id-hint", d.delete_node, (uuid.UUID(bytes=A),), {}, TypeError, "both"),
 ]
+class SubBytes(bytes):
+    pass
+
+
+class SubStr(str):
+    pass
+
+
+class SubByteArray(bytearray):
+    pass
+
+
+spoiled = bytearray(A)
+
+
+class Spoils:
+    """A weight whose conversion resizes the sources opened before it."""
+
+    def __float__(self):
+        spoiled.extend(A)
+        return 1.0
+
+
+def add_edges_spoiled(weights):
+    spoiled[:] = A
+    d.add_edges(spoiled, [A], weights)
+
+
 # The bulk methods, from buffers and from sequences, on success and error paths.
 id_buffer = bytearray(A + B)
 f64 = array.array("d", [1.0, 2.0])
@@ -180,6 +216,12 @@ CASES += [
     ("add_edges-bad-item", d.add_edges, ([A, B], id_buffer, [1.0, Raises(with_cause)]), {}, TypeError, "both"),
     ("add_edges-format", d.add_edges, (id_buffer, id_buffer, memoryview(id_buffer).cast("i")), {}, TypeError),
     ("add_nodes-bad-column", d.add_nodes, ([A], {"red": [256]}), {}, OverflowError, "both"),
+    # Exporters read through copies on PyPy, and subclasses read through exact copies.
+    ("add_edges-copied-exporters", d.add_edges, (array.array("B", A + B), SubBytes(B + A), f64), {}, None),
+    ("add_nodes-subclass-texts", d.add_nodes, ([SubBytes(A)], {"label": [SubStr("x")]}), {}, None),
+    ("add_edges-spoiled", add_edges_spoiled, ([Spoils()],), {}, RuntimeError, "both"),
+    ("encode_into-bytearray-subclass", d.encode_into, (SubByteArray(),), {}, None),
+    ("from_bytes-strided", PyGraphDiff.from_bytes, (memoryview(encoded * 2)[::2],), {}, TypeError, "both"),
 ]
 # Arrow input and output: a producer's arrays (pyarrow on CPython, arro3-core
 # on PyPy), accepted and refused, and to_arrow() with its capsules consumed

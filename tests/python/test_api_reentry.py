@@ -17,6 +17,8 @@ SHARED = {
     "num_nodes": lambda d: d.num_nodes(),
     "num_edges": lambda d: d.num_edges(),
     "to_bytes": lambda d: d.to_bytes(),
+    "counts": lambda d: d.counts(),
+    "merge-from": lambda d: type(d)().merge(d),  # d is only read
 }
 EXCLUSIVE = {
     "add_node": lambda d: d.add_node(C, {}),
@@ -24,6 +26,8 @@ EXCLUSIVE = {
     "add_edge": lambda d: d.add_edge(C, A, 1.0),
     "delete_edge": lambda d: d.delete_edge(C, A),
     "clear": lambda d: d.clear(),
+    "merge": lambda d: d.merge(type(d)()),
+    "merge-itself": lambda d: d.merge(d),
 }
 INNER = [(name, call, "Already mutably borrowed") for name, call in SHARED.items()]
 INNER += [(name, call, "Already borrowed") for name, call in EXCLUSIVE.items()]

@@ -160,3 +160,19 @@ def test_error_table_row(document, row):
     cause = for_interpreter(row.get("Cause", ""))
     if code_spans(cause):
         check_exception("__cause__", error.__cause__, code_spans(cause)[0], quoted(cause))
+
+
+def test_readme_is_short_and_the_detail_lives_in_docs():
+    # The README is the package index's long description: what it does,
+    # install, a first example, the two commands, one performance summary.
+    readme = read_lines("README.md")
+    text = "\n".join(readme)
+    assert len(readme) <= 130, "the README has %d lines; performance detail goes to docs/performance.md" % len(readme)
+    assert "- The demo: `bash scripts/demo.sh`" in text and "- Every test: `bash scripts/test.sh`" in text
+    start, end = readme.index("<!-- performance:start -->"), readme.index("<!-- performance:end -->")
+    section = readme[start:end]
+    assert sum(1 for line in section if line.startswith("|---")) == 1, "one summary table"
+    assert any("docs/bench/bench.png" in line for line in section)
+    assert any("docs/performance.md" in line for line in section)
+    performance = "\n".join(read_lines(os.path.join("docs", "performance.md")))
+    assert "## CPython 3.11" in performance and "## PyPy 7.3.11" in performance and "](bench/bench.png)" in performance

@@ -114,6 +114,32 @@ class TestClass:
             class Sub(PyGraphDiff):
                 pass
 
+    def test_host_differences(self):
+        # docs/platform.md, "Weak references, attributes and subclasses": one
+        # assertion per row, on the interpreter that runs it.
+        import copy
+        import weakref
+        d = PyGraphDiff()
+        d.add_edge(bytes(16), bytes(15) + b"\x01", 1.0)
+        if not IS_PYPY:
+            with pytest.raises(TypeError, match="cannot create weak reference"):
+                weakref.ref(d)
+            with pytest.raises(AttributeError):
+                d.tag = 1
+            with pytest.raises(TypeError, match="not an acceptable base type"):
+                type("Sub", (PyGraphDiff,), {})
+            assert PyGraphDiff.merge.__doc__.startswith("Records other's content")
+            return
+        assert weakref.ref(d)() is d
+        d.tag = 1
+        assert d.__dict__ == {"tag": 1}
+        sub_class = type("Sub", (PyGraphDiff,), {})
+        sub = sub_class.from_bytes(d.to_bytes())
+        assert type(sub) is PyGraphDiff and sub.to_bytes() == d.to_bytes()
+        sub = sub_class()
+        assert type(copy.copy(sub)) is PyGraphDiff
+        assert PyGraphDiff.merge.__doc__ is None
+
     def test_instances_have_no_dict(self):
         d = PyGraphDiff()
         if IS_PYPY:

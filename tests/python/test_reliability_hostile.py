@@ -384,3 +384,217 @@ def test_hostile_arguments_never_corrupt_the_diff(sequence):
             check_effect(method, values, after)
     finally:
         STAGE["diff"] = None
+
+
+# --- hostile exporters and items in the bulk methods ----------------------------
+#
+# A bulk call reads its buffers only after every Python-level conversion has
+# run. The conversion hooks below shrink, release or close the other
+# arguments' exporters mid-call; the arguments themselves are subclasses whose
+# __len__ lies, tuples that claim more items than they hold, buffers whose
+# items are not bytes. Whatever happens, the call either raises one of the
+# documented errors with the diff unchanged, or records exactly what a loop
+# of single calls over the arguments' real contents records.
+
+import array as _array
+import mmap as _mmap
+import struct as _struct
+
+try:
+    import numpy as _numpy
+except ImportError:  # PyPy's venv may lack it
+    _numpy = None
+
+POOL = [bytes([i]) * 16 for i in range(1, 9)]
+
+
+class LyingBytes(bytes):
+    def __init__(self, value):
+        self.claimed = len(value) + 16
+
+    def __len__(self):
+        return self.claimed
+
+
+class LyingByteArray(bytearray):
+    def __len__(self):
+        return 3
+
+
+class LyingTuple(tuple):
+    def __len__(self):
+        return tuple.__len__(self) + 4
+
+
+class LyingStr(str):
+    def __len__(self):
+        return 1 << 12
+
+
+class Mutating:
+    """A weight or colour whose conversion first does something to the
+    other arguments of the call (`act` is set once they exist)."""
+
+    def __init__(self, value):
+        self.value = value
+        self.act = None
+
+    def run(self):
+        if self.act is not None:
+            try:
+                self.act()
+            except (BufferError, ValueError):
+                pass  # CPython refuses some of these while a view is held
+
+    def __float__(self):
+        self.run()
+        return float(self.value)
+
+    def __index__(self):
+        self.run()
+        return int(self.value)
+
+
+def id_exporters(ids):
+    """The forms an id argument can take, each with how to spoil it mid-call."""
+    raw = b"".join(ids)
+    forms = [
+        ("bytes", lambda: raw, None),
+        ("bytearray", lambda: bytearray(raw), lambda ba: ba.__delitem__(slice(None))),
+        ("memoryview", lambda: memoryview(bytearray(raw)), lambda mv: mv.release()),
+        ("array", lambda: _array.array("B", raw), lambda a: a.__delitem__(slice(None))),
+        ("lying-bytes", lambda: LyingBytes(raw), None),
+        ("lying-bytearray", lambda: LyingByteArray(raw), lambda ba: bytearray.__delitem__(ba, slice(None))),
+        ("lying-tuple", lambda: LyingTuple(ids), None),
+        ("list-of-lying", lambda: [LyingBytes(i) for i in ids], None),
+    ]
+    if raw:
+        def mapped():
+            m = _mmap.mmap(-1, len(raw))
+            m.write(raw)
+            return m
+        forms.append(("mmap", mapped, lambda m: m.close()))
+    if _numpy is not None:
+        forms.append(("numpy-S16", lambda: _numpy.frombuffer(raw, "S16").copy(), None))
+        forms.append(("numpy-uint8-2d", lambda: _numpy.frombuffer(raw, _numpy.uint8).reshape(-1, 16).copy(),
+                      lambda a: setattr(a, "dtype", _numpy.int16) if a.size else None))
+    return forms
+
+
+def snapshot(diff):
+    return diff.num_nodes(), diff.num_edges(), diff.to_bytes()
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.sampled_from(POOL), min_size=0, max_size=5), st.data())
+def test_bulk_calls_read_only_what_no_python_code_can_spoil(sources, data):
+    targets = data.draw(st.lists(st.sampled_from(POOL), min_size=len(sources), max_size=len(sources)))
+    source_forms, target_forms = id_exporters(sources), id_exporters(targets)
+    name, make, spoil = data.draw(st.sampled_from(source_forms))
+    _, make_targets, _ = data.draw(st.sampled_from(target_forms))
+    method = data.draw(st.sampled_from(["add_edges", "delete_edges", "delete_nodes", "add_nodes"]))
+    spoiling = data.draw(st.booleans()) and spoil is not None
+    event("%s %s%s" % (method, name, " spoiled" if spoiling else ""))
+    hooks = [Mutating(1 + i) for i in range(len(sources))]
+    first = make()
+    for hook in hooks:
+        hook.act = (lambda: spoil(first)) if spoiling else None
+
+    diff, expected = PyGraphDiff(), PyGraphDiff()
+    diff.add_node(POOL[0], {"label": "before"})
+    expected.add_node(POOL[0], {"label": "before"})
+    before = snapshot(diff)
+    call = {
+        "add_edges": lambda: diff.add_edges(first, make_targets(), hooks),
+        "delete_edges": lambda: diff.delete_edges(first, make_targets()),
+        "delete_nodes": lambda: diff.delete_nodes(first),
+        "add_nodes": lambda: diff.add_nodes(first, {"red": hooks, "label": [LyingStr("ab")] * len(hooks)}),
+    }[method]
+    try:
+        call()
+    except (TypeError, ValueError, RuntimeError) as error:
+        assert snapshot(diff) == before, "a refused call changed the diff: %r" % error
+        return
+    for i, (s, t) in enumerate(zip(sources, targets)):
+        {"add_edges": lambda: expected.add_edge(s, t, float(1 + i)),
+         "delete_edges": lambda: expected.delete_edge(s, t),
+         "delete_nodes": lambda: expected.delete_node(s),
+         "add_nodes": lambda: expected.add_node(s, {"label": "ab", "red": 1 + i})}[method]()
+    assert snapshot(diff) == snapshot(expected)
+
+
+def test_buffers_whose_items_are_not_bytes_are_not_ids():
+    d = PyGraphDiff()
+    refused = [_array.array("i", [0] * 8), _array.array("d", [0.0] * 4), memoryview(bytes(32)).cast("I")]
+    if _numpy is not None:
+        refused += [_numpy.array([bytes(16)] * 2, dtype=object), _numpy.zeros(4, _numpy.int64),
+                    _numpy.zeros(8, _numpy.float32), _numpy.zeros(2, "U4")]
+    for value in refused:
+        with pytest.raises(TypeError, match="is not accepted; ids are read from"):
+            d.delete_nodes(value)
+    assert d.to_bytes() == bytes(32)
+    accepted = [bytes(32), _array.array("b", bytes(32)), memoryview(bytes(32)).cast("c")]
+    if _numpy is not None:
+        accepted += [_numpy.zeros(2, "S16"), _numpy.zeros(2, "V16"), _numpy.zeros((2, 16), _numpy.int8)]
+    for value in accepted:
+        d.delete_nodes(value)
+    assert d.deleted_nodes() == [bytes(16)]
+
+
+def test_float32_buffers_convert_as_add_edge_converts():
+    """A signalling NaN comes out quiet, and unaligned items load as any."""
+    values = [_struct.unpack("<f", _struct.pack("<I", bits))[0] for bits in (0x7F800001, 0xFFBFFFFF)] + [1.5]
+    raw = _struct.pack("<3I", 0x7F800001, 0xFFBFFFFF, 0x3FC00000)
+    unaligned = memoryview(bytearray(1) + raw)[1:].cast("f")
+    loop, bulk = PyGraphDiff(), PyGraphDiff()
+    for i, value in enumerate(values):
+        loop.add_edge(POOL[i], POOL[i + 1], value)
+    bulk.add_edges(POOL[:3], POOL[1:4], unaligned)
+    assert bulk.to_bytes() == loop.to_bytes()
+    sized = PyGraphDiff()
+    sized.add_nodes(POOL[:3], {"size": unaligned})
+    assert [u["size"] for _, u in sized.node_updates()][2] == 1.5
+
+
+class LoudFloat(float):
+    def __float__(self):
+        return 99.0
+
+
+class LoudInt(int):
+    def __index__(self):
+        return 7
+
+
+def test_subclasses_are_read_for_what_they_hold():
+    """On both hosts: a str's text, a float's and an int's value, whatever
+    their __len__, __float__ or __index__ say."""
+    d = PyGraphDiff()
+    d.add_node(POOL[0], {"label": LyingStr("short"), "url": LyingStr(""), "size": LoudFloat(1.5), "red": LoudInt(3)})
+    d.add_nodes([POOL[1]], [{"label": LyingStr("x"), "size": LoudFloat(2.5)}])
+    d.add_nodes([POOL[2]], {"label": [LyingStr("y")], "size": [LoudFloat(0.5)], "green": [LoudInt(4)]})
+    d.add_edge(POOL[0], POOL[1], LoudFloat(0.25))
+    d.add_edges([POOL[1]], [POOL[2]], [LoudFloat(0.75)])
+    assert [u for _, u in d.node_updates()] == [{"label": "short", "size": 1.5, "url": "", "red": 3},
+                                                {"label": "x", "size": 2.5}, {"label": "y", "size": 0.5, "green": 4}]
+    assert [w for _, _, w in d.edge_updates()] == [0.25, 0.75]
+
+
+def test_encode_into_a_bytearray_subclass_sees_its_real_length():
+    d = PyGraphDiff()
+    d.add_node(POOL[0], {"label": "x" * 100})
+    for offset, before in ((-1, b"z" * 10), (12, b"z" * 10), (2, b"z" * 10)):
+        target = LyingByteArray(before)
+        written = d.encode_into(target, offset)
+        start = len(before) if offset == -1 else offset
+        assert written == len(d.to_bytes())
+        assert bytes(target) == (before + bytes(max(0, start - len(before))))[:start] + d.to_bytes()
+
+
+def test_running_out_of_room_while_encoding_into_a_bytearray_is_a_memory_error():
+    d = PyGraphDiff()
+    target = bytearray(b"kept")
+    with pytest.raises(MemoryError):
+        d.encode_into(target, 2**44)
+    assert target == b"kept"

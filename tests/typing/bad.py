@@ -35,3 +35,7 @@ diff.add_edges(["x"], [a], [1.0])  # E: list-item
 diff.add_edges([a], [a], ["1.0"])  # E: list-item
 diff.add_nodes([a], {"label": [1]})  # E: arg-type
 diff.delete_nodes(a.hex())  # E: arg-type
+diff.merge(diff.to_bytes())  # E: arg-type
+diff.counts().edges  # E: attr-defined
+diff.node_updates()[0][1]["size"] + "1"  # E: operator
+PyGraphDiff.from_bytes("x" * 32)  # E: arg-type

@@ -45,7 +45,11 @@ def mypy_errors(path):
 
 
 def pyright_errors(path):
-    executable = os.path.join(os.path.dirname(sys.executable), "basedpyright")
+    # Microsoft's pyright (the pip package, which runs it under node) when it
+    # is installed, else basedpyright, its fork that bundles its own node.
+    bin_dir = os.path.dirname(sys.executable)
+    executable = next((os.path.join(bin_dir, name) for name in ("pyright", "basedpyright")
+                       if os.path.exists(os.path.join(bin_dir, name))), "pyright")
     result = subprocess.run(
         [executable, "--outputjson", "--pythonpath", sys.executable,
          "-p", os.path.join(HERE, "pyrightconfig.json"), path],

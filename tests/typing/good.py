@@ -63,5 +63,48 @@ def bulk() -> bytes:
     return diff.to_bytes()
 
 
+def buffers_and_readers() -> float:
+    """Any buffer restores and receives an encoding; the readers give back
+    the stored types, so arithmetic on them checks."""
+    import mmap
+
+    a, b = uuid.uuid4().bytes, uuid.uuid4().bytes
+    diff = PyGraphDiff()
+    diff.add_node(a, {"size": 2, "red": 3, "label": "x"})
+    diff.add_edge(a, b, 0.5)
+    payload = diff.to_bytes()
+    with mmap.mmap(-1, len(payload)) as mapped:
+        assert diff.encode_into(mapped) == len(payload)
+        restored = PyGraphDiff.from_bytes(mapped)
+    total = 0.0
+    for _, update in restored.node_updates():
+        if "size" in update and "red" in update and "label" in update:  # each key only when present
+            total += update["size"] * 2 + update["red"] / 2
+            label: str = update["label"]
+            assert label
+    for _, _, weight in restored.edge_updates():
+        total += weight
+    merged = PyGraphDiff()
+    merged.merge(restored)
+    merged.merge(other=diff)
+    counts = merged.counts()
+    pairs: int = counts.edge_updates + counts.deleted_edges
+    updates, deleted_nodes, edges, deleted_edges = counts
+    assert repr(merged).startswith("<PyGraphDiff") and pairs == edges + deleted_edges
+    return total + updates + deleted_nodes
+
+
+def numpy_buffers() -> None:
+    """Type-checked only (the smoke run has no numpy): numpy arrays are buffers."""
+    import numpy
+
+    diff = PyGraphDiff()
+    out = numpy.zeros(diff.encoded_size(), dtype=numpy.uint8)
+    diff.encode_into(out)
+    PyGraphDiff.from_bytes(out)
+    diff.add_edges(numpy.zeros((2, 16), dtype=numpy.uint8), numpy.ones((2, 16), dtype=numpy.uint8),
+                   numpy.zeros(2, dtype=numpy.float32))
+
+
 if __name__ == "__main__":
-    print(len(build()), len(bulk()))
+    print(len(build()), len(bulk()), buffers_and_readers())
