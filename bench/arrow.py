@@ -18,7 +18,6 @@ import array
 import binascii
 import gc
 import json
-import os
 import random
 import sys
 import time

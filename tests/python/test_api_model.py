@@ -15,7 +15,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import tarnu_api
 import tarnu_twin
-from arrow_by_hand import FLOAT_FORMATS, ID_FORMATS, INT_FORMATS, INT_RANGES, TEXT_FORMATS, HandArray, Releases, arrow_column
+from arrow_by_hand import FLOAT_FORMATS, ID_FORMATS, INT_FORMATS, INT_RANGES, TEXT_FORMATS, HandArray, arrow_column
 from conftest import A, B, HOOKS, hook_id, snapshot
 from decode_diff import decode
 
