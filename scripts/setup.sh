@@ -47,7 +47,7 @@ for interpreter in "${interpreters[@]}"; do
   fi
   # Arrow producers for the Arrow tests, binary wheels only, one by one:
   # pyarrow, polars and pandas have none for PyPy, whose tests use arro3-core.
-  for producer in pyarrow polars pandas nanoarrow arro3-core; do
+  for producer in pyarrow polars pandas duckdb nanoarrow arro3-core; do
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "$producer" \
       || echo "setup.sh: no $producer wheel for $interpreter; its Arrow tests will skip"
   done
