@@ -18,7 +18,7 @@ import pytest
 import tarnu_api
 
 # What each function of the release build (-O3, link-time optimisation,
-# GCC 12) holds after inlining: the batches' pipelines (src/diff/graph_diff.hpp,
+# GCC 12) holds after inlining: the batches' pipelines (src/diff/graph_diff_batches.hpp,
 # run_batch) count their slot, cell and table stages, each stage once in the
 # loop that fills the pipeline and once in the loop that runs it.
 EXPECTED_PREFETCHES = {
