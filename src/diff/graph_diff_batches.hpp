@@ -16,6 +16,11 @@
 
 #include "diff/graph_diff.hpp"
 
+// On the step that applies one item: inline it, with the operation it calls
+// (see TARNU_OPERATION), into both loops of run_batch, as the item's reads
+// ahead are; left to itself GCC keeps it out of line.
+#define TARNU_ITEM __attribute__((always_inline))
+
 namespace tarnu {
 
 namespace detail::pipeline {
@@ -103,7 +108,7 @@ void GraphDiff::add_edges(std::size_t n, const Sources& source, const Targets& t
             else
                 s.incoming.prefetch();
         },
-        [&](std::size_t i, const std::array<Ref, 2>& ends) {
+        [&](std::size_t i, const std::array<Ref, 2>& ends) TARNU_ITEM {
             before_item(i);
             (void)add_edge(ends[0], ends[1], weight(i));  // a refused edge leaves no trace
         },
@@ -118,7 +123,7 @@ void GraphDiff::delete_edges(std::size_t n, const Sources& source, const Targets
         [&](std::size_t endpoint, const State& s) {
             if (endpoint == 0) s.targets.prefetch();
         },
-        [&](std::size_t i, const std::array<Ref, 2>& ends) {
+        [&](std::size_t i, const std::array<Ref, 2>& ends) TARNU_ITEM {
             before_item(i);
             delete_edge(ends[0], ends[1]);
         },
@@ -133,7 +138,7 @@ void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, co
             s.incoming.prefetch();
             s.targets.prefetch();
         },
-        [&](std::size_t i, const std::array<Ref, 1>& node) {
+        [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {
             before_item(i);
             delete_node(node[0]);
         },
@@ -145,7 +150,7 @@ void GraphDiff::set_node_updates(std::size_t n, const Ids& id, const Updates& up
                                  const BeforeItem& before_item) {
     run_batch<1>(
         n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; }, [](std::size_t, const State&) {},
-        [&](std::size_t i, const std::array<Ref, 1>& node) {
+        [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {
             before_item(i);
             set_node_update(node[0], update(i));
         },
@@ -211,3 +216,5 @@ void GraphDiff::merge(const GraphDiff& other, std::size_t& done, const BeforeIte
 }
 
 }  // namespace tarnu
+
+#undef TARNU_ITEM
