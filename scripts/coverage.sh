@@ -6,9 +6,11 @@
 #
 #   scripts/coverage.sh
 #
-# Not part of scripts/test.sh: it builds everything a third time at -O0.
-# Run scripts/setup.sh --hooks cpython pypy first (it makes the venvs whose
-# pytest, hypothesis and numpy this uses).
+# Not in nox's default sessions: it builds everything a third time at -O0.
+# `nox -s coverage` runs it with its interpreters and gcovr; alone, it takes
+# TARNU_CPYTHON and TARNU_PYPY (interpreters with the test dependency group,
+# by default .venv-cpython and .venv-pypy from scripts/setup.sh --hooks
+# cpython pypy) and TARNU_GCOVR (by default one it installs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,11 +19,11 @@ rm -rf "$out"
 mkdir -p "$out"
 flags="-O0 -g --coverage"
 
-if [ ! -x build/coverage-tools/bin/gcovr ]; then
+gcovr=${TARNU_GCOVR:-build/coverage-tools/bin/gcovr}
+if [ ! -x "$gcovr" ]; then
   python3 -m venv build/coverage-tools
-  build/coverage-tools/bin/python -m pip install -q --disable-pip-version-check gcovr
+  build/coverage-tools/bin/python -m pip install -q --disable-pip-version-check --group coverage
 fi
-gcovr=build/coverage-tools/bin/gcovr
 
 echo "== C++ core tests (instrumented)"
 cmake -S . -B "$out/core" -DTARNU_BUILD_TESTS=ON -DTARNU_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=None \
@@ -35,8 +37,11 @@ done
 for interpreter in cpython pypy; do
   echo "== pytest under $interpreter (instrumented module)"
   python=".venv-$interpreter/bin/python"
+  [ "$interpreter" = cpython ] && python=${TARNU_CPYTHON:-$python}
+  [ "$interpreter" = pypy ] && python=${TARNU_PYPY:-$python}
+  python=$(cd "$(dirname "$python")" && pwd)/$(basename "$python")
   cmake -S . -B "$out/module-$interpreter" -DTARNU_BUILD_MODULE=ON -DTARNU_TEST_HOOKS=ON -DCMAKE_BUILD_TYPE=None \
-    -DPython_EXECUTABLE="$PWD/$python" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS=--coverage \
+    -DPython_EXECUTABLE="$python" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS=--coverage \
     -DCMAKE_MODULE_LINKER_FLAGS=--coverage >/dev/null
   cmake --build "$out/module-$interpreter" -j2 >/dev/null
   env=(PYTHONPATH="$PWD/$out/module-$interpreter" TARNU_EXPECT_TEST_HOOKS=1)

@@ -3,10 +3,11 @@
     python3 scripts/interpreters.py
 
 prints one line per interpreter, "NAME PATH", with "-" for PATH where none
-was found. An installed pyenv version counts even when pyenv has not made it
-the active one; after pyenv's versions the PATH is searched. noxfile.py takes
-its sessions and its PATH from here, and scripts/test_package.sh its wheels.
-Runs under any Python 3.
+was found; `--cibuildwheel` prints instead the CPython identifiers that
+[tool.cibuildwheel] must build. An installed pyenv version counts even when
+pyenv has not made it the active one; after pyenv's versions the PATH is
+searched. noxfile.py takes its sessions and its PATH from here, and
+scripts/test_package.sh its wheels. Runs under any Python 3 (no tomllib).
 """
 
 import glob
@@ -16,8 +17,21 @@ import shutil
 import subprocess
 import sys
 
-# The classifiers in pyproject.toml name exactly these versions.
-CPYTHONS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def classifier_versions(pyproject=os.path.join(ROOT, "pyproject.toml")):
+    """The "Programming Language :: Python :: 3.X" classifiers of pyproject.toml,
+    the one list of the CPython versions the module supports."""
+    with open(pyproject, encoding="utf-8") as file:
+        text = file.read()
+    versions = re.findall(r'"Programming Language :: Python :: (3\.\d+)"', text)
+    return sorted(versions, key=lambda version: tuple(int(part) for part in version.split(".")))
+
+
+CPYTHONS = classifier_versions()
+# Classifiers cannot name a PyPy version: this is the one Debian 12 ships
+# (pypy3, 7.3.11), the primary host.
 PYPYS = ["pypy3.9"]
 INTERPRETERS = CPYTHONS + PYPYS
 
@@ -61,6 +75,10 @@ def find(name, path):
 
 
 def main():
+    if sys.argv[1:] == ["--cibuildwheel"]:
+        for version in CPYTHONS:
+            print("cp" + version.replace(".", ""))
+        return 0
     path = search_path()
     for name in INTERPRETERS:
         print(name, find(name, path) or "-")

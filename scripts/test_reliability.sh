@@ -13,7 +13,9 @@
 #                                         debug CPython with a reference-count check
 #
 # TARNU_FUZZ_SECONDS sets the length of each fuzz run (30, or 600 with --long).
-# Needs .venv-cpython (scripts/setup.sh cpython); installs its Debian packages.
+# TARNU_PYTHON is the CPython whose pytest and hypothesis run step 3 (nox's
+# reliability session passes its own; by default .venv-cpython, made by
+# scripts/setup.sh cpython). Installs its Debian packages.
 # Exits non-zero if any layer reports anything.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -28,9 +30,11 @@ done
 if [ "$long" -eq 1 ]; then fuzz_seconds=${TARNU_FUZZ_SECONDS:-600}; else fuzz_seconds=${TARNU_FUZZ_SECONDS:-30}; fi
 
 bash scripts/debian_packages.sh g++ cmake clang libclang-rt-14-dev valgrind libgtest-dev python3-dbg python3-venv || { echo "apt-get failed"; exit 1; }
-if [ ! -x .venv-cpython/bin/python ]; then
-  bash scripts/setup.sh --hooks cpython || { echo "setup failed"; exit 1; }
+python=${TARNU_PYTHON:-.venv-cpython/bin/python}
+if [ ! -x "$python" ]; then
+  echo "test_reliability.sh: no CPython at $python (set TARNU_PYTHON, or run scripts/setup.sh cpython)"; exit 1
 fi
+python=$(cd "$(dirname "$python")" && pwd)/$(basename "$python")
 
 out=build/reliability
 mkdir -p "$out"
@@ -113,13 +117,13 @@ echo "== 3. pytest on CPython against the module built with ASan + UBSan"
 # as malloc does, so that the tests that ask for terabytes see MemoryError
 # rather than ASan's own stop. TARNU_SANITIZED=1 tells tests they run here.
 if build "$out/module-asan.build.log" -S . -B "$out/module-asan" -DTARNU_BUILD_MODULE=ON -DTARNU_SANITIZE=ON \
-     -DTARNU_TEST_HOOKS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PWD/.venv-cpython/bin/python"; then
+     -DTARNU_TEST_HOOKS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$python"; then
   # libstdc++ is preloaded with the ASan runtime: the interpreter does not
   # link it, and ASan, loaded first, must find the real __cxa_throw when it
   # starts, or the module's first C++ exception stops the process.
   sanitized() {
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
-      PYTHONPATH="$out/module-asan" TARNU_EXPECT_TEST_HOOKS=1 TARNU_SANITIZED=1 .venv-cpython/bin/python "$@"
+      PYTHONPATH="$out/module-asan" TARNU_EXPECT_TEST_HOOKS=1 TARNU_SANITIZED=1 "$python" "$@"
   }
   # The installed, unsanitized module must not be the one under test.
   loaded=$(sanitized -c "import tarnu_api; print(tarnu_api.__file__)" 2>&1)
@@ -140,17 +144,23 @@ fi
 
 echo "== 4. libFuzzer targets, ${fuzz_seconds} s each"
 if build "$out/fuzz.build.log" -S tests/fuzz -B "$out/fuzz" -DCMAKE_CXX_COMPILER=clang++; then
-  for target in fuzz_diff fuzz_encoding fuzz_json fuzz_from_bytes; do
-    seeds=tests/fuzz/corpus/diff
+  fuzz_one() {  # fuzz_one TARGET: one run, its exit code in its .code file
+    local target=$1 seeds=tests/fuzz/corpus/diff
     [ "$target" = fuzz_json ] && seeds=tests/fuzz/corpus/json
     [ "$target" = fuzz_from_bytes ] && seeds=tests/fuzz/corpus/from_bytes
     # New inputs go to a scratch corpus; the committed seeds are only read.
-    work="$out/fuzz-work/$target"
+    local work="$out/fuzz-work/$target"
     mkdir -p "$work"
     TARNU_FUZZ_STATS=1 "$out/fuzz/$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
       -rss_limit_mb=2048 -timeout=30 -artifact_prefix="$out/fuzz-work/$target-" "$work" "$seeds" \
       >"$out/$target.log" 2>&1
-    code=$?
+    echo $? >"$out/$target.code"
+  }
+  # Two targets at a time, one a core: each still has its whole run.
+  fuzz_one fuzz_diff & fuzz_one fuzz_encoding & wait
+  fuzz_one fuzz_json & fuzz_one fuzz_from_bytes & wait
+  for target in fuzz_diff fuzz_encoding fuzz_json fuzz_from_bytes; do
+    code=$(cat "$out/$target.code")
     clean_of_reports "$out/$target.log" || code=1
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$target.log")
     stats=$(grep -E "^$target: " "$out/$target.log" | tail -n 1)
@@ -165,7 +175,8 @@ if [ "$long" -eq 1 ]; then
   echo "== 5. pytest under Debian's debug CPython with a reference-count check"
   venv="$out/venv-dbg"
   if [ ! -x "$venv/bin/python" ]; then
-    /usr/bin/python3-dbg -m venv "$venv" && "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis
+    /usr/bin/python3-dbg -m venv "$venv" && "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip \
+      && "$venv/bin/python" -m pip install -q --disable-pip-version-check --group test
   fi
   # The module for a debug interpreter is built against its own headers
   # (python3.11d) and carries the debug ABI tag. Py_DEBUG is set by hand:
