@@ -119,6 +119,14 @@ def install_numpy(session):
     session.install("--only-binary=:all:", *groups("numpy"), success_codes=range(256))
 
 
+def install_arrow_producers(session):
+    # Each on its own and binary wheels only: one without a wheel for this
+    # interpreter (pyarrow, polars and pandas have none for PyPy) leaves the
+    # others, and its tests skip and say why.
+    for producer in groups("arrow"):
+        session.install("--only-binary=:all:", producer, success_codes=range(256))
+
+
 def pypy_env(session, env):
     if session.python.startswith("pypy"):
         # PyPy sizes its nursery from the "cache size" in /proc/cpuinfo, which
@@ -157,6 +165,7 @@ def tests(session):
     forget(session)
     session.install(*groups("test"))
     install_numpy(session)
+    install_arrow_producers(session)
     install_module(session)
     env = pypy_env(session, {"TARNU_EXPECT_TEST_HOOKS": "1"})
     junit = os.path.join(RESULTS, session.name + ".xml")

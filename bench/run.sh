@@ -58,6 +58,14 @@ for interpreter in cpython pypy; do
   echo "== benchmarks under $interpreter"
   "$venv/bin/python" bench/run.py "${quick[@]}" --json "bench/results/$interpreter.json" \
     | tee "bench/results/$interpreter.txt"
+  # Arrow rows (bench/arrow.py): pyarrow where it has a wheel, arro3-core
+  # otherwise (PyPy); skipped when neither installs.
+  for producer in pyarrow arro3-core; do
+    pip_install "$venv" --only-binary=:all: "$producer" || true
+  done
+  if "$venv/bin/python" -c "import importlib.util as u, sys; sys.exit(not (u.find_spec('pyarrow') or u.find_spec('arro3')))"; then
+    "$venv/bin/python" bench/arrow.py | tee "bench/results/arrow-$interpreter.json"
+  fi
 done
 
 echo "== C++ core and encoder benchmarks (bench/cpp)"

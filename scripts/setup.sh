@@ -45,6 +45,12 @@ for interpreter in "${interpreters[@]}"; do
     # binary wheel installs, and the bulk-method tests read numpy buffers.
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: --group numpy
   fi
+  # Arrow producers for the Arrow tests, binary wheels only, one by one:
+  # pyarrow, polars and pandas have none for PyPy, whose tests use arro3-core.
+  for producer in pyarrow polars pandas nanoarrow arro3-core; do
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "$producer" \
+      || echo "setup.sh: no $producer wheel for $interpreter; its Arrow tests will skip"
+  done
   echo "== building tarnu_api for $interpreter (test hooks $hooks)"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
     -C "build-dir=build/{wheel_tag}-hooks-$hooks" \

@@ -148,6 +148,7 @@ if build "$out/fuzz.build.log" -S tests/fuzz -B "$out/fuzz" -DCMAKE_CXX_COMPILER
     local target=$1 seeds=tests/fuzz/corpus/diff
     [ "$target" = fuzz_json ] && seeds=tests/fuzz/corpus/json
     [ "$target" = fuzz_from_bytes ] && seeds=tests/fuzz/corpus/from_bytes
+    [ "$target" = fuzz_arrow ] && seeds=tests/fuzz/corpus/arrow
     # New inputs go to a scratch corpus; the committed seeds are only read.
     local work="$out/fuzz-work/$target"
     mkdir -p "$work"
@@ -159,7 +160,8 @@ if build "$out/fuzz.build.log" -S tests/fuzz -B "$out/fuzz" -DCMAKE_CXX_COMPILER
   # Two targets at a time, one a core: each still has its whole run.
   fuzz_one fuzz_diff & fuzz_one fuzz_encoding & wait
   fuzz_one fuzz_json & fuzz_one fuzz_from_bytes & wait
-  for target in fuzz_diff fuzz_encoding fuzz_json fuzz_from_bytes; do
+  fuzz_one fuzz_arrow
+  for target in fuzz_diff fuzz_encoding fuzz_json fuzz_from_bytes fuzz_arrow; do
     code=$(cat "$out/$target.code")
     clean_of_reports "$out/$target.log" || code=1
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$target.log")

@@ -147,6 +147,10 @@ void IdColumn::open(PyObject* object, const char* name) {
         size_ = sequence_.size();
         return;
     }
+    if (arrow_.take(object, where_, ArrowInput::Shape::column)) {
+        size_ = arrow_.size();
+        return;
+    }
     const auto check = [&](const BufferView& buffer) {
         if (!is_id_format(buffer.format(), buffer.item_size())) {
             throw_argument_error(PyExc_TypeError, where_,
@@ -169,6 +173,10 @@ void IdColumn::open(PyObject* object, const char* name) {
 
 void IdColumn::convert() {
     if (buffer_.present()) return;
+    if (arrow_.held()) {
+        bytes_ = arrow_ids(arrow_, converted_);
+        return;
+    }
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) {
         if (Py_TYPE(item) == &PyBytes_Type && PyBytes_GET_SIZE(item) == 16) [[likely]] {
@@ -197,6 +205,10 @@ void WeightColumn::open(PyObject* object, const char* name) {
         size_ = sequence_.size();
         return;
     }
+    if (arrow_.take(object, where_, ArrowInput::Shape::column)) {
+        size_ = arrow_.size();
+        return;
+    }
     if (buffer_.open(object, [&](const BufferView& buffer) {
             check_column_buffer(buffer, where_, "fd", kWeightsAccepted);
         })) {
@@ -210,6 +222,10 @@ void WeightColumn::open(PyObject* object, const char* name) {
 
 void WeightColumn::convert() {
     if (buffer_.present()) return;
+    if (arrow_.held()) {
+        bytes_ = reinterpret_cast<const std::uint8_t*>(arrow_weights(arrow_, converted_));
+        return;
+    }
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) { converted_[i] = extract_f32(item); });
     bytes_ = reinterpret_cast<const std::uint8_t*>(converted_.data());
@@ -269,6 +285,16 @@ bool column_buffer_value(node_property::Flag, const ColumnBuffer& buffer, std::s
 void UpdateColumns::open(PyObject* object, const char* name) {
     where_ = std::string("argument '") + name + "'";
     if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
+        if (arrow_.take(object, where_, ArrowInput::Shape::batch)) {
+            columns_ = true;
+            open_arrow_update_columns(arrow_, kKeyNames.data(), kKeys, [&](std::size_t key, auto columns, auto where) {
+                Column& column = columns_by_key_[key];
+                column.present = column.from_arrow = true;
+                column.where = std::move(where);
+                column.arrow = std::move(columns);
+            });
+            return;
+        }
         if (!dicts_.take(object, false)) throw_wrong_kind(object, where_, kUpdatesAccepted);
         return;
     }
@@ -295,6 +321,11 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
         std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
         (formats.empty() ? std::string() : " or a one-dimensional C-contiguous buffer of format " + formats_named(formats));
     if (column.sequence.take(values, true)) return;
+    if (column.arrow_input.take(values, where, ArrowInput::Shape::column)) {
+        column.from_arrow = true;
+        column.arrow_input.read([&](const ArrowColumn& chunk, std::size_t) { column.arrow.push_back(chunk); });
+        return;
+    }
     if (!formats.empty() &&
         column.buffer.open(values, [&](const BufferView& buffer) { check_column_buffer(buffer, where, formats, accepted); })) {
         return;
@@ -316,11 +347,18 @@ void UpdateColumns::convert(std::size_t count) {
         });
         return;
     }
+    // Arrow columns column by column: their values need no Python.
+    for_each_node_property_in_read_order([&](auto property) {
+        const Column& column = columns_by_key_[decltype(property)::read_position];
+        if (column.from_arrow) read_arrow_property<decltype(property)>(column.arrow, column.where, updates_);
+    });
     // Node by node, each node's keys in the fixed order, as add_node reads
     // one dict: every update is built once, while it is in cache. Buffer
     // columns are read by pin(), after every Python-level conversion.
     bool sequences = false;
-    for (const Column& column : columns_by_key_) sequences = sequences || (column.present && !column.buffer.present());
+    for (const Column& column : columns_by_key_) {
+        sequences = sequences || (column.present && !column.buffer.present() && !column.from_arrow);
+    }
     if (!sequences) return;
     for (std::size_t i = 0; i < count; ++i) {
         NodeUpdate& update = updates_[i];
@@ -328,7 +366,7 @@ void UpdateColumns::convert(std::size_t count) {
             using P = decltype(property);
             using Kind = typename P::Kind;
             const Column& column = columns_by_key_[P::read_position];
-            if (!column.present || column.buffer.present()) return;
+            if (!column.present || column.buffer.present() || column.from_arrow) return;
             column.sequence.convert_item(i, column.where, [&](PyObject* item, std::size_t) {
                 if (item != Py_None) P::of(update) = extract_property_value(Kind{}, item);
             });

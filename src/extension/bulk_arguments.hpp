@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "arrow_arguments.hpp"
 #include "buffer_view.hpp"
 #include "diff/node_id.hpp"
 #include "node_update/node_update.hpp"
@@ -134,8 +135,9 @@ private:
     std::size_t size_ = 0;
 };
 
-// Node ids: a list or tuple of ids, or a C-contiguous buffer of bytes
-// (single-byte items, or 16-byte items such as numpy's S16 and V16).
+// Node ids: a list or tuple of ids, Arrow input (arrow_arguments.hpp), or a
+// C-contiguous buffer of bytes (single-byte items, or 16-byte items such as
+// numpy's S16 and V16).
 class IdColumn {
 public:
     void open(PyObject* object, const char* name);
@@ -146,6 +148,7 @@ public:
 
 private:
     std::string where_;
+    ArrowInput arrow_;
     ColumnBuffer buffer_;
     ItemSequence sequence_;
     std::vector<NodeId> converted_;
@@ -153,8 +156,8 @@ private:
     std::size_t size_ = 0;
 };
 
-// Weights: a sequence of numbers, or a 1-D buffer of format 'f' or 'd'. A
-// buffer may be unaligned: items are loaded with memcpy.
+// Weights: a sequence of numbers, Arrow input, or a 1-D buffer of format 'f'
+// or 'd'. A buffer may be unaligned: items are loaded with memcpy.
 class WeightColumn {
 public:
     void open(PyObject* object, const char* name);
@@ -174,6 +177,7 @@ public:
 
 private:
     std::string where_;
+    ArrowInput arrow_;
     ColumnBuffer buffer_;
     ItemSequence sequence_;
     std::vector<float> converted_;
@@ -182,9 +186,11 @@ private:
     std::size_t size_ = 0;
 };
 
-// Updates: a sequence of update dicts, or a dict of columns, key -> a
-// sequence of values (None: absent for that node) or, for the numeric keys,
-// a 1-D buffer ('f'/'d' for size, 'B' for the colours, '?' for show_label).
+// Updates: a sequence of update dicts, Arrow input with a column per
+// property (a table, record batch or data frame; a null is absent), or a
+// dict of columns, key -> a sequence of values (None: absent for that node),
+// an Arrow array or, for the numeric keys, a 1-D buffer ('f'/'d' for size,
+// 'B' for the colours, '?' for show_label).
 class UpdateColumns {
 public:
     // A column per node property, numbered by the place where add_node reads
@@ -213,12 +219,16 @@ private:
         std::string_view formats;
         ColumnBuffer buffer;
         ItemSequence sequence;
+        ArrowInput arrow_input;              // an Arrow array in the dict
+        std::vector<ArrowColumn> arrow;      // its chunks, or the batch's column
+        bool from_arrow = false;
     };
     // Column `key` (its read position), whose buffers may hold `formats`.
     void open_column(std::size_t key, PyObject* values, std::string_view formats);
 
     std::string where_;
     bool columns_ = false;
+    ArrowInput arrow_;  // the whole argument, as a batch
     ItemSequence dicts_;
     std::array<Column, kKeys> columns_by_key_;
     std::vector<NodeUpdate> updates_;
@@ -226,6 +236,10 @@ private:
 
 template <class Report>
 void UpdateColumns::lengths(Report&& report) const {
+    if (arrow_.held()) {
+        report(std::string("'updates'"), arrow_.size());
+        return;
+    }
     if (!columns_) {
         report(std::string("'updates'"), dicts_.size());
         return;
@@ -233,7 +247,9 @@ void UpdateColumns::lengths(Report&& report) const {
     for (std::size_t k = 0; k < kKeys; ++k) {
         const Column& c = columns_by_key_[k];
         if (!c.present) continue;
-        const std::size_t n = c.buffer.present() ? c.buffer.items() : c.sequence.size();
+        const std::size_t n = c.arrow_input.held() ? c.arrow_input.size()
+                              : c.buffer.present()   ? c.buffer.items()
+                                                     : c.sequence.size();
         report("'updates' column '" + std::string(kKeyNames[k]) + "'", n);
     }
 }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "arguments.hpp"
+#include "arrow_batch_object.hpp"
 #include "bulk_methods.hpp"
 #include "bytes/graph_diff_to_bytes.hpp"
 #include "conversions.hpp"
@@ -201,6 +202,14 @@ PyMethodDef methods[] = {
      "DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges): the sizes\n"
      "of the four sections of to_bytes(), edges as (source, target) pairs. O(1).\n"
      "(num_edges() counts source groups instead.)"},
+    // The contents as Arrow record batches (arrow_batch_object.cpp).
+    {"to_arrow", as_cfunction(to_arrow), METH_NOARGS,
+     "to_arrow($self)\n--\n\n"
+     "The diff's contents as four Arrow record batches, in a dict keyed \"node_updates\", \"deleted_nodes\",\n"
+     "\"edge_updates\" and \"deleted_edges\", rows in the order of to_bytes(). Ids are fixed_size_binary(16),\n"
+     "weights float32; node properties are nullable columns named as add_node's keys (null: absent).\n"
+     "Each batch exports __arrow_c_array__ and __arrow_c_stream__: pass it to pyarrow.record_batch(),\n"
+     "pyarrow.table() or polars.DataFrame()."},
     {"__copy__", as_cfunction(copy_diff), METH_NOARGS,
      "__copy__($self, /)\n--\n\nAn independent diff with the same content, encoding to the same bytes."},
     {"__deepcopy__", as_cfunction(deepcopy_diff), METH_O,

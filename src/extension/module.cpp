@@ -13,6 +13,7 @@
 // are forgotten, so that an interpreter initialized after it builds the
 // module afresh.
 
+#include "arrow_batch_object.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
 #include "graph_diff_object.hpp"
@@ -85,6 +86,7 @@ void forget_interpreter_objects() {
     cached_module = nullptr;
     forget_registered = false;
     forget_graph_diff_type();
+    forget_arrow_batch_type();
     forget_interned_names();
     forget_fatal_error_class();
     forget_summary_objects();
@@ -118,6 +120,8 @@ PyObject* init_module() {
     intern_names();
     OwnedRef module = require_new(PyModule_Create2(&module_definition, 1013));
     register_class(module.get());
+    arrow_batch_type();
+    test_hooks::add_module_functions(module.get());
     if (cached_module == nullptr) {
         cached_module = module.release();
     }

@@ -2,6 +2,7 @@
 
 #ifdef TARNU_TEST_HOOKS
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "arrow/arrow_abi.hpp"
 #include "errors.hpp"
 #include "graph_diff_object.hpp"
 #include "node_update/node_update_store.hpp"
@@ -121,6 +123,109 @@ void seed_module_all(void* module_pointer) {
         return;
     }
     require(PyObject_SetAttrString(module, "__all__", seeded.get()));
+}
+
+namespace {
+
+PyObject* test_arrow_capsule(PyObject*, PyObject* args) {
+    const char* name = nullptr;
+    unsigned long long address = 0;
+    if (!PyArg_ParseTuple(args, "sK:_test_arrow_capsule", &name, &address)) return nullptr;
+    // PyCapsule_New keeps the name pointer: the three names are static.
+    static const char* const kNames[] = {"arrow_schema", "arrow_array", "arrow_array_stream"};
+    for (const char* known : kNames) {
+        if (std::strcmp(known, name) == 0) {
+            return PyCapsule_New(reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), known, nullptr);
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "unknown capsule name");
+    return nullptr;
+}
+
+// The C callbacks of hand-made Arrow structs.
+void hand_release_schema(ArrowSchema* schema) {
+    // A test may have spoilt the child count: a missing child is skipped.
+    for (std::int64_t c = 0; c < schema->n_children; ++c) {
+        ArrowSchema* child = schema->children[c];
+        if (child != nullptr && child->release != nullptr) child->release(child);
+    }
+    ++*static_cast<std::int64_t*>(schema->private_data);
+    schema->release = nullptr;
+}
+
+void hand_release_array(ArrowArray* array) {
+    for (std::int64_t c = 0; c < array->n_children; ++c) {
+        ArrowArray* child = array->children[c];
+        if (child != nullptr && child->release != nullptr) child->release(child);
+    }
+    ++*static_cast<std::int64_t*>(array->private_data);
+    array->release = nullptr;
+}
+
+// What a hand-made stream serves: a schema and chunks, each handed out once
+// (moved), the rest released with the stream. get_next fails at chunk
+// fail_at (-1: never) with `error`.
+struct HandStream {
+    ArrowSchema* schema;
+    ArrowArray* chunks;
+    std::int64_t count;
+    std::int64_t next;
+    std::int64_t fail_at;
+    const char* error;
+    std::int64_t releases;
+};
+
+int hand_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    auto* hand = static_cast<HandStream*>(stream->private_data);
+    *out = *hand->schema;
+    hand->schema->release = nullptr;
+    return 0;
+}
+
+int hand_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* hand = static_cast<HandStream*>(stream->private_data);
+    if (hand->next == hand->fail_at) return 5;
+    if (hand->next == hand->count) {
+        out->release = nullptr;
+        return 0;
+    }
+    *out = hand->chunks[hand->next];
+    hand->chunks[hand->next++].release = nullptr;
+    return 0;
+}
+
+const char* hand_get_last_error(ArrowArrayStream* stream) { return static_cast<HandStream*>(stream->private_data)->error; }
+
+void hand_release_stream(ArrowArrayStream* stream) {
+    auto* hand = static_cast<HandStream*>(stream->private_data);
+    if (hand->schema->release != nullptr) hand->schema->release(hand->schema);
+    for (std::int64_t i = 0; i < hand->count; ++i) {
+        if (hand->chunks[i].release != nullptr) hand->chunks[i].release(&hand->chunks[i]);
+    }
+    ++hand->releases;
+    stream->release = nullptr;
+}
+
+PyObject* test_arrow_callbacks(PyObject*, PyObject*) {
+    const auto address = [](auto function) {
+        return reinterpret_cast<unsigned long long>(reinterpret_cast<void*>(function));
+    };
+    return Py_BuildValue("{sKsKsKsKsKsK}", "release_schema", address(hand_release_schema), "release_array",
+                         address(hand_release_array), "release_stream", address(hand_release_stream), "get_schema",
+                         address(hand_get_schema), "get_next", address(hand_get_next), "get_last_error",
+                         address(hand_get_last_error));
+}
+
+PyMethodDef test_functions[] = {
+    {"_test_arrow_capsule", test_arrow_capsule, METH_VARARGS, nullptr},
+    {"_test_arrow_callbacks", test_arrow_callbacks, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void add_module_functions(void* module) {
+    require(PyModule_AddFunctions(static_cast<PyObject*>(module), test_functions));
 }
 
 }  // namespace tarnu::py::test_hooks

@@ -43,6 +43,20 @@ bool fail_type_creation();
 // Seeds the new module's __all__ as TARNU_TEST_INIT_HOOK=all-list or
 // all-tuple asks, so that both outcomes of an existing __all__ can be seen.
 void seed_module_all(void* module);
+// Adds the module's test-only functions:
+//   _test_arrow_capsule(name, address): a capsule named `name` ("arrow_schema",
+//   "arrow_array" or "arrow_array_stream") around the struct at `address`,
+//   which the caller owns and keeps alive (the capsule has no destructor).
+//   The tests build Arrow structs by hand with ctypes, which on PyPy cannot
+//   make a capsule itself.
+//   _test_arrow_callbacks(): the addresses of C callbacks for those structs,
+//   a dict: "release_schema", "release_array" and "release_stream" add one
+//   to the int64 that private_data points to (releasing children first);
+//   "get_schema", "get_next" and "get_last_error" serve a stream whose
+//   private_data points to a HandStream (test_hooks.cpp). Python callbacks
+//   would do on CPython, but PyPy deadlocks when C code that holds the
+//   interpreter lock calls a ctypes callback.
+void add_module_functions(void* module);
 
 #else
 
@@ -53,6 +67,7 @@ inline bool fail_encoding() { return false; }
 inline bool fail_result_creation() { return false; }
 inline bool fail_type_creation() { return false; }
 inline void seed_module_all(void*) {}
+inline void add_module_functions(void*) {}
 
 #endif
 

@@ -56,13 +56,13 @@ class NodeColumns(TypedDict, total=False):
     format ``?`` (numpy float32/float64, uint8 and bool arrays).
     """
 
-    label: Sequence[str | None]
-    url: Sequence[str | None]
-    size: _Buffer | Sequence[SupportsFloat | SupportsIndex | None]
-    red: _Buffer | Sequence[SupportsIndex | None]
-    green: _Buffer | Sequence[SupportsIndex | None]
-    blue: _Buffer | Sequence[SupportsIndex | None]
-    show_label: _Buffer | Sequence[bool | None]
+    label: Sequence[str | None] | ArrowColumn
+    url: Sequence[str | None] | ArrowColumn
+    size: _Buffer | Sequence[SupportsFloat | SupportsIndex | None] | ArrowColumn
+    red: _Buffer | Sequence[SupportsIndex | None] | ArrowColumn
+    green: _Buffer | Sequence[SupportsIndex | None] | ArrowColumn
+    blue: _Buffer | Sequence[SupportsIndex | None] | ArrowColumn
+    show_label: _Buffer | Sequence[bool | None] | ArrowColumn
 
 class StoredNodeUpdate(TypedDict, total=False):
     """A node update as ``node_updates()`` reads it back: only the properties
@@ -102,11 +102,42 @@ class _ArrayInterface(Protocol):
 # numpy arrays.
 _Buffer: TypeAlias = Union[Buffer, _ArrayInterface]
 
-# Ids in bulk: a list or tuple of 16-byte ``bytes``, or a C-contiguous buffer
-# of consecutive 16-byte ids (bytes, bytearray, numpy uint8 (n, 16) or S16).
-_Ids: TypeAlias = Union[_Buffer, list[bytes], tuple[bytes, ...]]
-# Weights in bulk: a one-dimensional buffer of format ``f`` or ``d``, or numbers.
-_Weights: TypeAlias = Union[_Buffer, Sequence[Union[SupportsFloat, SupportsIndex]]]
+class ArrowArrayExporter(Protocol):
+    """An Arrow array or record batch (pyarrow, nanoarrow, arro3, DuckDB...)."""
+
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+class ArrowStreamExporter(Protocol):
+    """A chunked array, table or data frame (pyarrow, polars, pandas...)."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+# Arrow input: any object with ``__arrow_c_array__`` or ``__arrow_c_stream__``.
+ArrowColumn: TypeAlias = Union[ArrowArrayExporter, ArrowStreamExporter]
+
+# Ids in bulk: a list or tuple of 16-byte ``bytes``, a C-contiguous buffer
+# of consecutive 16-byte ids (bytes, bytearray, numpy uint8 (n, 16) or S16),
+# or an Arrow column of fixed_size_binary(16), 16-byte binary or UUID text.
+_Ids: TypeAlias = Union[_Buffer, list[bytes], tuple[bytes, ...], ArrowColumn]
+# Weights in bulk: a one-dimensional buffer of format ``f`` or ``d``, numbers,
+# or an Arrow column of a float or integer type.
+_Weights: TypeAlias = Union[_Buffer, Sequence[Union[SupportsFloat, SupportsIndex]], ArrowColumn]
+
+@final
+class PyArrowBatch:
+    """A record batch of ``to_arrow()``: pass it to ``pyarrow.record_batch``,
+    ``pyarrow.table``, ``polars.DataFrame`` or any Arrow consumer."""
+
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def __len__(self) -> int: ...
+
+_ArrowBatches = TypedDict(
+    "_ArrowBatches",
+    {"node_updates": PyArrowBatch, "deleted_nodes": PyArrowBatch, "edge_updates": PyArrowBatch,
+     "deleted_edges": PyArrowBatch},
+)
 
 @final
 class PyGraphDiff:
@@ -258,11 +289,14 @@ class PyGraphDiff:
     def delete_nodes(self, ids: _Ids) -> None:
         """``delete_node(ids[i])`` for every i, in order."""
 
-    def add_nodes(self, ids: _Ids, updates: Sequence[NodeUpdate] | NodeColumns) -> None:
+    def add_nodes(self, ids: _Ids, updates: Sequence[NodeUpdate] | NodeColumns | ArrowColumn) -> None:
         """``add_node(ids[i], update_i)`` for every i, in order.
 
-        ``updates`` is a sequence of update dicts, or a dict of columns
-        (``NodeColumns``) whose ``None`` entries leave the property absent.
+        ``updates`` is a sequence of update dicts, a dict of columns
+        (``NodeColumns``) whose ``None`` entries leave the property absent,
+        or an Arrow table, record batch or data frame with a column per
+        property (nulls absent, a column ``id`` ignored, any other name
+        refused).
         """
 
     def encoded_size(self) -> int:
@@ -325,6 +359,11 @@ class PyGraphDiff:
 
     def deleted_edges(self) -> list[tuple[bytes, bytes]]:
         """``(from, to)`` per edge to be deleted, in encoding order."""
+
+    def to_arrow(self) -> _ArrowBatches:
+        """The four collections as Arrow record batches, in encoding order:
+        ids ``fixed_size_binary(16)``, weights ``float32``, node properties
+        nullable columns named as ``add_node``'s keys."""
 
     def __copy__(self) -> "PyGraphDiff":
         """An independent diff with the same contents."""

@@ -4,7 +4,7 @@
 // test run, with g++ and no libFuzzer. tests/cpp/CMakeLists.txt compiles the
 // targets' own sources into the core tests, renaming each one's libFuzzer
 // entry points to tarnu_<target>_one_input and tarnu_<target>_initialize so
-// that the four live in one binary.
+// that they all live in one binary.
 //
 // A target reports a disagreement by printing it and calling std::abort(),
 // as libFuzzer expects; the handler below adds the input being replayed.
@@ -35,6 +35,7 @@ TARNU_FUZZ_TARGET(fuzz_diff)
 TARNU_FUZZ_TARGET(fuzz_encoding)
 TARNU_FUZZ_TARGET(fuzz_json)
 TARNU_FUZZ_TARGET(fuzz_from_bytes)
+TARNU_FUZZ_TARGET(fuzz_arrow)
 #undef TARNU_FUZZ_TARGET
 
 namespace {
@@ -51,6 +52,7 @@ const FuzzTarget kTargets[] = {
     {"fuzz_encoding", "diff", tarnu_fuzz_encoding_one_input, tarnu_fuzz_encoding_initialize},
     {"fuzz_json", "json", tarnu_fuzz_json_one_input, tarnu_fuzz_json_initialize},
     {"fuzz_from_bytes", "from_bytes", tarnu_fuzz_from_bytes_one_input, tarnu_fuzz_from_bytes_initialize},
+    {"fuzz_arrow", "arrow", tarnu_fuzz_arrow_one_input, tarnu_fuzz_arrow_initialize},
 };
 
 // The input being replayed, for the abort handler: a fixed buffer, since the

@@ -223,6 +223,39 @@ CASES += [
     ("encode_into-bytearray-subclass", d.encode_into, (SubByteArray(),), {}, None),
     ("from_bytes-strided", PyGraphDiff.from_bytes, (memoryview(encoded * 2)[::2],), {}, TypeError, "both"),
 ]
+# Arrow input and output: a producer's arrays (pyarrow on CPython, arro3-core
+# on PyPy), accepted and refused, and to_arrow() with its capsules consumed
+# or dropped unread (their destructors release the structs).
+try:
+    import pyarrow
+except ImportError:
+    pyarrow = None
+try:
+    import arro3.core as arro3
+except ImportError:
+    arro3 = None
+U = "00112233-4455-6677-8899-aabbccddeeff"
+if pyarrow is not None or arro3 is not None:
+    if pyarrow is not None:
+        texts, bad_texts = pyarrow.array([U, U.replace("-", "")]), pyarrow.array([U, "x"])
+        arrow_weights = pyarrow.array([1.0, 2.0], pyarrow.float32())
+        node_table = pyarrow.table({"label": ["x", None], "red": pyarrow.array([1, 2], pyarrow.uint8())})
+    else:
+        texts = arro3.Array([U, U.replace("-", "")], arro3.DataType.string())
+        bad_texts = arro3.Array([U, "x"], arro3.DataType.string())
+        arrow_weights = arro3.Array([1.0, 2.0], arro3.DataType.float32())
+        node_table = arro3.Table.from_pydict({"label": arro3.Array(["x", "y"], arro3.DataType.string()),
+                                               "red": arro3.Array([1, 2], arro3.DataType.uint8())})
+    exported = reader.to_arrow()["edge_updates"]
+    CASES += [
+        ("add_edges-arrow", d.add_edges, (texts, texts, arrow_weights), {}, None),
+        ("add_nodes-arrow-table", d.add_nodes, (texts, node_table), {}, None),
+        ("add_edges-arrow-bad-id", d.add_edges, (bad_texts, texts, arrow_weights), {}, ValueError, "both"),
+        ("to_arrow", reader.to_arrow, (), {}, None),
+        ("arrow-capsules-dropped", exported.__arrow_c_array__, (), {}, None),
+        ("arrow-stream-dropped", exported.__arrow_c_stream__, (), {}, None),
+        ("arrow-consumed", d.delete_nodes, (exported,), {}, ValueError, "both"),
+    ]
 if IS_PYPY:
     CASES = [case for case in CASES if case[4] is None or case[5:] == ("both",)]
     # PyPy 7.3.11's C-API layer keeps about 1 KB per export of a buffer other

@@ -16,6 +16,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import pure_graph_diff
 import tarnu_api
+from arrow_by_hand import FLOAT_FORMATS, ID_FORMATS, INT_FORMATS, INT_RANGES, TEXT_FORMATS, HandArray, Releases, arrow_column
 from decode_diff import decode
 
 try:
@@ -131,6 +132,113 @@ def node_batches(draw):
     return node_ids, dict(zip(keys, values), other=draw(st.sampled_from([1, None, [2]])))
 
 
+# Arrow columns made by hand (arrow_by_hand.py, through a test hook): a batch
+# in one accepted type per column, sliced, sometimes chunked, with one bad
+# item (a null id, a wrong length, text that is no UUID, a null weight, a
+# colour out of range) or none. The twin gets the same values as lists.
+ARROW = hasattr(tarnu_api, "_test_arrow_capsule")
+
+
+def uuid_text(draw, raw):
+    text = raw.hex()
+    if draw(st.booleans()):
+        text = "-".join((text[:8], text[8:12], text[12:16], text[16:20], text[20:]))
+    return text.upper() if draw(st.booleans()) else text
+
+
+@st.composite
+def arrow_ids(draw, n):
+    """(plain ids, Arrow column, bad) for n ids."""
+    fmt = draw(st.sampled_from(ID_FORMATS))
+    plain = [draw(ids) for _ in range(n)]
+    values = [uuid_text(draw, b) if fmt in TEXT_FORMATS else b for b in plain]
+    bad = n > 0 and draw(st.integers(0, 5)) == 0
+    if bad:
+        values[draw(st.integers(0, n - 1))] = draw(st.sampled_from(
+            [None, "x" * 36, values[0][:-1] + "g"] if fmt in TEXT_FORMATS
+            else [None] if fmt == "w:16" else [None, b"x" * 15, b"x" * 17]))
+    return plain, arrow_forms(draw, fmt, values), bad
+
+
+def arrow_forms(draw, fmt, values, releases=None):
+    return arrow_column(fmt, values, skip=draw(st.integers(0, 2)), chunks=draw(st.integers(1, 3)),
+                        releases=releases)
+
+
+def number_values(fmt, low=None, high=None):
+    if fmt in FLOAT_FORMATS:
+        return st.floats(width={"e": 16, "f": 32, "g": 64}[fmt], allow_nan=False)
+    lo, hi = INT_RANGES[fmt]
+    return st.integers(lo if low is None else max(lo, low), hi if high is None else min(hi, high))
+
+
+@st.composite
+def arrow_edge_batches(draw, weighted):
+    n = draw(st.integers(0, 6))
+    sources, source_column, bad_source = draw(arrow_ids(n))
+    targets, target_column, bad_target = draw(arrow_ids(n))
+    plain, columns, bad = [sources, targets], [source_column, target_column], bad_source or bad_target
+    if weighted:
+        fmt = draw(st.sampled_from(list(INT_FORMATS) + list(FLOAT_FORMATS)))
+        weights = [draw(number_values(fmt)) for _ in range(n)]
+        values = list(weights)
+        if n and draw(st.integers(0, 5)) == 0:
+            values[draw(st.integers(0, n - 1))] = None
+            bad = True
+        plain.append(weights)
+        columns.append(arrow_forms(draw, fmt, values))
+    return plain, columns, bad
+
+
+PROPERTY_FORMATS = {
+    "label": TEXT_FORMATS, "url": TEXT_FORMATS, "size": list(INT_FORMATS) + list(FLOAT_FORMATS),
+    "red": list(INT_FORMATS), "green": list(INT_FORMATS), "blue": list(INT_FORMATS), "show_label": ["b"],
+}
+
+
+@st.composite
+def arrow_node_batches(draw):
+    n = draw(st.integers(0, 5))
+    node_ids, id_column, bad = draw(arrow_ids(n))
+    keys = draw(st.lists(st.sampled_from(KEYS), unique=True, max_size=7))
+    updates = [{} for _ in range(n)]
+    children = []
+    for key in keys:
+        fmt = draw(st.sampled_from(PROPERTY_FORMATS[key]))
+        if fmt in TEXT_FORMATS:
+            valid = st.text(max_size=14)
+        elif fmt == "b":
+            valid = st.booleans()
+        elif key == "size":
+            valid = number_values(fmt)
+        else:
+            valid = number_values(fmt, 0, 255)
+        values = [draw(valid | st.none()) for _ in range(n)]
+        for update, value in zip(updates, values):
+            if value is not None:
+                update[key] = value
+        if key in ("red", "green", "blue") and n and fmt not in ("c", "C") and draw(st.integers(0, 4)) == 0:
+            out_of_range = number_values(fmt, 256)
+            if fmt in ("s", "i", "l"):
+                out_of_range |= number_values(fmt, None, -1)
+            values[draw(st.integers(0, n - 1))] = draw(out_of_range)
+            bad = True
+        children.append((key, fmt, values))
+    skip = draw(st.integers(0, 2))
+    if draw(st.booleans()):  # a record batch, with an id column it ignores
+        fields = [(key, HandArray(fmt, values, skip=skip)) for key, fmt, values in children]
+        if draw(st.booleans()):
+            fields.insert(draw(st.integers(0, len(fields))), ("id", HandArray("w:16", node_ids, skip=skip)))
+        if n and draw(st.integers(0, 9)) == 0:
+            fields.append(("colour", HandArray("C", [1] * n, skip=skip)))
+            bad = True
+        updates_argument = HandArray("+s", children=fields) if fields else HandArray("+s", children=[
+            ("id", HandArray("w:16", node_ids, skip=skip))])
+    else:  # a dict of Arrow columns
+        updates_argument = {key: arrow_forms(draw, fmt, values) for key, fmt, values in children}
+    return [node_ids, updates], [id_column, updates_argument], bad
+
+
 def invoke(target, method, names, values, form):
     if form == "positional":
         return getattr(target, method)(*values)
@@ -208,6 +316,40 @@ class AgainstTwin(RuleBasedStateMachine):
     @rule(columns=node_batches(), form=forms)
     def add_nodes(self, columns, form):
         self.bulk("add_nodes", ("ids", "updates"), columns, form)
+
+    # Arrow columns against the twin's lists: a batch with a bad item is
+    # refused by the module (ValueError or OverflowError naming the item) and
+    # changes nothing; a good one has the effect of the same values as lists.
+    def arrow_bulk(self, method, names, batch, form):
+        plain, columns, bad = batch
+        if method == "add_nodes":
+            plain = [plain[0], plain[1]]
+        before = self.real.to_bytes()
+        got = outcome(lambda: invoke(self.real, method, names, columns, form))
+        if bad:
+            assert got[0] in (ValueError, OverflowError), got
+            assert "item" in got[1] or "column 'colour'" in got[1], got
+            assert self.real.to_bytes() == before
+        else:
+            assert got == outcome(lambda: invoke(self.model, method, names, plain, form))
+
+    if ARROW:
+        @rule(batch=arrow_edge_batches(True), form=forms)
+        def add_edges_arrow(self, batch, form):
+            self.arrow_bulk("add_edges", ("sources", "targets", "weights"), batch, form)
+
+        @rule(batch=arrow_edge_batches(False), form=forms)
+        def delete_edges_arrow(self, batch, form):
+            self.arrow_bulk("delete_edges", ("sources", "targets"), batch, form)
+
+        @rule(batch=st.integers(0, 6).flatmap(arrow_ids), form=forms)
+        def delete_nodes_arrow(self, batch, form):
+            plain, column, bad = batch
+            self.arrow_bulk("delete_nodes", ("ids",), ([plain], [column], bad), form)
+
+        @rule(batch=arrow_node_batches(), form=forms)
+        def add_nodes_arrow(self, batch, form):
+            self.arrow_bulk("add_nodes", ("ids", "updates"), batch, form)
 
     # encode_into against each diff's own to_bytes(): the twin's entries may
     # come in another order, so each buffer is checked against its own diff,

@@ -49,9 +49,9 @@ def seeded(impl):
 @pytest.mark.only("module", reason="the order of the type's method table; the twin's class also holds helpers")
 def test_methods_are_registered_in_order(impl):
     names = [name for name in vars(impl) if not name.startswith("__")]
-    # The eight, then the methods that restore and read a diff.
+    # The eight, then the methods that restore and read a diff, then to_arrow.
     assert names == [name for name, _ in METHODS] + [
-        "from_bytes", "node_updates", "deleted_nodes", "edge_updates", "deleted_edges", "merge", "counts"]
+        "from_bytes", "node_updates", "deleted_nodes", "edge_updates", "deleted_edges", "merge", "counts", "to_arrow"]
 
 
 @pytest.mark.only("module", reason="text signatures belong to C methods; the twin's are Python functions")

@@ -1,0 +1,482 @@
+#include "arrow/arrow_import.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include "arrow/uuid_text.hpp"
+#include "node_update/utf8.hpp"
+
+namespace tarnu {
+
+void throw_arrow_error(std::string message) {
+    throw ArrowInputError{ArrowInputError::Kind::value, std::move(message), ArrowInputError::kNoItem};
+}
+
+void throw_arrow_item_error(std::size_t item, std::string message, ArrowInputError::Kind kind) {
+    throw ArrowInputError{kind, std::move(message), item};
+}
+
+namespace {
+
+// An array of more items than this is refused before any size is computed,
+// so that offset + length and (offset + length) * 16 cannot overflow.
+constexpr std::int64_t kMaxItems = std::int64_t{1} << 56;
+
+// A format text as an error quotes it: printable ASCII, the rest escaped,
+// at most 40 characters.
+std::string quoted(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out = "'";
+    for (std::size_t i = 0; i < text.size() && i < 40; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\'' && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kDigits[c >> 4];
+            out += kDigits[c & 15];
+        }
+    }
+    if (text.size() > 40) out += "...";
+    out += '\'';
+    return out;
+}
+
+std::string_view format_text(const char* format) {
+    // A format longer than this is no format of the interface.
+    return format == nullptr ? std::string_view() : std::string_view(format, strnlen(format, 64));
+}
+
+std::size_t expected_buffers(ArrowType type) {
+    switch (type) {
+        case ArrowType::structure: return 1;
+        case ArrowType::binary:
+        case ArrowType::large_binary:
+        case ArrowType::utf8:
+        case ArrowType::large_utf8: return 3;
+        default: return 2;
+    }
+}
+
+bool is_view(ArrowType type) { return type == ArrowType::binary_view || type == ArrowType::utf8_view; }
+
+// The checks every array meets: counts, pointers, children, length and
+// offset. Returns the array's validity bitmap, or null when it has no nulls.
+const std::uint8_t* check_layout(const ArrowSchema& schema, const ArrowArray& array, const ArrowFormat& format) {
+    if (schema.dictionary != nullptr || array.dictionary != nullptr) {
+        throw_arrow_error("a dictionary-encoded array is not accepted; decode it first (cast it to its value type)");
+    }
+    if (array.length < 0 || array.offset < 0 || array.length > kMaxItems || array.offset > kMaxItems) {
+        throw_arrow_error("the array's length " + std::to_string(array.length) + " or offset " +
+                          std::to_string(array.offset) + " is out of range");
+    }
+    if (array.null_count < -1 || array.null_count > array.length) {
+        throw_arrow_error("the array's null_count " + std::to_string(array.null_count) + " is out of range");
+    }
+    const auto want_children = format.type == ArrowType::structure ? schema.n_children : 0;
+    if (schema.n_children != want_children || array.n_children != want_children || want_children < 0) {
+        throw_arrow_error("an array of type " + arrow_type_name(format) + " with " +
+                          std::to_string(array.n_children) + " children is not valid");
+    }
+    if (want_children > 0 && (schema.children == nullptr || array.children == nullptr)) {
+        throw_arrow_error("the array's children are missing");
+    }
+    const std::size_t want = expected_buffers(format.type);
+    const bool count_ok = is_view(format.type) ? array.n_buffers >= 3 : array.n_buffers == static_cast<std::int64_t>(want);
+    if (!count_ok) {
+        throw_arrow_error("an array of type " + arrow_type_name(format) + " with " + std::to_string(array.n_buffers) +
+                          " buffers is not valid; it has " + (is_view(format.type) ? "at least 3" : std::to_string(want)));
+    }
+    if (array.buffers == nullptr) throw_arrow_error("the array's buffers are missing");
+    const auto* validity = static_cast<const std::uint8_t*>(array.buffers[0]);
+    if (array.null_count == 0 || array.length == 0) return nullptr;
+    if (validity == nullptr) {
+        if (array.null_count > 0) {
+            throw_arrow_error("the array has " + std::to_string(array.null_count) + " nulls but no validity bitmap");
+        }
+        return nullptr;
+    }
+    return validity;
+}
+
+// A buffer that must be there unless the array holds no item.
+const void* required_buffer(const ArrowArray& array, std::size_t index, const char* what) {
+    const void* buffer = array.buffers[index];
+    if (buffer == nullptr && array.length > 0) throw_arrow_error(std::string("the array's ") + what + " buffer is missing");
+    return buffer;
+}
+
+template <class Offset>
+void check_offsets(const ArrowColumn& column, const std::uint8_t* data) {
+    const auto* offsets = static_cast<const Offset*>(column.values) + column.offset;
+    Offset previous = offsets[0];
+    if (previous < 0) throw_arrow_error("the array's offsets start below zero");
+    for (std::size_t i = 0; i < column.length; ++i) {
+        const Offset next = offsets[i + 1];
+        if (next < previous) throw_arrow_item_error(i, "the array's offsets decrease");
+        previous = next;
+    }
+    if (data == nullptr && previous != offsets[0]) throw_arrow_error("the array's data buffer is missing");
+}
+
+// Each view of a valid item names bytes inside its buffer, whose size the
+// array's last buffer states.
+void check_views(ArrowColumn& column, const ArrowArray& array) {
+    column.variadic_count = static_cast<std::size_t>(array.n_buffers - 3);
+    column.variadic = array.buffers + 2;
+    const auto* sizes = static_cast<const std::int64_t*>(array.buffers[array.n_buffers - 1]);
+    if (sizes == nullptr && column.variadic_count > 0) throw_arrow_error("the array's variadic sizes buffer is missing");
+    for (std::size_t b = 0; b < column.variadic_count; ++b) {
+        if (sizes[b] < 0 || (sizes[b] > 0 && column.variadic[b] == nullptr)) {
+            throw_arrow_error("the array's variadic buffer " + std::to_string(b) + " is missing or of a negative size");
+        }
+    }
+    const auto* views = static_cast<const std::uint8_t*>(column.values);
+    for (std::size_t i = 0; i < column.length; ++i) {
+        if (!column.valid(i)) continue;
+        const std::uint8_t* view = views + 16 * (column.offset + i);
+        std::int32_t size, buffer, offset;
+        std::memcpy(&size, view, 4);
+        if (size < 0) throw_arrow_item_error(i, "the view's size is negative");
+        if (size <= 12) continue;
+        std::memcpy(&buffer, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        if (buffer < 0 || static_cast<std::size_t>(buffer) >= column.variadic_count || offset < 0 ||
+            std::int64_t{offset} + size > sizes[buffer]) {
+            throw_arrow_item_error(i, "the view points outside its data buffers");
+        }
+    }
+}
+
+}  // namespace
+
+ArrowFormat parse_arrow_format(const char* format) {
+    const std::string_view f = format_text(format);
+    if (f.size() == 1) {
+        switch (f[0]) {
+            case 'b': return {ArrowType::boolean};
+            case 'c': return {ArrowType::int8};
+            case 'C': return {ArrowType::uint8};
+            case 's': return {ArrowType::int16};
+            case 'S': return {ArrowType::uint16};
+            case 'i': return {ArrowType::int32};
+            case 'I': return {ArrowType::uint32};
+            case 'l': return {ArrowType::int64};
+            case 'L': return {ArrowType::uint64};
+            case 'e': return {ArrowType::float16};
+            case 'f': return {ArrowType::float32};
+            case 'g': return {ArrowType::float64};
+            case 'z': return {ArrowType::binary};
+            case 'Z': return {ArrowType::large_binary};
+            case 'u': return {ArrowType::utf8};
+            case 'U': return {ArrowType::large_utf8};
+            case 'n': throw_arrow_error("unsupported Arrow format " + quoted(f) + " (null)");
+            default: break;
+        }
+    }
+    if (f == "vz") return {ArrowType::binary_view};
+    if (f == "vu") return {ArrowType::utf8_view};
+    if (f == "+s") return {ArrowType::structure};
+    if (f.size() > 2 && f.substr(0, 2) == "w:") {
+        std::int64_t width = 0;
+        for (const char c : f.substr(2)) {
+            if (c < '0' || c > '9' || width > (1 << 20)) throw_arrow_error("malformed Arrow format " + quoted(f));
+            width = width * 10 + (c - '0');
+        }
+        if (width <= 0 || width > (1 << 20)) throw_arrow_error("malformed Arrow format " + quoted(f));
+        return {ArrowType::fixed_size_binary, static_cast<std::int32_t>(width)};
+    }
+    // The other families of the interface: decimals, temporal types, nested
+    // types (lists, maps, unions, run-end encoded).
+    if (f.size() > 1 && (f.substr(0, 2) == "d:" || f[0] == 't' || f[0] == '+')) {
+        throw_arrow_error("unsupported Arrow format " + quoted(f));
+    }
+    throw_arrow_error("malformed Arrow format " + quoted(f));
+}
+
+std::string arrow_type_name(const ArrowFormat& format) {
+    switch (format.type) {
+        case ArrowType::boolean: return "bool";
+        case ArrowType::int8: return "int8";
+        case ArrowType::uint8: return "uint8";
+        case ArrowType::int16: return "int16";
+        case ArrowType::uint16: return "uint16";
+        case ArrowType::int32: return "int32";
+        case ArrowType::uint32: return "uint32";
+        case ArrowType::int64: return "int64";
+        case ArrowType::uint64: return "uint64";
+        case ArrowType::float16: return "float16";
+        case ArrowType::float32: return "float32";
+        case ArrowType::float64: return "float64";
+        case ArrowType::binary: return "binary";
+        case ArrowType::large_binary: return "large_binary";
+        case ArrowType::binary_view: return "binary_view";
+        case ArrowType::utf8: return "utf8";
+        case ArrowType::large_utf8: return "large_utf8";
+        case ArrowType::utf8_view: return "string_view";
+        case ArrowType::fixed_size_binary: return "fixed_size_binary(" + std::to_string(format.byte_width) + ")";
+        case ArrowType::structure: return "struct";
+    }
+    return "?";
+}
+
+bool is_arrow_struct(const ArrowSchema& schema) { return format_text(schema.format) == "+s"; }
+
+ArrowColumn check_arrow_column(const ArrowSchema& schema, const ArrowArray& array) {
+    ArrowColumn column;
+    column.format = parse_arrow_format(schema.format);
+    if (column.format.type == ArrowType::structure) {
+        throw_arrow_error("a struct array (a record batch) is not accepted here; pass one of its columns");
+    }
+    column.validity = check_layout(schema, array, column.format);
+    column.length = static_cast<std::size_t>(array.length);
+    column.offset = static_cast<std::size_t>(array.offset);
+    column.values = required_buffer(array, 1, "values");
+    switch (column.format.type) {
+        case ArrowType::binary:
+        case ArrowType::utf8:
+            // An empty array may come with no offsets at all.
+            if (column.values == nullptr) break;
+            column.data = static_cast<const std::uint8_t*>(array.buffers[2]);
+            check_offsets<std::int32_t>(column, column.data);
+            break;
+        case ArrowType::large_binary:
+        case ArrowType::large_utf8:
+            if (column.values == nullptr) break;
+            column.data = static_cast<const std::uint8_t*>(array.buffers[2]);
+            check_offsets<std::int64_t>(column, column.data);
+            break;
+        case ArrowType::binary_view:
+        case ArrowType::utf8_view: check_views(column, array); break;
+        default: break;
+    }
+    return column;
+}
+
+ArrowBatch check_arrow_batch(const ArrowSchema& schema, const ArrowArray& array) {
+    const ArrowFormat format = parse_arrow_format(schema.format);
+    if (format.type != ArrowType::structure) {
+        throw_arrow_error("an array of type " + arrow_type_name(format) +
+                          " is not accepted here; a struct array, record batch or table is");
+    }
+    if (check_layout(schema, array, format) != nullptr) {
+        throw_arrow_error("a struct array whose rows are null is not accepted");
+    }
+    for (std::int64_t c = 0; c < schema.n_children; ++c) {
+        if (schema.children[c] == nullptr || array.children[c] == nullptr) throw_arrow_error("the array's children are missing");
+    }
+    return {&schema, &array, static_cast<std::size_t>(array.length), static_cast<std::size_t>(array.offset)};
+}
+
+ArrowColumn check_arrow_batch_child(const ArrowBatch& batch, std::size_t index) {
+    const ArrowSchema& schema = *batch.schema->children[index];
+    const ArrowArray& array = *batch.array->children[index];
+    ArrowColumn column = check_arrow_column(schema, array);
+    // The parent's offset applies on top of the child's own.
+    if (column.length < batch.offset + batch.length) {
+        throw_arrow_error("the column of " + std::to_string(column.length) + " items is shorter than its batch of " +
+                          std::to_string(batch.offset + batch.length));
+    }
+    column.offset += batch.offset;
+    column.length = batch.length;
+    return column;
+}
+
+void read_arrow_stream(ArrowArrayStream& stream, OwnedArrowSchema& schema, std::vector<OwnedArrowArray>& arrays) {
+    const auto failed = [&](const char* what, int code) {
+        const char* text = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;
+        std::string message = std::string("the stream's ") + what + " failed";
+        if (text != nullptr) {
+            message += ": ";
+            message += std::string_view(text, strnlen(text, 4096));
+        } else {
+            message += " with error " + std::to_string(code);
+        }
+        throw_arrow_error(std::move(message));
+    };
+    if (stream.get_schema == nullptr || stream.get_next == nullptr) throw_arrow_error("the stream's callbacks are missing");
+    if (const int code = stream.get_schema(&stream, schema.get()); code != 0) failed("get_schema", code);
+    if (!schema.held()) throw_arrow_error("the stream gave a released schema");
+    for (;;) {
+        arrays.emplace_back();
+        if (const int code = stream.get_next(&stream, arrays.back().get()); code != 0) failed("get_next", code);
+        if (!arrays.back().held()) {  // the end
+            arrays.pop_back();
+            return;
+        }
+    }
+}
+
+ArrowChunks read_arrow_stream(ArrowArrayStream& stream) {
+    ArrowChunks chunks;
+    read_arrow_stream(stream, chunks.schema, chunks.arrays);
+    return chunks;
+}
+
+// --- reading ----------------------------------------------------------------
+
+std::size_t ArrowColumn::first_null() const noexcept {
+    if (validity == nullptr) return length;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!valid(i)) return i;
+    }
+    return length;
+}
+
+std::string_view ArrowColumn::bytes_of(std::size_t i) const noexcept {
+    const std::size_t k = offset + i;
+    switch (format.type) {
+        case ArrowType::binary:
+        case ArrowType::utf8: {
+            const auto* offsets = static_cast<const std::int32_t*>(values);
+            return {reinterpret_cast<const char*>(data) + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])};
+        }
+        case ArrowType::large_binary:
+        case ArrowType::large_utf8: {
+            const auto* offsets = static_cast<const std::int64_t*>(values);
+            return {reinterpret_cast<const char*>(data) + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])};
+        }
+        case ArrowType::binary_view:
+        case ArrowType::utf8_view: {
+            const auto* view = static_cast<const std::uint8_t*>(values) + 16 * k;
+            std::int32_t size, buffer, start;
+            std::memcpy(&size, view, 4);
+            if (size <= 12) return {reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(size)};
+            std::memcpy(&buffer, view + 8, 4);
+            std::memcpy(&start, view + 12, 4);
+            return {static_cast<const char*>(variadic[buffer]) + start, static_cast<std::size_t>(size)};
+        }
+        default: return {};
+    }
+}
+
+namespace arrow_detail {
+
+float half_to_float(std::uint16_t half) noexcept {
+    const std::uint32_t sign = static_cast<std::uint32_t>(half & 0x8000) << 16;
+    const std::uint32_t exponent = (half >> 10) & 0x1F;
+    std::uint32_t mantissa = half & 0x3FF;
+    std::uint32_t bits;
+    if (exponent == 0x1F) {
+        bits = sign | 0x7F800000 | (mantissa << 13);
+    } else if (exponent != 0) {
+        bits = sign | ((exponent + 112) << 23) | (mantissa << 13);
+    } else if (mantissa == 0) {
+        bits = sign;
+    } else {
+        // A subnormal half is a normal float: shift its mantissa up.
+        int e = 113;
+        while ((mantissa & 0x400) == 0) {
+            mantissa <<= 1;
+            --e;
+        }
+        bits = sign | (static_cast<std::uint32_t>(e) << 23) | ((mantissa & 0x3FF) << 13);
+    }
+    float value;
+    std::memcpy(&value, &bits, 4);
+    return value;
+}
+
+bool is_utf8(std::string_view text) noexcept {
+    for (std::size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        bool valid = false;
+        i += utf8_sequence(text, i, &valid);
+        if (!valid) return false;
+    }
+    return true;
+}
+
+void throw_wrong_type(const ArrowColumn& column, const char* accepted) {
+    throw_arrow_error("an array of type " + arrow_type_name(column.format) + " is not accepted; it takes " + accepted);
+}
+
+}  // namespace arrow_detail
+
+bool arrow_ids_in_place(const ArrowColumn& column) noexcept {
+    return column.format.type == ArrowType::fixed_size_binary && column.format.byte_width == 16 &&
+           column.validity == nullptr;
+}
+
+namespace {
+
+[[noreturn]] void throw_not_uuid(std::size_t item, std::string_view text) {
+    if (text.size() != 36 && text.size() != 32) {
+        throw_arrow_item_error(item, "text of " + std::to_string(text.size()) +
+                                         " characters is not a UUID (36 characters with hyphens, or 32 hex digits)");
+    }
+    throw_arrow_item_error(item, quoted(text) + " is not a UUID");
+}
+
+// The common case of UUID text, a utf8 column, with its offsets read
+// directly rather than through bytes_of's switch per item.
+template <class Offset>
+void parse_uuid_column(const ArrowColumn& column, std::size_t first, NodeId* out) {
+    const auto* offsets = static_cast<const Offset*>(column.values) + column.offset;
+    const char* data = reinterpret_cast<const char*>(column.data);
+    for (std::size_t i = 0; i < column.length; ++i) {
+        const char* text = data + offsets[i];
+        // The text is read once, front to back, yet the hardware prefetcher
+        // here left the loop waiting on memory for half its time (24 against
+        // 12 ns per id over 1M ids, bench_arrow): ask for the lines about 57
+        // ids ahead. A prefetch past the buffer's end does not fault.
+        __builtin_prefetch(text + 2048);
+        const auto size = static_cast<std::size_t>(offsets[i + 1] - offsets[i]);
+        if (!parse_uuid_text(text, size, out[i].bytes.data())) [[unlikely]] {
+            throw_not_uuid(first + i, std::string_view(text, size));
+        }
+    }
+}
+
+}  // namespace
+
+void read_arrow_ids(const ArrowColumn& column, std::size_t first, NodeId* out) {
+    constexpr const char* kAccepted =
+        "fixed_size_binary(16), binary, large_binary or binary_view of 16-byte values, or utf8, large_utf8 or "
+        "string_view of UUID text";
+    if (const std::size_t null = column.first_null(); null < column.length) {
+        throw_arrow_item_error(first + null, "the id is null");
+    }
+    switch (column.format.type) {
+        case ArrowType::fixed_size_binary:
+            if (column.format.byte_width != 16) arrow_detail::throw_wrong_type(column, kAccepted);
+            if (column.length > 0) std::memcpy(static_cast<void*>(out), column.fixed_of(0), 16 * column.length);
+            return;
+        case ArrowType::binary:
+        case ArrowType::large_binary:
+        case ArrowType::binary_view:
+            for (std::size_t i = 0; i < column.length; ++i) {
+                const std::string_view value = column.bytes_of(i);
+                if (value.size() != 16) {
+                    throw_arrow_item_error(first + i,
+                                           "a value of " + std::to_string(value.size()) + " bytes is not a 16-byte id");
+                }
+                std::memcpy(out[i].bytes.data(), value.data(), 16);
+            }
+            return;
+        case ArrowType::utf8: return parse_uuid_column<std::int32_t>(column, first, out);
+        case ArrowType::large_utf8: return parse_uuid_column<std::int64_t>(column, first, out);
+        case ArrowType::utf8_view:
+            for (std::size_t i = 0; i < column.length; ++i) {
+                const std::string_view text = column.bytes_of(i);
+                if (!parse_uuid_text(text.data(), text.size(), out[i].bytes.data())) [[unlikely]] {
+                    throw_not_uuid(first + i, text);
+                }
+            }
+            return;
+        default: arrow_detail::throw_wrong_type(column, kAccepted);
+    }
+}
+
+void read_arrow_weights(const ArrowColumn& column, std::size_t first, float* out) {
+    if (const std::size_t null = column.first_null(); null < column.length) {
+        throw_arrow_item_error(first + null, "the weight is null");
+    }
+    arrow_detail::visit_numbers(column, false, "a float or integer type",
+                                [&](std::size_t i, auto value) { out[i] = arrow_detail::to_weight(value); });
+}
+
+}  // namespace tarnu

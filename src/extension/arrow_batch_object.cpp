@@ -1,0 +1,195 @@
+#include "arrow_batch_object.hpp"
+
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "entry_frame.hpp"
+#include "errors.hpp"
+#include "method_support.hpp"
+#include "py_ref.hpp"
+
+namespace tarnu::py {
+
+namespace {
+
+PyTypeObject* arrow_batch_type_object = nullptr;
+
+constexpr char kSchemaCapsule[] = "arrow_schema";
+constexpr char kArrayCapsule[] = "arrow_array";
+constexpr char kStreamCapsule[] = "arrow_array_stream";
+
+// A capsule owns its struct. A consumer that took the contents moved them out
+// and marked the struct released; one that did not (or never came) leaves
+// them for the capsule to release here.
+template <class Struct, const char* Name>
+void capsule_destructor(PyObject* capsule) {
+    auto* pointer = static_cast<Struct*>(PyCapsule_GetPointer(capsule, Name));
+    if (pointer == nullptr) {
+        PyErr_WriteUnraisable(capsule);
+        return;
+    }
+    std::unique_ptr<Struct> owned(pointer);
+    if (owned->release != nullptr) owned->release(owned.get());
+}
+
+// A capsule named `Name` around a struct that `fill` fills in.
+template <class Struct, const char* Name, class Fill>
+OwnedRef new_capsule(Fill&& fill) {
+    auto owned = std::make_unique<Struct>();
+    owned->release = nullptr;
+    fill(owned.get());
+    OwnedRef capsule = OwnedRef::consuming(PyCapsule_New(owned.get(), Name, capsule_destructor<Struct, Name>));
+    if (!capsule) {
+        if (owned->release != nullptr) owned->release(owned.get());
+        throw_pending_error();
+    }
+    owned.release();  // the capsule owns it now
+    return capsule;
+}
+
+PyArrowBatchObject* checked_batch(PyObject* self) {
+    if (Py_TYPE(self) != arrow_batch_type_object) [[unlikely]] throw_downcast_error(self, "PyArrowBatch");
+    return reinterpret_cast<PyArrowBatchObject*>(self);
+}
+
+OwnedRef schema_capsule(const ExportBatch& batch) {
+    return new_capsule<ArrowSchema, kSchemaCapsule>([&](ArrowSchema* out) { export_arrow_schema(batch, out); });
+}
+
+// The optional requested_schema of __arrow_c_array__ and __arrow_c_stream__.
+// The batch has one layout: a consumer that asked for another casts it.
+void parse_requested_schema(const char* method, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"requested_schema", nullptr};
+    PyObject* requested = nullptr;
+    const std::string format = std::string("|O:") + method;
+    require(PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords), &requested));
+}
+
+PyObject* arrow_c_schema(PyObject* self, PyObject*) {
+    return entry_frame([&] { return schema_capsule(*checked_batch(self)->batch).release(); });
+}
+
+PyObject* arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry_frame([&] {
+        const auto& batch = checked_batch(self)->batch;
+        parse_requested_schema("__arrow_c_array__", args, kwargs);
+        OwnedRef schema = schema_capsule(*batch);
+        OwnedRef array = new_capsule<ArrowArray, kArrayCapsule>([&](ArrowArray* out) { export_arrow_array(batch, out); });
+        return require(PyTuple_Pack(2, schema.get(), array.get()));
+    });
+}
+
+PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return entry_frame([&] {
+        const auto& batch = checked_batch(self)->batch;
+        parse_requested_schema("__arrow_c_stream__", args, kwargs);
+        return new_capsule<ArrowArrayStream, kStreamCapsule>([&](ArrowArrayStream* out) {
+                   export_arrow_stream(batch, out);
+               }).release();
+    });
+}
+
+Py_ssize_t batch_length(PyObject* self) {
+    return static_cast<Py_ssize_t>(reinterpret_cast<PyArrowBatchObject*>(self)->batch->length);
+}
+
+PyObject* batch_repr(PyObject* self) {
+    return entry_frame([&] {
+        const ExportBatch& batch = *checked_batch(self)->batch;
+        std::string text = "<PyArrowBatch of " + std::to_string(batch.length) + " rows: ";
+        for (std::size_t c = 0; c < batch.columns.size(); ++c) {
+            if (c > 0) text += ", ";
+            text += batch.columns[c].name;
+        }
+        text += '>';
+        return require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+void batch_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    std::destroy_at(&reinterpret_cast<PyArrowBatchObject*>(self)->batch);
+    type->tp_free(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+PyMethodDef batch_methods[] = {
+    {"__arrow_c_schema__", as_cfunction(arrow_c_schema), METH_NOARGS,
+     "__arrow_c_schema__($self)\n--\n\nThe batch's schema (a struct of its columns) in an 'arrow_schema' capsule."},
+    {"__arrow_c_array__", as_cfunction(arrow_c_array), METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_array__($self, requested_schema=None)\n--\n\n"
+     "The batch as a struct array: a pair of 'arrow_schema' and 'arrow_array' capsules."},
+    {"__arrow_c_stream__", as_cfunction(arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
+     "The batch as a stream of one record batch, in an 'arrow_array_stream' capsule."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr char batch_doc[] =
+    "A record batch of a diff's contents, made by PyGraphDiff.to_arrow(). It exports itself through the Arrow "
+    "PyCapsule interface: pass it to pyarrow.record_batch(), polars.DataFrame() or any Arrow consumer.";
+
+PyType_Slot batch_slots[] = {
+    {Py_tp_doc, const_cast<char*>(batch_doc)},
+    {Py_tp_methods, batch_methods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(batch_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(batch_length)},
+    {0, nullptr},
+};
+
+PyType_Spec batch_spec = {
+    "tarnu_api.PyArrowBatch",
+    static_cast<int>(sizeof(PyArrowBatchObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    batch_slots,
+};
+
+OwnedRef new_batch_object(ExportBatch&& batch) {
+    auto shared = std::make_shared<const ExportBatch>(std::move(batch));
+    PyTypeObject* type = arrow_batch_type();
+    PyObject* self = require(type->tp_alloc(type, 0));
+    std::construct_at(&reinterpret_cast<PyArrowBatchObject*>(self)->batch, std::move(shared));
+    return OwnedRef::consuming(self);
+}
+
+}  // namespace
+
+PyTypeObject* arrow_batch_type() {
+    if (arrow_batch_type_object != nullptr) [[likely]] return arrow_batch_type_object;
+    PyObject* type = PyType_FromSpec(&batch_spec);
+    if (type == nullptr) throw_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyArrowBatch");
+    arrow_batch_type_object = reinterpret_cast<PyTypeObject*>(type);
+    return arrow_batch_type_object;
+}
+
+void forget_arrow_batch_type() noexcept { arrow_batch_type_object = nullptr; }
+
+PyObject* to_arrow(PyObject* self, PyObject*) {
+    return entry_frame([&] {
+        PyGraphDiffObject* object = checked_self(self);
+        SharedBorrow borrow(object);
+        const NodeGraphDiff& diff = object->diff;
+        OwnedRef result = require_new(PyDict_New());
+        const auto add = [&](const char* key, ExportBatch (*build)(const NodeGraphDiff&)) {
+            ExportBatch batch;
+            try {
+                batch = build(diff);
+            } catch (const std::length_error& error) {
+                throw_error(PyExc_OverflowError, std::string("to_arrow: ") + error.what());
+            }
+            OwnedRef value = new_batch_object(std::move(batch));
+            require(PyDict_SetItemString(result.get(), key, value.get()));
+        };
+        add("node_updates", node_updates_batch);
+        add("deleted_nodes", deleted_nodes_batch);
+        add("edge_updates", edge_updates_batch);
+        add("deleted_edges", deleted_edges_batch);
+        return result.release();
+    });
+}
+
+}  // namespace tarnu::py
