@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bytes/wire_format.hpp"
+#include "diff/diff_restorer.hpp"
 #include "node_update/node_update_json_parse.hpp"
 
 namespace tarnu {
@@ -28,12 +29,12 @@ struct Failure {
     std::string reason;
 };
 
-std::string_view refusal_text(NodeGraphDiff::Refusal refusal) {
+std::string_view refusal_text(DiffRestorer::Refusal refusal) {
     switch (refusal) {
-        case NodeGraphDiff::Refusal::repeated: return "listed twice";
-        case NodeGraphDiff::Refusal::updated_and_deleted: return "node both updated and deleted";
-        case NodeGraphDiff::Refusal::deleted_endpoint: return "pending edge with a deleted endpoint";
-        case NodeGraphDiff::Refusal::added_and_deleted: return "edge both pending and deleted";
+        case DiffRestorer::Refusal::repeated: return "listed twice";
+        case DiffRestorer::Refusal::updated_and_deleted: return "node both updated and deleted";
+        case DiffRestorer::Refusal::deleted_endpoint: return "pending edge with a deleted endpoint";
+        case DiffRestorer::Refusal::added_and_deleted: return "edge both pending and deleted";
     }
     return "refused";
 }
@@ -43,8 +44,9 @@ public:
     Decoder(const std::uint8_t* data, std::size_t size) : begin_(data), pos_(data), end_(data + size) {}
 
     void run(NodeGraphDiff& diff) {
+        DiffRestorer restore(diff);
         const std::uint64_t nodes = count(kMinNodeEntry, "node entries");
-        diff.reserve_restore(nodes, 0, 0, 0);
+        restore.reserve(nodes, 0, 0, 0);
         for (std::uint64_t i = 0; i < nodes; ++i) {
             const std::size_t at = offset();
             const NodeId id = node_id("node");
@@ -55,18 +57,18 @@ public:
             if (const auto error = parse_node_update_json(text, update))
                 fail(offset() + error->offset, "node text: " + std::string(error->reason));
             pos_ += length;
-            check(diff.restore_node(id, NodeUpdateView(update)), at, "node");
+            check(restore.add_node(id, NodeUpdateView(update)), at, "node");
         }
 
         const std::uint64_t deleted_nodes = count(kIdBytes, "deleted nodes");
-        diff.reserve_restore(0, deleted_nodes, 0, 0);
+        restore.reserve(0, deleted_nodes, 0, 0);
         for (std::uint64_t i = 0; i < deleted_nodes; ++i) {
             const std::size_t at = offset();
-            check(diff.restore_deleted_node(node_id("deleted node")), at, "deleted node");
+            check(restore.add_deleted_node(node_id("deleted node")), at, "deleted node");
         }
 
         const std::uint64_t sources = count(kMinSource, "edge sources");
-        diff.reserve_restore(0, 0, sources, 0);
+        restore.reserve(0, 0, sources, 0);
         // Sources with no pending targets, and where they were read: each
         // must have deleted edges in the next section.
         std::vector<std::pair<std::uint32_t, std::size_t>> empty_sources;
@@ -75,7 +77,7 @@ public:
             const NodeId source = node_id("edge source");
             const std::uint64_t targets = count(kEdgeBytes, "edge targets");
             std::uint32_t handle = 0;
-            check(diff.restore_source(source, static_cast<std::uint32_t>(targets), &handle), at, "edge source");
+            check(restore.add_source(source, static_cast<std::uint32_t>(targets), &handle), at, "edge source");
             if (targets == 0) empty_sources.emplace_back(handle, at);
             // The count is checked against the bytes left, so the whole
             // group is there. Targets go in batches: the ids of a batch are
@@ -93,10 +95,10 @@ public:
                     if (load_u64(edge) != 16) break;
                     ids[read] = NodeId::from_bytes(edge + 8);
                 }
-                diff.prefetch_targets(ids, read, hashes);
+                restore.prefetch_targets(ids, read, hashes);
                 for (std::size_t k = 0; k < read; ++k) {
                     const std::uint8_t* edge = first + k * kEdgeBytes;
-                    check(diff.restore_target(handle, ids[k], hashes[k], load_f32(edge + kIdBytes)),
+                    check(restore.add_target(handle, ids[k], hashes[k], load_f32(edge + kIdBytes)),
                           static_cast<std::size_t>(edge - begin_), "edge target");
                 }
                 pos_ = first + read * kEdgeBytes;
@@ -106,25 +108,25 @@ public:
         }
 
         const std::uint64_t deleted_sources = count(kMinSource, "deleted-edge sources");
-        diff.reserve_restore(0, 0, 0, deleted_sources);
+        restore.reserve(0, 0, 0, deleted_sources);
         for (std::uint64_t i = 0; i < deleted_sources; ++i) {
             const std::size_t at = offset();
             const NodeId source = node_id("deleted-edge source");
             const std::uint64_t targets = count(kIdBytes, "deleted-edge targets");
             if (targets == 0) fail(offset() - 8, "empty group of deleted edges");
             std::uint32_t handle = 0;
-            check(diff.restore_deleted_source(source, static_cast<std::uint32_t>(targets), &handle), at,
+            check(restore.add_deleted_source(source, static_cast<std::uint32_t>(targets), &handle), at,
                   "deleted-edge source");
             for (std::uint64_t k = 0; k < targets; ++k) {
                 const std::size_t target_at = offset();
-                check(diff.restore_deleted_target(handle, node_id("deleted-edge target")), target_at,
+                check(restore.add_deleted_target(handle, node_id("deleted-edge target")), target_at,
                       "deleted-edge target");
             }
         }
 
         if (pos_ != end_) fail(offset(), std::to_string(left()) + " bytes left over after the last section");
         for (const auto& [handle, at] : empty_sources) {
-            if (!diff.restored_source_has_deleted_edges(handle)) fail(at, "edge source: no targets and no deleted edges");
+            if (!restore.source_has_deleted_edges(handle)) fail(at, "edge source: no targets and no deleted edges");
         }
     }
 
@@ -171,7 +173,7 @@ private:
         return id;
     }
 
-    static void check(const NodeGraphDiff::Restored& restored, std::size_t at, std::string_view what) {
+    static void check(const DiffRestorer::Restored& restored, std::size_t at, std::string_view what) {
         if (restored) [[unlikely]] {
             fail(at, std::string(what) + ": " + std::string(refusal_text(*restored)));
         }

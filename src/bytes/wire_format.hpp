@@ -7,7 +7,7 @@
 
 #include "diff/node_id.hpp"
 
-// The encoding's building blocks, shared by the writer (diff_encoding.hpp)
+// The encoding's building blocks, shared by the writer (graph_diff_to_bytes.*)
 // and the reader (graph_diff_from_bytes.cpp): little-endian u64 counts and
 // lengths, ids as the u64 16 and their 16 bytes, f32 weights.
 namespace tarnu::encoding_detail {

@@ -12,18 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "bytes/diff_encoding.hpp"
 #include "bytes/graph_diff_to_bytes.hpp"
-#include "fake_graph_diff.hpp"
 #include "node_update/node_update_json.hpp"
 #include "node_update_text.hpp"
 
 namespace tarnu {
 namespace {
-
-using testing::FakeDeletedTargets;
-using testing::FakeGraphDiff;
-using testing::FakeTargets;
 
 NodeId id_ending_in(std::uint8_t last) {
     NodeId id;
@@ -32,9 +26,8 @@ NodeId id_ending_in(std::uint8_t last) {
 }
 
 // Sized, then written in one go into exactly that many bytes.
-template <class Diff>
-std::vector<std::uint8_t> encode(const Diff& diff) {
-    const DiffEncoding<Diff> encoding(diff);
+std::vector<std::uint8_t> encode(const NodeGraphDiff& diff) {
+    const DiffEncoding encoding(diff);
     std::vector<std::uint8_t> out(encoding.size());
     if (const auto error = encoding.write_to(out.data())) {
         ADD_FAILURE() << "encoding failed: " << error->message;
@@ -144,12 +137,12 @@ private:
 };
 
 TEST(DiffBytes, WritesTheWorkedExample) {
-    FakeGraphDiff diff;
+    NodeGraphDiff diff;
     NodeUpdate a;
     a.label = "A";
     a.size = 1.5F;
-    diff.node_entries.emplace_back(id_ending_in(1), a);
-    diff.new_or_updated_entries.emplace_back(id_ending_in(1), FakeTargets{{{id_ending_in(2), 0.5F}}});
+    diff.set_node_update(id_ending_in(1), a);
+    ASSERT_FALSE(diff.add_edge(id_ending_in(1), id_ending_in(2), 0.5F).has_value());
 
     const std::vector<std::uint8_t> expected = hex(
         "01 00 00 00 00 00 00 00"
@@ -168,7 +161,16 @@ TEST(DiffBytes, WritesTheWorkedExample) {
 }
 
 TEST(DiffBytes, EmptyDiffIsFourZeroCounts) {
-    EXPECT_EQ(encode(FakeGraphDiff{}), std::vector<std::uint8_t>(32, 0));
+    EXPECT_EQ(encode(NodeGraphDiff{}), std::vector<std::uint8_t>(32, 0));
+
+    // And so is one emptied by clear, whatever it held.
+    NodeGraphDiff diff;
+    diff.set_node_update(id_ending_in(1), NodeUpdate{});
+    diff.delete_node(id_ending_in(2));
+    ASSERT_FALSE(diff.add_edge(id_ending_in(1), id_ending_in(3), 1.0F).has_value());
+    diff.delete_edge(id_ending_in(3), id_ending_in(1));
+    diff.clear();
+    EXPECT_EQ(encode(diff), std::vector<std::uint8_t>(32, 0));
 }
 
 TEST(DiffBytes, WritesEdgeCasesOfEachSectionExactly) {
@@ -176,25 +178,30 @@ TEST(DiffBytes, WritesEdgeCasesOfEachSectionExactly) {
     ff.bytes.fill(0xFF);
     const NodeId a = id_ending_in(0xA);
     const NodeId b = id_ending_in(0xB);
-    FakeGraphDiff diff;
+    const NodeId c = id_ending_in(0xC);
+    NodeGraphDiff diff;
     NodeUpdate accented;
     accented.label = "\xC3\xA9t\xC3\xA9";  // three characters, five bytes
-    diff.node_entries.emplace_back(ff, NodeUpdate{});
-    diff.node_entries.emplace_back(a, accented);
-    diff.deleted_node_ids = {b};
-    // A source left without targets is still written, with a count of 0.
-    diff.new_or_updated_entries.emplace_back(a, FakeTargets{});
-    diff.new_or_updated_entries.emplace_back(
-        ff, FakeTargets{{{a, -0.0F},
-                         {b, std::numeric_limits<float>::infinity()},
-                         {ff, -std::numeric_limits<float>::infinity()},
-                         {a, std::bit_cast<float>(0x7FA12345U)}}});
-    diff.deleted_edge_entries.emplace_back(a, FakeDeletedTargets{{b}});
+    diff.set_node_update(ff, NodeUpdate{});
+    diff.set_node_update(a, accented);
+    // A source left without targets is still written, with a count of 0: a's
+    // one target is deleted, which turns the edge into a deleted edge.
+    ASSERT_FALSE(diff.add_edge(a, b, 1.0F).has_value());
+    diff.delete_node(b);
+    // Weights go out bit for bit: negative zero, both infinities, a
+    // signalling NaN with a payload; a self-loop is an edge like another.
+    ASSERT_FALSE(diff.add_edge(ff, a, -0.0F).has_value());
+    ASSERT_FALSE(diff.add_edge(ff, c, std::numeric_limits<float>::infinity()).has_value());
+    ASSERT_FALSE(diff.add_edge(ff, ff, -std::numeric_limits<float>::infinity()).has_value());
+    ASSERT_FALSE(diff.add_edge(ff, c, std::bit_cast<float>(0x7FA12345U)).has_value());  // replaces the weight
+    ASSERT_FALSE(diff.add_edge(ff, id_ending_in(0xD), 0.5F).has_value());
 
     const std::vector<std::uint8_t> bytes = encode(diff);
     const std::string ff_id = "10 00 00 00 00 00 00 00 ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff";
     const std::string a_id = "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0a";
     const std::string b_id = "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0b";
+    const std::string c_id = "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0c";
+    const std::string d_id = "10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0d";
     const std::vector<std::uint8_t> expected = hex(
         "02 00 00 00 00 00 00 00" + ff_id + "02 00 00 00 00 00 00 00 7b 7d" +  // {} has L = 2
         a_id + "11 00 00 00 00 00 00 00" +                                 // L counts bytes: 17
@@ -202,18 +209,19 @@ TEST(DiffBytes, WritesEdgeCasesOfEachSectionExactly) {
         "01 00 00 00 00 00 00 00" + b_id +
         "02 00 00 00 00 00 00 00" + a_id + "00 00 00 00 00 00 00 00" +
         ff_id + "04 00 00 00 00 00 00 00" +
-        a_id + "00 00 00 80" + b_id + "00 00 80 7f" + ff_id + "00 00 80 ff" + a_id + "45 23 a1 7f" +
+        a_id + "00 00 00 80" + c_id + "45 23 a1 7f" + ff_id + "00 00 80 ff" + d_id + "00 00 00 3f" +
         "01 00 00 00 00 00 00 00" + a_id + "01 00 00 00 00 00 00 00" + b_id);
     EXPECT_EQ(bytes, expected);
 }
 
 TEST(DiffBytes, TwoStepEncodingWritesExactlyItsSize) {
-    FakeGraphDiff diff;
+    NodeGraphDiff diff;
     NodeUpdate u;
     u.url = "https://example.org/\"q\"";
-    diff.node_entries.emplace_back(id_ending_in(1), u);
-    diff.deleted_node_ids = {id_ending_in(2), id_ending_in(3)};
-    diff.deleted_edge_entries.emplace_back(id_ending_in(4), FakeDeletedTargets{{id_ending_in(5)}});
+    diff.set_node_update(id_ending_in(1), u);
+    diff.delete_node(id_ending_in(2));
+    diff.delete_node(id_ending_in(3));
+    diff.delete_edge(id_ending_in(4), id_ending_in(5));
 
     const DiffEncoding encoding(diff);
     constexpr std::uint8_t kGuard = 0xA5;
@@ -231,9 +239,13 @@ TEST(DiffBytes, TwoStepEncodingWritesExactlyItsSize) {
 }
 
 TEST(DiffBytes, RefusesToWriteWhenTheDiffChangedAfterPreparing) {
-    FakeGraphDiff diff;
-    diff.new_or_updated_entries.emplace_back(id_ending_in(1), FakeTargets{{{id_ending_in(2), 1.0F}}});
-    diff.deleted_edge_entries.emplace_back(id_ending_in(3), FakeDeletedTargets{{id_ending_in(4)}});
+    NodeGraphDiff diff;
+    const auto fill = [&diff] {
+        diff.clear();
+        ASSERT_FALSE(diff.add_edge(id_ending_in(1), id_ending_in(2), 1.0F).has_value());
+        diff.delete_edge(id_ending_in(3), id_ending_in(4));
+    };
+    fill();
     const DiffEncoding encoding(diff);
     const std::size_t size = encoding.size();
     static constexpr std::uint8_t kGuard = 0x5A;
@@ -248,25 +260,29 @@ TEST(DiffBytes, RefusesToWriteWhenTheDiffChangedAfterPreparing) {
     bool guard_intact = false;
 
     // Grown: more targets, more deleted nodes, more deleted-edge groups.
-    diff.new_or_updated_entries[0].second.weighted.emplace_back(id_ending_in(5), 2.0F);
+    ASSERT_FALSE(diff.add_edge(id_ending_in(1), id_ending_in(5), 2.0F).has_value());
     EXPECT_TRUE(write_with_guard(guard_intact));
     EXPECT_TRUE(guard_intact);
-    diff.new_or_updated_entries[0].second.weighted.pop_back();
-    diff.deleted_node_ids.push_back(id_ending_in(6));
+    fill();
+    diff.delete_node(id_ending_in(6));
     EXPECT_TRUE(write_with_guard(guard_intact));
     EXPECT_TRUE(guard_intact);
-    diff.deleted_node_ids.clear();
-    diff.deleted_edge_entries.emplace_back(id_ending_in(7), FakeDeletedTargets{{id_ending_in(8)}});
+    fill();
+    diff.delete_edge(id_ending_in(7), id_ending_in(8));
     EXPECT_TRUE(write_with_guard(guard_intact));
     EXPECT_TRUE(guard_intact);
 
     // Shrunk: fewer bytes than announced is just as wrong.
-    diff.deleted_edge_entries.clear();
+    fill();
+    diff.delete_edge(id_ending_in(1), id_ending_in(2));
+    EXPECT_TRUE(write_with_guard(guard_intact));
+    diff.clear();
     EXPECT_TRUE(write_with_guard(guard_intact));
 
-    // Restored: the sizes match again and writing succeeds.
-    diff.deleted_edge_entries.emplace_back(id_ending_in(3), FakeDeletedTargets{{id_ending_in(4)}});
+    // Refilled: the sizes match again and writing succeeds.
+    fill();
     EXPECT_FALSE(write_with_guard(guard_intact));
+    EXPECT_TRUE(guard_intact);
 }
 
 // The module's own record, filled by its operations.
@@ -308,24 +324,6 @@ void canonicalise(DecodedDiff& d) {
 bool operator==(const DecodedDiff& x, const DecodedDiff& y) {
     return x.nodes == y.nodes && x.deleted_nodes == y.deleted_nodes && x.new_or_updated == y.new_or_updated &&
            x.deleted_edges == y.deleted_edges;
-}
-
-TEST(RecordBytes, WritesTheWorkedExample) {
-    NodeGraphDiff diff;
-    NodeUpdate a;
-    a.label = "A";
-    a.size = 1.5F;
-    diff.set_node_update(id_ending_in(1), a);
-    ASSERT_FALSE(diff.add_edge(id_ending_in(1), id_ending_in(2), 0.5F).has_value());
-
-    FakeGraphDiff same;
-    same.node_entries.emplace_back(id_ending_in(1), a);
-    same.new_or_updated_entries.emplace_back(id_ending_in(1), FakeTargets{{{id_ending_in(2), 0.5F}}});
-    const std::vector<std::uint8_t> bytes = encode(diff);
-    EXPECT_EQ(bytes.size(), 148U);
-    EXPECT_EQ(bytes, encode(same));
-
-    EXPECT_EQ(encode(NodeGraphDiff{}), std::vector<std::uint8_t>(32, 0));
 }
 
 TEST(RecordBytes, DeletingATargetLeavesItsSourceWithNoTargets) {

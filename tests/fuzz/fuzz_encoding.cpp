@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bytes/diff_encoding.hpp"
+#include "bytes/graph_diff_to_bytes.hpp"
 #include "diff_model.hpp"
 #include "node_update/node_update_json.hpp"
 #include "node_update_text.hpp"
@@ -80,7 +80,7 @@ void check_encoding(const NodeGraphDiff& diff) {
     const Snapshot held = tarnu::testing::snapshot_of(diff, problems);
     if (!problems.empty()) fail(problems);
 
-    const tarnu::DiffEncoding<NodeGraphDiff> encoding(diff);
+    const tarnu::NodeGraphDiffEncoding encoding(diff);
     std::vector<std::uint8_t> bytes(encoding.size());
     if (encoding.write_to(bytes.data())) fail("encoding refused a diff");
     Reader in(bytes.data(), bytes.size());

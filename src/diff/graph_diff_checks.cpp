@@ -1,8 +1,37 @@
-#pragma once
+// The record's invariant checker: check_invariants() over the whole record,
+// check_id() over one id, and the check after every operation of a debug
+// build. Out of line, so that no operation's release code changes with it.
+//
+// Invariants kept by every operation:
+//   1. no id is in both nodes and deleted_nodes;
+//   2. no edge in new_or_updated has an endpoint in deleted_nodes;
+//   3. no (source, target) pair is in both new_or_updated and deleted;
+//   4. every set in deleted is non-empty;
+//   5. a target map in new_or_updated is empty only when delete_node removed
+//      its last target; such a source stays, encodes with zero targets and
+//      counts in num_edges.
+// Internally, moreover:
+//   6. each dense list names each of its ids once, and each id's position
+//      in a list (IdState::*_pos) is set exactly when the list names it, at
+//      that position; a DeletedSource's source_index names the id whose
+//      deleted_source_pos points at it;
+//   7. an id that is no source of new_or_updated has an empty target map
+//      holding no block;
+//   8. t's `incoming` holds s exactly when s's target map holds t, and the
+//      two edge counters equal the entries over all target maps and over
+//      all deleted sets;
+//   9. the id pool finds every id at its own index, with its hash bits in
+//      its slot, and every inner table's layout is sound (distinct keys,
+//      all interned indices, an index that finds every row);
+//  10. the blocks the inner tables hold, the block pool's free lists and the
+//      rest of its current slab add up to its slabs exactly, and its large
+//      blocks out are the tables' large blocks;
+//  11. the node store's JSON length total is the sum over its updates.
+// check_invariants() checks 1 to 4 and 6 to 11; 5 speaks of history, which
+// the record does not keep (a decoded record may hold empty target maps
+// too).
 
-// GraphDiff::check_invariants() and its per-id part, kept out of
-// graph_diff.hpp so that only node_graph_diff_checks.cpp instantiates them.
-
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,8 +41,7 @@
 
 namespace tarnu {
 
-template <class Id, class Store, class W>
-std::string GraphDiff<Id, Store, W>::check_id(std::uint32_t x, std::uint32_t walk_limit) const {
+std::string GraphDiff::check_id(std::uint32_t x, std::uint32_t walk_limit) const {
     const std::uint32_t ids = ids_.size();
     const State& s = ids_[x];
     const auto flaw = [x](std::string_view what) { return "id " + std::to_string(x) + ": " + std::string(what); };
@@ -70,8 +98,7 @@ std::string GraphDiff<Id, Store, W>::check_id(std::uint32_t x, std::uint32_t wal
     return {};
 }
 
-template <class Id, class Store, class W>
-std::string GraphDiff<Id, Store, W>::check_invariants() const {
+std::string GraphDiff::check_invariants() const {
     if (const char* bad = ids_.check([](const Id& id) { return hash_id(id); }))
         return std::string("id pool: ") + bad;
     const std::uint32_t ids = ids_.size();
@@ -130,5 +157,22 @@ std::string GraphDiff<Id, Store, W>::check_invariants() const {
     if (json_bytes != nodes_.json_bytes()) return "the node store's JSON total is not the sum over its updates";
     return {};
 }
+
+#ifdef TARNU_CHECK_INVARIANTS
+void GraphDiff::check_after(std::string_view operation, const Id* a, const Id* b) noexcept {
+    ++checks_done_;
+    std::string flaw;
+    if (ids_.size() + pending_targets_ + deleted_targets_ <= kFullCheckUpTo || std::has_single_bit(checks_done_)) {
+        flaw = check_invariants();
+    } else {
+        for (const Id* id : {a, b}) {
+            if (id == nullptr || !flaw.empty()) continue;
+            const std::uint32_t x = ids_.find(*id, hash_id(*id));
+            if (x != kNone) flaw = check_id(x, kLocalWalk);
+        }
+    }
+    if (!flaw.empty()) detail::invariant_broken(operation, flaw);
+}
+#endif
 
 }  // namespace tarnu

@@ -1,0 +1,220 @@
+#pragma once
+
+// The record's batches and merge: one pipeline, run_batch, reads ahead for
+// every batch, so that the cache misses of consecutive items overlap instead
+// of waiting in line, while each item is applied by its single-item
+// operation, in order, with exactly that operation's effect. Included by
+// graph_diff.hpp.
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "diff/graph_diff.hpp"
+
+// On the step that applies one item: inline it, with the operation it calls
+// (see TARNU_OPERATION), into both loops of run_batch, as the item's reads
+// ahead are; left to itself GCC keeps it out of line.
+#define TARNU_ITEM __attribute__((always_inline))
+
+namespace tarnu {
+
+namespace detail::pipeline {
+
+// The pipeline of the batches: item i+kHashAhead has its K ids read and
+// hashed and their probe slots fetched; item i+kCellAhead has the cells
+// its slots point to fetched (slots only are read); item i+kTableAhead is
+// looked up, its cells being in cache by then, and has warm(endpoint,
+// entry) ask for the inner tables it will use; item i is applied with
+// the hashes and the indices found. An id not found ahead is looked up
+// again when its item is applied: an item before it may have interned it.
+inline constexpr std::size_t kHashAhead = 16;
+inline constexpr std::size_t kCellAhead = 10;
+inline constexpr std::size_t kTableAhead = 5;
+inline constexpr std::size_t kRing = 32;  // > kHashAhead, a power of two
+// Below this many interned ids the cells and slots stay in cache, and
+// reading ahead costs more instructions than it saves waiting; the
+// choice is made per chunk of items, as the pool grows.
+inline constexpr std::uint32_t kReadAheadFrom = 8192;
+inline constexpr std::size_t kChunk = 1024;
+
+}  // namespace detail::pipeline
+
+template <std::size_t K, class IdsOf, class Warm, class Apply>
+void GraphDiff::run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, std::size_t& done) {
+    using namespace detail::pipeline;
+    struct Ahead {
+        std::array<Id, K> ids;
+        std::array<Ref, K> refs;  // into ids
+    };
+    std::array<Ahead, kRing> ring;
+    const auto hash_ahead = [&](std::size_t j) {
+        Ahead& a = ring[j % kRing];
+        a.ids = ids_of(j);
+        for (std::size_t k = 0; k < K; ++k) {
+            a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
+            ids_.prefetch_slot(a.refs[k].hash);
+        }
+    };
+    const auto find_ahead = [&](std::size_t j) {
+        const Ahead& a = ring[j % kRing];
+        for (std::size_t k = 0; k < K; ++k) ids_.prefetch_match(a.refs[k].hash);
+    };
+    const auto warm_ahead = [&](std::size_t j) {
+        Ahead& a = ring[j % kRing];
+        for (std::size_t k = 0; k < K; ++k) {
+            a.refs[k].index = ids_.find(a.ids[k], a.refs[k].hash);
+            if (a.refs[k].index != kNone) warm(k, ids_[a.refs[k].index]);
+        }
+    };
+    for (std::size_t begin = 0; begin < n; begin += kChunk) {
+        const std::size_t end = std::min(n, begin + kChunk);
+        if (ids_.size() < kReadAheadFrom) {
+            for (std::size_t i = begin; i < end; ++i) {
+                Ahead& a = ring[0];
+                a.ids = ids_of(i);
+                for (std::size_t k = 0; k < K; ++k) a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
+                apply(i, a.refs);
+                done = i + 1;
+            }
+            continue;
+        }
+        // Fill the pipeline as if the items before `begin` had been read ahead.
+        for (std::size_t j = begin; j < std::min(end, begin + kHashAhead); ++j) hash_ahead(j);
+        for (std::size_t j = begin; j < std::min(end, begin + kCellAhead); ++j) find_ahead(j);
+        for (std::size_t j = begin; j < std::min(end, begin + kTableAhead); ++j) warm_ahead(j);
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + kHashAhead < end) hash_ahead(i + kHashAhead);
+            if (i + kCellAhead < end) find_ahead(i + kCellAhead);
+            if (i + kTableAhead < end) warm_ahead(i + kTableAhead);
+            apply(i, ring[i % kRing].refs);
+            done = i + 1;
+        }
+    }
+}
+
+template <class Sources, class Targets, class Weights, class BeforeItem>
+void GraphDiff::add_edges(std::size_t n, const Sources& source, const Targets& target, const Weights& weight,
+                          std::size_t& done, const BeforeItem& before_item) {
+    run_batch<2>(
+        n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+        [&](std::size_t endpoint, const State& s) {
+            if (endpoint == 0)
+                s.targets.prefetch();
+            else
+                s.incoming.prefetch();
+        },
+        [&](std::size_t i, const std::array<Ref, 2>& ends) TARNU_ITEM {
+            before_item(i);
+            (void)add_edge(ends[0], ends[1], weight(i));  // a refused edge leaves no trace
+        },
+        done);
+}
+
+template <class Sources, class Targets, class BeforeItem>
+void GraphDiff::delete_edges(std::size_t n, const Sources& source, const Targets& target, std::size_t& done,
+                             const BeforeItem& before_item) {
+    run_batch<2>(
+        n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+        [&](std::size_t endpoint, const State& s) {
+            if (endpoint == 0) s.targets.prefetch();
+        },
+        [&](std::size_t i, const std::array<Ref, 2>& ends) TARNU_ITEM {
+            before_item(i);
+            delete_edge(ends[0], ends[1]);
+        },
+        done);
+}
+
+template <class Ids, class BeforeItem>
+void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, const BeforeItem& before_item) {
+    run_batch<1>(
+        n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; },
+        [&](std::size_t, const State& s) {
+            s.incoming.prefetch();
+            s.targets.prefetch();
+        },
+        [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {
+            before_item(i);
+            delete_node(node[0]);
+        },
+        done);
+}
+
+template <class Ids, class Updates, class BeforeItem>
+void GraphDiff::set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
+                                 const BeforeItem& before_item) {
+    run_batch<1>(
+        n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; }, [](std::size_t, const State&) {},
+        [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {
+            before_item(i);
+            set_node_update(node[0], update(i));
+        },
+        done);
+}
+
+template <class BeforeItem>
+void GraphDiff::merge(const GraphDiff& other, std::size_t& done, const BeforeItem& before_item) {
+    if (&other == this) return;
+    if (nodes_.size() == 0 && deleted_nodes_.empty() && sources_.empty() && deleted_.empty()) {
+        // Into a record without content (the first of many merges), the
+        // replay would append other's lists in their order and refuse
+        // nothing: other's pending edges have no deleted endpoint and no
+        // pending deletion. What differs is only the sources other keeps
+        // without targets, which add nothing. A clone gets the same
+        // record without looking up one id per item; out of memory,
+        // nothing has changed and `done` stays 0.
+        const Counts theirs = other.counts();
+        GraphDiff copy = other.clone();
+        copy.drop_sources_without_targets();
+        std::destroy_at(this);
+        std::construct_at(this, std::move(copy));
+        done = theirs.node_updates + theirs.deleted_nodes + theirs.edge_updates + theirs.deleted_edges;
+        return;
+    }
+    // Other's interned index -> ours, filled as ids first come up, so
+    // that each of other's ids is hashed and looked up once, not once per
+    // edge that names it. Interning ahead of a refused add_edge leaves
+    // only an unnamed id, which no reader sees.
+    std::vector<std::uint32_t> ours(other.ids_.size(), kNone);
+    const auto ref = [&](std::uint32_t theirs) {
+        const Id& id = other.ids_.id(theirs);
+        std::uint32_t& x = ours[theirs];
+        if (x == kNone) x = ids_.intern(id, hash_id(id));
+        return Ref{&id, 0, x};  // the hash is not read once the index is known
+    };
+    for (const std::uint32_t node : other.deleted_nodes_) {
+        before_item(done);
+        delete_node(ref(node));
+        ++done;
+    }
+    for (std::size_t i = 0, n = other.nodes_.size(); i < n; ++i) {
+        before_item(done);
+        set_node_update(ref(other.nodes_.id(i)), other.nodes_.view(i));
+        ++done;
+    }
+    for (const DeletedEntry& e : other.deleted_) {
+        const Ref source = ref(e.source_index);
+        e.targets.for_each([&](std::uint32_t target) {
+            before_item(done);
+            delete_edge(source, ref(target));
+            ++done;
+        });
+    }
+    for (const std::uint32_t s : other.sources_) {
+        const Ref source = ref(s);
+        other.ids_[s].targets.for_each([&](std::uint32_t target, const W& weight) {
+            before_item(done);
+            (void)add_edge(source, ref(target), weight);
+            ++done;
+        });
+    }
+}
+
+}  // namespace tarnu
+
+#undef TARNU_ITEM
