@@ -32,7 +32,9 @@ nanoarrow = optional("nanoarrow")
 needs = {
     "pyarrow": pytest.mark.skipif(pa is None, reason="pyarrow does not install here (no PyPy wheels)"),
     "polars": pytest.mark.skipif(pl is None, reason="polars does not install here (no PyPy wheels)"),
-    "pandas": pytest.mark.skipif(pd is None or pa is None, reason="pandas with pyarrow does not install here"),
+    "pandas": pytest.mark.skipif(
+        pd is None or pa is None or not hasattr(pd.Series, "__arrow_c_stream__"),
+        reason="pandas with pyarrow does not install here, or is older than 3.0 (its Series export no Arrow stream)"),
     "arro3": pytest.mark.skipif(arro3 is None, reason="arro3-core does not install here"),
     "nanoarrow": pytest.mark.skipif(nanoarrow is None or IS_PYPY, reason=(
         "nanoarrow 0.8 aborts PyPy 7.3.11 when one of its Cython generators is collected (cpyext has no wrap_del); "
@@ -75,7 +77,7 @@ def polars_columns():
 
 
 def pandas_columns():
-    # Series export __arrow_c_stream__ (pandas 2.2 and later); a column of
+    # Series export __arrow_c_stream__ (pandas 3.0 and later); a column of
     # Python str, of ArrowDtype, and of floats.
     frame = pd.DataFrame({"s": TEXT[0], "t": TEXT[1], "w": TEXT[2]}).astype({"t": pd.ArrowDtype(pa.string())})
     return [frame["s"], frame["t"], frame["w"]]
