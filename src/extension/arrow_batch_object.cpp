@@ -148,6 +148,8 @@ PyType_Spec batch_spec = {
     batch_slots,
 };
 
+}  // namespace
+
 OwnedRef new_batch_object(ExportBatch&& batch) {
     auto shared = std::make_shared<const ExportBatch>(std::move(batch));
     PyTypeObject* type = arrow_batch_type();
@@ -155,8 +157,6 @@ OwnedRef new_batch_object(ExportBatch&& batch) {
     std::construct_at(&reinterpret_cast<PyArrowBatchObject*>(self)->batch, std::move(shared));
     return OwnedRef::consuming(self);
 }
-
-}  // namespace
 
 PyTypeObject* arrow_batch_type() {
     if (arrow_batch_type_object != nullptr) [[likely]] return arrow_batch_type_object;
@@ -167,29 +167,5 @@ PyTypeObject* arrow_batch_type() {
 }
 
 void forget_arrow_batch_type() noexcept { arrow_batch_type_object = nullptr; }
-
-PyObject* to_arrow(PyObject* self, PyObject*) {
-    return entry_frame([&] {
-        PyGraphDiffObject* object = checked_self(self);
-        SharedBorrow borrow(object);
-        const NodeGraphDiff& diff = object->diff;
-        OwnedRef result = require_new(PyDict_New());
-        const auto add = [&](const char* key, ExportBatch (*build)(const NodeGraphDiff&)) {
-            ExportBatch batch;
-            try {
-                batch = build(diff);
-            } catch (const std::length_error& error) {
-                throw_error(PyExc_OverflowError, std::string("to_arrow: ") + error.what());
-            }
-            OwnedRef value = new_batch_object(std::move(batch));
-            require(PyDict_SetItemString(result.get(), key, value.get()));
-        };
-        add("node_updates", node_updates_batch);
-        add("deleted_nodes", deleted_nodes_batch);
-        add("edge_updates", edge_updates_batch);
-        add("deleted_edges", deleted_edges_batch);
-        return result.release();
-    });
-}
 
 }  // namespace tarnu::py
