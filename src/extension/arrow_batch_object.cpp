@@ -8,13 +8,12 @@
 #include "entry_frame.hpp"
 #include "errors.hpp"
 #include "method_support.hpp"
+#include "module_state.hpp"
 #include "py_ref.hpp"
 
 namespace tarnu::py {
 
 namespace {
-
-PyTypeObject* arrow_batch_type_object = nullptr;
 
 constexpr char kSchemaCapsule[] = "arrow_schema";
 constexpr char kArrayCapsule[] = "arrow_array";
@@ -50,7 +49,7 @@ OwnedRef new_capsule(Fill&& fill) {
 }
 
 PyArrowBatchObject* checked_batch(PyObject* self) {
-    if (Py_TYPE(self) != arrow_batch_type_object) [[unlikely]] throw_downcast_error(self, "PyArrowBatch");
+    if (Py_TYPE(self) != module_state.arrow_batch_type) [[unlikely]] throw_downcast_error(self, "PyArrowBatch");
     return reinterpret_cast<PyArrowBatchObject*>(self);
 }
 
@@ -159,13 +158,11 @@ OwnedRef new_batch_object(ExportBatch&& batch) {
 }
 
 PyTypeObject* arrow_batch_type() {
-    if (arrow_batch_type_object != nullptr) [[likely]] return arrow_batch_type_object;
+    if (module_state.arrow_batch_type != nullptr) [[likely]] return module_state.arrow_batch_type;
     PyObject* type = PyType_FromSpec(&batch_spec);
     if (type == nullptr) throw_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyArrowBatch");
-    arrow_batch_type_object = reinterpret_cast<PyTypeObject*>(type);
-    return arrow_batch_type_object;
+    module_state.arrow_batch_type = reinterpret_cast<PyTypeObject*>(type);
+    return module_state.arrow_batch_type;
 }
-
-void forget_arrow_batch_type() noexcept { arrow_batch_type_object = nullptr; }
 
 }  // namespace tarnu::py

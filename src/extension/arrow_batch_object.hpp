@@ -21,7 +21,6 @@ struct PyArrowBatchObject {
 // The type, made on first request (module initialisation asks for it) and
 // kept for the life of the process; it is no attribute of the module.
 PyTypeObject* arrow_batch_type();
-void forget_arrow_batch_type() noexcept;
 
 // A new PyArrowBatch that takes over `batch`.
 OwnedRef new_batch_object(ExportBatch&& batch);

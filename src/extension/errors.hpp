@@ -26,8 +26,6 @@ namespace tarnu::py {
 // BaseException, so `except Exception` does not swallow it; made once per
 // process and kept.
 PyObject* fatal_error_class();
-// Forgets the class after the interpreter that made it has been finalized.
-void forget_fatal_error_class() noexcept;
 
 // Sets the fatal-error exception with `message` as its one argument. Never
 // throws: a failure here ends the process, since nothing is left to report it.

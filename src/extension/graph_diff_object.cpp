@@ -22,8 +22,6 @@
 
 namespace tarnu::py {
 
-PyTypeObject* graph_diff_type_object = nullptr;
-
 namespace {
 
 // The class declares no module of its own, so it reports "builtins".
@@ -214,13 +212,9 @@ PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff) {
     return self;
 }
 
-void forget_graph_diff_type() noexcept {
-    graph_diff_type_object = nullptr;
-}
-
 PyTypeObject* graph_diff_type() {
-    if (graph_diff_type_object != nullptr) [[likely]] {
-        return graph_diff_type_object;
+    if (module_state.graph_diff_type != nullptr) [[likely]] {
+        return module_state.graph_diff_type;
     }
     slot_entry(Py_tp_base).pfunc = &PyBaseObject_Type;
     PyObject* type = test_hooks::fail_type_creation() ? nullptr : PyType_FromSpec(&spec);
@@ -228,8 +222,8 @@ PyTypeObject* graph_diff_type() {
         // The host's reason stays attached as the cause.
         throw_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyGraphDiff");
     }
-    graph_diff_type_object = reinterpret_cast<PyTypeObject*>(type);
-    return graph_diff_type_object;
+    module_state.graph_diff_type = reinterpret_cast<PyTypeObject*>(type);
+    return module_state.graph_diff_type;
 }
 
 }  // namespace tarnu::py

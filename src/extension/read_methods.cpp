@@ -12,6 +12,7 @@
 #include "errors.hpp"
 #include "interned.hpp"
 #include "method_support.hpp"
+#include "module_state.hpp"
 #include "py_ref.hpp"
 #include "text.hpp"
 
@@ -75,14 +76,11 @@ PyStructSequence_Desc counts_description = {
     4,
 };
 
-// Made on first use and kept for the life of the interpreter, like the class.
-PyTypeObject* counts_type_object = nullptr;
-
 PyTypeObject* counts_type() {
-    if (counts_type_object == nullptr) [[unlikely]] {
-        counts_type_object = require(PyStructSequence_NewType(&counts_description));
+    if (module_state.counts_type == nullptr) [[unlikely]] {
+        module_state.counts_type = require(PyStructSequence_NewType(&counts_description));
     }
-    return counts_type_object;
+    return module_state.counts_type;
 }
 
 }  // namespace
@@ -186,7 +184,6 @@ PyObject* to_arrow(PyObject* self, PyObject*) {
     });
 }
 
-
 namespace {
 
 using Sizes = NodeGraphDiff::Counts;
@@ -196,38 +193,22 @@ bool same_sizes(const Sizes& a, const Sizes& b) {
            a.edge_updates == b.edge_updates && a.deleted_edges == b.deleted_edges;
 }
 
-// The last result of counts() and of repr(), kept with the sizes they show.
-// Both are immutable, so a later call on any diff of the same sizes hands
-// out the same object: a diff asked again and again while nothing changes
-// (a progress display, a logger) costs a comparison, not a new tuple or str.
-// The two objects live until the process ends, like the interned names.
-struct LastResult {
-    Sizes sizes{};
-    PyObject* object = nullptr;  // owned
-
-    PyObject* find(const Sizes& now) const {
-        return object != nullptr && same_sizes(sizes, now) ? OwnedRef::owning(object).release() : nullptr;
-    }
-    PyObject* keep(const Sizes& now, OwnedRef made) {
-        OwnedRef dropped = OwnedRef::consuming(object);
-        sizes = now;
-        object = OwnedRef::owning(made.get()).release();
-        return made.release();
-    }
-};
-
-LastResult last_counts;
-LastResult last_repr;
-
-}  // namespace
-
-void forget_summary_objects() noexcept {
-    counts_type_object = nullptr;
-    last_counts = LastResult{};
-    last_repr = LastResult{};
+// The last result of counts() and of repr() is kept with the sizes it shows
+// (ModuleState). Both are immutable, so a later call on any diff of the same
+// sizes hands out the same object: a diff asked again and again while
+// nothing changes (a progress display, a logger) costs a comparison, not a
+// new tuple or str. The two objects live until the process ends, like the
+// interned names.
+PyObject* find(const LastResult& last, const Sizes& now) {
+    return last.object != nullptr && same_sizes(last.sizes, now) ? OwnedRef::owning(last.object).release() : nullptr;
 }
 
-namespace {
+PyObject* keep(LastResult& last, const Sizes& now, OwnedRef made) {
+    OwnedRef dropped = OwnedRef::consuming(last.object);
+    last.sizes = now;
+    last.object = OwnedRef::owning(made.get()).release();
+    return made.release();
+}
 
 // "N thing" or "N things", appended to out.
 void append_count(std::string& out, std::size_t n, std::string_view thing) {
@@ -244,20 +225,20 @@ PyObject* counts(PyObject* self, PyObject*) {
         PyGraphDiffObject* object = checked_self(self);
         SharedBorrow borrow(object);
         const Sizes sizes = object->diff.counts();
-        if (PyObject* same = last_counts.find(sizes)) return same;
+        if (PyObject* same = find(module_state.last_counts, sizes)) return same;
         OwnedRef result = require_new(PyStructSequence_New(counts_type()));
         const std::size_t values[] = {sizes.node_updates, sizes.deleted_nodes, sizes.edge_updates, sizes.deleted_edges};
         for (Py_ssize_t i = 0; i < 4; ++i) {
             PyStructSequence_SET_ITEM(result.get(), i, new_count(values[i]));
         }
-        return last_counts.keep(sizes, std::move(result));
+        return keep(module_state.last_counts, sizes, std::move(result));
     });
 }
 
 PyObject* repr_diff(PyObject* self) {
     return entry_frame([&] {
         const Sizes sizes = checked_self(self)->diff.counts();
-        if (PyObject* same = last_repr.find(sizes)) return same;
+        if (PyObject* same = find(module_state.last_repr, sizes)) return same;
         std::string text = "<PyGraphDiff: ";
         append_count(text, sizes.node_updates, "node update");
         text += ", ";
@@ -267,7 +248,7 @@ PyObject* repr_diff(PyObject* self) {
         text += ", ";
         append_count(text, sizes.deleted_edges, "deleted edge");
         text += '>';
-        return last_repr.keep(sizes, new_str(text));
+        return keep(module_state.last_repr, sizes, new_str(text));
     });
 }
 

@@ -24,8 +24,4 @@ PyObject* repr_diff(PyObject* self);
 // "deleted_edges"} -> PyArrowBatch, rows in the order of the bytes.
 PyObject* to_arrow(PyObject* self, PyObject*);
 
-// Forgets the DiffCounts type and the kept counts and repr results after the
-// interpreter that made them has been finalized (they died with it).
-void forget_summary_objects() noexcept;
-
 }  // namespace tarnu::py
