@@ -8,13 +8,12 @@
 #include "entry_frame.hpp"
 #include "errors.hpp"
 #include "method_support.hpp"
+#include "module_state.hpp"
 #include "py_ref.hpp"
 
 namespace tarnu::py {
 
 namespace {
-
-PyTypeObject* arrow_batch_type_object = nullptr;
 
 constexpr char kSchemaCapsule[] = "arrow_schema";
 constexpr char kArrayCapsule[] = "arrow_array";
@@ -50,7 +49,7 @@ OwnedRef new_capsule(Fill&& fill) {
 }
 
 PyArrowBatchObject* checked_batch(PyObject* self) {
-    if (Py_TYPE(self) != arrow_batch_type_object) [[unlikely]] throw_downcast_error(self, "PyArrowBatch");
+    if (Py_TYPE(self) != module_state.arrow_batch_type) [[unlikely]] throw_downcast_error(self, "PyArrowBatch");
     return reinterpret_cast<PyArrowBatchObject*>(self);
 }
 
@@ -148,6 +147,8 @@ PyType_Spec batch_spec = {
     batch_slots,
 };
 
+}  // namespace
+
 OwnedRef new_batch_object(ExportBatch&& batch) {
     auto shared = std::make_shared<const ExportBatch>(std::move(batch));
     PyTypeObject* type = arrow_batch_type();
@@ -156,40 +157,12 @@ OwnedRef new_batch_object(ExportBatch&& batch) {
     return OwnedRef::consuming(self);
 }
 
-}  // namespace
-
 PyTypeObject* arrow_batch_type() {
-    if (arrow_batch_type_object != nullptr) [[likely]] return arrow_batch_type_object;
+    if (module_state.arrow_batch_type != nullptr) [[likely]] return module_state.arrow_batch_type;
     PyObject* type = PyType_FromSpec(&batch_spec);
     if (type == nullptr) throw_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyArrowBatch");
-    arrow_batch_type_object = reinterpret_cast<PyTypeObject*>(type);
-    return arrow_batch_type_object;
-}
-
-void forget_arrow_batch_type() noexcept { arrow_batch_type_object = nullptr; }
-
-PyObject* to_arrow(PyObject* self, PyObject*) {
-    return entry_frame([&] {
-        PyGraphDiffObject* object = checked_self(self);
-        SharedBorrow borrow(object);
-        const NodeGraphDiff& diff = object->diff;
-        OwnedRef result = require_new(PyDict_New());
-        const auto add = [&](const char* key, ExportBatch (*build)(const NodeGraphDiff&)) {
-            ExportBatch batch;
-            try {
-                batch = build(diff);
-            } catch (const std::length_error& error) {
-                throw_error(PyExc_OverflowError, std::string("to_arrow: ") + error.what());
-            }
-            OwnedRef value = new_batch_object(std::move(batch));
-            require(PyDict_SetItemString(result.get(), key, value.get()));
-        };
-        add("node_updates", node_updates_batch);
-        add("deleted_nodes", deleted_nodes_batch);
-        add("edge_updates", edge_updates_batch);
-        add("deleted_edges", deleted_edges_batch);
-        return result.release();
-    });
+    module_state.arrow_batch_type = reinterpret_cast<PyTypeObject*>(type);
+    return module_state.arrow_batch_type;
 }
 
 }  // namespace tarnu::py

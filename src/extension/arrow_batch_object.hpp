@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "arrow/arrow_export.hpp"
+#include "py_ref.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {
@@ -20,10 +21,8 @@ struct PyArrowBatchObject {
 // The type, made on first request (module initialisation asks for it) and
 // kept for the life of the process; it is no attribute of the module.
 PyTypeObject* arrow_batch_type();
-void forget_arrow_batch_type() noexcept;
 
-// PyGraphDiff.to_arrow(): {"node_updates", "deleted_nodes", "edge_updates",
-// "deleted_edges"} -> PyArrowBatch, rows in the order of the bytes.
-PyObject* to_arrow(PyObject* self, PyObject*);
+// A new PyArrowBatch that takes over `batch`.
+OwnedRef new_batch_object(ExportBatch&& batch);
 
 }  // namespace tarnu::py

@@ -156,6 +156,20 @@ void write_encoding(const NodeGraphDiffEncoding& encoding, std::uint8_t* out) {
     }
 }
 
+PyObject* to_bytes(PyObject* self, PyObject*) {
+    return entry_frame([&] {
+        PyGraphDiffObject* object = checked_self(self);
+        SharedBorrow borrow(object);
+        const NodeGraphDiffEncoding encoding(object->diff);
+        // The encoding is written straight into the new bytes object's storage:
+        // one large buffer instead of a buffer and its copy.
+        OwnedRef bytes = OwnedRef::consuming(
+            require_or_report(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoding.size()))));
+        write_encoding(encoding, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+        return bytes.release();
+    });
+}
+
 PyObject* encoded_size(PyObject* self, PyObject*) {
     return entry_frame([&] {
         PyGraphDiffObject* object = checked_self(self);

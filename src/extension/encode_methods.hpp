@@ -12,6 +12,10 @@ namespace tarnu::py {
 // matches the sizes the encoding computed.
 void write_encoding(const NodeGraphDiffEncoding& encoding, std::uint8_t* out);
 
+// to_bytes(): the encoding as a new bytes object, written straight into its
+// storage.
+PyObject* to_bytes(PyObject* self, PyObject* unused);
+
 // encoded_size(): the exact length of to_bytes(), from counts the record
 // keeps; renders and allocates nothing.
 PyObject* encoded_size(PyObject* self, PyObject* unused);

@@ -4,15 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include "module_state.hpp"
 #include "text.hpp"
 
 namespace tarnu::py {
-
-namespace {
-
-PyObject* fatal_class = nullptr;
-
-}  // namespace
 
 FetchedError fetch_normalized() {
     PyObject* type = nullptr;
@@ -45,21 +40,17 @@ OwnedRef make_exception(PyObject* type, std::string_view message) {
 }  // namespace
 
 PyObject* fatal_error_class() {
-    if (fatal_class == nullptr) [[unlikely]] {
-        fatal_class = PyErr_NewExceptionWithDoc(
+    if (module_state.internal_error_class == nullptr) [[unlikely]] {
+        module_state.internal_error_class = PyErr_NewExceptionWithDoc(
             "tarnu_api.InternalError",
             "An internal failure of tarnu_api's own code (a broken invariant), never caused by the "
             "caller's input. It derives from BaseException so that `except Exception` does not hide it.",
             PyExc_BaseException, nullptr);
-        if (fatal_class == nullptr) {
+        if (module_state.internal_error_class == nullptr) {
             Py_FatalError("Failed to initialize new exception type.");
         }
     }
-    return fatal_class;
-}
-
-void forget_fatal_error_class() noexcept {
-    fatal_class = nullptr;
+    return module_state.internal_error_class;
 }
 
 void set_fatal_error(std::string_view message) noexcept {
@@ -101,12 +92,12 @@ bool is_wrapped_memory_error();
         PyErr_NoMemory();
         throw PendingError{};
     }
-    if (fatal_class != nullptr && PyErr_ExceptionMatches(fatal_class)) {
+    if (module_state.internal_error_class != nullptr && PyErr_ExceptionMatches(module_state.internal_error_class)) {
         // Our own fatal error came back through Python code (say, a __float__
         // that let it through). It is not an ordinary error of the caller: show
         // it whole, then fail this call as an internal failure of its own.
         FetchedError error = fetch_normalized();
-        if (Py_TYPE(error.value.get()) == reinterpret_cast<PyTypeObject*>(fatal_class)) {
+        if (Py_TYPE(error.value.get()) == reinterpret_cast<PyTypeObject*>(module_state.internal_error_class)) {
             std::string text = object_text(error.value.get());
             std::fputs("--- tarnu_api: an internal error came back from Python code ---\n", stderr);
             std::fflush(stderr);

@@ -8,125 +8,24 @@
 #include <utility>
 
 #include "arguments.hpp"
-#include "arrow_batch_object.hpp"
 #include "bulk_methods.hpp"
-#include "bytes/graph_diff_to_bytes.hpp"
-#include "conversions.hpp"
+#include "edit_methods.hpp"
 #include "encode_methods.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
 #include "merge_methods.hpp"
 #include "method_support.hpp"
 #include "py_ref.hpp"
+#include "read_methods.hpp"
 #include "restore_methods.hpp"
 #include "test_hooks.hpp"
 
 namespace tarnu::py {
 
-PyTypeObject* graph_diff_type_object = nullptr;
-
 namespace {
 
 // The class declares no module of its own, so it reports "builtins".
 constexpr char spec_name[] = "builtins.PyGraphDiff";
-
-// --- methods --------------------------------------------------------------
-
-constexpr ArgumentDescription<2> add_node_arguments{"PyGraphDiff.add_node()", {"id", "update"}};
-constexpr ArgumentDescription<1> delete_node_arguments{"PyGraphDiff.delete_node()", {"id"}};
-constexpr ArgumentDescription<3> add_edge_arguments{"PyGraphDiff.add_edge()", {"from", "to", "weight"}};
-constexpr ArgumentDescription<2> delete_edge_arguments{"PyGraphDiff.delete_edge()", {"from", "to"}};
-
-PyObject* num_nodes(PyObject* self, PyObject*) {
-    return entry_frame([&] {
-        PyGraphDiffObject* object = checked_self(self);
-        SharedBorrow borrow(object);
-        return new_count(object->diff.num_nodes());
-    });
-}
-
-PyObject* num_edges(PyObject* self, PyObject*) {
-    return entry_frame([&] {
-        PyGraphDiffObject* object = checked_self(self);
-        SharedBorrow borrow(object);
-        return new_count(object->diff.num_edges());
-    });
-}
-
-PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
-    return entry_frame([&] {
-        const auto [id_argument, update_argument] = parse_arguments(add_node_arguments, args, nargsf, keyword_names);
-        PyGraphDiffObject* object = checked_self(self);
-        ExclusiveBorrow borrow(object);
-        const NodeId id = extract_node_id_argument(id_argument, "id");
-        const NodeUpdateArgument update = extract_node_update_argument(update_argument, "update");
-        object->diff.set_node_update(id, update);
-        return none();
-    });
-}
-
-PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
-    return entry_frame([&] {
-        const auto [id_argument] = parse_arguments(delete_node_arguments, args, nargsf, keyword_names);
-        PyGraphDiffObject* object = checked_self(self);
-        ExclusiveBorrow borrow(object);
-        const NodeId id = extract_node_id_argument(id_argument, "id");
-        test_hooks::on_delete_node(id, object->diff);
-        object->diff.delete_node(id);
-        return none();
-    });
-}
-
-PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
-    return entry_frame([&] {
-        const auto [from_argument, to_argument, weight_argument] =
-            parse_arguments(add_edge_arguments, args, nargsf, keyword_names);
-        PyGraphDiffObject* object = checked_self(self);
-        ExclusiveBorrow borrow(object);
-        const NodeId from = extract_node_id_argument(from_argument, "from");
-        const NodeId to = extract_node_id_argument(to_argument, "to");
-        const float weight = extract_f32_argument(weight_argument, "weight");
-        // An edge to or from a node marked deleted is refused by the record,
-        // which then holds no trace of the call; the caller is not told.
-        (void)object->diff.add_edge(from, to, weight);
-        return none();
-    });
-}
-
-PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
-    return entry_frame([&] {
-        const auto [from_argument, to_argument] = parse_arguments(delete_edge_arguments, args, nargsf, keyword_names);
-        PyGraphDiffObject* object = checked_self(self);
-        ExclusiveBorrow borrow(object);
-        const NodeId from = extract_node_id_argument(from_argument, "from");
-        const NodeId to = extract_node_id_argument(to_argument, "to");
-        object->diff.delete_edge(from, to);
-        return none();
-    });
-}
-
-PyObject* to_bytes(PyObject* self, PyObject*) {
-    return entry_frame([&] {
-        PyGraphDiffObject* object = checked_self(self);
-        SharedBorrow borrow(object);
-        const NodeGraphDiffEncoding encoding(object->diff);
-        // The encoding is written straight into the new bytes object's storage:
-        // one large buffer instead of a buffer and its copy.
-        OwnedRef bytes = OwnedRef::consuming(
-            require_or_report(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoding.size()))));
-        write_encoding(encoding, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
-        return bytes.release();
-    });
-}
-
-PyObject* clear(PyObject* self, PyObject*) {
-    return entry_frame([&] {
-        PyGraphDiffObject* object = checked_self(self);
-        ExclusiveBorrow borrow(object);
-        object->diff.clear();
-        return none();
-    });
-}
 
 PyMethodDef methods[] = {
     {"num_nodes", as_cfunction(num_nodes), METH_NOARGS, "num_nodes($self)\n--\n\n"},
@@ -171,11 +70,12 @@ PyMethodDef methods[] = {
      "A bytearray is resized to end exactly after them (offset -1: its end). Any other\n"
      "writable C-contiguous buffer (memoryview, mmap, numpy array) must already have\n"
      "room, else ValueError and nothing is written."},
-    // Restoring, inspecting, copying, pickling (restore_methods.cpp).
+    // Restoring (restore_methods.cpp).
     {"from_bytes", as_cfunction(from_bytes), METH_O | METH_CLASS,
      "from_bytes($type, data, /)\n--\n\n"
      "The diff that data (bytes or any buffer: bytearray, memoryview, mmap) encodes, as\n"
      "to_bytes() wrote it. ValueError naming the byte offset and the reason otherwise."},
+    // Reading the contents (read_methods.cpp).
     {"node_updates", as_cfunction(node_updates), METH_NOARGS,
      "node_updates($self)\n--\n\n"
      "[(id, update dict)] for every node update, in the order of to_bytes(); each dict\n"
@@ -188,7 +88,7 @@ PyMethodDef methods[] = {
      "weight is the stored 32-bit float as a Python float."},
     {"deleted_edges", as_cfunction(deleted_edges), METH_NOARGS,
      "deleted_edges($self)\n--\n\n[(source, target)] of every edge to delete, in the order of to_bytes()."},
-    // Combining and summarising (merge_methods.cpp).
+    // Combining (merge_methods.cpp).
     {"merge", as_cfunction(merge), METH_FASTCALL | METH_KEYWORDS,
      "merge($self, other)\n--\n\n"
      "Records other's content on this diff, as if these calls were made on it:\n"
@@ -197,12 +97,13 @@ PyMethodDef methods[] = {
      "pending edge, each list in the order of other.to_bytes().\n\n"
      "other is unchanged; d.merge(d) changes nothing. Out of memory part-way:\n"
      "MemoryError, and the diff holds the effect of the calls it names."},
+    // Summarising (read_methods.cpp).
     {"counts", as_cfunction(counts), METH_NOARGS,
      "counts($self)\n--\n\n"
      "DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges): the sizes\n"
      "of the four sections of to_bytes(), edges as (source, target) pairs. O(1).\n"
      "(num_edges() counts source groups instead.)"},
-    // The contents as Arrow record batches (arrow_batch_object.cpp).
+    // The contents as Arrow record batches (read_methods.cpp; the batch type in arrow_batch_object.cpp).
     {"to_arrow", as_cfunction(to_arrow), METH_NOARGS,
      "to_arrow($self)\n--\n\n"
      "The diff's contents as four Arrow record batches, in a dict keyed \"node_updates\", \"deleted_nodes\",\n"
@@ -210,6 +111,7 @@ PyMethodDef methods[] = {
      "weights float32; node properties are nullable columns named as add_node's keys (null: absent).\n"
      "Each batch exports __arrow_c_array__ and __arrow_c_stream__: pass it to pyarrow.record_batch(),\n"
      "pyarrow.table() or polars.DataFrame()."},
+    // Copying, pickling and sizing (restore_methods.cpp).
     {"__copy__", as_cfunction(copy_diff), METH_NOARGS,
      "__copy__($self, /)\n--\n\nAn independent diff with the same content, encoding to the same bytes."},
     {"__deepcopy__", as_cfunction(deepcopy_diff), METH_O,
@@ -310,13 +212,9 @@ PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff) {
     return self;
 }
 
-void forget_graph_diff_type() noexcept {
-    graph_diff_type_object = nullptr;
-}
-
 PyTypeObject* graph_diff_type() {
-    if (graph_diff_type_object != nullptr) [[likely]] {
-        return graph_diff_type_object;
+    if (module_state.graph_diff_type != nullptr) [[likely]] {
+        return module_state.graph_diff_type;
     }
     slot_entry(Py_tp_base).pfunc = &PyBaseObject_Type;
     PyObject* type = test_hooks::fail_type_creation() ? nullptr : PyType_FromSpec(&spec);
@@ -324,8 +222,8 @@ PyTypeObject* graph_diff_type() {
         // The host's reason stays attached as the cause.
         throw_with_cause(PyExc_RuntimeError, "An error occurred while initializing class PyGraphDiff");
     }
-    graph_diff_type_object = reinterpret_cast<PyTypeObject*>(type);
-    return graph_diff_type_object;
+    module_state.graph_diff_type = reinterpret_cast<PyTypeObject*>(type);
+    return module_state.graph_diff_type;
 }
 
 }  // namespace tarnu::py

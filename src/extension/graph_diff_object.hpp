@@ -5,6 +5,7 @@
 
 #include "diff/node_graph_diff.hpp"
 #include "host_compat.hpp"
+#include "module_state.hpp"
 #include "python.hpp"
 
 namespace tarnu::py {
@@ -38,9 +39,6 @@ inline void report_memory_growth(PyGraphDiffObject* object) noexcept {
 #endif
 }
 
-// The type object once made (null before); graph_diff_type() makes it.
-extern PyTypeObject* graph_diff_type_object;
-
 // The PyGraphDiff type object, made on first request and kept for the life of
 // the process. Throws PendingError with RuntimeError "An error occurred while
 // initializing class PyGraphDiff" (the cause kept) when the host refuses it.
@@ -50,9 +48,5 @@ PyTypeObject* graph_diff_type();
 // `diff`, with its borrow flag free. Throws PendingError when the host
 // cannot allocate it; `diff` is then left as it was.
 PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff);
-
-// Forgets the type object after the interpreter that made it has been
-// finalized (it died with that interpreter).
-void forget_graph_diff_type() noexcept;
 
 }  // namespace tarnu::py

@@ -5,8 +5,6 @@
 
 namespace tarnu::py {
 
-InternedNames interned_names{};
-
 namespace {
 
 // Without its names the module cannot convert anything; a failure here is
@@ -16,10 +14,6 @@ PyObject* intern(const char* text) {
 }
 
 }  // namespace
-
-void forget_interned_names() noexcept {
-    interned_names = InternedNames{};
-}
 
 void intern_names() {
     if (interned_names.class_name != nullptr) {

@@ -13,16 +13,4 @@ namespace tarnu::py {
 // diff holds the effect of a prefix of those calls, as after a bulk method.
 PyObject* merge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names);
 
-// counts(): the four section sizes of the encoding (node updates, deleted
-// nodes, edge updates, deleted edges; edges as pairs) as a named tuple, O(1).
-PyObject* counts(PyObject* self, PyObject* unused);
-
-// repr(diff): the four counts, O(1), no content. It takes no borrow, so a
-// debugger can show a diff in the middle of a call.
-PyObject* repr_diff(PyObject* self);
-
-// Forgets the DiffCounts type and the kept counts and repr results after the
-// interpreter that made them has been finalized (they died with it).
-void forget_summary_objects() noexcept;
-
 }  // namespace tarnu::py

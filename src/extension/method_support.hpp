@@ -65,7 +65,7 @@ private:
 // holds when it does not.
 inline PyGraphDiffObject* checked_self(PyObject* self) {
     // Methods exist only once the type does, so its pointer is set here.
-    PyTypeObject* type = graph_diff_type_object;
+    PyTypeObject* type = module_state.graph_diff_type;
     if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) [[unlikely]] {
         throw_downcast_error(self, "PyGraphDiff");
     }

@@ -19,7 +19,7 @@
 #include "graph_diff_object.hpp"
 #include "host_compat.hpp"
 #include "interned.hpp"
-#include "merge_methods.hpp"
+#include "module_state.hpp"
 #include "py_ref.hpp"
 #include "restore_methods.hpp"
 #include "test_hooks.hpp"
@@ -40,14 +40,6 @@ PyModuleDef module_definition = {
     nullptr,
     nullptr,
 };
-
-// Filled by the first successful initialisation; emptied only when the
-// interpreter that made it has been finalized.
-PyObject* cached_module = nullptr;
-#ifndef PYPY_VERSION
-// Whether forget_interpreter_objects is registered for this interpreter's exit.
-bool forget_registered = false;
-#endif
 
 void register_class(PyObject* module) {
     PyTypeObject* type = graph_diff_type();
@@ -79,20 +71,6 @@ void register_class(PyObject* module) {
     require(PyModule_AddStringConstant(module, "__version__", TARNU_VERSION));
 }
 
-#ifndef PYPY_VERSION
-// Runs after the interpreter has been finalized: no Python object is alive,
-// and no C-API call may be made. Only pointers are forgotten.
-void forget_interpreter_objects() {
-    cached_module = nullptr;
-    forget_registered = false;
-    forget_graph_diff_type();
-    forget_arrow_batch_type();
-    forget_interned_names();
-    forget_fatal_error_class();
-    forget_summary_objects();
-}
-#endif
-
 void refuse_subinterpreters() {
 #ifndef PYPY_VERSION
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
@@ -104,17 +82,17 @@ void refuse_subinterpreters() {
 
 PyObject* init_module() {
     refuse_subinterpreters();
-    if (cached_module != nullptr) {
-        return OwnedRef::owning(cached_module).release();
+    if (module_state.module != nullptr) {
+        return OwnedRef::owning(module_state.module).release();
     }
 #ifndef PYPY_VERSION
     // Once per interpreter lifetime: the exit functions run, and are
     // forgotten, at each finalization.
-    if (!forget_registered) {
-        if (Py_AtExit(forget_interpreter_objects) != 0) {
+    if (!module_state.teardown_registered) {
+        if (Py_AtExit(forget_module_state) != 0) {
             throw_error(PyExc_ImportError, "tarnu_api could not register its clean-up at interpreter exit");
         }
-        forget_registered = true;
+        module_state.teardown_registered = true;
     }
 #endif
     intern_names();
@@ -122,10 +100,10 @@ PyObject* init_module() {
     register_class(module.get());
     arrow_batch_type();
     test_hooks::add_module_functions(module.get());
-    if (cached_module == nullptr) {
-        cached_module = module.release();
+    if (module_state.module == nullptr) {
+        module_state.module = module.release();
     }
-    return OwnedRef::owning(cached_module).release();
+    return OwnedRef::owning(module_state.module).release();
 }
 
 }  // namespace

@@ -4,18 +4,12 @@
 
 namespace tarnu::py {
 
-// Restoring, inspecting, copying and pickling a PyGraphDiff.
+// Restoring, copying, pickling and sizing a PyGraphDiff.
 
 // PyGraphDiff.from_bytes(data), a class method: the diff that `data` (any
 // object with a buffer) encodes; ValueError "invalid encoded diff at byte
 // {offset}: {reason}" for anything that is not an encoding.
 PyObject* from_bytes(PyObject* cls, PyObject* data);
-
-// The pending contents as new lists in the encoding's order.
-PyObject* node_updates(PyObject* self, PyObject*);   // [(id, {key: value})]
-PyObject* deleted_nodes(PyObject* self, PyObject*);  // [id]
-PyObject* edge_updates(PyObject* self, PyObject*);   // [(from, to, weight)]
-PyObject* deleted_edges(PyObject* self, PyObject*);  // [(from, to)]
 
 // copy.copy and copy.deepcopy: an independent diff cloned from the record.
 PyObject* copy_diff(PyObject* self, PyObject*);

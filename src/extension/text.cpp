@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "errors.hpp"
+#include "host_call.hpp"
 #include "node_update/utf8.hpp"
 #include "interned.hpp"
 #include "py_ref.hpp"
