@@ -415,7 +415,7 @@ namespace {
 // directly rather than through bytes_of's switch per item.
 template <class Offset>
 void parse_uuid_column(const ArrowColumn& column, std::size_t first, NodeId* out) {
-    const auto* offsets = static_cast<const Offset*>(column.values) + column.offset;
+    const auto* offsets = arrow_detail::values_from_offset<Offset>(column);
     const char* data = reinterpret_cast<const char*>(column.data);
     for (std::size_t i = 0; i < column.length; ++i) {
         const char* text = data + offsets[i];

@@ -214,13 +214,21 @@ float half_to_float(std::uint16_t half) noexcept;
 bool is_utf8(std::string_view text) noexcept;
 [[noreturn]] void throw_wrong_type(const ArrowColumn& column, const char* accepted);
 
+// The column's values from its offset on; null when the array holds no item
+// and no buffer (the producer may then give none, and moving a null pointer
+// is undefined).
+template <class T>
+const T* values_from_offset(const ArrowColumn& column) noexcept {
+    return column.values == nullptr ? nullptr : static_cast<const T*>(column.values) + column.offset;
+}
+
 // Calls f(i, value) for each valid item of a numeric column, the value in
 // its own C type; `integers_only` refuses the float types.
 template <class F>
 void visit_numbers(const ArrowColumn& column, bool integers_only, const char* accepted, F&& f) {
     const auto visit = [&](auto tag) {
         using T = decltype(tag);
-        const T* values = static_cast<const T*>(column.values) + column.offset;
+        const T* values = values_from_offset<T>(column);
         for (std::size_t i = 0; i < column.length; ++i) {
             if (column.valid(i)) f(i, values[i]);
         }
@@ -241,7 +249,7 @@ void visit_numbers(const ArrowColumn& column, bool integers_only, const char* ac
             case ArrowType::float32: return visit(float{});
             case ArrowType::float64: return visit(double{});
             case ArrowType::float16: {
-                const auto* values = static_cast<const std::uint16_t*>(column.values) + column.offset;
+                const auto* values = values_from_offset<std::uint16_t>(column);
                 for (std::size_t i = 0; i < column.length; ++i) {
                     if (column.valid(i)) f(i, half_to_float(values[i]));
                 }
