@@ -38,48 +38,6 @@ std::string_view init_hook() {
 
 }  // namespace
 
-void on_delete_node(const NodeId& id, const NodeGraphDiff& diff) {
-    if (std::memcmp(id.bytes.data(), "tarnu-test-hook", 15) != 0) {
-        return;
-    }
-    switch (id.bytes[15]) {
-        case 'T':
-            throw std::logic_error("test hook: internal failure");
-        case 'M':
-            throw std::bad_alloc();
-        case 'D':
-            fail_next_dealloc = true;
-            return;
-        case 'R': {
-            // The reference count of the class, which no interpreter but
-            // CPython shows to Python code.
-            throw_error(PyExc_LookupError, std::to_string(Py_REFCNT(graph_diff_type())));
-        }
-        case 'H': {
-            throw_error(PyExc_LookupError,
-                        std::to_string(diff.longest_id_probe()) + " " + std::to_string(diff.memory_bytes()));
-        }
-        case 'I': {
-            const std::string flaw = diff.check_invariants();
-            throw_error(PyExc_LookupError, flaw.empty() ? std::string_view("consistent") : std::string_view(flaw));
-        }
-        case 'S':
-            fail_next_encoding = true;
-            return;
-        case 'P':
-            fail_next_result = true;
-            return;
-        case 'B':
-            ++fail_bulk_item;
-            return;
-        case 'C':
-            tarnu::test_support::fail_next_text_allocation = true;
-            return;
-        default:
-            return;
-    }
-}
-
 void on_dealloc() {
     if (fail_next_dealloc) {
         fail_next_dealloc = false;
