@@ -7,8 +7,9 @@
 //
 // A few failures cannot be made from outside: they must happen inside a
 // production path, at one chosen moment. Each has one hook point there, a
-// flag the entry point arms and the path reads; in a released build each is
-// an empty inline function (or a constant false) that the compiler drops:
+// flag the entry point arms and the path reads; in a released build each of
+// the extension's is an empty inline function (or a constant false) that the
+// compiler drops:
 // - on_bulk_item: a bulk method or merge out of memory before item i
 //   (bulk_methods.cpp, merge_methods.cpp), to prove the prefix guarantee;
 // - on_dealloc: a deallocation that fails (graph_diff_object.cpp), which goes
@@ -22,8 +23,9 @@
 //   and so are asked for by the environment of a fresh interpreter,
 //   TARNU_TEST_INIT_HOOK;
 // - node text allocation failure: a plain flag in the core,
-//   test_support::fail_next_text_allocation (node_update_store.hpp), since
-//   the core has no hook build of its own; only the entry point sets it.
+//   test_support::fail_next_text_allocation (node_update_store.hpp), read on
+//   the cold path that grows or compacts the text buffer, since the core has
+//   no hook build of its own; only the entry point sets it.
 
 #include <cstddef>
 
