@@ -26,12 +26,14 @@ namespace tarnu {
 namespace detail::pipeline {
 
 // The pipeline of the batches: item i+kHashAhead has its K ids read and
-// hashed and their probe slots fetched; item i+kCellAhead has the cells
-// its slots point to fetched (slots only are read); item i+kTableAhead is
-// looked up, its cells being in cache by then, and has warm(endpoint,
-// entry) ask for the inner tables it will use; item i is applied with
-// the hashes and the indices found. An id not found ahead is looked up
-// again when its item is applied: an item before it may have interned it.
+// hashed and their probe slots fetched; item i+kCellAhead has its
+// candidates taken from the slots (IdPool::candidate) and their cells
+// fetched; item i+kTableAhead has each candidate confirmed against its
+// cell, in cache by then, and warm(endpoint, entry) ask for the inner
+// tables it will use; item i is applied with the hashes, indices and
+// entries found, so that each id is looked up once. An id not found ahead
+// is looked up again when its item is applied: an item before it may have
+// interned it.
 inline constexpr std::size_t kHashAhead = 16;
 inline constexpr std::size_t kCellAhead = 10;
 inline constexpr std::size_t kTableAhead = 5;
@@ -56,19 +58,27 @@ void GraphDiff::run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, s
         Ahead& a = ring[j % kRing];
         a.ids = ids_of(j);
         for (std::size_t k = 0; k < K; ++k) {
-            a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
+            a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone, nullptr};
             ids_.prefetch_slot(a.refs[k].hash);
         }
     };
     const auto find_ahead = [&](std::size_t j) {
-        const Ahead& a = ring[j % kRing];
-        for (std::size_t k = 0; k < K; ++k) ids_.prefetch_match(a.refs[k].hash);
+        Ahead& a = ring[j % kRing];
+        for (std::size_t k = 0; k < K; ++k) {
+            const auto found = ids_.candidate(a.refs[k].hash);
+            a.refs[k].index = found.index;
+            a.refs[k].state = found.entry;
+        }
     };
     const auto warm_ahead = [&](std::size_t j) {
         Ahead& a = ring[j % kRing];
         for (std::size_t k = 0; k < K; ++k) {
-            a.refs[k].index = ids_.find(a.ids[k], a.refs[k].hash);
-            if (a.refs[k].index != kNone) warm(k, ids_[a.refs[k].index]);
+            Ref& r = a.refs[k];
+            if (r.state == nullptr) continue;
+            const auto found = ids_.confirm({r.index, r.state}, *r.id, r.hash);
+            r.index = found.index;
+            r.state = found.entry;
+            if (r.state != nullptr) warm(k, *r.state);
         }
     };
     for (std::size_t begin = 0; begin < n; begin += kChunk) {
@@ -77,7 +87,7 @@ void GraphDiff::run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, s
             for (std::size_t i = begin; i < end; ++i) {
                 Ahead& a = ring[0];
                 a.ids = ids_of(i);
-                for (std::size_t k = 0; k < K; ++k) a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
+                for (std::size_t k = 0; k < K; ++k) a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone, nullptr};
                 apply(i, a.refs);
                 done = i + 1;
             }
@@ -185,7 +195,7 @@ void GraphDiff::merge(const GraphDiff& other, std::size_t& done, const BeforeIte
         const Id& id = other.ids_.id(theirs);
         std::uint32_t& x = ours[theirs];
         if (x == kNone) x = ids_.intern(id, hash_id(id));
-        return Ref{&id, 0, x};  // the hash is not read once the index is known
+        return Ref{&id, 0, x, ids_.entry(x)};  // the hash is not read once the index is known
     };
     for (const std::uint32_t node : other.deleted_nodes_) {
         before_item(done);

@@ -84,7 +84,8 @@ public:
     // Makes room for one more entry, so that the next insert cannot allocate.
     // Throws std::bad_alloc with the table unchanged.
     void reserve_one(BlockPool& blocks) {
-        if (size_ >= max_size(capacity_)) regrow(next_capacity(capacity_), blocks);
+        if (size_ >= max_size(capacity_)) [[unlikely]]
+            grow_one(blocks);
     }
 
     // Inserts key (with value, for maps) or, for a map whose key is present,
@@ -104,6 +105,24 @@ public:
         assert(!contains(key));
         if (hashed()) place_row(key, size_);
         keys()[size_++] = key;
+    }
+    void insert_absent(std::uint32_t key, const Value& value) noexcept
+        requires(!kIsSet)
+    {
+        assert(size_ < max_size(capacity_) && "reserve_one() first");
+        assert(!contains(key));
+        if (hashed()) place_row(key, size_);
+        store(size_++, key, &value);
+    }
+    // Overwrites the value of a key the map holds; false, with nothing
+    // changed, when it does not hold it. Never allocates.
+    bool assign(std::uint32_t key, const Value& value) noexcept
+        requires(!kIsSet)
+    {
+        const std::uint32_t row = find(key);
+        if (row == kNoIndex) return false;
+        std::memcpy(value_words(row), &value, sizeof(Value));
+        return true;
     }
     bool insert_or_assign(std::uint32_t key, const Value& value) noexcept
         requires(!kIsSet)
@@ -379,6 +398,10 @@ private:
         }
         slots[hole] = kNoIndex;
     }
+
+    // Out of line: a table grows a few times in its life, and the inserts
+    // that do not grow it stay short.
+    [[gnu::noinline]] void grow_one(BlockPool& blocks) { regrow(next_capacity(capacity_), blocks); }
 
     // Moves every entry into a new block of the given capacity. The block is
     // allocated before anything changes, so a bad_alloc leaves the table as it was.
