@@ -80,7 +80,7 @@ void add_all(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
     if (batch) {
         std::size_t done = 0;
         d.add_edges(
-            edges.size(), [&](std::size_t i) { return edges[i].from; }, [&](std::size_t i) { return edges[i].to; },
+            edges.size(), [&](std::size_t i) -> const NodeId& { return edges[i].from; }, [&](std::size_t i) -> const NodeId& { return edges[i].to; },
             [&](std::size_t i) { return edges[i].weight; }, done, no_hook);
     } else {
         for (const Edge& e : edges) (void)d.add_edge(e.from, e.to, e.weight);
@@ -96,7 +96,7 @@ void delete_all(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
     if (batch) {
         std::size_t done = 0;
         d.delete_edges(
-            edges.size(), [&](std::size_t i) { return edges[i].from; }, [&](std::size_t i) { return edges[i].to; },
+            edges.size(), [&](std::size_t i) -> const NodeId& { return edges[i].from; }, [&](std::size_t i) -> const NodeId& { return edges[i].to; },
             done, no_hook);
     } else {
         for (const Edge& e : edges) d.delete_edge(e.from, e.to);
@@ -106,7 +106,7 @@ void delete_all(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
 void delete_nodes(NodeGraphDiff& d, const std::vector<NodeId>& ids, bool batch) {
     if (batch) {
         std::size_t done = 0;
-        d.delete_nodes(ids.size(), [&](std::size_t i) { return ids[i]; }, done, no_hook);
+        d.delete_nodes(ids.size(), [&](std::size_t i) -> const NodeId& { return ids[i]; }, done, no_hook);
     } else {
         for (const NodeId& id : ids) d.delete_node(id);
     }

@@ -277,7 +277,10 @@ public:
     // Batches (graph_diff_batches.hpp). Each has exactly the effect of its
     // single-item operation run on items 0 to n-1 in order: item i is read
     // through the accessors (source(i), target(i), weight(i), id(i),
-    // update(i)). `done` counts the items applied so far. Out of memory,
+    // update(i)); an accessor that returns a reference is read in place
+    // (the item must stay put until the batch returns), one that returns a
+    // value is copied. `done` counts the items applied, set when the batch
+    // returns or throws. Out of memory,
     // std::bad_alloc leaves the record holding exactly the effect of the
     // first `done` items: every item is one single-item operation, which
     // changes nothing when it throws. `before_item(i)` runs before item i is
@@ -468,10 +471,11 @@ private:
 #endif
 
     // The read-ahead pipeline under every batch (graph_diff_batches.hpp):
-    // ids_of(i) gives item i's K ids, warm(k, state) asks for the inner
-    // tables the k-th id's item will use, apply(i, refs) applies item i.
-    template <std::size_t K, class IdsOf, class Warm, class Apply>
-    void run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, std::size_t& done);
+    // id_at(i, k) gives item i's k-th id (of K), warm(k, state) asks for
+    // the inner tables the k-th id's item will use, apply(i, refs) applies
+    // item i.
+    template <std::size_t K, class IdAt, class Warm, class Apply>
+    void run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std::size_t& done);
 
     // Removals from the dense lists move the last element into the hole and
     // repoint its id's position.

@@ -11,7 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "diff/graph_diff.hpp"
@@ -46,23 +48,38 @@ inline constexpr std::size_t kChunk = 1024;
 
 }  // namespace detail::pipeline
 
-template <std::size_t K, class IdsOf, class Warm, class Apply>
-void GraphDiff::run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, std::size_t& done) {
+template <std::size_t K, class IdAt, class Warm, class Apply>
+void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std::size_t& done) {
     using namespace detail::pipeline;
-    struct Ahead {
+    // An accessor that hands out references into the caller's items (which
+    // outlive the batch) is read in place; one that makes its ids is copied
+    // into the ring, where they stay until their item is applied.
+    static constexpr bool kInPlace = std::is_lvalue_reference_v<decltype(id_at(std::size_t{0}, std::size_t{0}))>;
+    struct Copied {
         std::array<Id, K> ids;
-        std::array<Ref, K> refs;  // into ids
+    };
+    struct Ahead : std::conditional_t<kInPlace, std::monostate, Copied> {
+        std::array<Ref, K> refs;
     };
     std::array<Ahead, kRing> ring;
-    const auto hash_ahead = [&](std::size_t j) {
-        Ahead& a = ring[j % kRing];
-        a.ids = ids_of(j);
+    const auto read = [&](Ahead& a, std::size_t j) TARNU_ITEM {
         for (std::size_t k = 0; k < K; ++k) {
-            a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone, nullptr};
-            ids_.prefetch_slot(a.refs[k].hash);
+            const Id* id;
+            if constexpr (kInPlace) {
+                id = &id_at(j, k);
+            } else {
+                a.ids[k] = id_at(j, k);
+                id = &a.ids[k];
+            }
+            a.refs[k] = Ref{id, hash_id(*id), kNone, nullptr};
         }
     };
-    const auto find_ahead = [&](std::size_t j) {
+    const auto hash_ahead = [&](std::size_t j) TARNU_ITEM {
+        Ahead& a = ring[j % kRing];
+        read(a, j);
+        for (std::size_t k = 0; k < K; ++k) ids_.prefetch_slot(a.refs[k].hash);
+    };
+    const auto find_ahead = [&](std::size_t j) TARNU_ITEM {
         Ahead& a = ring[j % kRing];
         for (std::size_t k = 0; k < K; ++k) {
             const auto found = ids_.candidate(a.refs[k].hash);
@@ -70,7 +87,7 @@ void GraphDiff::run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, s
             a.refs[k].state = found.entry;
         }
     };
-    const auto warm_ahead = [&](std::size_t j) {
+    const auto warm_ahead = [&](std::size_t j) TARNU_ITEM {
         Ahead& a = ring[j % kRing];
         for (std::size_t k = 0; k < K; ++k) {
             Ref& r = a.refs[k];
@@ -81,29 +98,41 @@ void GraphDiff::run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, s
             if (r.state != nullptr) warm(k, *r.state);
         }
     };
-    for (std::size_t begin = 0; begin < n; begin += kChunk) {
-        const std::size_t end = std::min(n, begin + kChunk);
-        if (ids_.size() < kReadAheadFrom) {
-            for (std::size_t i = begin; i < end; ++i) {
-                Ahead& a = ring[0];
-                a.ids = ids_of(i);
-                for (std::size_t k = 0; k < K; ++k) a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone, nullptr};
-                apply(i, a.refs);
-                done = i + 1;
+    // `done` is written once a chunk, and where an item throws.
+    std::size_t i = 0;
+    try {
+        for (std::size_t begin = 0; begin < n; begin += kChunk) {
+            const std::size_t end = std::min(n, begin + kChunk);
+            if (ids_.size() < kReadAheadFrom) {
+                for (i = begin; i < end; ++i) {
+                    read(ring[0], i);
+                    apply(i, ring[0].refs);
+                }
+                done = end;
+                continue;
             }
-            continue;
+            // Fill the pipeline as if the items before `begin` had been read ahead.
+            for (std::size_t j = begin; j < std::min(end, begin + kHashAhead); ++j) hash_ahead(j);
+            for (std::size_t j = begin; j < std::min(end, begin + kCellAhead); ++j) find_ahead(j);
+            for (std::size_t j = begin; j < std::min(end, begin + kTableAhead); ++j) warm_ahead(j);
+            i = begin;
+            // Every stage has an item to read ahead, then fewer and fewer.
+            for (; i + kHashAhead < end; ++i) {
+                hash_ahead(i + kHashAhead);
+                find_ahead(i + kCellAhead);
+                warm_ahead(i + kTableAhead);
+                apply(i, ring[i % kRing].refs);
+            }
+            for (; i < end; ++i) {
+                if (i + kCellAhead < end) find_ahead(i + kCellAhead);
+                if (i + kTableAhead < end) warm_ahead(i + kTableAhead);
+                apply(i, ring[i % kRing].refs);
+            }
+            done = end;
         }
-        // Fill the pipeline as if the items before `begin` had been read ahead.
-        for (std::size_t j = begin; j < std::min(end, begin + kHashAhead); ++j) hash_ahead(j);
-        for (std::size_t j = begin; j < std::min(end, begin + kCellAhead); ++j) find_ahead(j);
-        for (std::size_t j = begin; j < std::min(end, begin + kTableAhead); ++j) warm_ahead(j);
-        for (std::size_t i = begin; i < end; ++i) {
-            if (i + kHashAhead < end) hash_ahead(i + kHashAhead);
-            if (i + kCellAhead < end) find_ahead(i + kCellAhead);
-            if (i + kTableAhead < end) warm_ahead(i + kTableAhead);
-            apply(i, ring[i % kRing].refs);
-            done = i + 1;
-        }
+    } catch (...) {
+        done = i;  // items before i are applied; item i changed nothing
+        throw;
     }
 }
 
@@ -111,7 +140,7 @@ template <class Sources, class Targets, class Weights, class BeforeItem>
 void GraphDiff::add_edges(std::size_t n, const Sources& source, const Targets& target, const Weights& weight,
                           std::size_t& done, const BeforeItem& before_item) {
     run_batch<2>(
-        n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+        n, [&](std::size_t i, std::size_t k) -> decltype(auto) { return k == 0 ? source(i) : target(i); },
         [&](std::size_t endpoint, const State& s) {
             if (endpoint == 0)
                 s.targets.prefetch();
@@ -129,7 +158,7 @@ template <class Sources, class Targets, class BeforeItem>
 void GraphDiff::delete_edges(std::size_t n, const Sources& source, const Targets& target, std::size_t& done,
                              const BeforeItem& before_item) {
     run_batch<2>(
-        n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+        n, [&](std::size_t i, std::size_t k) -> decltype(auto) { return k == 0 ? source(i) : target(i); },
         [&](std::size_t endpoint, const State& s) {
             if (endpoint == 0) s.targets.prefetch();
         },
@@ -143,7 +172,7 @@ void GraphDiff::delete_edges(std::size_t n, const Sources& source, const Targets
 template <class Ids, class BeforeItem>
 void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, const BeforeItem& before_item) {
     run_batch<1>(
-        n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; },
+        n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); },
         [&](std::size_t, const State& s) {
             s.incoming.prefetch();
             s.targets.prefetch();
@@ -159,7 +188,7 @@ template <class Ids, class Updates, class BeforeItem>
 void GraphDiff::set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
                                  const BeforeItem& before_item) {
     run_batch<1>(
-        n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; }, [](std::size_t, const State&) {},
+        n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); }, [](std::size_t, const State&) {},
         [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {
             before_item(i);
             set_node_update(node[0], update(i));
