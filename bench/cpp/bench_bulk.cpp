@@ -5,7 +5,14 @@
 //   cmake -S . -B build/bench -DTARNU_BUILD_BENCH=ON -DTARNU_BUILD_MODULE=OFF
 //   cmake --build build/bench --target bench_bulk && build/bench/bench/cpp/bench_bulk [CASE MODE]
 //
-// CASE is small, large, delete_edges or delete_nodes; MODE is loop or batch.
+// CASE is small, large, bulk, bulk_again, delete_edges or delete_nodes; MODE
+// is loop or batch. `bulk` is the reference load of the core: 1,000,000
+// edges over 100,000 random ids (each the source of 10 edges to others of
+// the same set), in random order, from one contiguous array; `bulk_again`
+// loads that batch a second time into the diff that holds it (every pair
+// known, weights replaced). Under callgrind only the load is counted:
+//
+//   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*timed_load*' BENCH bulk batch
 
 #include <algorithm>
 #include <chrono>
@@ -49,24 +56,47 @@ std::vector<Edge> random_edges(std::size_t n, std::size_t sources, std::mt19937_
     return edges;
 }
 
+// n edges over `ids` ids, each the source of n / ids edges to other ids of the same set, in random order.
+std::vector<Edge> random_edges_among(std::size_t n, std::size_t ids, std::mt19937_64& rng) {
+    const std::vector<NodeId> id = random_ids(ids, rng);
+    std::vector<Edge> edges;
+    const std::size_t per = n / ids;
+    std::uniform_int_distribution<std::size_t> other(1, ids - 1);
+    for (std::size_t s = 0; s < ids; ++s) {
+        std::vector<std::size_t> targets;
+        while (targets.size() < per) {
+            const std::size_t t = (s + other(rng)) % ids;
+            if (std::find(targets.begin(), targets.end(), t) == targets.end()) targets.push_back(t);
+        }
+        for (std::size_t t : targets) edges.push_back({id[s], id[t], static_cast<float>(edges.size())});
+    }
+    std::shuffle(edges.begin(), edges.end(), rng);
+    return edges;
+}
+
 const auto no_hook = [](std::size_t) {};
 
 void add_all(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
     if (batch) {
         std::size_t done = 0;
         d.add_edges(
-            edges.size(), [&](std::size_t i) { return edges[i].from; }, [&](std::size_t i) { return edges[i].to; },
+            edges.size(), [&](std::size_t i) -> const NodeId& { return edges[i].from; }, [&](std::size_t i) -> const NodeId& { return edges[i].to; },
             [&](std::size_t i) { return edges[i].weight; }, done, no_hook);
     } else {
         for (const Edge& e : edges) (void)d.add_edge(e.from, e.to, e.weight);
     }
 }
 
+// The timed part of the bulk cases, out of line so that callgrind can count it alone.
+[[gnu::noinline]] void timed_load(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
+    add_all(d, edges, batch);
+}
+
 void delete_all(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
     if (batch) {
         std::size_t done = 0;
         d.delete_edges(
-            edges.size(), [&](std::size_t i) { return edges[i].from; }, [&](std::size_t i) { return edges[i].to; },
+            edges.size(), [&](std::size_t i) -> const NodeId& { return edges[i].from; }, [&](std::size_t i) -> const NodeId& { return edges[i].to; },
             done, no_hook);
     } else {
         for (const Edge& e : edges) d.delete_edge(e.from, e.to);
@@ -76,7 +106,7 @@ void delete_all(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
 void delete_nodes(NodeGraphDiff& d, const std::vector<NodeId>& ids, bool batch) {
     if (batch) {
         std::size_t done = 0;
-        d.delete_nodes(ids.size(), [&](std::size_t i) { return ids[i]; }, done, no_hook);
+        d.delete_nodes(ids.size(), [&](std::size_t i) -> const NodeId& { return ids[i]; }, done, no_hook);
     } else {
         for (const NodeId& id : ids) d.delete_node(id);
     }
@@ -103,6 +133,16 @@ double run_case(const std::string& name, bool batch, int rounds) {
         for (int r = 0; r < rounds; ++r) {
             NodeGraphDiff d;
             timed([&] { add_all(d, edges, batch); }, edges.size());
+        }
+    } else if (name == "bulk" || name == "bulk_again") {
+        const std::vector<Edge> edges = random_edges_among(1'000'000, 100'000, rng);
+        for (int r = 0; r < rounds; ++r) {
+            NodeGraphDiff d;
+            if (name == "bulk_again") add_all(d, edges, batch);
+            timed([&] { timed_load(d, edges, batch); }, edges.size());
+            if (r == 0 && batch)
+                std::fprintf(stderr, "%s: %.1f B/edge\n", name.c_str(),
+                             static_cast<double>(d.memory_bytes()) / static_cast<double>(edges.size()));
         }
     } else if (name == "delete_edges") {
         const std::vector<Edge> edges = random_edges(1000, 100, rng);
@@ -135,7 +175,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::printf("%-14s %12s %12s %8s\n", "case", "loop ns", "batch ns", "ratio");
-    for (const char* name : {"small", "large", "delete_edges", "delete_nodes"}) {
+    for (const char* name : {"small", "large", "bulk", "bulk_again", "delete_edges", "delete_nodes"}) {
         const double loop = run_case(name, false, 3);
         const double batch = run_case(name, true, 3);
         std::printf("%-14s %12.1f %12.1f %7.2fx\n", name, loop, batch, loop / batch);

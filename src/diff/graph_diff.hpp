@@ -86,11 +86,13 @@ class GraphDiff {
 
     using DeletedEntry = detail::DeletedSource;
     // An id with its hash and, when a lookup already found it, its index
-    // (kNone: not known yet). Indices stay valid until clear().
+    // and entry (kNone and null: not known yet). Both stay valid until
+    // clear(): cells never move.
     struct Ref {
         const Id* id;
         std::uint64_t hash;
         std::uint32_t index;
+        State* state;
     };
 
 public:
@@ -122,12 +124,13 @@ public:
     // Out of memory: unchanged (a compaction of the node texts may have
     // moved them, which no reader can see).
     TARNU_OPERATION void set_node_update(const Id& id, const UpdateView& update) {
-        set_node_update(Ref{&id, hash_id(id), kNone}, update);
+        set_node_update(Ref{&id, hash_id(id), kNone, nullptr}, update);
     }
-    TARNU_OPERATION void set_node_update(const Ref& id, const UpdateView& update) {
+    TARNU_OPERATION void set_node_update(Ref id, const UpdateView& update) {
         TARNU_CHECK_AFTER(*this, "set_node_update", id.id);
-        const std::uint32_t x = intern(id);
-        State& s = ids_[x];
+        intern(id);
+        const std::uint32_t x = id.index;
+        State& s = *id.state;
         if (s.node_pos != kNone) {
             nodes_.assign(s.node_pos, update);
         } else {
@@ -143,11 +146,12 @@ public:
     // this removes keeps its (empty) entry. Costs in proportion to the node's
     // own pending edges, not to the size of the diff.
     // Out of memory: unchanged.
-    TARNU_OPERATION void delete_node(const Id& id) { delete_node(Ref{&id, hash_id(id), kNone}); }
-    TARNU_OPERATION void delete_node(const Ref& id) {
+    TARNU_OPERATION void delete_node(const Id& id) { delete_node(Ref{&id, hash_id(id), kNone, nullptr}); }
+    TARNU_OPERATION void delete_node(Ref id) {
         TARNU_CHECK_AFTER(*this, "delete_node", id.id);
-        const std::uint32_t x = intern(id);
-        State& s = ids_[x];
+        intern(id);
+        const std::uint32_t x = id.index;
+        State& s = *id.state;
         if (s.deleted_node_pos == kNone) detail::reserve_for(deleted_nodes_, 1);
         std::size_t new_deleted_sources = 0;
         s.incoming.for_each([&](std::uint32_t source) {
@@ -184,18 +188,29 @@ public:
     // unchanged, while either endpoint is marked deleted.
     // Out of memory: unchanged.
     [[nodiscard]] TARNU_OPERATION std::optional<DiffError> add_edge(const Id& from, const Id& to, W weight) {
-        return add_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone}, weight);
+        return add_edge(Ref{&from, hash_id(from), kNone, nullptr}, Ref{&to, hash_id(to), kNone, nullptr}, weight);
     }
-    [[nodiscard]] TARNU_OPERATION std::optional<DiffError> add_edge(const Ref& from, const Ref& to, W weight) {
+    [[nodiscard]] TARNU_OPERATION std::optional<DiffError> add_edge(Ref from, Ref to, W weight) {
         TARNU_CHECK_AFTER(*this, "add_edge", from.id, to.id);
-        std::uint32_t f = find(from);
-        std::uint32_t t = find(to);
-        if ((f != kNone && ids_[f].deleted_node_pos != kNone) || (t != kNone && ids_[t].deleted_node_pos != kNone))
+        find(from);
+        find(to);
+        if ((from.state != nullptr && from.state->deleted_node_pos != kNone) ||
+            (to.state != nullptr && to.state->deleted_node_pos != kNone))
             return DiffError{kDeletedEndpointMessage};
-        if (f == kNone) f = ids_.add(*from.id, from.hash);
-        if (t == kNone) t = *from.id == *to.id ? f : ids_.add(*to.id, to.hash);
-        State& fs = ids_[f];
-        State& ts = ids_[t];
+        if (from.state == nullptr) add(from);
+        if (to.state == nullptr) {
+            if (*from.id == *to.id)
+                to = from;
+            else
+                add(to);
+        }
+        const std::uint32_t f = from.index;
+        const std::uint32_t t = to.index;
+        State& fs = *from.state;
+        State& ts = *to.state;
+        // A pending edge only takes its new weight: it has no pending
+        // deletion to cancel, and its tables need no room.
+        if (fs.targets.assign(t, weight)) return std::nullopt;
         if (fs.source_pos == kNone) detail::reserve_for(sources_, 1);
         fs.targets.reserve_one(blocks_);
         ts.incoming.reserve_one(blocks_);
@@ -209,10 +224,9 @@ public:
             }
         }
         if (fs.source_pos == kNone) add_source(f);
-        if (fs.targets.insert_or_assign(t, weight)) {
-            ts.incoming.insert_absent(f);  // t's sources hold f exactly when f's targets hold t
-            ++pending_targets_;
-        }
+        fs.targets.insert_absent(t, weight);
+        ts.incoming.insert_absent(f);  // t's sources hold f exactly when f's targets hold t
+        ++pending_targets_;
         return std::nullopt;
     }
 
@@ -222,13 +236,15 @@ public:
     // map was already empty and `to` was never a target.
     // Out of memory: unchanged.
     TARNU_OPERATION void delete_edge(const Id& from, const Id& to) {
-        delete_edge(Ref{&from, hash_id(from), kNone}, Ref{&to, hash_id(to), kNone});
+        delete_edge(Ref{&from, hash_id(from), kNone, nullptr}, Ref{&to, hash_id(to), kNone, nullptr});
     }
-    TARNU_OPERATION void delete_edge(const Ref& from, const Ref& to) {
+    TARNU_OPERATION void delete_edge(Ref from, Ref to) {
         TARNU_CHECK_AFTER(*this, "delete_edge", from.id, to.id);
-        const std::uint32_t f = intern(from);
-        const std::uint32_t t = intern(to);
-        State& fs = ids_[f];
+        intern(from);
+        intern(to);
+        const std::uint32_t f = from.index;
+        const std::uint32_t t = to.index;
+        State& fs = *from.state;
         if (fs.deleted_source_pos == kNone)
             detail::reserve_for(deleted_, 1);
         else
@@ -238,7 +254,7 @@ public:
         if (deleted_targets_of(f).insert(t)) ++deleted_targets_;
         if (fs.source_pos != kNone) {
             if (fs.targets.erase(t)) {
-                ids_[t].incoming.erase(f);
+                to.state->incoming.erase(f);
                 --pending_targets_;
             }
             if (fs.targets.empty()) remove_source(f);
@@ -261,7 +277,10 @@ public:
     // Batches (graph_diff_batches.hpp). Each has exactly the effect of its
     // single-item operation run on items 0 to n-1 in order: item i is read
     // through the accessors (source(i), target(i), weight(i), id(i),
-    // update(i)). `done` counts the items applied so far. Out of memory,
+    // update(i)); an accessor that returns a reference is read in place
+    // (the item must stay put until the batch returns), one that returns a
+    // value is copied. `done` counts the items applied, set when the batch
+    // returns or throws. Out of memory,
     // std::bad_alloc leaves the record holding exactly the effect of the
     // first `done` items: every item is one single-item operation, which
     // changes nothing when it throws. `before_item(i)` runs before item i is
@@ -398,8 +417,23 @@ private:
 
     std::uint32_t intern(const Id& id) { return ids_.intern(id, hash_id(id)); }
 
-    std::uint32_t find(const Ref& r) const noexcept { return r.index != kNone ? r.index : ids_.find(*r.id, r.hash); }
-    std::uint32_t intern(const Ref& r) { return r.index != kNone ? r.index : ids_.intern(*r.id, r.hash); }
+    // Fill in r's index and entry where no lookup ahead found them: find
+    // leaves them absent for an id not interned, add interns an id known
+    // to be absent, intern does either.
+    void find(Ref& r) const noexcept {
+        if (r.state != nullptr) return;
+        const auto found = ids_.lookup(*r.id, r.hash);
+        r.index = found.index;
+        r.state = found.entry;
+    }
+    void add(Ref& r) {
+        r.index = ids_.add(*r.id, r.hash);
+        r.state = ids_.entry(r.index);
+    }
+    void intern(Ref& r) {
+        find(r);
+        if (r.state == nullptr) add(r);
+    }
 
     // The invariants that concern id x: its positions, its tables and, for
     // tables of at most walk_limit slots, their entries against the tables
@@ -437,10 +471,11 @@ private:
 #endif
 
     // The read-ahead pipeline under every batch (graph_diff_batches.hpp):
-    // ids_of(i) gives item i's K ids, warm(k, state) asks for the inner
-    // tables the k-th id's item will use, apply(i, refs) applies item i.
-    template <std::size_t K, class IdsOf, class Warm, class Apply>
-    void run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, std::size_t& done);
+    // id_at(i, k) gives item i's k-th id (of K), warm(k, state) asks for
+    // the inner tables the k-th id's item will use, apply(i, refs) applies
+    // item i.
+    template <std::size_t K, class IdAt, class Warm, class Apply>
+    void run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std::size_t& done);
 
     // Removals from the dense lists move the last element into the hole and
     // repoint its id's position.

@@ -11,7 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "diff/graph_diff.hpp"
@@ -26,12 +28,14 @@ namespace tarnu {
 namespace detail::pipeline {
 
 // The pipeline of the batches: item i+kHashAhead has its K ids read and
-// hashed and their probe slots fetched; item i+kCellAhead has the cells
-// its slots point to fetched (slots only are read); item i+kTableAhead is
-// looked up, its cells being in cache by then, and has warm(endpoint,
-// entry) ask for the inner tables it will use; item i is applied with
-// the hashes and the indices found. An id not found ahead is looked up
-// again when its item is applied: an item before it may have interned it.
+// hashed and their probe slots fetched; item i+kCellAhead has its
+// candidates taken from the slots (IdPool::candidate) and their cells
+// fetched; item i+kTableAhead has each candidate confirmed against its
+// cell, in cache by then, and warm(endpoint, entry) ask for the inner
+// tables it will use; item i is applied with the hashes, indices and
+// entries found, so that each id is looked up once. An id not found ahead
+// is looked up again when its item is applied: an item before it may have
+// interned it.
 inline constexpr std::size_t kHashAhead = 16;
 inline constexpr std::size_t kCellAhead = 10;
 inline constexpr std::size_t kTableAhead = 5;
@@ -44,56 +48,91 @@ inline constexpr std::size_t kChunk = 1024;
 
 }  // namespace detail::pipeline
 
-template <std::size_t K, class IdsOf, class Warm, class Apply>
-void GraphDiff::run_batch(std::size_t n, IdsOf ids_of, Warm warm, Apply apply, std::size_t& done) {
+template <std::size_t K, class IdAt, class Warm, class Apply>
+void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std::size_t& done) {
     using namespace detail::pipeline;
-    struct Ahead {
+    // An accessor that hands out references into the caller's items (which
+    // outlive the batch) is read in place; one that makes its ids is copied
+    // into the ring, where they stay until their item is applied.
+    static constexpr bool kInPlace = std::is_lvalue_reference_v<decltype(id_at(std::size_t{0}, std::size_t{0}))>;
+    struct Copied {
         std::array<Id, K> ids;
-        std::array<Ref, K> refs;  // into ids
+    };
+    struct Ahead : std::conditional_t<kInPlace, std::monostate, Copied> {
+        std::array<Ref, K> refs;
     };
     std::array<Ahead, kRing> ring;
-    const auto hash_ahead = [&](std::size_t j) {
-        Ahead& a = ring[j % kRing];
-        a.ids = ids_of(j);
+    const auto read = [&](Ahead& a, std::size_t j) TARNU_ITEM {
         for (std::size_t k = 0; k < K; ++k) {
-            a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
-            ids_.prefetch_slot(a.refs[k].hash);
-        }
-    };
-    const auto find_ahead = [&](std::size_t j) {
-        const Ahead& a = ring[j % kRing];
-        for (std::size_t k = 0; k < K; ++k) ids_.prefetch_match(a.refs[k].hash);
-    };
-    const auto warm_ahead = [&](std::size_t j) {
-        Ahead& a = ring[j % kRing];
-        for (std::size_t k = 0; k < K; ++k) {
-            a.refs[k].index = ids_.find(a.ids[k], a.refs[k].hash);
-            if (a.refs[k].index != kNone) warm(k, ids_[a.refs[k].index]);
-        }
-    };
-    for (std::size_t begin = 0; begin < n; begin += kChunk) {
-        const std::size_t end = std::min(n, begin + kChunk);
-        if (ids_.size() < kReadAheadFrom) {
-            for (std::size_t i = begin; i < end; ++i) {
-                Ahead& a = ring[0];
-                a.ids = ids_of(i);
-                for (std::size_t k = 0; k < K; ++k) a.refs[k] = Ref{&a.ids[k], hash_id(a.ids[k]), kNone};
-                apply(i, a.refs);
-                done = i + 1;
+            const Id* id;
+            if constexpr (kInPlace) {
+                id = &id_at(j, k);
+            } else {
+                a.ids[k] = id_at(j, k);
+                id = &a.ids[k];
             }
-            continue;
+            a.refs[k] = Ref{id, hash_id(*id), kNone, nullptr};
         }
-        // Fill the pipeline as if the items before `begin` had been read ahead.
-        for (std::size_t j = begin; j < std::min(end, begin + kHashAhead); ++j) hash_ahead(j);
-        for (std::size_t j = begin; j < std::min(end, begin + kCellAhead); ++j) find_ahead(j);
-        for (std::size_t j = begin; j < std::min(end, begin + kTableAhead); ++j) warm_ahead(j);
-        for (std::size_t i = begin; i < end; ++i) {
-            if (i + kHashAhead < end) hash_ahead(i + kHashAhead);
-            if (i + kCellAhead < end) find_ahead(i + kCellAhead);
-            if (i + kTableAhead < end) warm_ahead(i + kTableAhead);
-            apply(i, ring[i % kRing].refs);
-            done = i + 1;
+    };
+    const auto hash_ahead = [&](std::size_t j) TARNU_ITEM {
+        Ahead& a = ring[j % kRing];
+        read(a, j);
+        for (std::size_t k = 0; k < K; ++k) ids_.prefetch_slot(a.refs[k].hash);
+    };
+    const auto find_ahead = [&](std::size_t j) TARNU_ITEM {
+        Ahead& a = ring[j % kRing];
+        for (std::size_t k = 0; k < K; ++k) {
+            const auto found = ids_.candidate(a.refs[k].hash);
+            a.refs[k].index = found.index;
+            a.refs[k].state = found.entry;
         }
+    };
+    const auto warm_ahead = [&](std::size_t j) TARNU_ITEM {
+        Ahead& a = ring[j % kRing];
+        for (std::size_t k = 0; k < K; ++k) {
+            Ref& r = a.refs[k];
+            if (r.state == nullptr) continue;
+            const auto found = ids_.confirm({r.index, r.state}, *r.id, r.hash);
+            r.index = found.index;
+            r.state = found.entry;
+            if (r.state != nullptr) warm(k, *r.state);
+        }
+    };
+    // `done` is written once a chunk, and where an item throws.
+    std::size_t i = 0;
+    try {
+        for (std::size_t begin = 0; begin < n; begin += kChunk) {
+            const std::size_t end = std::min(n, begin + kChunk);
+            if (ids_.size() < kReadAheadFrom) {
+                for (i = begin; i < end; ++i) {
+                    read(ring[0], i);
+                    apply(i, ring[0].refs);
+                }
+                done = end;
+                continue;
+            }
+            // Fill the pipeline as if the items before `begin` had been read ahead.
+            for (std::size_t j = begin; j < std::min(end, begin + kHashAhead); ++j) hash_ahead(j);
+            for (std::size_t j = begin; j < std::min(end, begin + kCellAhead); ++j) find_ahead(j);
+            for (std::size_t j = begin; j < std::min(end, begin + kTableAhead); ++j) warm_ahead(j);
+            i = begin;
+            // Every stage has an item to read ahead, then fewer and fewer.
+            for (; i + kHashAhead < end; ++i) {
+                hash_ahead(i + kHashAhead);
+                find_ahead(i + kCellAhead);
+                warm_ahead(i + kTableAhead);
+                apply(i, ring[i % kRing].refs);
+            }
+            for (; i < end; ++i) {
+                if (i + kCellAhead < end) find_ahead(i + kCellAhead);
+                if (i + kTableAhead < end) warm_ahead(i + kTableAhead);
+                apply(i, ring[i % kRing].refs);
+            }
+            done = end;
+        }
+    } catch (...) {
+        done = i;  // items before i are applied; item i changed nothing
+        throw;
     }
 }
 
@@ -101,7 +140,7 @@ template <class Sources, class Targets, class Weights, class BeforeItem>
 void GraphDiff::add_edges(std::size_t n, const Sources& source, const Targets& target, const Weights& weight,
                           std::size_t& done, const BeforeItem& before_item) {
     run_batch<2>(
-        n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+        n, [&](std::size_t i, std::size_t k) -> decltype(auto) { return k == 0 ? source(i) : target(i); },
         [&](std::size_t endpoint, const State& s) {
             if (endpoint == 0)
                 s.targets.prefetch();
@@ -119,7 +158,7 @@ template <class Sources, class Targets, class BeforeItem>
 void GraphDiff::delete_edges(std::size_t n, const Sources& source, const Targets& target, std::size_t& done,
                              const BeforeItem& before_item) {
     run_batch<2>(
-        n, [&](std::size_t i) { return std::array<Id, 2>{source(i), target(i)}; },
+        n, [&](std::size_t i, std::size_t k) -> decltype(auto) { return k == 0 ? source(i) : target(i); },
         [&](std::size_t endpoint, const State& s) {
             if (endpoint == 0) s.targets.prefetch();
         },
@@ -133,7 +172,7 @@ void GraphDiff::delete_edges(std::size_t n, const Sources& source, const Targets
 template <class Ids, class BeforeItem>
 void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, const BeforeItem& before_item) {
     run_batch<1>(
-        n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; },
+        n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); },
         [&](std::size_t, const State& s) {
             s.incoming.prefetch();
             s.targets.prefetch();
@@ -149,7 +188,7 @@ template <class Ids, class Updates, class BeforeItem>
 void GraphDiff::set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
                                  const BeforeItem& before_item) {
     run_batch<1>(
-        n, [&](std::size_t i) { return std::array<Id, 1>{id(i)}; }, [](std::size_t, const State&) {},
+        n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); }, [](std::size_t, const State&) {},
         [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {
             before_item(i);
             set_node_update(node[0], update(i));
@@ -185,7 +224,7 @@ void GraphDiff::merge(const GraphDiff& other, std::size_t& done, const BeforeIte
         const Id& id = other.ids_.id(theirs);
         std::uint32_t& x = ours[theirs];
         if (x == kNone) x = ids_.intern(id, hash_id(id));
-        return Ref{&id, 0, x};  // the hash is not read once the index is known
+        return Ref{&id, 0, x, ids_.entry(x)};  // the hash is not read once the index is known
     };
     for (const std::uint32_t node : other.deleted_nodes_) {
         before_item(done);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -50,9 +51,10 @@ class IdPool {
         std::uint32_t hash;
     };
     struct alignas(64) Cell {
-        Entry entry;
+        Entry entry;  // first: a Found's entry pointer is its cell's address
         Id id;
     };
+    static_assert(std::is_standard_layout_v<Cell>, "a cell and its entry share an address");
     static constexpr std::uint32_t kFirstSlots = 16;
     static constexpr unsigned kPageLog = 5;
     static constexpr std::uint32_t kPage = 1u << kPageLog;
@@ -89,15 +91,29 @@ public:
 
     std::uint32_t size() const noexcept { return size_; }
 
+    // An interned index with its entry, as a lookup finds them: the entry
+    // is reached without going through the page table again, and stays
+    // where it is while other ids are interned. {kNoIndex, null}: absent.
+    struct Found {
+        std::uint32_t index;
+        Entry* entry;
+    };
+
     // Index of id, or kNoIndex. hash is hash_id(id).
-    std::uint32_t find(const Id& id, std::uint64_t hash) const noexcept {
-        if (slots_.empty()) return kNoIndex;
+    std::uint32_t find(const Id& id, std::uint64_t hash) const noexcept { return lookup(id, hash).index; }
+
+    // Index and entry of id, or {kNoIndex, null}.
+    Found lookup(const Id& id, std::uint64_t hash) const noexcept {
+        if (slots_.empty()) return {kNoIndex, nullptr};
         const std::uint32_t h = static_cast<std::uint32_t>(hash);
         const std::uint32_t mask = static_cast<std::uint32_t>(slots_.size()) - 1;
         for (std::uint32_t i = h & mask;; i = (i + 1) & mask) {
             const Slot s = slots_[i];
-            if (s.index == kNoIndex) return kNoIndex;
-            if (s.hash == h && locate(s.index).id == id) return s.index;
+            if (s.index == kNoIndex) return {kNoIndex, nullptr};
+            if (s.hash == h) {
+                Cell& cell = const_cast<Cell&>(locate(s.index));
+                if (cell.id == id) return {s.index, &cell.entry};
+            }
         }
     }
 
@@ -131,10 +147,13 @@ public:
 
     // Hints for a batch of lookups that comes a little later: the slot where
     // a probe for `hash` starts, and the cell of an index.
-    void prefetch_slot(std::uint64_t hash) const noexcept {
+    // Both inlined wherever they are used, as every read-ahead step is.
+    [[gnu::always_inline]] void prefetch_slot(std::uint64_t hash) const noexcept {
         if (!slots_.empty()) detail::prefetch(&slots_[static_cast<std::uint32_t>(hash) & (slots_.size() - 1)]);
     }
-    void prefetch_entry(std::uint32_t index) const noexcept { detail::prefetch(&locate(index)); }
+    [[gnu::always_inline]] void prefetch_entry(std::uint32_t index) const noexcept {
+        detail::prefetch(&locate(index));
+    }
 
     Entry& operator[](std::uint32_t index) noexcept {
         assert(index < size_);
@@ -199,19 +218,35 @@ public:
         }
         return longest;
     }
-    // Asks for the cell of the first id whose stored hash bits match, which
-    // is almost always the id itself, reading slots only: the cell is what
-    // a lookup would wait for.
-    void prefetch_match(std::uint64_t hash) const noexcept {
-        if (slots_.empty()) return;
+    // The first id whose stored hash bits match `hash`, which is almost
+    // always the id itself, with its cell asked for: a lookup a little
+    // ahead of its use, reading slots only, which confirm() completes once
+    // the cell has arrived. {kNoIndex, null} when the probe meets a free
+    // slot first: the id was not interned when this ran.
+    [[gnu::always_inline]] Found candidate(std::uint64_t hash) const noexcept {
+        if (slots_.empty()) return {kNoIndex, nullptr};
         const std::uint32_t h = static_cast<std::uint32_t>(hash);
         const std::uint32_t mask = static_cast<std::uint32_t>(slots_.size()) - 1;
         for (std::uint32_t i = h & mask;; i = (i + 1) & mask) {
             const Slot s = slots_[i];
-            if (s.index == kNoIndex) return;
-            if (s.hash == h) return prefetch_entry(s.index);
+            if (s.index == kNoIndex) return {kNoIndex, nullptr};
+            if (s.hash == h) {
+                Cell& cell = const_cast<Cell&>(locate(s.index));
+                detail::prefetch(&cell);
+                return {s.index, &cell.entry};
+            }
         }
     }
+    // What a lookup of id gives, from a non-null candidate for its hash:
+    // the candidate itself when its cell holds id, which costs one compare,
+    // else the whole lookup (another id with the same 32 hash bits).
+    Found confirm(const Found& candidate, const Id& id, std::uint64_t hash) const noexcept {
+        assert(candidate.entry != nullptr);
+        if (reinterpret_cast<const Cell*>(candidate.entry)->id == id) return candidate;
+        return lookup(id, hash);
+    }
+    // The entry of an index, for a caller that keeps it as lookup() gives it.
+    Entry* entry(std::uint32_t index) noexcept { return &locate(index).entry; }
 
     // The first flaw in the pool, or null: counts that disagree, a slot
     // array that is no power of two or too full, a slot whose index or

@@ -84,7 +84,8 @@ public:
     // Makes room for one more entry, so that the next insert cannot allocate.
     // Throws std::bad_alloc with the table unchanged.
     void reserve_one(BlockPool& blocks) {
-        if (size_ >= max_size(capacity_)) regrow(next_capacity(capacity_), blocks);
+        if (size_ >= max_size(capacity_)) [[unlikely]]
+            grow_one(blocks);
     }
 
     // Inserts key (with value, for maps) or, for a map whose key is present,
@@ -104,6 +105,24 @@ public:
         assert(!contains(key));
         if (hashed()) place_row(key, size_);
         keys()[size_++] = key;
+    }
+    void insert_absent(std::uint32_t key, const Value& value) noexcept
+        requires(!kIsSet)
+    {
+        assert(size_ < max_size(capacity_) && "reserve_one() first");
+        assert(!contains(key));
+        if (hashed()) place_row(key, size_);
+        store(size_++, key, &value);
+    }
+    // Overwrites the value of a key the map holds; false, with nothing
+    // changed, when it does not hold it. Never allocates.
+    bool assign(std::uint32_t key, const Value& value) noexcept
+        requires(!kIsSet)
+    {
+        const std::uint32_t row = find(key);
+        if (row == kNoIndex) return false;
+        std::memcpy(value_words(row), &value, sizeof(Value));
+        return true;
     }
     bool insert_or_assign(std::uint32_t key, const Value& value) noexcept
         requires(!kIsSet)
@@ -187,7 +206,9 @@ public:
 
     // Asks the processor to start loading the heap block, keys and values,
     // for a walk that comes a little later. A hint only; never faults.
-    void prefetch() const noexcept {
+    // Always inlined, as every read-ahead step is: the count of prefetches
+    // per function is what tests/python/test_read_ahead.py checks.
+    [[gnu::always_inline]] void prefetch() const noexcept {
         if (!on_heap()) return;
         const std::uint32_t* block = heap();
         detail::prefetch(block);
@@ -380,6 +401,41 @@ private:
         slots[hole] = kNoIndex;
     }
 
+    // Out of line: a table grows a few times in its life, and the inserts
+    // that do not grow it stay short.
+    [[gnu::noinline]] void grow_one(BlockPool& blocks) {
+        const std::uint32_t capacity = next_capacity(capacity_);
+        if (capacity > kDenseMax) return regrow(capacity, blocks);
+        // Inline or dense to dense, the growth of nearly every table: the
+        // rows are copied to the same places and there is no index to build.
+        std::uint32_t* block = blocks.allocate(words_for(capacity));  // nothing has changed if this throws
+        const std::uint32_t* old_keys = keys();
+        copy_rows(block, old_keys, size_, capacity_);
+        if constexpr (!kIsSet) copy_rows(block + capacity, old_keys + max_size(capacity_), size_, capacity_);
+        if (on_heap()) blocks.deallocate(heap(), words_for(capacity_));
+        set_heap(block);
+        capacity_ = capacity;
+    }
+
+    // The first n words of an array of max_size(capacity) words (a table's
+    // keys, or its values) into an array at least as long. Growth runs
+    // through the small tables most of all, whose arrays are copied here
+    // without a call: a word or two from inline, whole groups of four from
+    // a dense table (every dense capacity is a multiple of four, and so is
+    // every larger max_size; the words past n are not read as entries).
+    static void copy_rows(std::uint32_t* to, const std::uint32_t* from, std::uint32_t n,
+                          std::uint32_t capacity) noexcept {
+        static_assert(kFirstHeap % 4 == 0 && kDenseMax % 4 == 0, "dense arrays hold whole groups of four");
+        if (capacity <= kInline) {
+            for (std::uint32_t i = 0; i < kInline; ++i)
+                if (i < n) to[i] = from[i];
+        } else if (capacity <= kDenseMax) {
+            for (std::uint32_t i = 0; i < n; i += 4) __builtin_memcpy(to + i, from + i, 16);
+        } else {
+            std::memcpy(to, from, static_cast<std::size_t>(n) * sizeof(std::uint32_t));
+        }
+    }
+
     // Moves every entry into a new block of the given capacity. The block is
     // allocated before anything changes, so a bad_alloc leaves the table as it was.
     void regrow(std::uint32_t capacity, BlockPool& blocks) {
@@ -390,10 +446,10 @@ private:
         // The entries keep their rows and are known to be distinct, so both
         // arrays are copied as they are; a hashed table indexes them anew.
         const std::uint32_t* old_keys = old.keys();
-        std::memcpy(block, old_keys, old.size_ * sizeof(std::uint32_t));
+        copy_rows(block, old_keys, old.size_, old.capacity_);
         if constexpr (!kIsSet) {
-            std::memcpy(value_words(0), old_keys + max_size(old.capacity_),
-                        static_cast<std::size_t>(old.size_) * kValueWords * sizeof(std::uint32_t));
+            static_assert(kValueWords == 1, "values are copied a word to a row");
+            copy_rows(value_words(0), old_keys + max_size(old.capacity_), old.size_, old.capacity_);
         }
         size_ = old.size_;
         if (hashed()) {

@@ -10,8 +10,9 @@ namespace tarnu::detail {
 // optimiser knows), so interprocedural analysis (-fipa-modref) finds a
 // function whose only work is prefetching free of side effects, and deletes
 // every call to it that was not inlined first. That removed the cell and
-// table stages of the batches' pipeline (IdPool::prefetch_match, the warm
-// steps through InnerTable::prefetch) while the source still showed them.
+// table stages of the batches' pipeline (the cells that IdPool::candidate
+// asks for, the warm steps through InnerTable::prefetch) while the source
+// still showed them.
 // The empty volatile asm is an effect the compiler must keep, so a function
 // that prefetches is never taken for one that does nothing. It emits no
 // instruction; tests/python/test_read_ahead.py counts the prefetches that
