@@ -16,13 +16,15 @@ namespace tarnu::py {
 namespace {
 
 constexpr std::string_view kIdsAccepted =
-    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer of bytes (format 'B', "
-    "'b' or 'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16";
+    "ids are read from a list or tuple of 16-byte bytes, from a C-contiguous buffer of bytes (format 'B', "
+    "'b' or 'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16, or from an "
+    "Arrow array of fixed_size_binary(16), 16-byte binary or UUID text";
 constexpr std::string_view kWeightsAccepted =
-    "weights are read from a sequence of numbers, or from a one-dimensional C-contiguous buffer of format "
-    "'f' or 'd'";
+    "weights are read from a sequence of numbers, from a one-dimensional C-contiguous buffer of format "
+    "'f' or 'd', or from an Arrow array of a float or integer type";
 constexpr std::string_view kUpdatesAccepted =
-    "updates are read from a sequence of update dicts, or from a dict of columns";
+    "updates are read from a sequence of update dicts, from a dict of columns, or from an Arrow table, record "
+    "batch or data frame with a column per property";
 
 [[noreturn]] void throw_argument_error(PyObject* type, const std::string& where, std::string_view message) {
     std::string text = where;
@@ -321,7 +323,8 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
     const std::string& where = column.where;
     const std::string accepted =
         std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
-        (formats.empty() ? std::string() : " or a one-dimensional C-contiguous buffer of format " + formats_named(formats));
+        (formats.empty() ? std::string(" or an Arrow array")
+                         : ", an Arrow array or a one-dimensional C-contiguous buffer of format " + formats_named(formats));
     if (column.sequence.take(values, true)) return;
     if (column.arrow_input.take(values, where, ArrowInput::Shape::column)) {
         column.from_arrow = true;
