@@ -1,7 +1,9 @@
 """Arrow in and out, timed in one run (best of several, wall time, after a
 warm-up): 1M edges over 100k ids loaded from plain buffers, from
 fixed_size_binary(16) Arrow columns, from UUID text columns, and from UUID
-text converted in Python first; to_arrow() against to_bytes() and
+text converted in Python first (the fastest way: every text joined, then one
+unhexlify; and the common one: uuid.UUID(text).bytes per id), with what the
+conversion alone costs per id; to_arrow() against to_bytes() and
 edge_updates(), with its peak resident memory; add_nodes of 200k nodes from
 an Arrow table, from a dict of columns and per call.
 
@@ -106,19 +108,39 @@ def main():
             PyGraphDiff().add_edges(*columns)
         return run
 
-    def python_conversion():
+    def joined_unhexlify(texts):
         # The fastest Python path measured: every text joined, then unhexlified once.
-        s = binascii.unhexlify("".join(sources_text).replace("-", ""))
-        t = binascii.unhexlify("".join(targets_text).replace("-", ""))
-        PyGraphDiff().add_edges(s, t, weights)
+        return binascii.unhexlify("".join(texts).replace("-", ""))
+
+    def uuid_bytes(texts):
+        return b"".join([uuid.UUID(text).bytes for text in texts])
+
+    def converted_then_loaded(convert):
+        def run():
+            PyGraphDiff().add_edges(convert(sources_text), convert(targets_text), weights)
+        return run
+
+    def conversion_alone(convert):
+        def run():
+            convert(sources_text)
+            convert(targets_text)
+        return run
 
     buffers = best(load(plain_sources, plain_targets, plain_weights))
     fixed = best(load(fixed_sources, fixed_targets, fixed_weights))
     text = best(load(text_sources, text_targets, text_weights))
-    converted = best(python_conversion)
+    converted = best(converted_then_loaded(joined_unhexlify))
+    per_uuid = best(converted_then_loaded(uuid_bytes), runs=2)
+    ids_converted = 2 * n_edges
+    joined_alone = best(conversion_alone(joined_unhexlify))
+    uuid_alone = best(conversion_alone(uuid_bytes), runs=2)
     row("load edges", edges=n_edges, buffers_s=buffers, fixed_size_binary_s=fixed, utf8_s=text,
-        python_conversion_s=converted, fixed_over_buffers=fixed / buffers, utf8_over_fixed=text / fixed,
-        python_conversion_over_utf8=converted / text)
+        python_conversion_s=converted, uuid_per_id_s=per_uuid, fixed_over_buffers=fixed / buffers,
+        utf8_over_fixed=text / fixed, python_conversion_over_utf8=converted / text,
+        uuid_per_id_over_utf8=per_uuid / text,
+        python_conversion_ns_per_id=joined_alone / ids_converted * 1e9,
+        uuid_per_id_ns_per_id=uuid_alone / ids_converted * 1e9,
+        utf8_load_ns_per_id=text / ids_converted * 1e9)
 
     to_bytes = best(loaded.to_bytes)
     to_arrow = best(loaded.to_arrow)

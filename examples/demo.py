@@ -5,7 +5,9 @@ A generated graph of 100,000 nodes (labels, links, colours, sizes) and
 kind of later edits that the diff folds into its net change: re-weighted
 edges, deleted edges and deleted nodes. The encoded bytes go to a file, are
 read back with the small decoder beside this script (decode_diff.py), and the
-decoded counts are checked against the diff's own.
+decoded counts are checked against the diff's own. The same graph is loaded
+one call per item, in two bulk calls from buffers and, where pyarrow is
+installed, from Arrow tables that hold the ids as UUID text.
 
     python examples/demo.py [--nodes N] [--edges M] [--seed S] [--out FILE]
 """
@@ -17,6 +19,7 @@ import random
 import sys
 import tempfile
 import time
+import uuid
 
 try:
     from tarnu_api import PyGraphDiff
@@ -24,8 +27,14 @@ except ImportError:
     sys.exit("tarnu_api is not installed here: run `bash scripts/demo.sh`, or "
              "`pip install .` from the top of the checkout.")
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from decode_diff import decode, summary  # noqa: E402
+# Python puts this script's directory first on the path, so the decoder
+# beside it imports as it is, from any working directory.
+from decode_diff import decode, summary
+
+try:
+    import pyarrow
+except ImportError:
+    pyarrow = None
 
 try:
     from tqdm import tqdm
@@ -145,6 +154,18 @@ def main(argv=None):
     targets = b"".join(target for _, target, _ in edges)
     weights = array.array("d", [weight for _, _, weight in edges])
 
+    # The same as Arrow tables whose ids are UUID text, as a data frame or a
+    # Parquet file usually holds them; the module parses the text itself.
+    arrow_tables = None
+    if pyarrow is not None:
+        text = {node_id: str(uuid.UUID(bytes=node_id)) for node_id in ids}
+        arrow_tables = (
+            pyarrow.table({"id": [text[node_id] for node_id in ids], **columns}),
+            pyarrow.table({"source": [text[source] for source, _, _ in edges],
+                           "target": [text[target] for _, target, _ in edges],
+                           "weight": pyarrow.array(weights, pyarrow.float64())}))
+        del text
+
     timings = Timings()
     print("Loading, one call per item (time per call includes the Python loop around it):")
     per_call = PyGraphDiff()
@@ -154,13 +175,31 @@ def main(argv=None):
     diff = PyGraphDiff()
     node_bulk = timings.once("add_nodes (7 columns)", len(ids), lambda: diff.add_nodes(id_bytes, columns))
     edge_bulk = timings.once("add_edges (buffers)", len(edges), lambda: diff.add_edges(sources, targets, weights))
-    print("  %-34s %9s %11s %11s" % ("", "per call", "bulk", "speed-up"))
-    for label, calls, bulk in (("nodes", node_calls, node_bulk), ("edges", edge_calls, edge_bulk)):
-        print("  %-34s %9s %11s %10.1fx" % (label, human_time(calls), human_time(bulk), calls / max(bulk, 1e-9)))
-    same = (per_call.num_nodes(), per_call.num_edges(), len(per_call.to_bytes())) == (
-        diff.num_nodes(), diff.num_edges(), len(diff.to_bytes()))
-    print("  both loads give the same diff: %s" % ("yes" if same else "NO"))
-    del per_call
+    node_arrow = edge_arrow = None
+    if arrow_tables is None:
+        print("pyarrow is not installed here: the load from Arrow UUID text is skipped.")
+    else:
+        nodes_table, edges_table = arrow_tables
+        print("Loading the same from Arrow tables of UUID text (pyarrow), two bulk calls:")
+        from_arrow = PyGraphDiff()
+        node_arrow = timings.once("add_nodes (Arrow table)", len(ids),
+                                  lambda: from_arrow.add_nodes(nodes_table["id"], nodes_table))
+        edge_arrow = timings.once("add_edges (Arrow UUID text)", len(edges),
+                                  lambda: from_arrow.add_edges(edges_table["source"], edges_table["target"],
+                                                               edges_table["weight"]))
+    print("  %-26s %11s %11s %11s %11s" % ("time per item", "per call", "buffers", "Arrow text", "speed-up"))
+    for label, count, calls, bulk, arrow in (("nodes", len(ids), node_calls, node_bulk, node_arrow),
+                                             ("edges", len(edges), edge_calls, edge_bulk, edge_arrow)):
+        arrow_text = "-" if arrow is None else human_time(arrow / count)
+        print("  %-26s %11s %11s %11s %10.1fx" % (label, human_time(calls / count), human_time(bulk / count),
+                                                  arrow_text, calls / max(bulk, 1e-9)))
+    loads = [per_call, diff] + ([] if arrow_tables is None else [from_arrow])
+    shapes = {(d.num_nodes(), d.num_edges(), len(d.to_bytes())) for d in loads}
+    same = len(shapes) == 1
+    print("  the %d loads give the same diff: %s" % (len(loads), "yes" if same else "NO"))
+    del per_call, loads
+    if arrow_tables is not None:
+        del from_arrow, arrow_tables, nodes_table, edges_table
     if not same:
         return 1
     total = node_bulk + edge_bulk

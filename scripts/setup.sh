@@ -45,8 +45,9 @@ for interpreter in "${interpreters[@]}"; do
     # binary wheel installs, and the bulk-method tests read numpy buffers.
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: --group numpy
   fi
-  # Arrow producers for the Arrow tests, binary wheels only, one by one:
-  # pyarrow, polars and pandas have none for PyPy, whose tests use arro3-core.
+  # Arrow producers for the Arrow tests and the demo's load from Arrow UUID
+  # text (pyarrow), binary wheels only, one by one: pyarrow, polars and pandas
+  # have none for PyPy, whose tests use arro3-core.
   for producer in pyarrow polars pandas duckdb nanoarrow arro3-core; do
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "$producer" \
       || echo "setup.sh: no $producer wheel for $interpreter; its Arrow tests will skip"

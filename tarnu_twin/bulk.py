@@ -7,14 +7,18 @@ from tarnu_twin.arguments import (
 )
 from tarnu_twin.binary import _pack_f, _unpack_f
 
+# The module also reads Arrow input (its errors name it); the twin does not.
 _IDS_ACCEPTED = (
-    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer of bytes (format 'B', 'b' or "
-    "'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16"
+    "ids are read from a list or tuple of 16-byte bytes, from a C-contiguous buffer of bytes (format 'B', 'b' or "
+    "'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16, or from an Arrow array "
+    "of fixed_size_binary(16), 16-byte binary or UUID text"
 )
 _WEIGHTS_ACCEPTED = (
-    "weights are read from a sequence of numbers, or from a one-dimensional C-contiguous buffer of format 'f' or 'd'"
+    "weights are read from a sequence of numbers, from a one-dimensional C-contiguous buffer of format 'f' or 'd', "
+    "or from an Arrow array of a float or integer type"
 )
-_UPDATES_ACCEPTED = "updates are read from a sequence of update dicts, or from a dict of columns"
+_UPDATES_ACCEPTED = ("updates are read from a sequence of update dicts, from a dict of columns, or from an Arrow "
+                     "table, record batch or data frame with a column per property")
 # Buffer formats a column of update values may have, and how its accepted forms read.
 _COLUMN_FORMATS = {"size": ("fd", "'f' or 'd'"), "red": ("B", "'B'"), "green": ("B", "'B'"),
                    "blue": ("B", "'B'"), "show_label": ("?", "'?'")}
@@ -160,7 +164,9 @@ def _open_updates(obj, where):
         formats, format_text = _COLUMN_FORMATS.get(key, ("", ""))
         accepted = "column '%s' is read from a sequence of values" % key
         if formats:
-            accepted += " or a one-dimensional C-contiguous buffer of format " + format_text
+            accepted += ", an Arrow array or a one-dimensional C-contiguous buffer of format " + format_text
+        else:
+            accepted += " or an Arrow array"
         sequence = _take_sequence(values, True)
         view = None if sequence is not None or not formats else _buffer(values)
         if view is not None:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -123,18 +124,27 @@ void open_arrow_update_columns(const ArrowInput& batch, const char* const* names
     }
 }
 
-// Reads a property column into updates[i] for each item that is not null
-// (a null is an absent property), by the property's kind.
+// Reads items [begin, end) of a property column, counted over all its
+// chunks, into updates[i] for each item that is not null (a null is an
+// absent property), by the property's kind. A text views the column's data
+// buffer: valid until the input is released.
 template <class P>
 void read_arrow_property(const std::vector<ArrowColumn>& columns, const std::string& where,
-                         std::vector<NodeUpdate>& updates) {
+                         std::vector<NodeUpdateView>& updates, std::size_t begin, std::size_t end) {
     using Kind = typename P::Kind;
-    ArrowInput::read_columns(columns, where, [&](const ArrowColumn& column, std::size_t first) {
-        const auto set = [&](std::size_t i, auto value) { P::of(updates[first + i]) = typename Kind::Value(value); };
-        if constexpr (std::is_same_v<Kind, node_property::Text>) read_arrow_texts(column, first, set);
-        else if constexpr (std::is_same_v<Kind, node_property::Float>) read_arrow_floats(column, first, set);
-        else if constexpr (std::is_same_v<Kind, node_property::Colour>) read_arrow_colours(column, first, set);
-        else read_arrow_flags(column, first, set);
+    ArrowInput::read_columns(columns, where, [&](const ArrowColumn& chunk, std::size_t first) {
+        const std::size_t from = std::max(begin, first), to = std::min(end, first + chunk.length);
+        if (from >= to) return;
+        // The chunk's items [from, to), as a column of its own: every reader
+        // finds item i at offset + i.
+        ArrowColumn column = chunk;
+        column.offset += from - first;
+        column.length = to - from;
+        const auto set = [&](std::size_t i, auto value) { P::of(updates[from + i]) = typename Kind::View(value); };
+        if constexpr (std::is_same_v<Kind, node_property::Text>) read_arrow_texts(column, from, set);
+        else if constexpr (std::is_same_v<Kind, node_property::Float>) read_arrow_floats(column, from, set);
+        else if constexpr (std::is_same_v<Kind, node_property::Colour>) read_arrow_colours(column, from, set);
+        else read_arrow_flags(column, from, set);
     });
 }
 

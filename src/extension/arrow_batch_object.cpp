@@ -119,10 +119,13 @@ PyMethodDef batch_methods[] = {
      "__arrow_c_schema__($self)\n--\n\nThe batch's schema (a struct of its columns) in an 'arrow_schema' capsule."},
     {"__arrow_c_array__", as_cfunction(arrow_c_array), METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_array__($self, requested_schema=None)\n--\n\n"
-     "The batch as a struct array: a pair of 'arrow_schema' and 'arrow_array' capsules."},
+     "The batch as a struct array: a pair of 'arrow_schema' and 'arrow_array' capsules. requested_schema is "
+     "accepted and ignored, as the PyCapsule interface allows: the batch has one layout, which a consumer that "
+     "asked for another casts."},
     {"__arrow_c_stream__", as_cfunction(arrow_c_stream), METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
-     "The batch as a stream of one record batch, in an 'arrow_array_stream' capsule."},
+     "The batch as a stream of one record batch, in an 'arrow_array_stream' capsule. requested_schema is "
+     "accepted and ignored, as for __arrow_c_array__."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,9 @@
 #include "bulk_arguments.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "conversions.hpp"
 #include "errors.hpp"
@@ -14,13 +16,15 @@ namespace tarnu::py {
 namespace {
 
 constexpr std::string_view kIdsAccepted =
-    "ids are read from a list or tuple of 16-byte bytes, or from a C-contiguous buffer of bytes (format 'B', "
-    "'b' or 'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16";
+    "ids are read from a list or tuple of 16-byte bytes, from a C-contiguous buffer of bytes (format 'B', "
+    "'b' or 'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16, or from an "
+    "Arrow array of fixed_size_binary(16), 16-byte binary or UUID text";
 constexpr std::string_view kWeightsAccepted =
-    "weights are read from a sequence of numbers, or from a one-dimensional C-contiguous buffer of format "
-    "'f' or 'd'";
+    "weights are read from a sequence of numbers, from a one-dimensional C-contiguous buffer of format "
+    "'f' or 'd', or from an Arrow array of a float or integer type";
 constexpr std::string_view kUpdatesAccepted =
-    "updates are read from a sequence of update dicts, or from a dict of columns";
+    "updates are read from a sequence of update dicts, from a dict of columns, or from an Arrow table, record "
+    "batch or data frame with a column per property";
 
 [[noreturn]] void throw_argument_error(PyObject* type, const std::string& where, std::string_view message) {
     std::string text = where;
@@ -319,7 +323,8 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
     const std::string& where = column.where;
     const std::string accepted =
         std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
-        (formats.empty() ? std::string() : " or a one-dimensional C-contiguous buffer of format " + formats_named(formats));
+        (formats.empty() ? std::string(" or an Arrow array")
+                         : ", an Arrow array or a one-dimensional C-contiguous buffer of format " + formats_named(formats));
     if (column.sequence.take(values, true)) return;
     if (column.arrow_input.take(values, where, ArrowInput::Shape::column)) {
         column.from_arrow = true;
@@ -336,22 +341,40 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
 void UpdateColumns::convert(std::size_t count) {
     updates_.resize(count);
     if (!columns_) {
-        // The dict's texts are copied here, not viewed as add_node views them:
-        // a view would have to hold its str until the whole batch is applied
-        // (the next dict's conversion may run Python code that drops this
-        // one's strings). Holding them all and giving them back at the end,
-        // long after they left the cache, measured no faster for dicts and
-        // slower for columns than the copy.
+        // The dict's texts are copied into the arena, not viewed as add_node
+        // views them: a view would have to hold its str until the whole batch
+        // is applied (the next dict's conversion may run Python code that
+        // drops this one's strings). Holding them all and giving them back at
+        // the end, long after they left the cache, measured no faster for
+        // dicts and slower for columns than a copy.
         dicts_.for_each(where_, [&](PyObject* item, std::size_t i) {
-            updates_[i] = NodeUpdate(node_update_from_dict(item).view());
+            const NodeUpdateArgument argument = node_update_from_dict(item);
+            NodeUpdateView& update = updates_[i];
+            update = argument.view();
+            for_each_node_property([&](auto property) {
+                using P = decltype(property);
+                if constexpr (std::is_same_v<typename P::Kind, node_property::Text>) {
+                    if (auto& text = P::of(update)) text = texts_.copy(*text);
+                }
+            });
         });
         return;
     }
-    // Arrow columns column by column: their values need no Python.
-    for_each_node_property_in_read_order([&](auto property) {
-        const Column& column = columns_by_key_[decltype(property)::read_position];
-        if (column.from_arrow) read_arrow_property<decltype(property)>(column.arrow, column.where, updates_);
-    });
+    // Arrow columns need no Python. They are read a block of nodes at a
+    // time, every column's part of a block before the next block, so that
+    // the block's updates stay in cache while each column fills them; a
+    // column at a time would stream the whole list through memory once per
+    // column.
+    bool arrow = false;
+    for (const Column& column : columns_by_key_) arrow = arrow || column.from_arrow;
+    constexpr std::size_t kBlock = 1024;
+    for (std::size_t begin = 0; arrow && begin < count; begin += kBlock) {
+        const std::size_t end = std::min(count, begin + kBlock);
+        for_each_node_property_in_read_order([&](auto property) {
+            const Column& column = columns_by_key_[decltype(property)::read_position];
+            if (column.from_arrow) read_arrow_property<decltype(property)>(column.arrow, column.where, updates_, begin, end);
+        });
+    }
     // Node by node, each node's keys in the fixed order, as add_node reads
     // one dict: every update is built once, while it is in cache. Buffer
     // columns are read by pin(), after every Python-level conversion.
@@ -361,14 +384,20 @@ void UpdateColumns::convert(std::size_t count) {
     }
     if (!sequences) return;
     for (std::size_t i = 0; i < count; ++i) {
-        NodeUpdate& update = updates_[i];
+        NodeUpdateView& update = updates_[i];
         for_each_node_property_in_read_order([&](auto property) {
             using P = decltype(property);
             using Kind = typename P::Kind;
             const Column& column = columns_by_key_[P::read_position];
             if (!column.present || column.buffer.present() || column.from_arrow) return;
             column.sequence.convert_item(i, column.where, [&](PyObject* item, std::size_t) {
-                if (item != Py_None) P::of(update) = extract_property_value(Kind{}, item);
+                if (item == Py_None) return;
+                if constexpr (std::is_same_v<Kind, node_property::Text>) {
+                    OwnedRef owner;
+                    P::of(update) = texts_.copy(text_view(item, owner));
+                } else {
+                    P::of(update) = extract_property_value(Kind{}, item);
+                }
             });
         });
     }
@@ -391,7 +420,7 @@ void UpdateColumns::pin() {
     if (!any) return;
     // Node by node again, each update filled while it is in cache.
     for (std::size_t i = 0; i < updates_.size(); ++i) {
-        NodeUpdate& update = updates_[i];
+        NodeUpdateView& update = updates_[i];
         for_each_node_property_in_read_order([&](auto property) {
             using P = decltype(property);
             using Kind = typename P::Kind;
@@ -401,6 +430,15 @@ void UpdateColumns::pin() {
             }
         });
     }
+}
+
+void TextArena::grow(std::size_t bytes) {
+    // Blocks of 64 KiB and up, so that a batch of short texts makes few of
+    // them and a long text takes one of its own.
+    const std::size_t size = std::max<std::size_t>(bytes, std::size_t{64} << 10);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    next_ = blocks_.back().get();
+    room_ = size;
 }
 
 // --- shared errors ------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -186,6 +187,29 @@ private:
     std::size_t size_ = 0;
 };
 
+// Texts copied out of Python objects for one batch. Each stays where it was
+// put until the arena goes, so the batch's updates can view them: a text is
+// copied once here and once into the record, with no heap block of its own.
+class TextArena {
+public:
+    std::string_view copy(std::string_view text) {
+        if (text.empty()) return std::string_view("", 0);
+        if (text.size() > room_) grow(text.size());
+        char* at = next_;
+        std::memcpy(at, text.data(), text.size());
+        next_ += text.size();
+        room_ -= text.size();
+        return std::string_view(at, text.size());
+    }
+
+private:
+    // A new block of at least `bytes`; the rest of the current one is left.
+    void grow(std::size_t bytes);
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* next_ = nullptr;
+    std::size_t room_ = 0;
+};
+
 // Updates: a sequence of update dicts, Arrow input with a column per
 // property (a table, record batch or data frame; a null is absent), or a
 // dict of columns, key -> a sequence of values (None: absent for that node),
@@ -209,8 +233,9 @@ public:
     void lengths(Report&& report) const;
     void convert(std::size_t count);
     void pin();
-    // Item i's update, moved out once.
-    NodeUpdate take(std::size_t i) noexcept { return std::move(updates_[i]); }
+    // Item i's update. Its texts view the Arrow buffers or this argument's
+    // own copies, and are valid until it goes.
+    const NodeUpdateView& update(std::size_t i) const noexcept { return updates_[i]; }
 
 private:
     struct Column {
@@ -231,7 +256,8 @@ private:
     ArrowInput arrow_;  // the whole argument, as a batch
     ItemSequence dicts_;
     std::array<Column, kKeys> columns_by_key_;
-    std::vector<NodeUpdate> updates_;
+    TextArena texts_;  // the texts read from Python objects
+    std::vector<NodeUpdateView> updates_;
 };
 
 template <class Report>

@@ -123,7 +123,7 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
         ids.pin();
         updates.pin();
         return apply_batch(object, add_nodes_arguments.full_name, ids.size(), [&](std::size_t& done, auto before) {
-            object->diff.set_node_updates(ids.size(), ids, [&](std::size_t i) { return updates.take(i); }, done, before);
+            object->diff.set_node_updates(ids.size(), ids, [&](std::size_t i) -> const NodeUpdateView& { return updates.update(i); }, done, before);
         });
     });
 }

@@ -129,11 +129,6 @@ NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name
     });
 }
 
-namespace {
-
-// The UTF-8 of a str, valid while `owner` lives: the str, or on PyPy an
-// exact copy of a subclass instance (whose C view would be sized by its
-// __len__).
 std::string_view text_view(PyObject* object, OwnedRef& owner) {
     if (!PyUnicode_Check(object)) {
         throw_downcast_error(object, "PyString");
@@ -143,6 +138,8 @@ std::string_view text_view(PyObject* object, OwnedRef& owner) {
     const char* data = require(PyUnicode_AsUTF8AndSize(owner.get(), &size));
     return std::string_view(data, static_cast<std::size_t>(size));
 }
+
+namespace {
 
 // Reads a text key: the view is kept valid by holding the str in `owner`,
 // since converting the keys after it may run Python code that drops the

@@ -60,6 +60,10 @@ private:
 NodeUpdateArgument node_update_from_dict(PyObject* object);
 
 std::string extract_text(PyObject* object);
+// The UTF-8 of a str, as extract_text reads it, valid while `owner` lives:
+// the str, or on PyPy an exact copy of a subclass instance (whose C view
+// would be sized by its __len__).
+std::string_view text_view(PyObject* object, OwnedRef& owner);
 float extract_f32(PyObject* object);
 std::uint8_t extract_u8(PyObject* object);
 bool extract_bool(PyObject* object);

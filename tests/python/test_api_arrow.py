@@ -299,3 +299,44 @@ def test_id_and_column_refusals_name_the_argument_the_item_and_the_reason():
             "argument 'updates' column 'blue': item 0: out of range integral type conversion attempted")
     refused(lambda d: d.add_nodes([IDS[0].bytes] * 2, HandArray("+s", children=[("red", HandArray("C", [1]))])),
             ValueError, "add_nodes() got arguments of different lengths")
+
+
+@hooks
+def test_node_columns_longer_than_a_read_block_keep_every_chunk_slice_and_null():
+    # Columns are read a block of nodes at a time: here chunks of uneven
+    # lengths, sliced, with nulls, straddle the blocks' edges, as whole
+    # columns and as a stream of record batches; the texts are viewed in the
+    # producer's buffers until the call ends.
+    rng = random.Random(25)
+    n = 2600
+    ids = [bytes(rng.getrandbits(8) for _ in range(16)) for _ in range(n)]
+    values = {
+        "label": ("u", [None if rng.random() < 0.2 else "nœud %d" % i for i in range(n)]),
+        "url": ("U", [None if rng.random() < 0.5 else "https://example.org/%d" % i for i in range(n)]),
+        "size": ("g", [None if rng.random() < 0.1 else i / 8 for i in range(n)]),
+        "red": ("s", [None if rng.random() < 0.3 else i % 256 for i in range(n)]),
+        "show_label": ("b", [None if rng.random() < 0.3 else i % 3 == 0 for i in range(n)]),
+    }
+    cuts = [0, 700, 1100, 2050, n]
+
+    def chunked(fmt, column, skip):
+        return HandStream([HandArray(fmt, column[a:b], skip=skip) for a, b in zip(cuts, cuts[1:])])
+
+    def batches(column_values):
+        return HandStream([HandArray("+s", children=[
+            (key, HandArray(fmt, column_values[key][a:b], skip=1)) for key, (fmt, _) in values.items()])
+            for a, b in zip(cuts, cuts[1:])])
+
+    by_call = PyGraphDiff()
+    for i, node in enumerate(ids):
+        by_call.add_node(node, {key: column[i] for key, (_, column) in values.items() if column[i] is not None})
+    for updates in ({key: chunked(fmt, column, i % 3) for i, (key, (fmt, column)) in enumerate(values.items())},
+                    batches({key: column for key, (_, column) in values.items()})):
+        d = PyGraphDiff()
+        d.add_nodes(ids, updates)
+        assert d.to_bytes() == by_call.to_bytes()
+    # One colour out of range in the last block: nothing changes.
+    reds = list(values["red"][1])
+    reds[2400] = 300
+    refused(lambda d: d.add_nodes(ids, batches(dict({key: column for key, (_, column) in values.items()}, red=reds))),
+            OverflowError, "argument 'updates' column 'red': item 2400: out of range integral type conversion attempted")
