@@ -21,6 +21,8 @@ Each counting session writes build/results/<session>.json, {"passed": N,
 XML, the scripts' last line); scripts/test.sh adds them up.
 """
 
+import contextlib
+import fcntl
 import json
 import os
 import re
@@ -137,11 +139,29 @@ def pypy_env(session, env):
     return env
 
 
+@contextlib.contextmanager
+def build_lock(build):
+    os.makedirs(os.path.dirname(build), exist_ok=True)
+    with open(build + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
 @nox.session(python=False)
 def core(session):
     """The C++ core tests and the fuzz corpora, against the checked core."""
     forget(session)
     build = os.path.join(ROOT, "build", "core-tests")
+    # The reliability session runs valgrind over this build; scripts/test.sh
+    # may run the two at once, and whichever comes second waits.
+    with build_lock(build):
+        run_core_tests(session, build)
+
+
+def run_core_tests(session, build):
     session.run("cmake", "-S", ROOT, "-B", build, "-DTARNU_BUILD_TESTS=ON", "-DTARNU_BUILD_MODULE=OFF",
                 "-DCMAKE_BUILD_TYPE=RelWithDebInfo", silent=True)
     session.run("cmake", "--build", build, "-j2", silent=True)
