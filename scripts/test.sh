@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 # Every session's packages in one apt-get run (the reliability layers' and the
 # package checks' own calls then find them installed).
 bash scripts/debian_packages.sh g++ cmake make libgtest-dev python3-dev python3-venv pypy3 pypy3-dev pypy3-venv \
-  clang libclang-rt-14-dev valgrind python3-dbg nodejs \
+  clang clang-tidy libclang-rt-14-dev valgrind python3-dbg nodejs \
   || { echo "apt-get failed"; echo "0 passed, 1 failed"; exit 1; }
 # uv beside nox: nox makes its environments and installs into them with it.
 if [ ! -x .venv-nox/bin/nox ] || [ ! -x .venv-nox/bin/uv ]; then
