@@ -3,16 +3,17 @@
 # every interpreter that scripts/interpreters.py finds (CPython 3.9 to 3.13 and
 # PyPy 3.9; one not found is named as skipped), `python -m build` makes the
 # sdist and, from that sdist, the wheel; the wheel's tag, release flags and
-# exported symbols are checked; `auditwheel repair` turns it into a
-# manylinux wheel and `auditwheel show` names the policy it meets; the
-# repaired wheel is installed into a fresh virtual environment and
-# smoke-tested there. Once, under CPython 3.9, the sdist is installed with
-# plain `pip install` into a fresh environment and smoke-tested too, and
-# `cibuildwheel --print-build-identifiers` must list exactly the wheels that
-# [tool.cibuildwheel] in pyproject.toml promises. Under CPython 3.11 the
-# installed stubs then go through stubtest, mypy --strict and pyright (a good
-# example must pass, a bad one must fail on exactly its marked lines), and
-# the demo runs on a small graph against the installed wheel.
+# exported symbols are checked, and that no test hook is built in;
+# `auditwheel repair` turns it into a manylinux wheel and `auditwheel show`
+# names the policy it meets; the repaired wheel is installed into a fresh
+# virtual environment and smoke-tested there. Once, under CPython 3.9, the
+# sdist is installed with plain `pip install` into a fresh environment and
+# smoke-tested too, and `cibuildwheel --print-build-identifiers` must list
+# exactly the wheels that [tool.cibuildwheel] in pyproject.toml promises.
+# Under CPython 3.11 the installed stubs then go through stubtest, mypy
+# --strict and pyright (a good example must pass, a bad one must fail on
+# exactly its marked lines), and the demo runs on a small graph against the
+# installed wheel.
 #
 # Prints one line per check, then each manylinux wheel with its policy, and
 # ends with "package: N passed, M failed"; exits non-zero if any check
@@ -79,13 +80,17 @@ release_binary() {
   local so
   so=$(ls "$unpacked"/tarnu_api.*.so) || return 1
   command -v file >/dev/null && file "$so"
-  local sections exported
+  local sections exported hooks
   sections=$(readelf -S -W "$so")
   exported=$(nm -D --defined-only "$so" | awk '{print $3}')
+  # The test hooks are compiled in only with TARNU_TEST_HOOKS: their entry
+  # point's name and their texts must not be in a released module.
+  hooks=$(grep -aoE '_test_hook|test hook: [a-z ]+|TARNU_TEST_INIT_HOOK' "$so" | sort -u | tr '\n' ' ')
   rm -rf "$unpacked"
   echo "exported: $exported"
   [ "$exported" = "PyInit_tarnu_api" ] || { echo "exports more than PyInit_tarnu_api"; return 1; }
   if grep -E '\.(symtab|debug_[a-z]+)' <<<"$sections"; then echo "^ not stripped"; return 1; fi
+  if [ -n "$hooks" ]; then echo "test hooks built in: $hooks"; return 1; fi
 }
 
 # The sdist carries what a build from scratch needs and nothing of a build.

@@ -4,7 +4,6 @@
 #include "conversions.hpp"
 #include "entry_frame.hpp"
 #include "method_support.hpp"
-#include "test_hooks.hpp"
 
 namespace tarnu::py {
 
@@ -51,7 +50,6 @@ PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
         const NodeId id = extract_node_id_argument(id_argument, "id");
-        test_hooks::on_delete_node(id, object->diff);
         object->diff.delete_node(id);
         return none();
     });

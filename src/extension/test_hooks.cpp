@@ -6,14 +6,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "arrow/arrow_abi.hpp"
+#include "entry_frame.hpp"
 #include "errors.hpp"
 #include "graph_diff_object.hpp"
+#include "method_support.hpp"
 #include "node_update/node_update_store.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
@@ -34,48 +37,6 @@ std::string_view init_hook() {
 }
 
 }  // namespace
-
-void on_delete_node(const NodeId& id, const NodeGraphDiff& diff) {
-    if (std::memcmp(id.bytes.data(), "tarnu-test-hook", 15) != 0) {
-        return;
-    }
-    switch (id.bytes[15]) {
-        case 'T':
-            throw std::logic_error("test hook: internal failure");
-        case 'M':
-            throw std::bad_alloc();
-        case 'D':
-            fail_next_dealloc = true;
-            return;
-        case 'R': {
-            // The reference count of the class, which no interpreter but
-            // CPython shows to Python code.
-            throw_error(PyExc_LookupError, std::to_string(Py_REFCNT(graph_diff_type())));
-        }
-        case 'H': {
-            throw_error(PyExc_LookupError,
-                        std::to_string(diff.longest_id_probe()) + " " + std::to_string(diff.memory_bytes()));
-        }
-        case 'I': {
-            const std::string flaw = diff.check_invariants();
-            throw_error(PyExc_LookupError, flaw.empty() ? std::string_view("consistent") : std::string_view(flaw));
-        }
-        case 'S':
-            fail_next_encoding = true;
-            return;
-        case 'P':
-            fail_next_result = true;
-            return;
-        case 'B':
-            ++fail_bulk_item;
-            return;
-        case 'C':
-            tarnu::test_support::fail_next_text_allocation = true;
-            return;
-        default:
-            return;
-    }
-}
 
 void on_dealloc() {
     if (fail_next_dealloc) {
@@ -126,21 +87,6 @@ void seed_module_all(void* module_pointer) {
 }
 
 namespace {
-
-PyObject* test_arrow_capsule(PyObject*, PyObject* args) {
-    const char* name = nullptr;
-    unsigned long long address = 0;
-    if (!PyArg_ParseTuple(args, "sK:_test_arrow_capsule", &name, &address)) return nullptr;
-    // PyCapsule_New keeps the name pointer: the three names are static.
-    static const char* const kNames[] = {"arrow_schema", "arrow_array", "arrow_array_stream"};
-    for (const char* known : kNames) {
-        if (std::strcmp(known, name) == 0) {
-            return PyCapsule_New(reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), known, nullptr);
-        }
-    }
-    PyErr_SetString(PyExc_ValueError, "unknown capsule name");
-    return nullptr;
-}
 
 // The C callbacks of hand-made Arrow structs.
 void hand_release_schema(ArrowSchema* schema) {
@@ -206,19 +152,145 @@ void hand_release_stream(ArrowArrayStream* stream) {
     stream->release = nullptr;
 }
 
-PyObject* test_arrow_callbacks(PyObject*, PyObject*) {
+// The actions of _test_hook. Each gets the argument passed after the action's
+// name, or nullptr for none (or None).
+using Action = PyObject* (*)(PyObject* argument);
+
+PyGraphDiffObject* diff_argument(PyObject* argument) {
+    if (argument == nullptr) {
+        throw_error(PyExc_TypeError, "this test hook needs a PyGraphDiff");
+    }
+    return checked_self(argument);
+}
+
+// A failure of the module's own code. Given a diff, it fails while holding
+// the diff's exclusive borrow, as a change would, so that a test sees the
+// borrow given back.
+PyObject* throw_internal_failure(PyObject* argument) {
+    std::optional<ExclusiveBorrow> borrow;
+    if (argument != nullptr) borrow.emplace(diff_argument(argument));
+    throw std::logic_error("test hook: internal failure");
+}
+
+PyObject* throw_bad_alloc(PyObject* argument) {
+    std::optional<ExclusiveBorrow> borrow;
+    if (argument != nullptr) borrow.emplace(diff_argument(argument));
+    throw std::bad_alloc();
+}
+
+// The reference count of the class, which no interpreter but CPython shows
+// to Python code.
+PyObject* class_refcount(PyObject*) {
+    return require_new(PyLong_FromSsize_t(Py_REFCNT(graph_diff_type()))).release();
+}
+
+PyObject* table_stats(PyObject* argument) {
+    PyGraphDiffObject* object = diff_argument(argument);
+    SharedBorrow borrow(object);
+    return require_new(Py_BuildValue("(KK)", static_cast<unsigned long long>(object->diff.longest_id_probe()),
+                                     static_cast<unsigned long long>(object->diff.memory_bytes())))
+        .release();
+}
+
+PyObject* invariants(PyObject* argument) {
+    PyGraphDiffObject* object = diff_argument(argument);
+    SharedBorrow borrow(object);
+    const std::string flaw = object->diff.check_invariants();
+    const std::string_view text = flaw.empty() ? std::string_view("consistent") : std::string_view(flaw);
+    return require_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))).release();
+}
+
+PyObject* arm_dealloc(PyObject*) {
+    fail_next_dealloc = true;
+    return none();
+}
+
+PyObject* arm_encoding(PyObject*) {
+    fail_next_encoding = true;
+    return none();
+}
+
+PyObject* arm_result(PyObject*) {
+    fail_next_result = true;
+    return none();
+}
+
+PyObject* arm_bulk_item(PyObject*) {
+    ++fail_bulk_item;
+    return none();
+}
+
+PyObject* arm_text_allocation(PyObject*) {
+    tarnu::test_support::fail_next_text_allocation = true;
+    return none();
+}
+
+// A capsule around the struct at an address the caller owns and keeps alive
+// (the capsule has no destructor); the argument is (capsule name, address).
+PyObject* arrow_capsule(PyObject* argument) {
+    if (argument == nullptr || !PyTuple_Check(argument)) {
+        throw_error(PyExc_TypeError, "arrow_capsule needs a (name, address) tuple");
+    }
+    const char* name = nullptr;
+    unsigned long long address = 0;
+    if (PyArg_ParseTuple(argument, "sK:_test_hook", &name, &address) == 0) throw_pending_error();
+    // PyCapsule_New keeps the name pointer: the three names are static.
+    static const char* const kNames[] = {"arrow_schema", "arrow_array", "arrow_array_stream"};
+    for (const char* known : kNames) {
+        if (std::strcmp(known, name) == 0) {
+            return require_new(
+                       PyCapsule_New(reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), known, nullptr))
+                .release();
+        }
+    }
+    throw_error(PyExc_ValueError, "unknown capsule name");
+}
+
+PyObject* arrow_callbacks(PyObject*) {
     const auto address = [](auto function) {
         return reinterpret_cast<unsigned long long>(reinterpret_cast<void*>(function));
     };
-    return Py_BuildValue("{sKsKsKsKsKsK}", "release_schema", address(hand_release_schema), "release_array",
-                         address(hand_release_array), "release_stream", address(hand_release_stream), "get_schema",
-                         address(hand_get_schema), "get_next", address(hand_get_next), "get_last_error",
-                         address(hand_get_last_error));
+    return require_new(Py_BuildValue("{sKsKsKsKsKsK}", "release_schema", address(hand_release_schema),
+                                     "release_array", address(hand_release_array), "release_stream",
+                                     address(hand_release_stream), "get_schema", address(hand_get_schema),
+                                     "get_next", address(hand_get_next), "get_last_error",
+                                     address(hand_get_last_error)))
+        .release();
+}
+
+constexpr std::pair<std::string_view, Action> actions[] = {
+    {"throw", throw_internal_failure},
+    {"bad_alloc", throw_bad_alloc},
+    {"refcount", class_refcount},
+    {"probe", table_stats},
+    {"invariants", invariants},
+    {"fail_dealloc", arm_dealloc},
+    {"fail_encoding", arm_encoding},
+    {"fail_result", arm_result},
+    {"bulk_bad_alloc", arm_bulk_item},
+    {"text_bad_alloc", arm_text_allocation},
+    {"arrow_capsule", arrow_capsule},
+    {"arrow_callbacks", arrow_callbacks},
+};
+
+PyObject* test_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry_frame([&]() -> PyObject* {
+        if (nargs < 1 || nargs > 2) {
+            throw_error(PyExc_TypeError, "_test_hook(action, argument=None) takes 1 or 2 arguments");
+        }
+        Py_ssize_t length = 0;
+        const char* name = require(PyUnicode_AsUTF8AndSize(args[0], &length));
+        const std::string_view action(name, static_cast<std::size_t>(length));
+        PyObject* argument = nargs == 2 && args[1] != Py_None ? args[1] : nullptr;
+        for (const auto& [known, run] : actions) {
+            if (known == action) return run(argument);
+        }
+        throw_error(PyExc_ValueError, "unknown test hook: " + std::string(action));
+    });
 }
 
 PyMethodDef test_functions[] = {
-    {"_test_arrow_capsule", test_arrow_capsule, METH_VARARGS, nullptr},
-    {"_test_arrow_callbacks", test_arrow_callbacks, METH_NOARGS, nullptr},
+    {"_test_hook", as_cfunction(test_hook), METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,19 +3,20 @@ Arrow library: every accepted type, sliced (an offset), chunked (a stream),
 with nulls, and hostile layouts. Every struct it hands out counts its
 releases, so that a test can check that each was released exactly once.
 
-The capsules come from the module's test hook _test_arrow_capsule (PyPy's
+The capsules come from the module's test hook "arrow_capsule" (PyPy's
 ctypes cannot make one); those tests skip without the hooks."""
 
 import ctypes
 import struct
 
 import tarnu_api
+from conftest import run_hook
 
-HOOKS = hasattr(tarnu_api, "_test_arrow_capsule")
+HOOKS = hasattr(tarnu_api, "_test_hook")
 # The C callbacks of the module's test hooks: the structs' release and the
 # stream's callbacks never run Python code (PyPy deadlocks when C code that
 # holds the interpreter lock calls a ctypes callback).
-C_CALLBACKS = tarnu_api._test_arrow_callbacks() if HOOKS else {}
+C_CALLBACKS = run_hook("arrow_callbacks") if HOOKS else {}
 RELEASE = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
 
 
@@ -56,7 +57,7 @@ class HandStreamState(ctypes.Structure):  # test_hooks.cpp's HandStream
 
 
 def capsule(name, struct_object):
-    return tarnu_api._test_arrow_capsule(name, ctypes.addressof(struct_object))
+    return run_hook("arrow_capsule", (name, ctypes.addressof(struct_object)))
 
 
 # --- values into buffers -------------------------------------------------------

@@ -21,9 +21,12 @@ HOOKS = os.environ.get("TARNU_EXPECT_TEST_HOOKS") == "1"
 needs_hooks = pytest.mark.skipif(not HOOKS, reason="module built without test hooks")
 
 
-def hook_id(kind):
-    """The id whose delete_node fires test hook `kind` (one byte) in a hook build."""
-    return b"tarnu-test-hook" + kind
+def run_hook(action, argument=None):
+    """Fires or arms the module's test hook `action` (a hook build only; the
+    actions are listed in src/extension/test_hooks.hpp). `argument` is the
+    diff the action works on, where it needs one."""
+    import tarnu_api
+    return tarnu_api._test_hook(action, argument)
 
 
 def snapshot(d):

@@ -15,7 +15,7 @@ from arrow_by_hand import HandArray, HandStream, Releases
 from conftest import IS_PYPY
 
 PyGraphDiff = tarnu_api.PyGraphDiff
-hooks = pytest.mark.skipif(not hasattr(tarnu_api, "_test_arrow_capsule"),
+hooks = pytest.mark.skipif(not hasattr(tarnu_api, "_test_hook"),
                            reason="hand-made Arrow structs need the module's test hooks")
 
 

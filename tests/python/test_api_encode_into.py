@@ -8,7 +8,7 @@ import mmap
 import pytest
 
 import tarnu_api
-from conftest import A, B, C, IS_PYPY, hook_id, needs_hooks
+from conftest import A, B, C, IS_PYPY, needs_hooks, run_hook
 
 PyGraphDiff = tarnu_api.PyGraphDiff
 
@@ -140,7 +140,7 @@ def test_a_buffer_export_cannot_change_the_diff():
 def test_a_failed_encoding_leaves_the_bytearray_as_it_was():
     d = filled()
     buffer = bytearray(b"keep")
-    d.delete_node(hook_id(b"S"))
+    run_hook("fail_encoding")
     with pytest.raises(Exception, match="Failed to serialize graph diff."):
         d.encode_into(buffer, 10)
     assert buffer == b"keep"
@@ -152,7 +152,7 @@ def test_compaction_out_of_memory_leaves_the_diff_as_it_was():
     d.add_node(A, {"label": "a" * 500})
     d.add_node(A, {"label": "c" * 501})  # the old 500 bytes are now dead
     before = d.to_bytes()
-    PyGraphDiff().delete_node(hook_id(b"C"))
+    run_hook("text_bad_alloc")
     with pytest.raises(MemoryError):
         d.add_node(B, {"url": "d" * 100})  # no room left: a compaction is due
     assert d.to_bytes() == before

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import A, B, C, hook_id, implementation, needs_hooks, snapshot
+from conftest import A, B, C, needs_hooks, run_hook, snapshot
 from decode_diff import decode
 
 
@@ -253,7 +253,7 @@ def test_python_code_run_by_the_call_itself_meets_the_borrow(impl, outer, inner,
 def fatal():
     """The fatal-error class, which the module does not export."""
     try:
-        implementation("module")().delete_node(hook_id(b"T"))
+        run_hook("throw")
     except BaseException as error:  # noqa: B036
         return type(error)
     pytest.fail("the hook did not fire")

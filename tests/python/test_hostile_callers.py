@@ -13,7 +13,7 @@ import sysconfig
 import pytest
 
 import tarnu_api
-from conftest import IS_PYPY, hook_id, needs_hooks, run_python
+from conftest import IS_PYPY, needs_hooks, run_hook, run_python
 
 PyGraphDiff = tarnu_api.PyGraphDiff
 cpython_only = pytest.mark.skipif(IS_PYPY, reason="PyPy has no subinterpreters and no re-initialisation")
@@ -21,10 +21,7 @@ cpython_only = pytest.mark.skipif(IS_PYPY, reason="PyPy has no subinterpreters a
 
 def table_stats(diff):
     """Longest probe of the diff's id table and the bytes its tables hold."""
-    with pytest.raises(LookupError) as raised:
-        diff.delete_node(hook_id(b"H"))
-    probe, size = str(raised.value).split()
-    return int(probe), int(size)
+    return run_hook("probe", diff)
 
 
 @pytest.mark.parametrize("requested, text", [
