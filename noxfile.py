@@ -21,9 +21,12 @@ Each counting session writes build/results/<session>.json, {"passed": N,
 XML, the scripts' last line); scripts/test.sh adds them up.
 """
 
+import contextlib
+import fcntl
 import json
 import os
 import re
+import shutil
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -137,11 +140,29 @@ def pypy_env(session, env):
     return env
 
 
+@contextlib.contextmanager
+def build_lock(build):
+    os.makedirs(os.path.dirname(build), exist_ok=True)
+    with open(build + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
 @nox.session(python=False)
 def core(session):
     """The C++ core tests and the fuzz corpora, against the checked core."""
     forget(session)
     build = os.path.join(ROOT, "build", "core-tests")
+    # The reliability session runs valgrind over this build; scripts/test.sh
+    # may run the two at once, and whichever comes second waits.
+    with build_lock(build):
+        run_core_tests(session, build)
+
+
+def run_core_tests(session, build):
     session.run("cmake", "-S", ROOT, "-B", build, "-DTARNU_BUILD_TESTS=ON", "-DTARNU_BUILD_MODULE=OFF",
                 "-DCMAKE_BUILD_TYPE=RelWithDebInfo", silent=True)
     session.run("cmake", "--build", build, "-j2", silent=True)
@@ -237,6 +258,19 @@ def coverage(session):
 
 @nox.session(python=MAIN_CPYTHON)
 def lint(session):
-    """ruff over every Python file, at the rules of [tool.ruff] in pyproject.toml."""
+    """ruff over every Python file, at the rules of [tool.ruff] in pyproject.toml,
+    and clang-tidy over every C++ source of src/, at the checks of .clang-tidy."""
     session.install(*groups("lint"))
     session.run("ruff", "check", ROOT)
+    if shutil.which("clang-tidy") is None:
+        session.error("clang-tidy is not installed (Debian's clang-tidy; scripts/test.sh installs it)")
+    # The compile commands of a module build for this interpreter, so that
+    # clang-tidy sees each file as the compiler does (Python.h included).
+    build = os.path.join(ROOT, "build", "lint")
+    session.run("cmake", "-S", ROOT, "-B", build, "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", "-DTARNU_TEST_HOOKS=ON",
+                "-DPython_EXECUTABLE=" + os.path.join(session.bin, "python"), silent=True, external=True)
+    sources = sorted(os.path.join(folder, name) for folder, _, names in os.walk(os.path.join(ROOT, "src"))
+                     for name in names if name.endswith(".cpp"))
+    # Two at a time: each file takes clang-tidy a few seconds of parsing.
+    session.run("bash", "-c", 'printf "%s\\n" "${@:2}" | xargs -P2 -n1 clang-tidy -p "$1" --quiet', "tidy", build,
+                *sources, external=True)

@@ -44,7 +44,7 @@ OwnedRef new_capsule(Fill&& fill) {
         if (owned->release != nullptr) owned->release(owned.get());
         throw_pending_error();
     }
-    owned.release();  // the capsule owns it now
+    static_cast<void>(owned.release());  // the capsule owns it now
     return capsule;
 }
 
