@@ -193,7 +193,7 @@ private:
 class TextArena {
 public:
     std::string_view copy(std::string_view text) {
-        if (text.empty()) return std::string_view("", 0);
+        if (text.empty()) return std::string_view{""};  // empty, yet pointing somewhere
         if (text.size() > room_) grow(text.size());
         char* at = next_;
         std::memcpy(at, text.data(), text.size());
