@@ -281,7 +281,11 @@ TEST(IdHash, KeyDefeatsChosenCollisions) {
 // Families of ids that share most of their bytes, as sequential and
 // time-ordered UUIDs do. Thrown into 2^16 buckets by the low hash bits (what
 // the pool uses), 2^16 ids should leave about 1/e of the buckets empty and
-// no bucket crowded, as random keys would.
+// no bucket crowded, as random keys would. The key is drawn afresh in every
+// process, so the bound on the fullest bucket is a probability: with random
+// keys a bucket of 11 turns up in about one run in fifty (31 families of
+// 2^16), one of 13 in fewer than one in five thousand, and a hash that
+// ignores some bytes fills buckets by the hundred.
 TEST(IdHash, SpreadsIdsThatDifferInFewBytes) {
     constexpr std::uint32_t n = 1u << 16;
     auto spread_of = [&](auto make) {
@@ -290,7 +294,7 @@ TEST(IdHash, SpreadsIdsThatDifferInFewBytes) {
         const auto empty = std::count(buckets.begin(), buckets.end(), 0u);
         const auto crowded = *std::max_element(buckets.begin(), buckets.end());
         EXPECT_NEAR(static_cast<double>(empty) / n, 0.3679, 0.01);
-        EXPECT_LE(crowded, 10u);
+        EXPECT_LE(crowded, 12u);
     };
     for (int pos = 0; pos < 15; ++pos) {
         SCOPED_TRACE(pos);
