@@ -472,7 +472,8 @@ def format_table(result):
 
 def format_verdicts(verdicts):
     return "\n".join(
-        "- %s: %.2fx, %s" % (v["target"], v["value"], "met" if v["met"] else "NOT met") for v in verdicts
+        "- %s: %.2f%s, %s" % (v["target"], v["value"], v.get("unit", "x"), "met" if v["met"] else "NOT met")
+        for v in verdicts
     )
 
 
