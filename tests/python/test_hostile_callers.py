@@ -278,7 +278,9 @@ int main(void) {
 
 @cpython_only
 def test_the_module_is_built_afresh_after_the_interpreter_is_reinitialised(tmp_path):
-    config = shutil.which(f"python{sysconfig.get_python_version()}-config",
+    # The config of this very interpreter's ABI: a debug build's module
+    # (python3.11d) cannot be imported by the release libpython.
+    config = shutil.which(f"python{sysconfig.get_python_version()}{sys.abiflags}-config",
                           path=os.path.dirname(os.path.realpath(sys.executable)))
     compiler = shutil.which("cc") or shutil.which("gcc")
     if not config or not compiler or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
