@@ -171,10 +171,17 @@ public:
             s.targets.for_each([&](std::uint32_t target, const W&) { ids_[target].incoming.erase(x); });
             remove_source(x);
         }
+        // Each source's map holds x (t's sources hold f exactly when f's
+        // targets hold t), and a pending edge is never also a deleted one:
+        // x goes into each deleted set without a look for it there first.
         s.incoming.for_each([&](std::uint32_t source) {
-            if (ids_[source].targets.erase(x)) --pending_targets_;
-            if (deleted_targets_of(source).insert(x)) ++deleted_targets_;
+            const bool erased = ids_[source].targets.erase(x);
+            assert(erased);
+            static_cast<void>(erased);
+            deleted_targets_of(source).insert_absent(x);
         });
+        pending_targets_ -= s.incoming.size();
+        deleted_targets_ += s.incoming.size();
         s.incoming.release(blocks_);
         if (s.deleted_node_pos == kNone) {
             assert(deleted_nodes_.size() < deleted_nodes_.capacity());
@@ -250,14 +257,21 @@ public:
         else
             deleted_[fs.deleted_source_pos].targets.reserve_one(blocks_);
 
-        // Nothing below allocates.
-        if (deleted_targets_of(f).insert(t)) ++deleted_targets_;
+        // Nothing below allocates. A pending edge is never also a deleted
+        // one, so an edge that was pending goes into the deleted set without
+        // a look for it there first.
         if (fs.source_pos != kNone) {
             if (fs.targets.erase(t)) {
                 to.state->incoming.erase(f);
                 --pending_targets_;
+                deleted_targets_of(f).insert_absent(t);
+                ++deleted_targets_;
+            } else if (deleted_targets_of(f).insert(t)) {
+                ++deleted_targets_;
             }
             if (fs.targets.empty()) remove_source(f);
+        } else if (deleted_targets_of(f).insert(t)) {
+            ++deleted_targets_;
         }
     }
 
