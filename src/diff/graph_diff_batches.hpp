@@ -106,7 +106,7 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
             if (ids_.size() < kReadAheadFrom) {
                 // A local of its own, not a ring entry: the compiler keeps
                 // the item's ids and refs in registers instead of storing
-                // them and loading them back (about 25 instructions per
+                // them and loading them back (about 10 instructions per
                 // delete_edges item).
                 for (i = begin; i < end; ++i) {
                     Ahead item;
