@@ -104,9 +104,14 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
         for (std::size_t begin = 0; begin < n; begin += kChunk) {
             const std::size_t end = std::min(n, begin + kChunk);
             if (ids_.size() < kReadAheadFrom) {
+                // A local of its own, not a ring entry: the compiler keeps
+                // the item's ids and refs in registers instead of storing
+                // them and loading them back (about 10 instructions per
+                // delete_edges item).
                 for (i = begin; i < end; ++i) {
-                    read(ring[0], i);
-                    apply(i, ring[0].refs);
+                    Ahead item;
+                    read(item, i);
+                    apply(i, item.refs);
                 }
                 done = end;
                 continue;

@@ -134,25 +134,27 @@ public:
     bool insert_new(std::uint32_t key, const Value* value) noexcept { return put(key, value, false); }
 
     // Returns true when the key was there. The last entry moves into its row.
-    bool erase(std::uint32_t key) noexcept {
-        if (!hashed()) {
-            const std::uint32_t row = find(key);
-            if (row == kNoIndex) return false;
-            const std::uint32_t last = size_ - 1;
-            if (row != last) move_entry(last, row);
-            --size_;
-            return true;
+    // Inline and dense tables, nearly all of them, are erased from in line:
+    // the deletes erase once or twice per removed edge, and the general
+    // path's call and repeated layout tests cost as much as the scan.
+    [[gnu::always_inline]] bool erase(std::uint32_t key) noexcept {
+        if (hashed()) [[unlikely]]
+            return erase_hashed(key);
+        std::uint32_t* k = keys();
+        const std::uint32_t n = size_;
+        std::uint32_t row = 0;
+        while (row < n && k[row] != key) ++row;
+        if (row == n) return false;
+        // Unhashed, the values start max_size(capacity_) == capacity_ words
+        // after the keys. The last entry may be the erased one itself.
+        const std::uint32_t last = n - 1;
+        k[row] = k[last];
+        if constexpr (!kIsSet) {
+            std::uint32_t* values = k + capacity_;
+            std::memmove(values + static_cast<std::size_t>(row) * kValueWords,
+                        values + static_cast<std::size_t>(last) * kValueWords, sizeof(Value));
         }
-        const std::uint32_t slot = find_slot(key);
-        if (slot == kNoIndex) return false;
-        const std::uint32_t row = index()[slot];
-        erase_slot(slot);
-        const std::uint32_t last = size_ - 1;
-        if (row != last) {
-            index()[find_slot(keys()[last])] = row;
-            move_entry(last, row);
-        }
-        --size_;
+        size_ = last;
         return true;
     }
 
@@ -381,6 +383,21 @@ private:
         assert(size_ < max_size(capacity_) && "reserve_one() first");
         if (hashed()) place_row(key, size_);
         store(size_++, key, value);
+        return true;
+    }
+
+    // Out of line: only a table of more than kDenseMax entries is hashed.
+    [[gnu::noinline]] bool erase_hashed(std::uint32_t key) noexcept {
+        const std::uint32_t slot = find_slot(key);
+        if (slot == kNoIndex) return false;
+        const std::uint32_t row = index()[slot];
+        erase_slot(slot);
+        const std::uint32_t last = size_ - 1;
+        if (row != last) {
+            index()[find_slot(keys()[last])] = row;
+            move_entry(last, row);
+        }
+        --size_;
         return true;
     }
 

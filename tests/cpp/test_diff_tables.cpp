@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "diff/id_pool.hpp"
@@ -29,9 +30,17 @@ std::map<std::uint32_t, std::uint32_t> contents(const InnerTable<float>& t) {
     return m;
 }
 
+// The entries in walk order.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> rows(const InnerTable<float>& t) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> r;
+    t.for_each([&](std::uint32_t k, float v) { r.emplace_back(k, std::bit_cast<std::uint32_t>(v)); });
+    return r;
+}
+
 // Random inserts and erases over key ranges that keep the table in each of
 // its forms (inline, dense, hashed) and move it between them, against
-// std::map after every step.
+// std::map after every step, and against the row order the encoding
+// relies on (a new key appended, an erased row filled by the last).
 TEST(InnerTable, MapAgreesWithStdMapThroughEveryForm) {
     for (std::uint32_t range : {2u, 5u, 20u, 200u, 5000u}) {
         SCOPED_TRACE(range);
@@ -39,6 +48,10 @@ TEST(InnerTable, MapAgreesWithStdMapThroughEveryForm) {
         detail::BlockPool blocks;
         InnerTable<float> table;
         std::map<std::uint32_t, std::uint32_t> ref;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> order;
+        const auto row_of = [&](std::uint32_t key) {
+            return std::find_if(order.begin(), order.end(), [&](const auto& e) { return e.first == key; });
+        };
         for (int i = 0; i < 20000; ++i) {
             const std::uint32_t key = rng() % range;
             if (rng() % 3 != 0) {
@@ -46,12 +59,21 @@ TEST(InnerTable, MapAgreesWithStdMapThroughEveryForm) {
                 table.reserve_one(blocks);
                 EXPECT_EQ(table.insert_or_assign(key, std::bit_cast<float>(bits)), !ref.count(key));
                 ref[key] = bits;
+                if (const auto at = row_of(key); at != order.end())
+                    at->second = bits;
+                else
+                    order.emplace_back(key, bits);
             } else {
                 EXPECT_EQ(table.erase(key), ref.erase(key) == 1);
+                if (const auto at = row_of(key); at != order.end()) {
+                    *at = order.back();
+                    order.pop_back();
+                }
             }
             ASSERT_EQ(table.size(), ref.size());
             if (i % 97 == 0 || range <= 20) {
                 ASSERT_EQ(contents(table), ref);
+                ASSERT_EQ(rows(table), order);
             }
         }
         for (auto [k, bits] : ref) {
