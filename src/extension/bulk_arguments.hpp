@@ -160,6 +160,7 @@ private:
     ColumnBuffer buffer_;
     ItemSequence sequence_;
     std::vector<NodeId> converted_;
+    std::unique_ptr<std::uint8_t[]> arrow_ids_;  // Arrow ids that are not read in place
     const std::uint8_t* bytes_ = nullptr;
     std::size_t size_ = 0;
 };
