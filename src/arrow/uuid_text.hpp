@@ -54,20 +54,21 @@ inline std::uint16_t pair_at(const char* text, std::size_t at) noexcept {
 }
 
 #if defined(__SSE2__)
-// Sixteen hex characters into eight bytes, or false. Bytes from 0x80 up
-// compare as negative and so fail both ranges.
-inline bool hex16_to_bytes(__m128i x, std::uint8_t* out) noexcept {
+// Sixteen hex characters into eight bytes, one per 16-bit lane (the first
+// digit in the low byte), with `ok` all ones in the lanes of hex digits.
+// Bytes from 0x80 up compare as negative and so fail both ranges.
+inline __m128i hex16_to_lanes(__m128i x, __m128i& ok) noexcept {
     const __m128i lower = _mm_or_si128(x, _mm_set1_epi8(0x20));
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(x, _mm_set1_epi8('9' + 1)));
+    // Above the range's start and not above its end: a "less than" would
+    // be compiled as a compare and a negation.
+    const __m128i digit =
+        _mm_andnot_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('9')), _mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)));
     const __m128i letter =
-        _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(lower, _mm_set1_epi8('f' + 1)));
+        _mm_andnot_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('f')), _mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)));
+    ok = _mm_or_si128(digit, letter);
     const __m128i nibbles =
         _mm_add_epi8(_mm_and_si128(x, _mm_set1_epi8(0x0F)), _mm_and_si128(letter, _mm_set1_epi8(9)));
-    // Per 16-bit lane (first digit in the low byte): first << 4 | second.
-    const __m128i bytes = _mm_or_si128(_mm_and_si128(_mm_slli_epi16(nibbles, 4), _mm_set1_epi16(0x00F0)),
-                                       _mm_srli_epi16(nibbles, 8));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(bytes, bytes));
-    return _mm_movemask_epi8(_mm_or_si128(digit, letter)) == 0xFFFF;
+    return _mm_or_si128(_mm_and_si128(_mm_slli_epi16(nibbles, 4), _mm_set1_epi16(0x00F0)), _mm_srli_epi16(nibbles, 8));
 }
 
 inline __m128i load16(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
@@ -83,7 +84,10 @@ inline bool parse_uuid_text(const char* text, std::size_t size, std::uint8_t* ou
     // inside the 36 characters.
     __m128i first, second;
     if (size == 36) {
-        if ((text[8] != '-') | (text[13] != '-') | (text[18] != '-') | (text[23] != '-')) return false;
+        // The hyphens, text[8], [13], [18] and [23], are bytes 0, 5, 10 and
+        // 15 of the sixteen from text + 8: one compare for the four.
+        const int hyphens = _mm_movemask_epi8(_mm_cmpeq_epi8(load16(text + 8), _mm_set1_epi8('-')));
+        if ((hyphens & 0x8421) != 0x8421) return false;
         const __m128i keep8 = _mm_set_epi32(0, 0, -1, -1);
         const __m128i keep12 = _mm_set_epi32(0, -1, -1, -1);
         const __m128i keep4 = _mm_set_epi32(0, 0, 0, -1);
@@ -97,9 +101,12 @@ inline bool parse_uuid_text(const char* text, std::size_t size, std::uint8_t* ou
     } else {
         return false;
     }
-    const bool a = hex16_to_bytes(first, out);
-    const bool b = hex16_to_bytes(second, out + 8);
-    return a & b;
+    // Both halves packed into one store, their checks into one test.
+    __m128i ok_first, ok_second;
+    const __m128i a = hex16_to_lanes(first, ok_first);
+    const __m128i b = hex16_to_lanes(second, ok_second);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(a, b));
+    return _mm_movemask_epi8(_mm_and_si128(ok_first, ok_second)) == 0xFFFF;
 #else
     std::uint16_t bad = 0;
     if (size == 36) {

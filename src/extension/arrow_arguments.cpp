@@ -154,11 +154,13 @@ std::vector<ArrowColumn> ArrowInput::child_columns(std::size_t index, const std:
 
 namespace tarnu::py {
 
-const std::uint8_t* arrow_ids(const ArrowInput& input, std::vector<NodeId>& converted) {
+const std::uint8_t* arrow_ids(const ArrowInput& input, std::unique_ptr<std::uint8_t[]>& converted) {
     if (const std::uint8_t* in_place = input.ids_in_place()) return in_place;
-    converted.resize(input.size());
-    input.read_ids(converted.data());
-    return converted.empty() ? nullptr : converted.front().bytes.data();
+    if (input.size() == 0) return nullptr;
+    // Not zeroed first: every byte is written by the parse or the copy.
+    converted = std::make_unique_for_overwrite<std::uint8_t[]>(16 * input.size());
+    input.read_ids(reinterpret_cast<NodeId*>(converted.get()));
+    return converted.get();
 }
 
 const float* arrow_weights(const ArrowInput& input, std::vector<float>& converted) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -100,7 +101,7 @@ namespace tarnu::py {
 
 // Ids: the column's own bytes when they can be read in place, otherwise
 // read into `converted`.
-const std::uint8_t* arrow_ids(const ArrowInput& input, std::vector<NodeId>& converted);
+const std::uint8_t* arrow_ids(const ArrowInput& input, std::unique_ptr<std::uint8_t[]>& converted);
 // Weights: float32 in place, anything else converted.
 const float* arrow_weights(const ArrowInput& input, std::vector<float>& converted);
 

@@ -178,7 +178,7 @@ void IdColumn::open(PyObject* object, const char* name) {
 void IdColumn::convert() {
     if (buffer_.present()) return;
     if (arrow_.held()) {
-        bytes_ = arrow_ids(arrow_, converted_);
+        bytes_ = arrow_ids(arrow_, arrow_ids_);
         return;
     }
     converted_.resize(size_);

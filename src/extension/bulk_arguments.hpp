@@ -136,6 +136,8 @@ private:
     std::size_t size_ = 0;
 };
 
+static_assert(alignof(NodeId) == 1, "IdColumn hands out ids at any byte of a buffer");
+
 // Node ids: a list or tuple of ids, Arrow input (arrow_arguments.hpp), or a
 // C-contiguous buffer of bytes (single-byte items, or 16-byte items such as
 // numpy's S16 and V16).
@@ -145,7 +147,12 @@ public:
     void convert();
     void pin();
     std::size_t size() const noexcept { return size_; }
-    NodeId operator()(std::size_t i) const noexcept { return NodeId::from_bytes(bytes_ + 16 * i); }
+    // Item i where it lies (a NodeId is 16 bytes of alignment 1): the batch
+    // pipeline reads a reference in place, where a value would be copied
+    // into its ring first.
+    const NodeId& operator()(std::size_t i) const noexcept {
+        return *reinterpret_cast<const NodeId*>(bytes_ + 16 * i);
+    }
 
 private:
     std::string where_;
@@ -153,6 +160,7 @@ private:
     ColumnBuffer buffer_;
     ItemSequence sequence_;
     std::vector<NodeId> converted_;
+    std::unique_ptr<std::uint8_t[]> arrow_ids_;  // Arrow ids that are not read in place
     const std::uint8_t* bytes_ = nullptr;
     std::size_t size_ = 0;
 };

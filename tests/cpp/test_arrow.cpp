@@ -56,6 +56,31 @@ TEST(UuidText, EveryFormAndCaseGivesTheBytesAndEveryBadCharacterIsRefused) {
             }
         }
     }
+    // Every byte value in every place of both forms, against the digits'
+    // own definition: the vector ranges have edges at '/', ':', '@', 'G',
+    // '`', 'g' and at 0x80, where signed compares turn over.
+    const std::uint8_t ones[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
+                                   0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
+    for (const bool hyphens : {true, false}) {
+        const std::string text = hex_text(ones, hyphens, false);
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            for (int c = 0; c < 256; ++c) {
+                std::string changed = text;
+                changed[at] = static_cast<char>(c);
+                const bool hyphen_place = hyphens && (at == 8 || at == 13 || at == 18 || at == 23);
+                const int digit = uuid_text_detail::hex_digit(c);
+                std::uint8_t got[16];
+                ASSERT_EQ(parses(changed, got), hyphen_place ? c == '-' : digit >= 0) << at << " " << c;
+                if (hyphen_place || digit < 0) continue;
+                const std::size_t nth = at - (hyphens ? (at > 8) + (at > 13) + (at > 18) + (at > 23) : 0);
+                std::uint8_t want[16];
+                std::memcpy(want, ones, 16);
+                want[nth / 2] = static_cast<std::uint8_t>(nth % 2 == 0 ? (digit << 4) | (want[nth / 2] & 15)
+                                                                       : (want[nth / 2] & 0xF0) | digit);
+                ASSERT_EQ(std::memcmp(got, want, 16), 0) << at << " " << c;
+            }
+        }
+    }
     std::uint8_t out[16];
     for (const char* text : {"", "0", "{00000000-0000-0000-0000-000000000000}", "00000000-0000-0000-0000-00000000000",
                              "000000000-000-0000-0000-000000000000", "0000000000000000000000000000000",
