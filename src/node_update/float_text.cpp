@@ -202,17 +202,21 @@ int digit_count(std::uint32_t v) noexcept {
     return estimate + 1 - (v < kPow10[estimate]);
 }
 
-// Writes the last n decimal digits of v at out[0..n), leading zeros
-// included.
-void put_digits(char* out, std::uint32_t v, int n) noexcept {
-    char* at = out + n;
-    for (; n >= 2; n -= 2) {
-        at -= 2;
-        std::memcpy(at, &kDigitPairs[2 * (v % 100)], 2);
-        v /= 100;
+// The ten decimal digits of v, leading zeros included, in the first ten of
+// 32 bytes (zeros after them): a fixed amount of work whatever v's length,
+// so that the layout copies 16-byte blocks from any of the digits and no
+// branch depends on the count of digits.
+struct TenDigits {
+    char bytes[32] = {};
+    explicit TenDigits(std::uint32_t v) noexcept {
+        for (int at = 8; at >= 0; at -= 2) {
+            std::memcpy(bytes + at, &kDigitPairs[2 * (v % 100)], 2);
+            v /= 100;
+        }
     }
-    if (n != 0) *--at = static_cast<char>('0' + v);
-}
+    // Where the last n digits start.
+    const char* last(int n) const noexcept { return bytes + 10 - n; }
+};
 
 constexpr char kZeros[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
                              '0', '0', '0', '0', '0', '0', '0', '0'};
@@ -238,9 +242,12 @@ char* write_float_text(char* out, float value) noexcept {
 
     // The layouts copy fixed-size blocks and then advance by the part that
     // counts; every block stays inside the kFloatTextCapacity bytes of the
-    // output (the sign, at most 13 digits or 5 zeros, 9 digits, 2 bytes).
+    // output (the sign, at most 13 digits or the 7 bytes of "0.00000", then
+    // one 16-byte block).
+    const TenDigits ten(d.digits);
+    const char* const digits = ten.last(n);
     if (k >= 0 && before_point <= kMaxIntegerDigits) {  // 100.0, 1000000000000.0
-        put_digits(pos, d.digits, n);
+        std::memcpy(pos, digits, 16);
         pos += n;
         std::memcpy(pos, kZeros, 16);
         pos += k;
@@ -248,22 +255,21 @@ char* write_float_text(char* out, float value) noexcept {
         return pos + 2;
     }
     if (before_point > 0 && before_point <= kMaxIntegerDigits) {  // 123456.79
-        const std::uint32_t scale = kPow10[n - before_point];
-        put_digits(pos, d.digits / scale, before_point);
+        std::memcpy(pos, digits, 16);
         pos[before_point] = '.';
-        put_digits(pos + before_point + 1, d.digits % scale, n - before_point);
+        std::memcpy(pos + before_point + 1, digits + before_point, 16);
         return pos + n + 1;
     }
     if (before_point <= 0 && before_point >= -kMaxLeadingZeros) {  // 0.001
         std::memcpy(pos, "0.", 2);
         std::memcpy(pos + 2, kZeros, 8);
         pos += 2 - before_point;
-        put_digits(pos, d.digits, n);
+        std::memcpy(pos, digits, 16);
         return pos + n;
     }
     // Scientific: 1e13, 1.5e-7, 3.4028235e38: d[.ddd]e[-]x[x].
-    put_digits(pos + 1, d.digits, n);
-    pos[0] = pos[1];
+    std::memcpy(pos + 2, digits + 1, 16);
+    pos[0] = digits[0];
     pos[1] = '.';
     pos += n == 1 ? 1 : n + 1;
     const int exponent10 = before_point - 1;
