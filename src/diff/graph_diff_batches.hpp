@@ -192,6 +192,13 @@ void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, co
 template <class Ids, class Updates, class BeforeItem>
 void GraphDiff::set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
                                  const BeforeItem& before_item) {
+    // Room for the batch's ids and records as if all were new (a batch of
+    // known nodes takes none: the room counts in all, not in addition).
+    // Failing here applies nothing, a prefix of no items.
+    if (n < kNone) {
+        ids_.reserve(static_cast<std::uint32_t>(n));
+        nodes_.reserve(std::max(nodes_.size(), n));
+    }
     run_batch<1>(
         n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); }, [](std::size_t, const State&) {},
         [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {

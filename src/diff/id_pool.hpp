@@ -140,6 +140,19 @@ public:
         return index;
     }
 
+    // Room for `count` ids in all in the slot array and the id array, so
+    // that a batch which knows its size grows them once rather than at every
+    // doubling on the way (each doubling re-places every id, a random write
+    // into the new slot array). Cells are left to add(): their chunks never
+    // move. Throws std::bad_alloc with no id changed.
+    void reserve(std::uint32_t count) {
+        if (count <= size_) return;
+        std::size_t slots = slots_.empty() ? kFirstSlots : slots_.size();
+        while (count > slots / 4 * 3) slots *= 2;
+        if (slots > slots_.size()) rehash(slots);
+        if (ids_.capacity() < count) ids_.reserve(count);
+    }
+
     const Id& id(std::uint32_t index) const noexcept {
         assert(index < size_);
         return ids_[index];
@@ -312,9 +325,11 @@ private:
         slots_[i] = slot;
     }
 
-    void grow_slots() {
-        if (slots_.size() > (std::size_t{1} << 31)) throw std::bad_alloc();
-        const std::size_t count = slots_.empty() ? kFirstSlots : slots_.size() * 2;
+    void grow_slots() { rehash(slots_.empty() ? kFirstSlots : slots_.size() * 2); }
+
+    // Moves every slot into a new array of `count` (a power of two).
+    void rehash(std::size_t count) {
+        if (count > (std::size_t{1} << 32)) throw std::bad_alloc();
         std::vector<Slot> old(count, Slot{kNoIndex, 0});
         old.swap(slots_);
         for (const Slot& s : old)

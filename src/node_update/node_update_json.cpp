@@ -9,6 +9,10 @@
 
 #include "node_update/float_text.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tarnu {
 
 namespace {
@@ -37,16 +41,23 @@ constexpr std::size_t kMaxEscapedBytesPerByte = 6;  // \u00xx
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
-// True when any of the eight bytes is below 0x20, a quotation mark or a
-// backslash. Each test is exact for the word as a whole (whatever the byte
-// order of the load), though not for which byte it flags.
-constexpr bool needs_escape(std::uint64_t w) noexcept {
+// The high bit of each byte of w that is below 0x20, a quotation mark or a
+// backslash (and possibly of bytes above such a byte): zero exactly when no
+// byte of w needs an escape.
+constexpr std::uint64_t escape_bits(std::uint64_t w) noexcept {
     const std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
     const std::uint64_t q = w ^ (kOnes * '"');
     const std::uint64_t quote = (q - kOnes) & ~q;
     const std::uint64_t b = w ^ (kOnes * '\\');
     const std::uint64_t backslash = (b - kOnes) & ~b;
-    return ((below_space | quote | backslash) & kHighBits) != 0;
+    return (below_space | quote | backslash) & kHighBits;
+}
+
+template <class Word>
+Word load(const char* at) noexcept {
+    Word word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
 }
 
 char* put(char* out, const char* bytes, std::size_t count) noexcept {
@@ -83,7 +94,7 @@ char* put_json_string(char* out, std::string_view text) noexcept {
     while (end - src >= 8) {
         std::uint64_t word;
         std::memcpy(&word, src, 8);
-        if (!needs_escape(word)) {
+        if (escape_bits(word) == 0) {
             out = put(out, src, 8);
             src += 8;
             continue;
@@ -100,7 +111,7 @@ char* put_json_string(char* out, std::string_view text) noexcept {
         std::memcpy(&word, end - 8, 8);
         const unsigned filled_bits = 8 * rest;
         word = (word >> (64 - filled_bits)) | (kOnes * 'a') << filled_bits;
-        if (!needs_escape(word)) {
+        if (escape_bits(word) == 0) {
             std::memcpy(out, &word, 8);
             out += rest;
             src = end;
@@ -156,24 +167,54 @@ char* put_size(char* out, float size) noexcept {
 }
 
 
+// True when no byte of text needs an escape, which is what nearly every
+// label and url is: one branch-free pass, 16 bytes at a time where SSE2 is
+// there (every x86-64 has it), else 8. The last block overlaps the one before
+// it rather than ending in a byte loop (a byte tested twice changes nothing),
+// and a text shorter than 8 bytes is read as overlapping pieces with the rest
+// of the word filled by a byte that needs no escape.
+bool plain(std::string_view text) noexcept {
+    const char* const p = text.data();
+    const std::size_t n = text.size();
+#if defined(__SSE2__)
+    if (n >= 16) {
+        const __m128i below_space = _mm_set1_epi8(0x1F);
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const auto flags = [&](const char* at) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+            // max(x, 0x1F) == 0x1F exactly for the bytes below 0x20 (unsigned).
+            const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, below_space), below_space);
+            return _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)));
+        };
+        __m128i flagged = flags(p + n - 16);
+        for (const char* at = p; at < p + n - 16; at += 16) flagged = _mm_or_si128(flagged, flags(at));
+        return _mm_movemask_epi8(flagged) == 0;
+    }
+#endif
+    std::uint64_t flagged = 0;
+    if (n >= 8) {
+        const char* const last = p + n - 8;
+        for (const char* at = p; at < last; at += 8) flagged |= escape_bits(load<std::uint64_t>(at));
+        flagged |= escape_bits(load<std::uint64_t>(last));
+    } else if (n >= 4) {
+        flagged = escape_bits(std::uint64_t{load<std::uint32_t>(p)} | std::uint64_t{load<std::uint32_t>(p + n - 4)} << 32);
+    } else if (n != 0) {
+        const std::uint64_t bytes = std::uint64_t{static_cast<unsigned char>(p[0])} |
+                                    std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+                                    std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+        flagged = escape_bits(bytes | (kOnes * 'a') << 24);
+    }
+    return flagged == 0;
+}
+
 // Bytes that escaping adds to a text: one for a short escape, five for \u00xx.
 std::size_t escape_growth(std::string_view text) noexcept {
+    if (plain(text)) [[likely]]
+        return 0;
     std::size_t growth = 0;
-    const char* src = text.data();
-    const char* const end = src + text.size();
-    while (end - src >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, src, 8);
-        if (needs_escape(word)) {
-            for (int i = 0; i < 8; ++i) {
-                const char kind = kEscapes[static_cast<unsigned char>(src[i])];
-                growth += kind == 0 ? 0 : kind == 'u' ? 5 : 1;
-            }
-        }
-        src += 8;
-    }
-    for (; src != end; ++src) {
-        const char kind = kEscapes[static_cast<unsigned char>(*src)];
+    for (const char c : text) {
+        const char kind = kEscapes[static_cast<unsigned char>(c)];
         growth += kind == 0 ? 0 : kind == 'u' ? 5 : 1;
     }
     return growth;

@@ -195,5 +195,44 @@ TEST(OutOfMemory, MergeKeepsTheItemsItCountedDone) {
     }
 }
 
+// A batch of node updates that runs out of memory, its room made ahead for
+// the batch included, holds exactly the items it counted as done; run again
+// (setting an update twice is setting it once) it finally goes through.
+TEST(OutOfMemory, NodeUpdateBatchesKeepTheItemsTheyCountedDone) {
+    std::mt19937_64 rng(11);
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 300);
+        NodeGraphDiff diff;
+        ReferenceDiff model;
+        const int history = static_cast<int>(rng() % 150);
+        for (int i = 0; i < history; ++i) {
+            RandomOp op = random_op(rng, ids);
+            if (op.kind == 9) continue;
+            apply(model, op);
+            apply(diff, std::move(op));
+        }
+        std::vector<RandomOp> batch(1 + rng() % 80);
+        for (RandomOp& item : batch) item = random_op(rng, ids);
+        const auto id = [&](std::size_t i) -> const NodeId& { return batch[i].a; };
+        const auto update = [&](std::size_t i) -> const NodeUpdate& { return batch[i].update; };
+        for (long succeed_first = 0;; ++succeed_first) {
+            ReferenceDiff expected = model;
+            std::size_t done = 0;
+            bool failed = false;
+            try {
+                FailingAllocations guard(succeed_first);
+                diff.set_node_updates(batch.size(), id, update, done, [](std::size_t) {});
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+            for (std::size_t i = 0; i < done; ++i) expected.set_node_update(batch[i].a, batch[i].update);
+            ASSERT_EQ(snap(diff), expected.snapshot()) << "allocation " << succeed_first << ", done " << done;
+            model = expected;
+            if (!failed) break;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tarnu

@@ -249,6 +249,31 @@ TEST(IdPool, ClearKeepsCapacityForALikeFillAndGivesBackTheRest) {
     for (std::uint32_t i = 0; i < 5000; ++i) ASSERT_EQ(pool.intern(numbered(i), hash_id(numbered(i))), i);
 }
 
+// Room made ahead for a batch: asked for below what the pool holds it
+// changes nothing; above, it grows the arrays once, the ids then intern at
+// the indices they would have had, the pool stays sound, and it ends no
+// larger than a pool that grew by doubling.
+TEST(IdPool, ReserveMakesRoomForABatchInAdvance) {
+    Pool pool;
+    Pool grown;
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        pool.intern(numbered(i), hash_id(numbered(i)));
+        grown.intern(numbered(i), hash_id(numbered(i)));
+    }
+    const std::size_t small = pool.memory_bytes();
+    pool.reserve(50);
+    EXPECT_EQ(pool.memory_bytes(), small);
+    pool.reserve(40'000);
+    EXPECT_GT(pool.memory_bytes(), small);
+    for (std::uint32_t i = 0; i < 100; ++i) ASSERT_EQ(pool.find(numbered(i), hash_id(numbered(i))), i);
+    for (std::uint32_t i = 100; i < 40'000; ++i) {
+        ASSERT_EQ(pool.intern(numbered(i), hash_id(numbered(i))), i);
+        grown.intern(numbered(i), hash_id(numbered(i)));
+    }
+    EXPECT_EQ(pool.check([](const NodeId& id) { return hash_id(id); }), nullptr);
+    EXPECT_LE(pool.memory_bytes(), grown.memory_bytes());
+}
+
 // The hash as it was before it took a key: fixed constants, so ids could be
 // chosen to collide. Kept here as the attacker's model.
 std::uint64_t unkeyed_hash(const NodeId& id) {
