@@ -198,7 +198,7 @@ constexpr std::uint32_t kPow10[10] = {1, 10, 100, 1000, 10000, 100000, 1000000, 
 // Decimal digits of v > 0: about log10(2) times its bits, less one when v
 // lies below the power of ten that estimate names.
 int digit_count(std::uint32_t v) noexcept {
-    const int estimate = (std::bit_width(v) * 1233) >> 12;  // 1233 / 4096 ~ log10(2)
+    const int estimate = static_cast<int>((std::bit_width(v) * 1233U) >> 12);  // 1233 / 4096 ~ log10(2)
     return estimate + 1 - (v < kPow10[estimate]);
 }
 

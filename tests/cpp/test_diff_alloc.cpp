@@ -84,6 +84,19 @@ void apply(Diff& diff, RandomOp op) {
     }
 }
 
+// A random history of up to `longest` operations (no clear), applied to the
+// record and its model alike.
+void random_history(std::mt19937_64& rng, const std::vector<NodeId>& ids, unsigned longest, NodeGraphDiff& diff,
+                    ReferenceDiff& model) {
+    const int history = static_cast<int>(rng() % longest);
+    for (int i = 0; i < history; ++i) {
+        RandomOp op = random_op(rng, ids);
+        if (op.kind == 9) continue;
+        apply(model, op);
+        apply(diff, std::move(op));
+    }
+}
+
 // Random histories leave the tables at all sorts of sizes, growth thresholds
 // included; the operation under test is then run with the first, second, ...
 // allocation failing until it gets through.
@@ -94,13 +107,7 @@ TEST(OutOfMemory, EveryOperationLeavesTheRecordAsItWas) {
         const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 6);
         NodeGraphDiff diff;
         ReferenceDiff model;
-        const int history = static_cast<int>(rng() % 300);
-        for (int i = 0; i < history; ++i) {
-            RandomOp op = random_op(rng, ids);
-            if (op.kind == 9) continue;
-            apply(model, op);
-            apply(diff, std::move(op));
-        }
+        random_history(rng, ids, 300, diff, model);
         const RandomOp op = random_op(rng, ids);
         for (long succeed_first = 0;; ++succeed_first) {
             const Snapshot before = snap(diff);
@@ -205,13 +212,7 @@ TEST(OutOfMemory, NodeUpdateBatchesKeepTheItemsTheyCountedDone) {
         const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 300);
         NodeGraphDiff diff;
         ReferenceDiff model;
-        const int history = static_cast<int>(rng() % 150);
-        for (int i = 0; i < history; ++i) {
-            RandomOp op = random_op(rng, ids);
-            if (op.kind == 9) continue;
-            apply(model, op);
-            apply(diff, std::move(op));
-        }
+        random_history(rng, ids, 150, diff, model);
         std::vector<RandomOp> batch(1 + rng() % 80);
         for (RandomOp& item : batch) item = random_op(rng, ids);
         const auto id = [&](std::size_t i) -> const NodeId& { return batch[i].a; };
