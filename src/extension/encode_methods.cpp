@@ -134,7 +134,9 @@ Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* ta
     buffer.require(target, PyBUF_STRIDES);
     const Py_buffer& view = buffer.view();
     if (!writable || view.readonly) throw_read_only(target);
-    if (!PyBuffer_IsContiguous(const_cast<Py_buffer*>(&view), 'C')) {
+    // An empty buffer is contiguous whatever its strides, as CPython says
+    // and PyPy does not.
+    if (view.len != 0 && !PyBuffer_IsContiguous(const_cast<Py_buffer*>(&view), 'C')) {
         throw_error(PyExc_TypeError, "encode_into needs a C-contiguous buffer");
     }
     const Py_ssize_t start = offset == kAppend ? view.len : offset;
