@@ -215,6 +215,28 @@ TEST(BlockPool, ReusesFreedBlocksBySizeAndResets) {
     EXPECT_EQ(blocks.memory_bytes(), 0u);
 }
 
+// take_small() never calls out: it serves a free block or the current
+// slab's rest, and reports a full slab with null and nothing changed, which
+// make_room_small() then fixes. The tables' growth relies on both halves.
+TEST(BlockPool, TakeSmallReportsAFullSlabWithoutAllocating) {
+    detail::BlockPool blocks;
+    EXPECT_EQ(blocks.take_small(4), nullptr);  // no slab yet
+    EXPECT_EQ(blocks.memory_bytes(), 0u);
+    blocks.make_room_small();
+    const std::size_t first_slab = blocks.memory_bytes();
+    std::vector<std::uint32_t*> taken;
+    while (std::uint32_t* block = blocks.take_small(12)) taken.push_back(block);
+    ASSERT_FALSE(taken.empty());
+    EXPECT_EQ(blocks.memory_bytes(), first_slab);  // null came before any new slab
+    blocks.deallocate(taken.back(), 12);
+    EXPECT_EQ(blocks.take_small(12), taken.back());  // a free block of its size still comes
+    EXPECT_EQ(blocks.take_small(12), nullptr);
+    blocks.make_room_small();
+    EXPECT_NE(blocks.take_small(12), nullptr);
+    EXPECT_GT(blocks.memory_bytes(), first_slab);
+    blocks.reset();
+}
+
 struct Entry {
     int payload = 0;
 };
