@@ -71,7 +71,10 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
                 a.ids[k] = id_at(j, k);
                 id = &a.ids[k];
             }
-            a.refs[k] = Ref{id, hash_id(*id), kNone, nullptr};
+            // The index and entry are left to the stage that finds them
+            // (or to the item's own lookup below the read-ahead threshold).
+            a.refs[k].id = id;
+            a.refs[k].hash = hash_id(*id);
         }
     };
     const auto hash_ahead = [&](std::size_t j) TARNU_ITEM {
@@ -111,6 +114,7 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
                 for (i = begin; i < end; ++i) {
                     Ahead item;
                     read(item, i);
+                    for (Ref& r : item.refs) r.state = nullptr;
                     apply(i, item.refs);
                 }
                 done = end;
