@@ -75,6 +75,19 @@ public:
             large_words_ += words;
             return block;
         }
+        return allocate_small(words);
+    }
+    // allocate() of a size known to be small (a dense table's block).
+    [[gnu::always_inline]] std::uint32_t* allocate_small(std::size_t words) {
+        if (std::uint32_t* block = take_small(words)) return block;
+        new_slab();
+        return take_small(words);
+    }
+    // A small block from the free lists or the current slab, without a call;
+    // null, with nothing changed, when it takes a new slab. Lets a caller
+    // keep the rare new slab out of its own code (see InnerTable::grow_one).
+    [[gnu::always_inline]] std::uint32_t* take_small(std::size_t words) noexcept {
+        assert(words > 0 && is_small(words));
         const std::size_t c = size_class(words);
         if (Free* block = free_[c]) {
             free_[c] = block->next;
@@ -83,12 +96,18 @@ public:
         }
         const std::size_t rounded = round_up(words);
         if (std::uint32_t* block = split_larger(rounded)) return block;
-        if (slab_left_ < rounded) new_slab();
+        if (slab_left_ < rounded) [[unlikely]]
+            return nullptr;
         std::uint32_t* block = slab_next_;
         slab_next_ += rounded;
         slab_left_ -= rounded;
         return block;
     }
+
+    // Starts the next slab (the rest of the current one goes to a free
+    // list), for a caller whose take_small() found no room: a small block
+    // then comes without one. Throws std::bad_alloc with nothing changed.
+    void make_room_small() { new_slab(); }
 
     void deallocate(std::uint32_t* block, std::size_t words) noexcept {
         assert(block != nullptr && words > 0);
@@ -98,6 +117,10 @@ public:
             large_words_ -= words;
             return;
         }
+        deallocate_small(block, words);
+    }
+    void deallocate_small(std::uint32_t* block, std::size_t words) noexcept {
+        assert(block != nullptr && words > 0 && is_small(words));
         push_free(block, round_up(words));
     }
 
@@ -191,7 +214,7 @@ private:
         return front;
     }
 
-    void new_slab() {
+    [[gnu::noinline]] void new_slab() {
         const std::size_t words =
             slabs_.empty() ? kFirstSlabWords : std::min(slabs_.back().words * 2, kLastSlabWords);
         if (slabs_.size() == slabs_.capacity()) slabs_.reserve(slabs_.empty() ? 8 : slabs_.size() * 2);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cstddef>
@@ -84,7 +85,7 @@ public:
     // Makes room for one more entry, so that the next insert cannot allocate.
     // Throws std::bad_alloc with the table unchanged.
     void reserve_one(BlockPool& blocks) {
-        if (size_ >= max_size(capacity_)) [[unlikely]]
+        if (size_ >= rows_) [[unlikely]]
             grow_one(blocks);
     }
 
@@ -101,7 +102,7 @@ public:
     void insert_absent(std::uint32_t key) noexcept
         requires kIsSet
     {
-        assert(size_ < max_size(capacity_) && "reserve_one() first");
+        assert(size_ < rows_ && "reserve_one() first");
         assert(!contains(key));
         if (hashed()) place_row(key, size_);
         keys()[size_++] = key;
@@ -109,7 +110,7 @@ public:
     void insert_absent(std::uint32_t key, const Value& value) noexcept
         requires(!kIsSet)
     {
-        assert(size_ < max_size(capacity_) && "reserve_one() first");
+        assert(size_ < rows_ && "reserve_one() first");
         assert(!contains(key));
         if (hashed()) place_row(key, size_);
         store(size_++, key, &value);
@@ -145,12 +146,12 @@ public:
         std::uint32_t row = 0;
         while (row < n && k[row] != key) ++row;
         if (row == n) return false;
-        // Unhashed, the values start max_size(capacity_) == capacity_ words
-        // after the keys. The last entry may be the erased one itself.
+        // The values start rows_ words after the keys. The last entry may be
+        // the erased one itself.
         const std::uint32_t last = n - 1;
         k[row] = k[last];
         if constexpr (!kIsSet) {
-            std::uint32_t* values = k + capacity_;
+            std::uint32_t* values = k + rows_;
             std::memmove(values + static_cast<std::size_t>(row) * kValueWords,
                         values + static_cast<std::size_t>(last) * kValueWords, sizeof(Value));
         }
@@ -161,8 +162,8 @@ public:
     // Makes room for `count` entries in all, so that inserting up to that
     // many cannot allocate. Throws std::bad_alloc with the table unchanged.
     void reserve(std::uint32_t count, BlockPool& blocks) {
-        if (count <= max_size(capacity_)) return;
-        std::uint32_t capacity = capacity_;
+        if (count <= rows_) return;
+        std::uint32_t capacity = this->capacity();
         while (max_size(capacity) < count) capacity = next_capacity(capacity);
         regrow(capacity, blocks);
     }
@@ -172,14 +173,14 @@ public:
     InnerTable clone(BlockPool& blocks) const {
         InnerTable copy;
         if (on_heap()) {
-            std::uint32_t* block = blocks.allocate(words_for(capacity_));
-            std::memcpy(block, heap(), words_for(capacity_) * sizeof(std::uint32_t));
+            std::uint32_t* block = blocks.allocate(words());
+            std::memcpy(block, heap(), words() * sizeof(std::uint32_t));
             copy.set_heap(block);
         } else {
             std::memcpy(copy.words_, words_, sizeof words_);
         }
         copy.size_ = size_;
-        copy.capacity_ = capacity_;
+        copy.rows_ = rows_;
         return copy;
     }
 
@@ -206,7 +207,7 @@ public:
         }
     }
 
-    // Asks the processor to start loading the heap block, keys and values,
+    // Asks the processor to start loading the heap block's keys and values,
     // for a walk that comes a little later. A hint only; never faults.
     // Always inlined, as every read-ahead step is: the count of prefetches
     // per function is what tests/python/test_read_ahead.py checks.
@@ -214,31 +215,30 @@ public:
         if (!on_heap()) return;
         const std::uint32_t* block = heap();
         detail::prefetch(block);
-        detail::prefetch(block + words_for(capacity_) - 1);
+        detail::prefetch(block + static_cast<std::size_t>(rows_) * (1 + kValueWords) - 1);
     }
 
     // Drops every entry and gives the heap block back.
     void release(BlockPool& blocks) noexcept {
-        if (on_heap()) blocks.deallocate(heap(), words_for(capacity_));
+        if (on_heap()) blocks.deallocate(heap(), words());
         forget();
     }
 
     // Drops every entry ahead of a reset of the pool: only a block that does
     // not live in the pool's slabs is given back one by one.
     void discard(BlockPool& blocks) noexcept {
-        if (on_heap() && !BlockPool::is_small(words_for(capacity_)))
-            blocks.deallocate(heap(), words_for(capacity_));
+        if (on_heap() && !BlockPool::is_small(words())) blocks.deallocate(heap(), words());
         forget();
     }
 
     std::size_t memory_bytes() const noexcept {
-        return on_heap() ? words_for(capacity_) * sizeof(std::uint32_t) : 0;
+        return on_heap() ? words() * sizeof(std::uint32_t) : 0;
     }
-    std::uint32_t capacity() const noexcept { return capacity_; }
+    std::uint32_t capacity() const noexcept { return hashed() ? index_slots() : rows_; }
 
     // Adds the block this table holds, if any, to what `usage` counts.
     void count_block(BlockPool::Usage& usage) const noexcept {
-        if (on_heap()) usage.add(words_for(capacity_));
+        if (on_heap()) usage.add(words());
     }
 
     // The first flaw in the table's layout, or null: a capacity that no
@@ -246,10 +246,10 @@ public:
     // number of interned ids) or held twice, an index that loses a row.
     // Costs O(capacity), with a quadratic scan of at most kDenseMax keys.
     const char* check(std::uint32_t bound) const noexcept {
-        if (!(capacity_ == kInline || capacity_ == kFirstHeap || capacity_ == 12 || capacity_ == kDenseMax ||
-              (capacity_ > kDenseMax && std::has_single_bit(capacity_))))
+        if (!(rows_ == kInline || rows_ == kFirstHeap || rows_ == 12 || rows_ == kDenseMax ||
+              (rows_ > kDenseMax && rows_ % 3 == 0 && std::has_single_bit(rows_ / 3))))
             return "a capacity that no growth produces";
-        if (size_ > max_size(capacity_)) return "more entries than rows";
+        if (size_ > rows_) return "more entries than rows";
         const std::uint32_t* k = keys();
         for (std::uint32_t row = 0; row < size_; ++row)
             if (k[row] >= bound) return "a key that is no interned index";
@@ -261,7 +261,7 @@ public:
         }
         std::uint32_t used = 0;
         const std::uint32_t* slots = index();
-        for (std::uint32_t i = 0; i < capacity_; ++i) {
+        for (std::uint32_t i = 0, n = index_slots(); i < n; ++i) {
             if (slots[i] == kNoIndex) continue;
             if (slots[i] >= size_) return "an index slot names a row past the entries";
             ++used;
@@ -296,8 +296,18 @@ private:
         return capacity * 2;
     }
 
-    bool on_heap() const noexcept { return capacity_ > kInline; }
-    bool hashed() const noexcept { return capacity_ > kDenseMax; }
+    bool on_heap() const noexcept { return rows_ > kInline; }
+    bool hashed() const noexcept { return rows_ > kDenseMax; }
+    // Hashed only: the slots of the index, four for every three rows (a
+    // power of two, of which rows_ holds three quarters).
+    std::uint32_t index_slots() const noexcept {
+        assert(hashed());
+        return 1u << (std::countr_zero(rows_) + 2);
+    }
+    // The words of the heap block: the rows, then a hashed table's index.
+    std::size_t words() const noexcept {
+        return static_cast<std::size_t>(rows_) * (1 + kValueWords) + (hashed() ? index_slots() : 0);
+    }
 
     std::uint32_t* heap() const noexcept {
         std::uint32_t* p;
@@ -310,14 +320,14 @@ private:
     const std::uint32_t* keys() const noexcept { return on_heap() ? heap() : words_; }
     // Values follow the keys: row i's value starts kValueWords * i words after them.
     std::uint32_t* value_words(std::uint32_t row) noexcept {
-        return keys() + max_size(capacity_) + static_cast<std::size_t>(row) * kValueWords;
+        return keys() + rows_ + static_cast<std::size_t>(row) * kValueWords;
     }
     const std::uint32_t* value_words(std::uint32_t row) const noexcept {
-        return keys() + max_size(capacity_) + static_cast<std::size_t>(row) * kValueWords;
+        return keys() + rows_ + static_cast<std::size_t>(row) * kValueWords;
     }
-    // Hashed only: capacity_ slots, each a row or kNoIndex, after the values.
-    std::uint32_t* index() noexcept { return keys() + words_for(capacity_) - capacity_; }
-    const std::uint32_t* index() const noexcept { return keys() + words_for(capacity_) - capacity_; }
+    // Hashed only: index_slots() slots, each a row or kNoIndex, after the values.
+    std::uint32_t* index() noexcept { return keys() + static_cast<std::size_t>(rows_) * (1 + kValueWords); }
+    const std::uint32_t* index() const noexcept { return keys() + static_cast<std::size_t>(rows_) * (1 + kValueWords); }
     Value value_at(std::uint32_t slot) const noexcept {
         Value v;
         std::memcpy(&v, value_words(slot), sizeof v);
@@ -336,7 +346,7 @@ private:
     // Fibonacci hashing: interned indices are dense small integers, and the
     // top bits of their product with 2^64/phi are spread evenly.
     std::uint32_t home(std::uint32_t key) const noexcept {
-        const unsigned shift = 64 - static_cast<unsigned>(std::countr_zero(capacity_));
+        const unsigned shift = 62 - static_cast<unsigned>(std::countr_zero(rows_));  // 64 - log2(index_slots())
         return static_cast<std::uint32_t>((key * 0x9e3779b97f4a7c15ull) >> shift);
     }
 
@@ -357,7 +367,7 @@ private:
         assert(hashed());
         const std::uint32_t* k = keys();
         const std::uint32_t* slots = index();
-        const std::uint32_t mask = capacity_ - 1;
+        const std::uint32_t mask = index_slots() - 1;
         for (std::uint32_t i = home(key);; i = (i + 1) & mask) {
             if (slots[i] == kNoIndex) return kNoIndex;
             if (k[slots[i]] == key) return i;
@@ -368,7 +378,7 @@ private:
     void place_row(std::uint32_t key, std::uint32_t row) noexcept {
         assert(hashed());
         std::uint32_t* slots = index();
-        const std::uint32_t mask = capacity_ - 1;
+        const std::uint32_t mask = index_slots() - 1;
         std::uint32_t i = home(key);
         while (slots[i] != kNoIndex) i = (i + 1) & mask;
         slots[i] = row;
@@ -380,7 +390,7 @@ private:
             if (overwrite) store(row, key, value);
             return false;
         }
-        assert(size_ < max_size(capacity_) && "reserve_one() first");
+        assert(size_ < rows_ && "reserve_one() first");
         if (hashed()) place_row(key, size_);
         store(size_++, key, value);
         return true;
@@ -406,7 +416,7 @@ private:
     void erase_slot(std::uint32_t hole) noexcept {
         const std::uint32_t* k = keys();
         std::uint32_t* slots = index();
-        const std::uint32_t mask = capacity_ - 1;
+        const std::uint32_t mask = index_slots() - 1;
         for (std::uint32_t j = (hole + 1) & mask; slots[j] != kNoIndex; j = (j + 1) & mask) {
             const std::uint32_t h = home(k[slots[j]]);
             const bool stays = hole <= j ? (hole < h && h <= j) : (hole < h || h <= j);
@@ -419,34 +429,72 @@ private:
     }
 
     // Out of line: a table grows a few times in its life, and the inserts
-    // that do not grow it stay short.
+    // that do not grow it stay short. Inline or dense to dense, the growth
+    // of nearly every table, copies the rows to the same places and builds
+    // no index; it is written out for its three steps, with the growth into
+    // a hashed table a call of its own, because the general code (next
+    // capacity, words_for, copy_rows, regrow inlined) kept six registers
+    // and some 80 instructions a growth, 0.4 growths an edge of a bulk load.
     [[gnu::noinline]] void grow_one(BlockPool& blocks) {
-        const std::uint32_t capacity = next_capacity(capacity_);
-        if (capacity > kDenseMax) return regrow(capacity, blocks);
-        // Inline or dense to dense, the growth of nearly every table: the
-        // rows are copied to the same places and there is no index to build.
-        std::uint32_t* block = blocks.allocate(words_for(capacity));  // nothing has changed if this throws
-        const std::uint32_t* old_keys = keys();
-        copy_rows(block, old_keys, size_, capacity_);
-        if constexpr (!kIsSet) copy_rows(block + capacity, old_keys + max_size(capacity_), size_, capacity_);
-        if (on_heap()) blocks.deallocate(heap(), words_for(capacity_));
+        if (rows_ >= kDenseMax) [[unlikely]]
+            return grow_hashed(blocks);
+        // Locals, not the fields: the block's words could alias them as far
+        // as the compiler knows, and it would read them again after every store.
+        const std::uint32_t old_rows = rows_;
+        const std::uint32_t n = size_;
+        const std::uint32_t rows = kNextDenseRows[old_rows];
+        std::uint32_t* block = blocks.take_small(static_cast<std::size_t>(rows) * (1 + kValueWords));
+        // Calls only in tail position: the function then needs no frame
+        // and saves no registers (a new slab is one growth in a thousand).
+        if (block == nullptr) [[unlikely]]
+            return grow_into_new_slab(blocks);
+        if (old_rows <= kInline) {
+            // The two words hold kInline keys, then a map's one value.
+            block[0] = words_[0];
+            block[kIsSet ? 1 : rows] = words_[1];
+        } else {
+            std::uint32_t* old = heap();
+            for (std::uint32_t i = 0; i < n; i += 4) __builtin_memcpy(block + i, old + i, 16);
+            if constexpr (!kIsSet)
+                for (std::uint32_t i = 0; i < n; i += 4) __builtin_memcpy(block + rows + i, old + old_rows + i, 16);
+            blocks.deallocate_small(old, static_cast<std::size_t>(old_rows) * (1 + kValueWords));
+        }
         set_heap(block);
-        capacity_ = capacity;
+        rows_ = rows;
+    }
+    // Inline or dense rows -> the dense rows they grow to: 4, 12, 16. A
+    // lookup rather than compares, which GCC turned into straight-line code
+    // computing every size for all three.
+    static constexpr std::array<std::uint8_t, kDenseMax> kNextDenseRows = [] {
+        std::array<std::uint8_t, kDenseMax> next{};
+        for (std::uint32_t rows = 0; rows < kDenseMax; ++rows)
+            next[rows] = static_cast<std::uint8_t>(rows < kFirstHeap ? kFirstHeap : rows < 12 ? 12 : kDenseMax);
+        return next;
+    }();
+    static_assert(kInline <= 2 && kFirstHeap % 4 == 0 && kDenseMax % 4 == 0,
+                  "inline rows fit the two words; dense arrays are whole groups of four");
+
+    [[gnu::noinline]] void grow_hashed(BlockPool& blocks) { regrow(next_capacity(capacity()), blocks); }
+    // Throws std::bad_alloc with nothing changed; the slab made, the growth
+    // cannot fail.
+    [[gnu::noinline]] void grow_into_new_slab(BlockPool& blocks) {
+        blocks.make_room_small();
+        grow_one(blocks);
     }
 
-    // The first n words of an array of max_size(capacity) words (a table's
+    // The first n words of an array of `rows` words (a table's
     // keys, or its values) into an array at least as long. Growth runs
     // through the small tables most of all, whose arrays are copied here
     // without a call: a word or two from inline, whole groups of four from
     // a dense table (every dense capacity is a multiple of four, and so is
     // every larger max_size; the words past n are not read as entries).
     static void copy_rows(std::uint32_t* to, const std::uint32_t* from, std::uint32_t n,
-                          std::uint32_t capacity) noexcept {
+                          std::uint32_t rows) noexcept {
         static_assert(kFirstHeap % 4 == 0 && kDenseMax % 4 == 0, "dense arrays hold whole groups of four");
-        if (capacity <= kInline) {
+        if (rows <= kInline) {
             for (std::uint32_t i = 0; i < kInline; ++i)
                 if (i < n) to[i] = from[i];
-        } else if (capacity <= kDenseMax) {
+        } else if (rows <= kDenseMax) {
             for (std::uint32_t i = 0; i < n; i += 4) __builtin_memcpy(to + i, from + i, 16);
         } else {
             std::memcpy(to, from, static_cast<std::size_t>(n) * sizeof(std::uint32_t));
@@ -459,14 +507,14 @@ private:
         std::uint32_t* block = blocks.allocate(words_for(capacity));
         InnerTable old(std::move(*this));
         set_heap(block);
-        capacity_ = capacity;
+        rows_ = max_size(capacity);
         // The entries keep their rows and are known to be distinct, so both
         // arrays are copied as they are; a hashed table indexes them anew.
         const std::uint32_t* old_keys = old.keys();
-        copy_rows(block, old_keys, old.size_, old.capacity_);
+        copy_rows(block, old_keys, old.size_, old.rows_);
         if constexpr (!kIsSet) {
             static_assert(kValueWords == 1, "values are copied a word to a row");
-            copy_rows(value_words(0), old_keys + max_size(old.capacity_), old.size_, old.capacity_);
+            copy_rows(value_words(0), old_keys + old.rows_, old.size_, old.rows_);
         }
         size_ = old.size_;
         if (hashed()) {
@@ -478,23 +526,26 @@ private:
 
     void forget() noexcept {
         words_[0] = words_[1] = 0;
-        capacity_ = kInline;
+        rows_ = kInline;
         size_ = 0;
     }
 
     void steal(InnerTable& other) noexcept {
         std::memcpy(words_, other.words_, sizeof words_);
         size_ = other.size_;
-        capacity_ = other.capacity_;
+        rows_ = other.rows_;
         other.words_[0] = other.words_[1] = 0;
         other.size_ = 0;
-        other.capacity_ = kInline;
+        other.rows_ = kInline;
     }
 
     // Either the heap pointer or the inline entries (keys first, then values).
     std::uint32_t words_[2] = {0, 0};
     std::uint32_t size_ = 0;
-    std::uint32_t capacity_ = kInline;
+    // Rows for entries: the capacity of an inline or dense table, 3/4 of a
+    // hashed one's. Kept rather than the capacity because every insert's
+    // room test and every value's place read it as it is.
+    std::uint32_t rows_ = kInline;
 };
 
 }  // namespace tarnu::detail

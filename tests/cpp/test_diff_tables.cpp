@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -113,6 +114,48 @@ TEST(InnerTable, SmallTablesStaySmall) {
     map.release(blocks);
 }
 
+// The capacities a table passes through as it grows one insert at a time,
+// and the bytes of its block at each: the room test, the values' place and
+// the index's size all derive from the rows the table keeps, so a wrong
+// derivation shows as a capacity, a size or a layout flaw here. A clone and
+// a reserve() land on the same ladder.
+template <class V>
+void climb_growth_ladder(std::uint32_t first, std::uint32_t words_per_row) {
+    detail::BlockPool blocks;
+    InnerTable<V> table;
+    std::vector<std::uint32_t> seen{table.capacity()};
+    for (std::uint32_t k = 0; k < 200; ++k) {
+        table.reserve_one(blocks);
+        if constexpr (std::is_void_v<V>)
+            table.insert_absent(k);
+        else
+            table.insert_absent(k, static_cast<float>(k));
+        ASSERT_EQ(table.check(200), nullptr) << k;
+        const std::uint32_t capacity = table.capacity();
+        if (capacity != seen.back()) seen.push_back(capacity);
+        const std::size_t rows = capacity > 16 ? capacity / 4 * 3 : capacity;
+        const std::size_t words = rows * words_per_row + (capacity > 16 ? capacity : 0);
+        ASSERT_EQ(table.memory_bytes(), capacity == first ? 0 : words * 4) << k;
+        ASSERT_GE(rows, table.size());
+    }
+    EXPECT_EQ(seen, (std::vector<std::uint32_t>{first, 4, 12, 16, 32, 64, 128, 256, 512}));
+    for (std::uint32_t k = 0; k < 200; k += 3) ASSERT_TRUE(table.erase(k));
+    InnerTable<V> copy = table.clone(blocks);
+    EXPECT_EQ(copy.capacity(), table.capacity());
+    EXPECT_EQ(copy.check(200), nullptr);
+    for (std::uint32_t k = 0; k < 200; ++k) ASSERT_EQ(copy.contains(k), k % 3 != 0) << k;
+    InnerTable<V> reserved;
+    reserved.reserve(97, blocks);  // 96 rows in 128 slots are too few
+    EXPECT_EQ(reserved.capacity(), 256u);
+    EXPECT_EQ(reserved.check(1), nullptr);
+    for (InnerTable<V>* t : {&table, &copy, &reserved}) t->release(blocks);
+}
+
+TEST(InnerTable, GrowsThroughTheSameCapacitiesInBothKinds) {
+    climb_growth_ladder<void>(2, 1);
+    climb_growth_ladder<float>(1, 2);
+}
+
 // A million keys with every other one erased again: linear time overall, and
 // the backward-shift erase keeps every survivor reachable.
 TEST(InnerTable, MillionKeysThenHalfErased) {
@@ -170,6 +213,28 @@ TEST(BlockPool, ReusesFreedBlocksBySizeAndResets) {
     for (std::uint32_t i = 0; i < 20000; ++i) ASSERT_EQ(many[i][3 + 4 * (i % 8)], i);
     blocks.reset();
     EXPECT_EQ(blocks.memory_bytes(), 0u);
+}
+
+// take_small() never calls out: it serves a free block or the current
+// slab's rest, and reports a full slab with null and nothing changed, which
+// make_room_small() then fixes. The tables' growth relies on both halves.
+TEST(BlockPool, TakeSmallReportsAFullSlabWithoutAllocating) {
+    detail::BlockPool blocks;
+    EXPECT_EQ(blocks.take_small(4), nullptr);  // no slab yet
+    EXPECT_EQ(blocks.memory_bytes(), 0u);
+    blocks.make_room_small();
+    const std::size_t first_slab = blocks.memory_bytes();
+    std::vector<std::uint32_t*> taken;
+    while (std::uint32_t* block = blocks.take_small(12)) taken.push_back(block);
+    ASSERT_FALSE(taken.empty());
+    EXPECT_EQ(blocks.memory_bytes(), first_slab);  // null came before any new slab
+    blocks.deallocate(taken.back(), 12);
+    EXPECT_EQ(blocks.take_small(12), taken.back());  // a free block of its size still comes
+    EXPECT_EQ(blocks.take_small(12), nullptr);
+    blocks.make_room_small();
+    EXPECT_NE(blocks.take_small(12), nullptr);
+    EXPECT_GT(blocks.memory_bytes(), first_slab);
+    blocks.reset();
 }
 
 struct Entry {

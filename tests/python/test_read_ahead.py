@@ -21,15 +21,17 @@ import tarnu_api
 # GCC 12) holds after inlining: the batches' pipelines (src/diff/graph_diff_batches.hpp,
 # run_batch) count their slot, cell and table stages, each stage once in the
 # loop that fills the pipeline and once in the loop that runs it, and the
-# cell and table stages once more in the loop that drains it; delete_node,
+# cell and table stages once more in the loop that drains it, with the loop
+# over an item's ids unrolled (TARNU_EACH_ID), so that the two ids of an edge
+# batch have their slot, cell and table prefetches apart; delete_node,
 # inlined wherever it is called, brings its own read-ahead along (into both
 # of delete_nodes' loops, and into merge). The read-ahead helpers
 # (IdPool::prefetch_slot, IdPool::candidate, InnerTable::prefetch) are
 # always inlined, so each count stays with the function that reads ahead.
 EXPECTED_PREFETCHES = {
     "delete_nodes: slot, cell, both tables, and delete_node's in its loops": 23,
-    "add_edges: slots, cells, source and target tables": 19,
-    "delete_edges: slots, cells, source table": 13,
+    "add_edges: slots, cells, source and target tables": 22,
+    "delete_edges: slots, cells, source table": 16,
     "to_bytes, encode_into: the encoder's walk over both edge sections": 7,
     "add_nodes: slot, cell": 5,
     "__copy__: the clone's walk over the ids' tables": 4,
