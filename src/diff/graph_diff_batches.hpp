@@ -35,7 +35,9 @@ namespace detail::pipeline {
 // tables it will use; item i is applied with the hashes, indices and
 // entries found, so that each id is looked up once. An id not found ahead
 // is looked up again when its item is applied: an item before it may have
-// interned it.
+// interned it. The node table, where a batch asks for it, follows the same
+// stages: its slot with the pool's, the record of its candidate with the
+// cell, which the operation confirms.
 inline constexpr std::size_t kHashAhead = 16;
 inline constexpr std::size_t kCellAhead = 10;
 inline constexpr std::size_t kTableAhead = 5;
@@ -48,7 +50,7 @@ inline constexpr std::size_t kChunk = 1024;
 
 }  // namespace detail::pipeline
 
-template <std::size_t K, class IdAt, class Warm, class Apply>
+template <std::size_t K, bool kNodes, class IdAt, class Warm, class Apply>
 void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std::size_t& done) {
     using namespace detail::pipeline;
     // An accessor that hands out references into the caller's items (which
@@ -77,7 +79,10 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
     const auto hash_ahead = [&](std::size_t j) TARNU_ITEM {
         Ahead& a = ring[j % kRing];
         read(a, j);
-        for (std::size_t k = 0; k < K; ++k) ids_.prefetch_slot(a.refs[k].hash);
+        for (std::size_t k = 0; k < K; ++k) {
+            ids_.prefetch_slot(a.refs[k].hash);
+            if constexpr (kNodes) nodes_.prefetch_slot(a.refs[k].hash);
+        }
     };
     const auto find_ahead = [&](std::size_t j) TARNU_ITEM {
         Ahead& a = ring[j % kRing];
@@ -85,6 +90,7 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
             const auto found = ids_.candidate(a.refs[k].hash);
             a.refs[k].index = found.index;
             a.refs[k].state = found.entry;
+            if constexpr (kNodes) a.refs[k].node = nodes_.candidate(a.refs[k].hash);
         }
     };
     const auto warm_ahead = [&](std::size_t j) TARNU_ITEM {
@@ -103,7 +109,7 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
     try {
         for (std::size_t begin = 0; begin < n; begin += kChunk) {
             const std::size_t end = std::min(n, begin + kChunk);
-            if (ids_.size() < kReadAheadFrom) {
+            if (ids_.size() + (kNodes ? nodes_.size() : 0) < kReadAheadFrom) {
                 // A local of its own, not a ring entry: the compiler keeps
                 // the item's ids and refs in registers instead of storing
                 // them and loading them back (about 10 instructions per
@@ -176,7 +182,7 @@ void GraphDiff::delete_edges(std::size_t n, const Sources& source, const Targets
 
 template <class Ids, class BeforeItem>
 void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, const BeforeItem& before_item) {
-    run_batch<1>(
+    run_batch<1, true>(
         n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); },
         [&](std::size_t, const State& s) {
             s.incoming.prefetch();
@@ -192,14 +198,11 @@ void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, co
 template <class Ids, class Updates, class BeforeItem>
 void GraphDiff::set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
                                  const BeforeItem& before_item) {
-    // Room for the batch's ids and records as if all were new (a batch of
-    // known nodes takes none: the room counts in all, not in addition).
-    // Failing here applies nothing, a prefix of no items.
-    if (n < kNone) {
-        ids_.reserve(static_cast<std::uint32_t>(n));
-        nodes_.reserve(std::max(nodes_.size(), n));
-    }
-    run_batch<1>(
+    // Room for the batch's updates as if all were new (a batch of known
+    // nodes takes none: the room counts in all, not in addition). Failing
+    // here applies nothing, a prefix of no items.
+    nodes_.reserve(std::max(nodes_.size(), n));
+    run_batch<1, true>(
         n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); }, [](std::size_t, const State&) {},
         [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {
             before_item(i);
@@ -240,12 +243,15 @@ void GraphDiff::merge(const GraphDiff& other, std::size_t& done, const BeforeIte
     };
     for (const std::uint32_t node : other.deleted_nodes_) {
         before_item(done);
-        delete_node(ref(node));
+        Ref r = ref(node);
+        r.hash = hash_id(*r.id);  // the node table reads it
+        delete_node(r);
         ++done;
     }
-    for (std::size_t i = 0, n = other.nodes_.size(); i < n; ++i) {
+    const Store& updates = other.nodes_.store();
+    for (std::size_t i = 0, n = updates.size(); i < n; ++i) {
         before_item(done);
-        set_node_update(ref(other.nodes_.id(i)), other.nodes_.view(i));
+        set_node_update(updates.id(i), updates.view(i));
         ++done;
     }
     for (const DeletedEntry& e : other.deleted_) {
