@@ -128,7 +128,8 @@ public:
     // Pending edge deletions recorded for the node stay. The update's texts
     // are copied; the view need only be valid for the call. The id is not
     // interned: updates are kept apart from the id pool (see NodeTable),
-    // which is only looked in for a deletion to cancel.
+    // which is only looked in for a deletion to cancel, and only while
+    // some node is marked deleted.
     // Out of memory: unchanged (a compaction of the node texts may have
     // moved them, which no reader can see).
     TARNU_OPERATION void set_node_update(const Id& id, const UpdateView& update) {
@@ -136,8 +137,9 @@ public:
     }
     TARNU_OPERATION void set_node_update(Ref id, const UpdateView& update) {
         TARNU_CHECK_AFTER(*this, "set_node_update", id.id);
-        find(id);
         nodes_.set(nodes_.confirm(id.node, *id.id, id.hash), *id.id, id.hash, update);
+        if (deleted_nodes_.empty()) return;
+        find(id);
         if (id.state != nullptr && id.state->deleted_node_pos != kNone) remove_deleted_node(id.index);
     }
 
@@ -496,8 +498,9 @@ private:
     // The read-ahead pipeline under every batch (graph_diff_batches.hpp):
     // id_at(i, k) gives item i's k-th id (of K), warm(k, state) asks for
     // the inner tables the k-th id's item will use, apply(i, refs) applies
-    // item i. With kNodes the node table is read ahead too.
-    template <std::size_t K, bool kNodes = false, class IdAt, class Warm, class Apply>
+    // item i. `tables` says which tables the items look their ids up in.
+    enum class Tables { pool, pool_and_nodes, nodes };
+    template <std::size_t K, Tables tables = Tables::pool, class IdAt, class Warm, class Apply>
     void run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std::size_t& done);
 
     // Removals from the dense lists move the last element into the hole and

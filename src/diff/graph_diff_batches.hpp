@@ -50,9 +50,11 @@ inline constexpr std::size_t kChunk = 1024;
 
 }  // namespace detail::pipeline
 
-template <std::size_t K, bool kNodes, class IdAt, class Warm, class Apply>
+template <std::size_t K, GraphDiff::Tables tables, class IdAt, class Warm, class Apply>
 void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std::size_t& done) {
     using namespace detail::pipeline;
+    static constexpr bool kPool = tables != Tables::nodes;
+    static constexpr bool kNodes = tables != Tables::pool;
     // An accessor that hands out references into the caller's items (which
     // outlive the batch) is read in place; one that makes its ids is copied
     // into the ring, where they stay until their item is applied.
@@ -80,16 +82,18 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
         Ahead& a = ring[j % kRing];
         read(a, j);
         for (std::size_t k = 0; k < K; ++k) {
-            ids_.prefetch_slot(a.refs[k].hash);
+            if constexpr (kPool) ids_.prefetch_slot(a.refs[k].hash);
             if constexpr (kNodes) nodes_.prefetch_slot(a.refs[k].hash);
         }
     };
     const auto find_ahead = [&](std::size_t j) TARNU_ITEM {
         Ahead& a = ring[j % kRing];
         for (std::size_t k = 0; k < K; ++k) {
-            const auto found = ids_.candidate(a.refs[k].hash);
-            a.refs[k].index = found.index;
-            a.refs[k].state = found.entry;
+            if constexpr (kPool) {
+                const auto found = ids_.candidate(a.refs[k].hash);
+                a.refs[k].index = found.index;
+                a.refs[k].state = found.entry;
+            }
             if constexpr (kNodes) a.refs[k].node = nodes_.candidate(a.refs[k].hash);
         }
     };
@@ -109,7 +113,7 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
     try {
         for (std::size_t begin = 0; begin < n; begin += kChunk) {
             const std::size_t end = std::min(n, begin + kChunk);
-            if (ids_.size() + (kNodes ? nodes_.size() : 0) < kReadAheadFrom) {
+            if ((kPool ? ids_.size() : 0) + (kNodes ? nodes_.size() : 0) < kReadAheadFrom) {
                 // A local of its own, not a ring entry: the compiler keeps
                 // the item's ids and refs in registers instead of storing
                 // them and loading them back (about 10 instructions per
@@ -182,7 +186,7 @@ void GraphDiff::delete_edges(std::size_t n, const Sources& source, const Targets
 
 template <class Ids, class BeforeItem>
 void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, const BeforeItem& before_item) {
-    run_batch<1, true>(
+    run_batch<1, Tables::pool_and_nodes>(
         n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); },
         [&](std::size_t, const State& s) {
             s.incoming.prefetch();
@@ -200,9 +204,11 @@ void GraphDiff::set_node_updates(std::size_t n, const Ids& id, const Updates& up
                                  const BeforeItem& before_item) {
     // Room for the batch's updates as if all were new (a batch of known
     // nodes takes none: the room counts in all, not in addition). Failing
-    // here applies nothing, a prefix of no items.
+    // here applies nothing, a prefix of no items. The pool is not read
+    // ahead: an update looks there only to cancel a deletion, rarely and
+    // only while some node is marked deleted.
     nodes_.reserve(std::max(nodes_.size(), n));
-    run_batch<1, true>(
+    run_batch<1, Tables::nodes>(
         n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); }, [](std::size_t, const State&) {},
         [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {
             before_item(i);

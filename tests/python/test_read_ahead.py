@@ -32,7 +32,7 @@ EXPECTED_PREFETCHES = {
     "add_edges: slots, cells, source and target tables": 19,
     "delete_edges: slots, cells, source table": 13,
     "to_bytes, encode_into: the encoder's walk over both edge sections": 7,
-    "add_nodes: slots, cell, record": 11,
+    "add_nodes: the node table's slot and record": 5,
     "__copy__: the clone's walk over the ids' tables": 4,
     "edge_updates: the walk over the pending edges": 4,
     "from_bytes: the decoder's prefetch_targets": 3,
