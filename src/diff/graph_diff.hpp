@@ -59,13 +59,17 @@ inline constexpr std::string_view kDeletedEndpointMessage =
 // NodeUpdateStore: packed records and one text buffer, taking and handing out
 // updates as `Store::View`); `deleted_nodes` is a set of
 // ids; `edges` is an EdgeDiff with `new_or_updated` (source -> target ->
-// weight) and `deleted` (source -> set of targets). Every id is interned once
-// (see IdPool); each of the four collections is a dense list of interned
-// indices, and each interned id records its position in each list, so
-// membership tests and removals are O(1) and iteration walks only the live
-// entries. Iteration order is the lists' own: it depends only on the
-// sequence of operations, never on addresses or a seed, so one sequence gives
-// one order on every run. Nobody may rely on any particular order.
+// weight) and `deleted` (source -> set of targets). Every id that an edge or
+// a node deletion names is interned once (see IdPool); deleted_nodes and the
+// sources of both edge collections are dense lists of interned indices, and
+// each interned id records its position in each list. `nodes` is a table of
+// its own (see NodeTable), keyed by the id its record holds, so that an id
+// that only carries an update costs nothing in the pool. Membership tests
+// and removals are O(1) and iteration walks only the live entries.
+// Iteration order is the lists' own (the node table's records are a list
+// too): it depends only on the sequence of operations, never on addresses
+// or a seed, so one sequence gives one order on every run. Nobody may rely
+// on any particular order.
 //
 // Invariants: every operation keeps those listed, and checked, in
 // graph_diff_checks.cpp; with TARNU_CHECK_INVARIANTS (see
