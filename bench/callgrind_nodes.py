@@ -37,7 +37,8 @@ def main(mode, count):
     else:
         d.add_nodes(joined, columns)
         statement = "d.to_bytes()"
-    eval(compile(statement, "<measured>", "eval"))
+    names = {"d": d, "joined": joined, "columns": columns, "pairs": pairs, "shared": shared}
+    eval(compile(statement, "<measured>", "eval"), names)
     print(d.num_nodes())
 
 
