@@ -48,10 +48,9 @@ public:
     }
 
     Restored add_node(const Id& id, const UpdateView& update) {
-        const std::uint32_t x = d_.intern(id);
-        if (d_.ids_[x].node_pos != detail::kNoIndex) return Refusal::repeated;
-        d_.nodes_.push_back(x, update);
-        d_.ids_[x].node_pos = static_cast<std::uint32_t>(d_.nodes_.size() - 1);
+        const std::uint64_t hash = hash_id(id);
+        if (d_.nodes_.find(id, hash) != detail::kNoIndex) return Refusal::repeated;
+        d_.nodes_.set(detail::kNoIndex, id, hash, update);
         return std::nullopt;
     }
 
@@ -59,7 +58,7 @@ public:
         const std::uint32_t x = d_.intern(id);
         detail::IdState& s = d_.ids_[x];
         if (s.deleted_node_pos != detail::kNoIndex) return Refusal::repeated;
-        if (s.node_pos != detail::kNoIndex) return Refusal::updated_and_deleted;
+        if (d_.nodes_.find(id, hash_id(id)) != detail::kNoIndex) return Refusal::updated_and_deleted;
         detail::reserve_for(d_.deleted_nodes_, 1);
         d_.deleted_nodes_.push_back(x);
         s.deleted_node_pos = static_cast<std::uint32_t>(d_.deleted_nodes_.size() - 1);

@@ -11,8 +11,8 @@ void GraphDiff::clear() noexcept {
     const AfterOperation checked_after_operation(*this, "clear");
 #endif
     // Ids the contents name, counted with repeats: an upper bound on the
-    // ids a similar fill interns.
-    const std::size_t named = nodes_.size() + deleted_nodes_.size() + sources_.size() + pending_targets_ +
+    // ids a similar fill interns (node updates intern none).
+    const std::size_t named = deleted_nodes_.size() + sources_.size() + pending_targets_ +
                               deleted_.size() + deleted_targets_;
     const auto expected = static_cast<std::uint32_t>(std::min<std::size_t>(named, ids_.size()));
     discard_tables();
@@ -32,7 +32,6 @@ GraphDiff GraphDiff::clone() const {
     // half-made copy, since every table in it is whole or empty.
     copy.ids_ = ids_.clone([](const State& s) {
         State c;
-        c.node_pos = s.node_pos;
         c.deleted_node_pos = s.deleted_node_pos;
         c.source_pos = s.source_pos;
         c.deleted_source_pos = s.deleted_source_pos;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "diff/edge_diff.hpp"
 #include "diff/invariant_checks.hpp"
 #include "diff/node_id.hpp"
+#include "diff/node_table.hpp"
 #include "diff/prefetch.hpp"
 #include "node_update/node_update_store.hpp"
 
@@ -57,13 +59,17 @@ inline constexpr std::string_view kDeletedEndpointMessage =
 // NodeUpdateStore: packed records and one text buffer, taking and handing out
 // updates as `Store::View`); `deleted_nodes` is a set of
 // ids; `edges` is an EdgeDiff with `new_or_updated` (source -> target ->
-// weight) and `deleted` (source -> set of targets). Every id is interned once
-// (see IdPool); each of the four collections is a dense list of interned
-// indices, and each interned id records its position in each list, so
-// membership tests and removals are O(1) and iteration walks only the live
-// entries. Iteration order is the lists' own: it depends only on the
-// sequence of operations, never on addresses or a seed, so one sequence gives
-// one order on every run. Nobody may rely on any particular order.
+// weight) and `deleted` (source -> set of targets). Every id that an edge or
+// a node deletion names is interned once (see IdPool); deleted_nodes and the
+// sources of both edge collections are dense lists of interned indices, and
+// each interned id records its position in each list. `nodes` is a table of
+// its own (see NodeTable), keyed by the id its record holds, so that an id
+// that only carries an update costs nothing in the pool. Membership tests
+// and removals are O(1) and iteration walks only the live entries.
+// Iteration order is the lists' own (the node table's records are a list
+// too): it depends only on the sequence of operations, never on addresses
+// or a seed, so one sequence gives one order on every run. Nobody may rely
+// on any particular order.
 //
 // Invariants: every operation keeps those listed, and checked, in
 // graph_diff_checks.cpp; with TARNU_CHECK_INVARIANTS (see
@@ -82,18 +88,31 @@ class GraphDiff {
     static_assert(std::is_trivially_copyable_v<Id>, "ids are stored and compared as plain bytes");
     using State = detail::IdState;
     using Pool = detail::IdStatePool;
+    using Nodes = detail::NodeTable;
     static constexpr std::uint32_t kNone = detail::kNoIndex;
 
     using DeletedEntry = detail::DeletedSource;
     // An id with its hash and, when a lookup already found it, its index
     // and entry (kNone and null: not known yet). Both stay valid until
-    // clear(): cells never move.
+    // clear(): cells never move. `node` is a candidate position of its
+    // update in nodes_, found ahead, which the operation confirms (kNone:
+    // none known); records move, so it may be stale by then. It sits in
+    // what was padding after `index`: the batches copy Refs through their
+    // ring and into every operation, and a 40-byte Ref cost add_edges about
+    // 3.5 instructions per edge. Default-constructed fields stay unset, as
+    // the ring's are until an item is read.
     struct Ref {
         const Id* id;
         std::uint64_t hash;
         std::uint32_t index;
+        std::uint32_t node;
         State* state;
+
+        Ref() = default;
+        Ref(const Id* id, std::uint64_t hash, std::uint32_t index, State* state) noexcept
+            : id(id), hash(hash), index(index), node(kNone), state(state) {}
     };
+    static_assert(sizeof(Ref) == 32);
 
 public:
     using UpdateView = Store::View;
@@ -120,7 +139,10 @@ public:
     // Records update as the node's whole new state (an earlier update is
     // replaced, not merged) and revives the node if it was marked deleted.
     // Pending edge deletions recorded for the node stay. The update's texts
-    // are copied; the view need only be valid for the call.
+    // are copied; the view need only be valid for the call. The id is not
+    // interned: updates are kept apart from the id pool (see NodeTable),
+    // which is only looked in for a deletion to cancel, and only while
+    // some node is marked deleted.
     // Out of memory: unchanged (a compaction of the node texts may have
     // moved them, which no reader can see).
     TARNU_OPERATION void set_node_update(const Id& id, const UpdateView& update) {
@@ -128,23 +150,19 @@ public:
     }
     TARNU_OPERATION void set_node_update(Ref id, const UpdateView& update) {
         TARNU_CHECK_AFTER(*this, "set_node_update", id.id);
-        intern(id);
-        const std::uint32_t x = id.index;
-        State& s = *id.state;
-        if (s.node_pos != kNone) {
-            nodes_.assign(s.node_pos, update);
-        } else {
-            nodes_.push_back(x, update);
-            s.node_pos = static_cast<std::uint32_t>(nodes_.size() - 1);
-        }
-        if (s.deleted_node_pos != kNone) remove_deleted_node(x);
+        nodes_.set(nodes_.confirm(id.node, *id.id, id.hash), *id.id, id.hash, update);
+        if (deleted_nodes_.empty()) return;
+        find(id);
+        if (id.state != nullptr && id.state->deleted_node_pos != kNone) remove_deleted_node(id.index);
     }
 
     // Marks the node deleted: drops its update and its pending outgoing edges
     // (a self-loop included, never recorded as a deletion) and turns each
     // pending edge into it into an edge deletion. A source whose last target
     // this removes keeps its (empty) entry. Costs in proportion to the node's
-    // own pending edges, not to the size of the diff.
+    // own pending edges, not to the size of the diff. The id is interned: a
+    // deleted node is kept in the pool, where add_edge sees it on the cells
+    // it reads anyway.
     // Out of memory: unchanged.
     TARNU_OPERATION void delete_node(const Id& id) { delete_node(Ref{&id, hash_id(id), kNone, nullptr}); }
     TARNU_OPERATION void delete_node(Ref id) {
@@ -166,7 +184,8 @@ public:
         detail::reserve_for(deleted_, new_deleted_sources);
 
         // Nothing below allocates.
-        if (s.node_pos != kNone) remove_node(x);
+        if (const std::uint32_t pos = nodes_.confirm(id.node, *id.id, id.hash); pos != kNone)
+            nodes_.remove(pos, id.hash);
         if (s.source_pos != kNone) {
             s.targets.for_each([&](std::uint32_t target, const W&) { ids_[target].incoming.erase(x); });
             remove_source(x);
@@ -277,7 +296,8 @@ public:
     }
 
     // Back to the empty record. Every update and inner table is released, and
-    // the node store gives back all its storage. The other outer tables keep
+    // the node store gives back all its storage. The other outer tables (the
+    // node table's slots among them) keep
     // their capacity for a next fill like the one just cleared, the usual
     // cycle of fill, encode and clear; capacity far beyond what the record
     // held at this point is given back (the room of an earlier, larger batch,
@@ -286,8 +306,11 @@ public:
     // Never throws.
     void clear() noexcept;
 
-    // The longest probe in the id table; see IdPool::longest_probe.
-    std::uint32_t longest_id_probe() const noexcept { return ids_.longest_probe(); }
+    // The longest probe in the id pool and the node table; see
+    // IdPool::longest_probe.
+    std::uint32_t longest_id_probe() const noexcept {
+        return std::max(ids_.longest_probe(), nodes_.longest_probe());
+    }
 
     // Batches (graph_diff_batches.hpp). Each has exactly the effect of its
     // single-item operation run on items 0 to n-1 in order: item i is read
@@ -358,7 +381,7 @@ public:
     Counts counts() const noexcept { return {nodes_.size(), deleted_nodes_.size(), pending_targets_, deleted_targets_}; }
 
     // Bytes held by every table of the record, the id pool, the reverse
-    // index and the node store (texts included). The inner tables count as
+    // index and the node table (texts included). The inner tables count as
     // the slabs they live in, free room included.
     std::size_t memory_bytes() const noexcept {
         return blocks_.memory_bytes() + ids_.memory_bytes() + nodes_.memory_bytes() +
@@ -372,26 +395,26 @@ public:
     public:
         std::size_t size() const noexcept { return diff_->nodes_.size(); }
         // Total length of the updates' JSON texts, kept as the record changes.
-        std::uint64_t json_bytes() const noexcept { return diff_->nodes_.json_bytes(); }
+        std::uint64_t json_bytes() const noexcept { return diff_->nodes_.store().json_bytes(); }
         // f(const Id&, const UpdateView&)
         template <class F>
         void for_each(F&& f) const {
-            const Store& store = diff_->nodes_;
-            for (std::size_t i = 0, n = store.size(); i < n; ++i) f(diff_->ids_.id(store.id(i)), store.view(i));
+            const Store& store = diff_->nodes_.store();
+            for (std::size_t i = 0, n = store.size(); i < n; ++i) f(store.id(i), store.view(i));
         }
         // f(const Id&, const UpdateView&, std::size_t json_length,
         //   std::string_view size_text): what the encoder needs, all kept by
         // the store.
         template <class F>
         void for_each_encoded(F&& f) const {
-            const Store& store = diff_->nodes_;
+            const Store& store = diff_->nodes_.store();
             for (std::size_t i = 0, n = store.size(); i < n; ++i)
-                f(diff_->ids_.id(store.id(i)), store.view(i), store.json_length(i), store.size_text(i));
+                f(store.id(i), store.view(i), store.json_length(i), store.size_text(i));
         }
         std::optional<UpdateView> find(const Id& id) const noexcept {
-            const std::uint32_t x = diff_->ids_.find(id, hash_id(id));
-            if (x == kNone || diff_->ids_[x].node_pos == kNone) return std::nullopt;
-            return diff_->nodes_.view(diff_->ids_[x].node_pos);
+            const std::uint32_t pos = diff_->nodes_.find(id, hash_id(id));
+            if (pos == kNone) return std::nullopt;
+            return diff_->nodes_.store().view(pos);
         }
 
     private:
@@ -488,20 +511,13 @@ private:
     // The read-ahead pipeline under every batch (graph_diff_batches.hpp):
     // id_at(i, k) gives item i's k-th id (of K), warm(k, state) asks for
     // the inner tables the k-th id's item will use, apply(i, refs) applies
-    // item i.
-    template <std::size_t K, class IdAt, class Warm, class Apply>
+    // item i. `tables` says which tables the items look their ids up in.
+    enum class Tables { pool, pool_and_nodes, nodes };
+    template <std::size_t K, Tables tables = Tables::pool, class IdAt, class Warm, class Apply>
     void run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std::size_t& done);
 
     // Removals from the dense lists move the last element into the hole and
     // repoint its id's position.
-
-    void remove_node(std::uint32_t x) noexcept {
-        const std::uint32_t pos = ids_[x].node_pos;
-        assert(pos != kNone);
-        nodes_.remove(pos);
-        if (pos < nodes_.size()) ids_[nodes_.id(pos)].node_pos = pos;
-        ids_[x].node_pos = kNone;
-    }
 
     void remove_deleted_node(std::uint32_t x) noexcept {
         const std::uint32_t pos = ids_[x].deleted_node_pos;
@@ -571,7 +587,7 @@ private:
 
     detail::BlockPool blocks_;  // every inner table's block; declared first, so destroyed last
     Pool ids_;
-    Store nodes_;
+    Nodes nodes_;
     std::vector<std::uint32_t> deleted_nodes_;
     std::vector<std::uint32_t> sources_;  // sources of new_or_updated; their maps live in ids_
     std::size_t pending_targets_ = 0;     // entries over all maps of new_or_updated

@@ -41,7 +41,9 @@ namespace detail::pipeline {
 // tables it will use; item i is applied with the hashes, indices and
 // entries found, so that each id is looked up once. An id not found ahead
 // is looked up again when its item is applied: an item before it may have
-// interned it.
+// interned it. The node table, where a batch asks for it, follows the same
+// stages: its slot with the pool's, the record of its candidate with the
+// cell, which the operation confirms.
 inline constexpr std::size_t kHashAhead = 16;
 inline constexpr std::size_t kCellAhead = 10;
 inline constexpr std::size_t kTableAhead = 5;
@@ -54,9 +56,11 @@ inline constexpr std::size_t kChunk = 1024;
 
 }  // namespace detail::pipeline
 
-template <std::size_t K, class IdAt, class Warm, class Apply>
+template <std::size_t K, GraphDiff::Tables tables, class IdAt, class Warm, class Apply>
 void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std::size_t& done) {
     using namespace detail::pipeline;
+    static constexpr bool kPool = tables != Tables::nodes;
+    static constexpr bool kNodes = tables != Tables::pool;
     // An accessor that hands out references into the caller's items (which
     // outlive the batch) is read in place; one that makes its ids is copied
     // into the ring, where they stay until their item is applied.
@@ -78,28 +82,38 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
                 a.ids[k] = id_at(j, k);
                 id = &a.ids[k];
             }
-            // The index and entry are left to the stage that finds them
-            // (or to the item's own lookup below the read-ahead threshold).
+            // The index, entry and node candidate are left to the stage
+            // that finds them (or to the item's own lookup below the
+            // read-ahead threshold); a batch that reads no cell ahead
+            // leaves its entries unknown here.
             a.refs[k].id = id;
             a.refs[k].hash = hash_id(*id);
+            if constexpr (!kPool) a.refs[k].state = nullptr;
         }
     };
     const auto hash_ahead = [&](std::size_t j) TARNU_ITEM {
         Ahead& a = ring[j % kRing];
         read(a, j);
         TARNU_EACH_ID
-        for (std::size_t k = 0; k < K; ++k) ids_.prefetch_slot(a.refs[k].hash);
+        for (std::size_t k = 0; k < K; ++k) {
+            if constexpr (kPool) ids_.prefetch_slot(a.refs[k].hash);
+            if constexpr (kNodes) nodes_.prefetch_slot(a.refs[k].hash);
+        }
     };
     const auto find_ahead = [&](std::size_t j) TARNU_ITEM {
         Ahead& a = ring[j % kRing];
         TARNU_EACH_ID
         for (std::size_t k = 0; k < K; ++k) {
-            const auto found = ids_.candidate(a.refs[k].hash);
-            a.refs[k].index = found.index;
-            a.refs[k].state = found.entry;
+            if constexpr (kPool) {
+                const auto found = ids_.candidate(a.refs[k].hash);
+                a.refs[k].index = found.index;
+                a.refs[k].state = found.entry;
+            }
+            if constexpr (kNodes) a.refs[k].node = nodes_.candidate(a.refs[k].hash);
         }
     };
     const auto warm_ahead = [&](std::size_t j) TARNU_ITEM {
+        if constexpr (!kPool) return;  // no cell was fetched: nothing to confirm or warm
         Ahead& a = ring[j % kRing];
         TARNU_EACH_ID
         for (std::size_t k = 0; k < K; ++k) {
@@ -116,7 +130,7 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
     try {
         for (std::size_t begin = 0; begin < n; begin += kChunk) {
             const std::size_t end = std::min(n, begin + kChunk);
-            if (ids_.size() < kReadAheadFrom) {
+            if ((kPool ? ids_.size() : 0) + (kNodes ? nodes_.size() : 0) < kReadAheadFrom) {
                 // A local of its own, not a ring entry: the compiler keeps
                 // the item's ids and refs in registers instead of storing
                 // them and loading them back (about 10 instructions per
@@ -124,7 +138,10 @@ void GraphDiff::run_batch(std::size_t n, IdAt id_at, Warm warm, Apply apply, std
                 for (i = begin; i < end; ++i) {
                     Ahead item;
                     read(item, i);
-                    for (Ref& r : item.refs) r.state = nullptr;
+                    for (Ref& r : item.refs) {
+                        r.state = nullptr;
+                        if constexpr (kNodes) r.node = kNone;
+                    }
                     apply(i, item.refs);
                 }
                 done = end;
@@ -190,7 +207,7 @@ void GraphDiff::delete_edges(std::size_t n, const Sources& source, const Targets
 
 template <class Ids, class BeforeItem>
 void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, const BeforeItem& before_item) {
-    run_batch<1>(
+    run_batch<1, Tables::pool_and_nodes>(
         n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); },
         [&](std::size_t, const State& s) {
             s.incoming.prefetch();
@@ -206,14 +223,13 @@ void GraphDiff::delete_nodes(std::size_t n, const Ids& id, std::size_t& done, co
 template <class Ids, class Updates, class BeforeItem>
 void GraphDiff::set_node_updates(std::size_t n, const Ids& id, const Updates& update, std::size_t& done,
                                  const BeforeItem& before_item) {
-    // Room for the batch's ids and records as if all were new (a batch of
-    // known nodes takes none: the room counts in all, not in addition).
-    // Failing here applies nothing, a prefix of no items.
-    if (n < kNone) {
-        ids_.reserve(static_cast<std::uint32_t>(n));
-        nodes_.reserve(std::max(nodes_.size(), n));
-    }
-    run_batch<1>(
+    // Room for the batch's updates as if all were new (a batch of known
+    // nodes takes none: the room counts in all, not in addition). Failing
+    // here applies nothing, a prefix of no items. The pool is not read
+    // ahead: an update looks there only to cancel a deletion, rarely and
+    // only while some node is marked deleted.
+    nodes_.reserve(std::max(nodes_.size(), n));
+    run_batch<1, Tables::nodes>(
         n, [&](std::size_t i, std::size_t) -> decltype(auto) { return id(i); }, [](std::size_t, const State&) {},
         [&](std::size_t i, const std::array<Ref, 1>& node) TARNU_ITEM {
             before_item(i);
@@ -254,12 +270,15 @@ void GraphDiff::merge(const GraphDiff& other, std::size_t& done, const BeforeIte
     };
     for (const std::uint32_t node : other.deleted_nodes_) {
         before_item(done);
-        delete_node(ref(node));
+        Ref r = ref(node);
+        r.hash = hash_id(*r.id);  // the node table reads it
+        delete_node(r);
         ++done;
     }
-    for (std::size_t i = 0, n = other.nodes_.size(); i < n; ++i) {
+    const Store& updates = other.nodes_.store();
+    for (std::size_t i = 0, n = updates.size(); i < n; ++i) {
         before_item(done);
-        set_node_update(ref(other.nodes_.id(i)), other.nodes_.view(i));
+        set_node_update(updates.id(i), updates.view(i));
         ++done;
     }
     for (const DeletedEntry& e : other.deleted_) {

@@ -26,7 +26,11 @@
 //  10. the blocks the inner tables hold, the block pool's free lists and the
 //      rest of its current slab add up to its slabs exactly, and its large
 //      blocks out are the tables' large blocks;
-//  11. the node store's JSON length total is the sum over its updates.
+//  11. the node store's JSON length total is the sum over its updates;
+//  12. the node table finds every update's id at its own position, its
+//      slots and records agree (one slot per record, with the record's
+//      hash bits), and no id both has an update and is marked deleted
+//      (1, for the table kept apart from the pool).
 // check_invariants() checks 1 to 4 and 6 to 11; 5 speaks of history, which
 // the record does not keep (a decoded record may hold empty target maps
 // too).
@@ -45,8 +49,6 @@ std::string GraphDiff::check_id(std::uint32_t x, std::uint32_t walk_limit) const
     const std::uint32_t ids = ids_.size();
     const State& s = ids_[x];
     const auto flaw = [x](std::string_view what) { return "id " + std::to_string(x) + ": " + std::string(what); };
-    if (s.node_pos != kNone && (s.node_pos >= nodes_.size() || nodes_.id(s.node_pos) != x))
-        return flaw("its position in nodes holds another id");
     if (s.deleted_node_pos != kNone &&
         (s.deleted_node_pos >= deleted_nodes_.size() || deleted_nodes_[s.deleted_node_pos] != x))
         return flaw("its position in deleted_nodes holds another id");
@@ -55,7 +57,8 @@ std::string GraphDiff::check_id(std::uint32_t x, std::uint32_t walk_limit) const
     if (s.deleted_source_pos != kNone &&
         (s.deleted_source_pos >= deleted_.size() || deleted_[s.deleted_source_pos].source_index != x))
         return flaw("its position among the deleted sources holds another id");
-    if (s.node_pos != kNone && s.deleted_node_pos != kNone) return flaw("both updated and deleted");
+    if (s.deleted_node_pos != kNone && nodes_.find(ids_.id(x), hash_id(ids_.id(x))) != kNone)
+        return flaw("both updated and deleted");
 
     std::string_view problem;
     if (s.source_pos == kNone) {
@@ -105,8 +108,7 @@ std::string GraphDiff::check_invariants() const {
     const auto at = [](std::string_view list, std::size_t pos, std::string_view what) {
         return std::string(list) + " at " + std::to_string(pos) + ": " + std::string(what);
     };
-    for (std::size_t i = 0; i < nodes_.size(); ++i)
-        if (nodes_.id(i) >= ids || ids_[nodes_.id(i)].node_pos != i) return at("nodes", i, "its id points elsewhere");
+    if (const char* bad = nodes_.check()) return std::string("node table: ") + bad;
     for (std::size_t i = 0; i < deleted_nodes_.size(); ++i)
         if (deleted_nodes_[i] >= ids || ids_[deleted_nodes_[i]].deleted_node_pos != i)
             return at("deleted_nodes", i, "its id points elsewhere");
@@ -119,7 +121,7 @@ std::string GraphDiff::check_invariants() const {
 
     // Every table's layout first, so that the walks below look keys up only
     // in sound tables; then each id against the tables it names.
-    std::size_t listed[4] = {};
+    std::size_t listed[4] = {nodes_.size()};
     std::size_t targets = 0;
     std::size_t incoming = 0;
     std::size_t deleted_targets = 0;
@@ -128,7 +130,6 @@ std::string GraphDiff::check_invariants() const {
         const State& s = ids_[x];
         if (const char* bad = s.targets.check(ids)) return "id " + std::to_string(x) + ": target map: " + bad;
         if (const char* bad = s.incoming.check(ids)) return "id " + std::to_string(x) + ": incoming set: " + bad;
-        listed[0] += s.node_pos != kNone;
         listed[1] += s.deleted_node_pos != kNone;
         listed[2] += s.source_pos != kNone;
         listed[3] += s.deleted_source_pos != kNone;
@@ -153,8 +154,9 @@ std::string GraphDiff::check_invariants() const {
     if (deleted_targets != deleted_targets_) return "the count of deleted edges is not the sum over the sets";
     if (const char* bad = blocks_.check(usage)) return std::string("block pool: ") + bad;
     std::uint64_t json_bytes = 0;
-    for (std::size_t i = 0; i < nodes_.size(); ++i) json_bytes += nodes_.json_length(i);
-    if (json_bytes != nodes_.json_bytes()) return "the node store's JSON total is not the sum over its updates";
+    const Store& updates = nodes_.store();
+    for (std::size_t i = 0; i < updates.size(); ++i) json_bytes += updates.json_length(i);
+    if (json_bytes != updates.json_bytes()) return "the node store's JSON total is not the sum over its updates";
     return {};
 }
 

@@ -24,7 +24,7 @@ void reserve_one(std::vector<V>& v) {
 
 }  // namespace
 
-NodeUpdateStore::Prepared NodeUpdateStore::prepare(std::uint32_t id, const NodeUpdateView& update) {
+NodeUpdateStore::Prepared NodeUpdateStore::prepare(const NodeId& id, const NodeUpdateView& update) {
     Prepared p;
     p.size_text_length =
         update.size ? static_cast<std::uint8_t>(write_size_text(p.size_text, *update.size)) : std::uint8_t{0};
@@ -62,13 +62,13 @@ std::size_t NodeUpdateStore::texts_length(const Record& r) noexcept {
 std::size_t NodeUpdateStore::text_length(const Record& r) const noexcept {
     const std::size_t texts = texts_length(r);
     if (!(r.presence & kPresent<node_property::size>)) return texts;
-    return texts + 1 + static_cast<unsigned char>(text_[r.text + texts]);
+    return texts + 1 + static_cast<unsigned char>(text_[text_offset(r) + texts]);
 }
 
 std::string_view NodeUpdateStore::size_text(std::size_t pos) const noexcept {
     const Record& r = records_[pos];
     if (!(r.presence & kPresent<node_property::size>)) return {};
-    const char* const at = text_.get() + r.text + texts_length(r);
+    const char* const at = text_.get() + text_offset(r) + texts_length(r);
     return std::string_view(at + 1, static_cast<unsigned char>(*at));
 }
 
@@ -87,7 +87,7 @@ bool NodeUpdateStore::aliases(const NodeUpdateView& update) const noexcept {
     return any;
 }
 
-void NodeUpdateStore::push_back(std::uint32_t id, const NodeUpdateView& update) {
+void NodeUpdateStore::push_back(const NodeId& id, const NodeUpdateView& update) {
     if (aliases(update)) [[unlikely]] {
         push_back(id, NodeUpdateView(NodeUpdate(update)));
         return;
@@ -110,7 +110,7 @@ void NodeUpdateStore::assign(std::size_t pos, const NodeUpdateView& update) {
     const std::size_t old_length = text_length(records_[pos]);
     // New texts that fit where the old ones were go there.
     const bool reuse = p.text_length <= old_length;
-    const std::uint64_t offset = reuse ? records_[pos].text : room_for(p.text_length);
+    const std::uint64_t offset = reuse ? text_offset(records_[pos]) : room_for(p.text_length);
     // Nothing below allocates.
     Record& old = records_[pos];
     text_dead_ += reuse ? old_length - p.text_length : old_length;
@@ -131,7 +131,7 @@ void NodeUpdateStore::remove(std::size_t pos) noexcept {
 
 void NodeUpdateStore::put_texts(Prepared& p, std::uint64_t offset, const NodeUpdateView& update) noexcept {
     Record& record = p.record;
-    record.text = offset;
+    set_text_offset(record, offset);
     char* out = text_.get() + offset;
     for_each_node_property([&](auto property) {
         using P = decltype(property);
@@ -157,7 +157,9 @@ std::unique_ptr<char[]> NodeUpdateStore::allocate_text(std::size_t bytes) {
 std::uint64_t NodeUpdateStore::room_for(std::size_t bytes) {
     if (bytes == 0) return text_used_;
     if (text_capacity_ - text_used_ >= bytes) return text_used_;
-    if (bytes > (std::size_t{1} << 62) - text_used_) throw std::bad_alloc();
+    // Offsets have 40 bits. Counted without what a compaction might free:
+    // a refusal this close to 1 TiB need not be exact.
+    if (bytes > kTextLimit - text_used_) throw std::bad_alloc();
     if (text_dead_ != 0 && text_dead_ >= text_used_ / 4) {
         const std::size_t live = text_used_ - text_dead_;
         if (live + bytes <= text_capacity_) {
@@ -181,8 +183,8 @@ void NodeUpdateStore::compact(std::size_t capacity) {
     std::size_t at = 0;
     for (Record& r : records_) {
         const std::size_t length = text_length(r);
-        if (length != 0) std::memcpy(fresh.get() + at, text_.get() + r.text, length);
-        r.text = at;
+        if (length != 0) std::memcpy(fresh.get() + at, text_.get() + text_offset(r), length);
+        set_text_offset(r, at);
         at += length;
     }
     text_ = std::move(fresh);
@@ -199,14 +201,17 @@ void NodeUpdateStore::compact_in_place() {
     std::vector<std::uint32_t> order(records_.size());
     for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     std::sort(order.begin(), order.end(),
-              [this](std::uint32_t a, std::uint32_t b) { return records_[a].text < records_[b].text; });
+              [this](std::uint32_t a, std::uint32_t b) {
+        return text_offset(records_[a]) < text_offset(records_[b]);
+    });
     // Nothing below allocates.
     std::size_t at = 0;
     for (const std::uint32_t i : order) {
         Record& r = records_[i];
         const std::size_t length = text_length(r);
-        if (length != 0 && r.text != at) std::memmove(text_.get() + at, text_.get() + r.text, length);
-        r.text = at;
+        const std::uint64_t from = text_offset(r);
+        if (length != 0 && from != at) std::memmove(text_.get() + at, text_.get() + from, length);
+        set_text_offset(r, at);
         at += length;
     }
     text_used_ = at;

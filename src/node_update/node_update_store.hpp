@@ -8,6 +8,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "diff/node_id.hpp"
+#include "diff/prefetch.hpp"
 #include "node_update/float_text.hpp"
 #include "node_update/node_update.hpp"
 
@@ -24,11 +26,13 @@ inline bool fail_next_text_allocation = false;
 // records and one text buffer that the store owns.
 //
 // A record is laid out from the table of properties (TARNU_NODE_PROPERTIES),
-// 32 bytes for its seven: presence bits (one per property, then the value of
-// each flag), the floats and colours packed, the texts' lengths, the offset of
-// its texts in the buffer, the exact length of its JSON text, and the owner's
-// index of its node id. No text has a heap block of its own, and the record
-// holds no std::string or std::optional. In the buffer a record's bytes are
+// 44 bytes for its seven: its node id, presence bits (one per property, then
+// the value of each flag), the floats and colours packed, the texts' lengths,
+// the 40-bit offset of its texts in the buffer (32 bits and a high byte that
+// fills what would be padding), and the exact length of its JSON text. No
+// text has a heap block of its own, and the record holds no std::string or
+// std::optional. The id is in the record, not an index into the diff's id
+// pool, so that a node that only carries an update takes no room there. In the buffer a record's bytes are
 // its texts in the table's order (label, url), and, when it has a size, the
 // size's JSON text after a byte holding that text's length: the float is
 // formatted once, when the update is stored, and encoding copies it.
@@ -51,7 +55,9 @@ inline bool fail_next_text_allocation = false;
 // Running out of memory: push_back and assign throw std::bad_alloc and leave
 // the store as it was (a compaction that went through before the failure
 // changes offsets only, never content). An update whose JSON text would reach
-// 4 GiB is refused the same way: its lengths do not fit the record.
+// 4 GiB is refused the same way: its lengths do not fit the record; so is text
+// that would take the buffer past 1 TiB (2^40 bytes), which offsets cannot
+// reach.
 class NodeUpdateStore {
 public:
     // What push_back and assign take and view hands out.
@@ -70,8 +76,10 @@ public:
     std::size_t size() const noexcept { return records_.size(); }
     bool empty() const noexcept { return records_.empty(); }
 
-    // The owner's id index of the update at `pos`.
-    std::uint32_t id(std::size_t pos) const noexcept { return records_[pos].id; }
+    // The node id of the update at `pos`.
+    const NodeId& id(std::size_t pos) const noexcept { return records_[pos].id; }
+    // Asks for the record at `pos`, for a lookup a little ahead of its use.
+    [[gnu::always_inline]] void prefetch(std::size_t pos) const noexcept { detail::prefetch(&records_[pos]); }
     // The update at `pos`, its texts viewing the buffer: valid until the
     // store next changes. Inline: the encoder calls it per update.
     NodeUpdateView view(std::size_t pos) const noexcept;
@@ -83,8 +91,8 @@ public:
     // Sum of json_length over all updates.
     std::uint64_t json_bytes() const noexcept { return json_bytes_; }
 
-    // Appends `update` (its texts copied) for id index `id`.
-    void push_back(std::uint32_t id, const NodeUpdateView& update);
+    // Appends `update` (its texts copied) for node `id`.
+    void push_back(const NodeId& id, const NodeUpdateView& update);
     // Replaces the update at `pos` by `update`, for the same id.
     void assign(std::size_t pos, const NodeUpdateView& update);
     // Removes the update at `pos`; the last one moves into its place.
@@ -126,18 +134,30 @@ private:
     static constexpr Presence kFlagTrue = Presence{1} << (kNodePropertyCount + P::slot);
 
     struct Record {
-        std::uint64_t text;  // offset of the first text's bytes; the others follow
+        NodeId id;
+        // Offset of the first text's bytes, the others following: the low
+        // 32 bits here, the high 8 in text_high.
+        std::uint32_t text;
         std::array<std::uint32_t, kCountOf<node_property::Text>> text_lengths;
         std::uint32_t json_length;
         std::array<float, kCountOf<node_property::Float>> floats;
         Presence presence;
         std::array<std::uint8_t, kCountOf<node_property::Colour>> colours;
-        std::uint32_t id;
+        std::uint8_t text_high;
     };
-    // No larger than its fields need, rounded up to 8 bytes.
-    static_assert(sizeof(Record) == (sizeof(std::uint64_t) + sizeof(Record::text_lengths) + 2 * sizeof(std::uint32_t) +
-                                     sizeof(Record::floats) + sizeof(Presence) + sizeof(Record::colours) + 7) /
-                                        8 * 8);
+    // No larger than its fields need, rounded up to 4 bytes.
+    static_assert(sizeof(Record) == (sizeof(NodeId) + sizeof(Record::text_lengths) + 2 * sizeof(std::uint32_t) +
+                                     sizeof(Record::floats) + sizeof(Presence) + sizeof(Record::colours) + 1 + 3) /
+                                        4 * 4);
+    // Text offsets stop below this (40 bits).
+    static constexpr std::uint64_t kTextLimit = std::uint64_t{1} << 40;
+    static std::uint64_t text_offset(const Record& r) noexcept {
+        return r.text | (std::uint64_t{r.text_high} << 32);
+    }
+    static void set_text_offset(Record& r, std::uint64_t offset) noexcept {
+        r.text = static_cast<std::uint32_t>(offset);
+        r.text_high = static_cast<std::uint8_t>(offset >> 32);
+    }
 
     // A record about to be stored, with what goes into the buffer besides
     // the texts.
@@ -148,7 +168,7 @@ private:
         char size_text[kFloatTextCapacity];
     };
     // Throws std::bad_alloc when the update's lengths do not fit a record.
-    static Prepared prepare(std::uint32_t id, const NodeUpdateView& update);
+    static Prepared prepare(const NodeId& id, const NodeUpdateView& update);
     // Bytes a stored record takes in the buffer, and of those its texts'.
     std::size_t text_length(const Record& r) const noexcept;
     static std::size_t texts_length(const Record& r) noexcept;
@@ -181,7 +201,7 @@ private:
 inline NodeUpdateView NodeUpdateStore::view(std::size_t pos) const noexcept {
     const Record& r = records_[pos];
     NodeUpdateView update;
-    const char* text = text_.get() + r.text;
+    const char* text = text_.get() + text_offset(r);
     for_each_node_property([&](auto property) {
         using P = decltype(property);
         using Kind = typename P::Kind;

@@ -47,12 +47,17 @@ inline std::uint32_t bits_of(float w) { return std::bit_cast<std::uint32_t>(w); 
 class ReferenceDiff {
 public:
     void set_node_update(const NodeId& id, NodeUpdate update) {
+        if (s_.nodes.count(id) == 0) node_order_.push_back(id);
         s_.nodes[id] = std::move(update);
         s_.deleted_nodes.erase(id);
     }
 
     void delete_node(const NodeId& id) {
-        s_.nodes.erase(id);
+        if (s_.nodes.erase(id) != 0) {
+            // The record's order: the last update moves into the hole.
+            *std::find(node_order_.begin(), node_order_.end(), id) = node_order_.back();
+            node_order_.pop_back();
+        }
         s_.new_or_updated.erase(id);
         for (auto& [source, targets] : s_.new_or_updated) {
             if (targets.count(id) != 0) {
@@ -82,7 +87,10 @@ public:
         }
     }
 
-    void clear() { s_ = Snapshot{}; }
+    void clear() {
+        s_ = Snapshot{};
+        node_order_.clear();
+    }
 
     // Other's content replayed through the operations above in the order the
     // record walks it (the order matters: deleting both ends of a pending
@@ -109,9 +117,13 @@ public:
     }
 
     const Snapshot& snapshot() const { return s_; }
+    // The ids of the node updates in the order the record walks and
+    // encodes them, which the byte encoding makes part of the contract.
+    const std::vector<NodeId>& node_order() const { return node_order_; }
 
 private:
     Snapshot s_;
+    std::vector<NodeId> node_order_;
 };
 
 // Reads the record through its views only, as the encoder does. Appends to
@@ -286,6 +298,9 @@ public:
         const Snapshot got = snapshot_of(diff_, problems);
         if (!problems.empty()) return report(problems);
         if (!(got == model_.snapshot())) return report("collections differ");
+        std::vector<NodeId> order;
+        diff_.nodes().for_each([&](const NodeId& id, const auto&) { order.push_back(id); });
+        if (order != model_.node_order()) return report("node updates walk in another order");
         const auto counts = diff_.counts();
         std::size_t targets = 0, deleted_targets = 0;
         for (const auto& entry : got.new_or_updated) targets += entry.second.size();

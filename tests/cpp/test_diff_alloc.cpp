@@ -97,18 +97,50 @@ void random_history(std::mt19937_64& rng, const std::vector<NodeId>& ids, unsign
     }
 }
 
+// Takes the record's node updates to exactly `count` (updating or deleting
+// nodes of `ids`, on the model too) and returns a node without an update.
+NodeId node_updates_up_to(std::size_t count, const std::vector<NodeId>& ids, NodeGraphDiff& diff,
+                          ReferenceDiff& model) {
+    for (const NodeId& id : ids) {
+        const bool updated = diff.nodes().find(id).has_value();
+        if (!updated && diff.nodes().size() < count) {
+            NodeUpdate u;
+            u.label = std::string(count % 40, 'n');
+            model.set_node_update(id, u);
+            diff.set_node_update(id, u);
+        } else if (updated && diff.nodes().size() > count) {
+            model.delete_node(id);
+            diff.delete_node(id);
+        }
+    }
+    EXPECT_EQ(diff.nodes().size(), count);
+    for (const NodeId& id : ids)
+        if (!diff.nodes().find(id)) return id;
+    ADD_FAILURE() << "no node left without an update";
+    return ids[0];
+}
+
 // Random histories leave the tables at all sorts of sizes, growth thresholds
 // included; the operation under test is then run with the first, second, ...
-// allocation failing until it gets through.
+// allocation failing until it gets through. Every fourth round instead takes
+// the node table to one of its growth points (3/4 of 16, 32 and 64 slots)
+// and adds one more update, so that its slot array grows in the operation
+// under test.
 TEST(OutOfMemory, EveryOperationLeavesTheRecordAsItWas) {
     std::mt19937_64 rng(2024);
     for (int round = 0; round < 400; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 6);
+        const bool node_growth = round % 4 == 3;
+        const std::vector<NodeId> ids = testing::id_pool(node_growth ? 64 : round % 2 ? 40 : 6);
         NodeGraphDiff diff;
         ReferenceDiff model;
         random_history(rng, ids, 300, diff, model);
-        const RandomOp op = random_op(rng, ids);
+        RandomOp op = random_op(rng, ids);
+        if (node_growth) {
+            constexpr std::size_t kGrowthPoints[] = {12, 24, 48};
+            op.kind = 0;
+            op.a = node_updates_up_to(kGrowthPoints[round / 4 % 3], ids, diff, model);
+        }
         for (long succeed_first = 0;; ++succeed_first) {
             const Snapshot before = snap(diff);
             RandomOp attempt = op;  // copied before arming: the test's own allocations must not fail
@@ -205,6 +237,8 @@ TEST(OutOfMemory, MergeKeepsTheItemsItCountedDone) {
 // A batch of node updates that runs out of memory, its room made ahead for
 // the batch included, holds exactly the items it counted as done; run again
 // (setting an update twice is setting it once) it finally goes through.
+// Every third round deletes the batch's nodes instead, which takes updates
+// out of the node table (moving others) as it interns the ids.
 TEST(OutOfMemory, NodeUpdateBatchesKeepTheItemsTheyCountedDone) {
     std::mt19937_64 rng(11);
     for (int round = 0; round < 60; ++round) {
@@ -223,11 +257,19 @@ TEST(OutOfMemory, NodeUpdateBatchesKeepTheItemsTheyCountedDone) {
             bool failed = false;
             try {
                 FailingAllocations guard(succeed_first);
-                diff.set_node_updates(batch.size(), id, update, done, [](std::size_t) {});
+                if (round % 3 == 2)
+                    diff.delete_nodes(batch.size(), id, done, [](std::size_t) {});
+                else
+                    diff.set_node_updates(batch.size(), id, update, done, [](std::size_t) {});
             } catch (const std::bad_alloc&) {
                 failed = true;
             }
-            for (std::size_t i = 0; i < done; ++i) expected.set_node_update(batch[i].a, batch[i].update);
+            for (std::size_t i = 0; i < done; ++i) {
+                if (round % 3 == 2)
+                    expected.delete_node(batch[i].a);
+                else
+                    expected.set_node_update(batch[i].a, batch[i].update);
+            }
             ASSERT_EQ(snap(diff), expected.snapshot()) << "allocation " << succeed_first << ", done " << done;
             model = expected;
             if (!failed) break;

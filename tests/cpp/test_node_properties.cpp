@@ -73,7 +73,7 @@ TEST(NodeProperties, EveryCombinationWritesReadsAndStoresAlike) {
             NodeUpdate back;
             ASSERT_FALSE(parse_node_update_json(text, back).has_value()) << text;
             EXPECT_EQ(testing::node_update_json_text(back), text);
-            store.push_back(mask, update);
+            store.push_back(NodeId{}, update);
             const std::size_t pos = store.size() - 1;
             EXPECT_EQ(NodeUpdate(store.view(pos)), update);
             EXPECT_EQ(store.json_length(pos), text.size());

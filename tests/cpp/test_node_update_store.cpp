@@ -17,14 +17,25 @@
 namespace tarnu {
 namespace {
 
-// The store beside a plain vector of owned updates, removed the same way.
+// A distinct node id for each n.
+NodeId key(std::uint32_t n) {
+    NodeId id;
+    for (int i = 0; i < 4; ++i) id.bytes[4 * i] = static_cast<std::uint8_t>(n >> (8 * i));
+    return id;
+}
+
+// The store beside a plain vector of owned updates and their ids, removed
+// the same way.
 struct Pair {
     NodeUpdateStore store;
     std::vector<NodeUpdate> model;
+    std::vector<NodeId> ids;
+    std::uint32_t next_id = 0;
 
     void push(const NodeUpdate& u) {
-        store.push_back(static_cast<std::uint32_t>(model.size()), u);
+        store.push_back(key(next_id), u);
         model.push_back(u);
+        ids.push_back(key(next_id++));
     }
     void assign(std::size_t pos, const NodeUpdate& u) {
         store.assign(pos, u);
@@ -34,6 +45,8 @@ struct Pair {
         store.remove(pos);
         model[pos] = model.back();
         model.pop_back();
+        ids[pos] = ids.back();
+        ids.pop_back();
     }
     void check() const {
         ASSERT_EQ(store.size(), model.size());
@@ -41,6 +54,7 @@ struct Pair {
         std::size_t live = 0;
         for (std::size_t i = 0; i < model.size(); ++i) {
             ASSERT_TRUE(store.view(i) == model[i]) << "at " << i;
+            ASSERT_TRUE(store.id(i) == ids[i]) << "at " << i;
             ASSERT_EQ(store.json_length(i), node_update_json_length(model[i]));
             json += store.json_length(i);
             live += (model[i].label ? model[i].label->size() : 0) + (model[i].url ? model[i].url->size() : 0);
@@ -145,7 +159,7 @@ TEST(NodeUpdateStore, AFailedGrowthOrCompactionChangesNothing) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         test_support::fail_next_text_allocation = true;
         if (attempt == 0) {
-            EXPECT_THROW(p.store.push_back(1, next), std::bad_alloc);  // a compaction was due
+            EXPECT_THROW(p.store.push_back(key(1), next), std::bad_alloc);  // a compaction was due
         } else {
             EXPECT_THROW(p.store.assign(0, longer), std::bad_alloc);
         }
@@ -160,7 +174,7 @@ TEST(NodeUpdateStore, AFailedGrowthOrCompactionChangesNothing) {
     NodeUpdate huge;
     huge.url = std::string(p.store.text_capacity(), 'h');
     test_support::fail_next_text_allocation = true;
-    EXPECT_THROW(p.store.push_back(2, huge), std::bad_alloc);
+    EXPECT_THROW(p.store.push_back(key(2), huge), std::bad_alloc);
     EXPECT_FALSE(test_support::fail_next_text_allocation);
     ASSERT_NO_FATAL_FAILURE(p.check());
 }
@@ -173,8 +187,9 @@ TEST(NodeUpdateStore, AnUpdateTakenFromTheStoreItselfIsCopiedSafely) {
     p.push(u);
     // A view into the store's own buffer, which the assignment may move.
     p.store.assign(0, p.store.view(0));
-    p.store.push_back(1, p.store.view(0));
+    p.store.push_back(key(1), p.store.view(0));
     p.model.push_back(u);
+    p.ids.push_back(key(1));
     ASSERT_NO_FATAL_FAILURE(p.check());
 }
 

@@ -400,7 +400,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The store keeps the update (compared by its text: a NaN size is not
     // equal to itself) and the length as they were given.
     tarnu::NodeUpdateStore store;
-    store.push_back(7, update);
+    store.push_back(tarnu::NodeId{}, update);
     std::string stored = tarnu::testing::node_update_json_text(store.view(0));
     if (stored != raw || store.json_length(0) != raw.size() || store.json_bytes() != raw.size())
         fail("the store does not give the update back", raw);

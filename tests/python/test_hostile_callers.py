@@ -114,13 +114,17 @@ def colliding_ids(count, low=0x5EED):
 
 
 @needs_hooks
-def test_ids_chosen_to_collide_do_not_share_a_probe_run():
+@pytest.mark.parametrize("table", ["id pool", "node table"])
+def test_ids_chosen_to_collide_do_not_share_a_probe_run(table):
     chosen = list(colliding_ids(20000))
     assert {unkeyed_hash(i) & 0xFFFFFFFF for i in chosen} == {0x5EED}
     d = PyGraphDiff()
     hub = bytes(16)
     for node_id in chosen:
-        d.add_edge(hub, node_id, 1.0)
+        if table == "id pool":
+            d.add_edge(hub, node_id, 1.0)
+        else:  # node updates are kept apart from the pool, with a table of their own
+            d.add_node(node_id, {"red": 1})
     probe, _ = table_stats(d)
     assert probe < 200  # the unkeyed hash put all 20,000 in one run
 
@@ -199,6 +203,15 @@ def test_clear_gives_back_what_the_next_batch_does_not_need():
     d.clear()
     assert table_stats(d)[1] > full / 2
     d.add_edge(ids[0], ids[1], 1.0)
+    d.clear()
+    assert table_stats(d)[1] < full / 50
+    # Node updates have a table of their own, held to the same rule.
+    for node_id in ids:
+        d.add_node(node_id, {"label": "x"})
+    _, full = table_stats(d)
+    d.clear()
+    assert table_stats(d)[1] > 0  # the slots, kept for a like batch
+    d.add_node(ids[0], {"red": 1})
     d.clear()
     assert table_stats(d)[1] < full / 50
 

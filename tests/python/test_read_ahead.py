@@ -26,14 +26,15 @@ import tarnu_api
 # batch have their slot, cell and table prefetches apart; delete_node,
 # inlined wherever it is called, brings its own read-ahead along (into both
 # of delete_nodes' loops, and into merge). The read-ahead helpers
-# (IdPool::prefetch_slot, IdPool::candidate, InnerTable::prefetch) are
+# (IdPool::prefetch_slot, IdPool::candidate, NodeTable::prefetch_slot,
+# NodeTable::candidate, InnerTable::prefetch) are
 # always inlined, so each count stays with the function that reads ahead.
 EXPECTED_PREFETCHES = {
-    "delete_nodes: slot, cell, both tables, and delete_node's in its loops": 23,
+    "delete_nodes: slots, cell, record, both tables, and delete_node's in its loops": 29,
     "add_edges: slots, cells, source and target tables": 22,
     "delete_edges: slots, cells, source table": 16,
     "to_bytes, encode_into: the encoder's walk over both edge sections": 7,
-    "add_nodes: slot, cell": 5,
+    "add_nodes: the node table's slot and record": 5,
     "__copy__: the clone's walk over the ids' tables": 4,
     "edge_updates: the walk over the pending edges": 4,
     "from_bytes: the decoder's prefetch_targets": 3,
