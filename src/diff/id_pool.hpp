@@ -303,15 +303,8 @@ public:
     }
 
 private:
-    // A page's word is its first cell's address less the offset of its first
-    // index, so the cell is that word plus the index's offset: no mask of the
-    // index within its page (2 of every lookup's instructions are this).
-    Cell& locate(std::uint32_t index) noexcept {
-        return *reinterpret_cast<Cell*>(pages_[index >> kPageLog] + std::uintptr_t{index} * sizeof(Cell));  // NOLINT(performance-no-int-to-ptr)
-    }
-    const Cell& locate(std::uint32_t index) const noexcept {
-        return *reinterpret_cast<const Cell*>(pages_[index >> kPageLog] + std::uintptr_t{index} * sizeof(Cell));  // NOLINT(performance-no-int-to-ptr)
-    }
+    Cell& locate(std::uint32_t index) noexcept { return pages_[index >> kPageLog][index & (kPage - 1)]; }
+    const Cell& locate(std::uint32_t index) const noexcept { return pages_[index >> kPageLog][index & (kPage - 1)]; }
 
     // Room for kPage entries more at least, in a chunk twice the size of the
     // last (up to kLastChunk). Throws std::bad_alloc with nothing changed.
@@ -321,12 +314,7 @@ private:
         const std::size_t pages = pages_.size() + size / kPage;
         if (pages > pages_.capacity()) pages_.reserve(std::max(pages, pages_.capacity() * 2));
         chunks_.push_back(std::make_unique<Cell[]>(size));
-        for (std::uint32_t i = 0; i < size; i += kPage) {
-            // Unsigned arithmetic on the address: the word wraps where the
-            // chunk sits below the offset of its first index.
-            const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(chunks_.back().get() + i);
-            pages_.push_back(first - std::uintptr_t{entry_capacity_ + i} * sizeof(Cell));
-        }
+        for (std::uint32_t i = 0; i < size; i += kPage) pages_.push_back(chunks_.back().get() + i);
         entry_capacity_ += size;
     }
 
@@ -351,9 +339,7 @@ private:
     std::vector<Slot> slots_;
     std::vector<Id> ids_;  // by index
     std::vector<std::unique_ptr<Cell[]>> chunks_;
-    // For every kPage cells, in index order: the address of the first, less
-    // sizeof(Cell) times its index (see locate).
-    std::vector<std::uintptr_t> pages_;
+    std::vector<Cell*> pages_;  // the first cell of every kPage cells, in index order
     std::uint32_t size_ = 0;
     std::uint32_t entry_capacity_ = 0;
 };
