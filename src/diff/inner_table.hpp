@@ -120,21 +120,6 @@ public:
     bool assign(std::uint32_t key, const Value& value) noexcept
         requires(!kIsSet)
     {
-        // A dense block with a free row: the key is written there first, so
-        // the scan needs no bound and stops at the key or at the free row.
-        // Every new edge scans its source's whole table here, and the bound
-        // was half of each step. The free row is past the count, where
-        // nothing reads.
-        if (on_heap() && !hashed() && size_ < rows_) {
-            std::uint32_t* const k = heap();
-            std::uint32_t* const end = k + size_;
-            *end = key;
-            std::uint32_t* p = k;  // a pointer: an index costs a zero-extension a step
-            while (*p != key) ++p;
-            if (p == end) return false;
-            std::memcpy(value_words(static_cast<std::uint32_t>(p - k)), &value, sizeof(Value));
-            return true;
-        }
         const std::uint32_t row = find(key);
         if (row == kNoIndex) return false;
         std::memcpy(value_words(row), &value, sizeof(Value));
