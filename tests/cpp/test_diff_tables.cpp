@@ -38,7 +38,8 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> rows(const InnerTable<float
     return r;
 }
 
-// Random inserts and erases over key ranges that keep the table in each of
+// Random inserts (half through insert_or_assign, half as add_edge makes
+// them: assign, then insert_absent for a key not there) and erases over key ranges that keep the table in each of
 // its forms (inline, dense, hashed) and move it between them, against
 // std::map after every step, and against the row order the encoding
 // relies on (a new key appended, an erased row filled by the last).
@@ -57,8 +58,20 @@ TEST(InnerTable, MapAgreesWithStdMapThroughEveryForm) {
             const std::uint32_t key = rng() % range;
             if (rng() % 3 != 0) {
                 const std::uint32_t bits = rng();
-                table.reserve_one(blocks);
-                EXPECT_EQ(table.insert_or_assign(key, std::bit_cast<float>(bits)), !ref.count(key));
+                if (rng() % 2 == 0) {
+                    table.reserve_one(blocks);
+                    EXPECT_EQ(table.insert_or_assign(key, std::bit_cast<float>(bits)), !ref.count(key));
+                } else {
+                    // add_edge's order: assign before any room is made (a
+                    // dense table's scan writes the key into its free row),
+                    // then room and an insert only for a new key.
+                    const bool present = table.assign(key, std::bit_cast<float>(bits));
+                    EXPECT_EQ(present, ref.count(key) == 1);
+                    if (!present) {
+                        table.reserve_one(blocks);
+                        table.insert_absent(key, std::bit_cast<float>(bits));
+                    }
+                }
                 ref[key] = bits;
                 if (const auto at = row_of(key); at != order.end())
                     at->second = bits;
@@ -388,6 +401,31 @@ TEST(IdHash, KeyDefeatsChosenCollisions) {
     }
     EXPECT_EQ(pool.size(), n);
     EXPECT_LT(pool.longest_probe(), 200u);
+}
+
+// The hash is the two folded products its comment gives, whatever
+// instructions form them: checked against the plain 128-bit arithmetic on
+// random ids and on the ids that make a product's words all zero or all
+// ones (a half equal to its key word, or its complement).
+TEST(IdHash, IsTheTwoFoldedProducts) {
+    const IdHashKey& key = id_hash_key;
+    const auto fold = [](std::uint64_t a, std::uint64_t b) {
+        const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+        return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+    };
+    const auto expected = [&](std::uint64_t lo, std::uint64_t hi) {
+        return fold(fold(lo ^ key.k0, hi ^ key.k1) ^ key.k2, std::rotl(lo, 32) ^ hi ^ key.k3);
+    };
+    std::mt19937_64 rng(7);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> halves = {
+        {key.k0, rng()}, {rng(), key.k1}, {~key.k0, ~key.k1}, {0, 0}, {~0ull, ~0ull}};
+    for (int i = 0; i < 10'000; ++i) halves.emplace_back(rng(), rng());
+    for (const auto& [lo, hi] : halves) {
+        NodeId id;
+        std::memcpy(id.bytes.data(), &lo, 8);
+        std::memcpy(id.bytes.data() + 8, &hi, 8);
+        ASSERT_EQ(hash_id(id), expected(lo, hi)) << lo << " " << hi;
+    }
 }
 
 // Families of ids that share most of their bytes, as sequential and
