@@ -60,14 +60,7 @@ public:
 
     // Position of id's update, or kNoIndex. hash is hash_id(id).
     std::uint32_t find(const NodeId& id, std::uint64_t hash) const noexcept {
-        if (slots_.empty()) return kNoIndex;
-        const auto h = static_cast<std::uint32_t>(hash);
-        const std::uint32_t mask = this->mask();
-        for (std::uint32_t i = h & mask;; i = (i + 1) & mask) {
-            const Slot s = slots_[i];
-            if (s.pos == kNoIndex) return kNoIndex;
-            if (s.hash == h && store_.id(s.pos) == id) return s.pos;
-        }
+        return probe(hash, [&](std::uint32_t pos) { return store_.id(pos) == id; });
     }
 
     // The read-ahead of the batches, as the pool's: the slot where a probe
@@ -80,17 +73,9 @@ public:
         if (!slots_.empty()) detail::prefetch(&slots_[static_cast<std::uint32_t>(hash) & mask()]);
     }
     [[gnu::always_inline]] std::uint32_t candidate(std::uint64_t hash) const noexcept {
-        if (slots_.empty()) return kNoIndex;
-        const auto h = static_cast<std::uint32_t>(hash);
-        const std::uint32_t mask = this->mask();
-        for (std::uint32_t i = h & mask;; i = (i + 1) & mask) {
-            const Slot s = slots_[i];
-            if (s.pos == kNoIndex) return kNoIndex;
-            if (s.hash == h) {
-                store_.prefetch(s.pos);
-                return s.pos;
-            }
-        }
+        const std::uint32_t pos = probe(hash, [](std::uint32_t) { return true; });
+        if (pos != kNoIndex) store_.prefetch(pos);
+        return pos;
     }
     std::uint32_t confirm(std::uint32_t candidate, const NodeId& id, std::uint64_t hash) const noexcept {
         if (candidate < store_.size() && store_.id(candidate) == id) return candidate;
@@ -190,6 +175,21 @@ public:
 
 private:
     std::uint32_t mask() const noexcept { return static_cast<std::uint32_t>(slots_.size()) - 1; }
+
+    // The probe that find and candidate share: the position of the first
+    // slot from hash's home on whose stored hash bits match and for which
+    // match(position) holds, or kNoIndex once a free slot comes first.
+    template <class Match>
+    [[gnu::always_inline]] std::uint32_t probe(std::uint64_t hash, const Match& match) const noexcept {
+        if (slots_.empty()) return kNoIndex;
+        const auto h = static_cast<std::uint32_t>(hash);
+        const std::uint32_t mask = this->mask();
+        for (std::uint32_t i = h & mask;; i = (i + 1) & mask) {
+            const Slot s = slots_[i];
+            if (s.pos == kNoIndex) return kNoIndex;
+            if (s.hash == h && match(s.pos)) return s.pos;
+        }
+    }
 
     // The slot that holds position pos, whose id hashes to hash.
     std::uint32_t slot_of(std::uint32_t pos, std::uint64_t hash) const noexcept {
