@@ -305,12 +305,8 @@ void UpdateColumns::open(PyObject* object, const char* name) {
     columns_ = true;
     for_each_node_property_in_read_order([&](auto property) {
         using P = decltype(property);
-        PyObject* values = PyDict_GetItemWithError(object, P::of(interned_names));
-        if (values == nullptr) {
-            if (PyErr_Occurred()) throw_pending_error();
-            return;
-        }
-        OwnedRef held = OwnedRef::owning(values);
+        const OwnedRef held = dict_value(object, P::of(interned_names));
+        if (!held) return;
         open_column(P::read_position, held.get(), column_formats(typename P::Kind{}));
     });
 }

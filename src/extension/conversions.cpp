@@ -86,14 +86,8 @@ bool numpy_bool_value(PyObject* value) {
 // while its conversion runs Python code that may change the dict.
 template <class Convert>
 auto read_key(PyObject* dict, PyObject* key, Convert convert) -> std::optional<decltype(convert(dict))> {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) {
-            throw_pending_error();
-        }
-        return std::nullopt;
-    }
-    OwnedRef held = OwnedRef::owning(value);
+    const OwnedRef held = dict_value(dict, key);
+    if (!held) return std::nullopt;
     return convert(held.get());
 }
 
@@ -145,14 +139,9 @@ namespace {
 // since converting the keys after it may run Python code that drops the
 // dict's own reference.
 std::optional<std::string_view> read_text_key(PyObject* dict, PyObject* key, OwnedRef& owner) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) {
-            throw_pending_error();
-        }
-        return std::nullopt;
-    }
-    return text_view(value, owner);
+    const OwnedRef value = dict_value(dict, key);
+    if (!value) return std::nullopt;
+    return text_view(value.get(), owner);
 }
 
 }  // namespace

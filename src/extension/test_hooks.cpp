@@ -233,7 +233,7 @@ PyObject* arrow_capsule(PyObject* argument) {
     }
     const char* name = nullptr;
     unsigned long long address = 0;
-    if (PyArg_ParseTuple(argument, "sK:_test_hook", &name, &address) == 0) throw_pending_error();
+    require_parsed(PyArg_ParseTuple(argument, "sK:_test_hook", &name, &address));
     // PyCapsule_New keeps the name pointer: the three names are static.
     static const char* const kNames[] = {"arrow_schema", "arrow_array", "arrow_array_stream"};
     for (const char* known : kNames) {

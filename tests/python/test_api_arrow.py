@@ -168,6 +168,19 @@ def test_to_arrow_feeds_back_through_arro3():
     assert again.to_bytes() == d.to_bytes()
 
 
+@pytest.mark.parametrize("texts", [{"label": ""}, {"label": "", "url": ""}, {}, {"url": "", "label": "x"}],
+                         ids=["labels-empty", "all-empty", "absent", "urls-empty"])
+def test_to_arrow_of_texts_all_empty_or_absent_feeds_back(texts):
+    # With every text of a column empty its data buffer holds no byte (and
+    # may have no address): nothing is copied into it.
+    d = PyGraphDiff()
+    for i, node in enumerate(IDS[:3]):
+        d.add_node(node.bytes, dict(texts, size=i / 2))
+    again = PyGraphDiff()
+    again.add_nodes([node for node, _ in d.node_updates()], d.to_arrow()["node_updates"])
+    assert again.to_bytes() == d.to_bytes()
+
+
 @needs["nanoarrow"]
 def test_to_arrow_through_nanoarrow():
     d = diff_with_everything()

@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import tarnu_api
-from conftest import A, B, C, snapshot
+from conftest import A, B, C, IS_PYPY, snapshot
 from decode_diff import decode
 
 PyGraphDiff = tarnu_api.PyGraphDiff
@@ -207,6 +207,19 @@ class StrSub(str):
         raise Hostile("str() of a str subclass")
 
 
+class LenRaises(str):
+    """PyPy's C-API layer asks len() of a str subclass for the size of the
+    C view it makes of one, wherever it hands one to C."""
+
+    def __len__(self):
+        raise Hostile("len() of a str subclass")
+
+
+class ListLenRaises(list):
+    def __len__(self):
+        raise Hostile("len() of a list subclass")
+
+
 class IntSub(int):
     def __index__(self):
         raise Hostile("an int subclass is read as an int")
@@ -238,7 +251,7 @@ hooked = st.one_of(
 )
 subclassed = st.sampled_from([
     BytesSub(A), BytesSub(b"short"), StrSub("label"), IntSub(7), FloatSub(2.5), DictSub(label="sub"),
-    True, False,
+    LenRaises("label"), DictSub(label=LenRaises("sub")), True, False,
 ])
 anything = st.one_of(wrong_types, huge_ints, odd_floats, hooked, subclassed, st.text(max_size=4))
 
@@ -571,6 +584,35 @@ def test_subclasses_are_read_for_what_they_hold():
     assert [u for _, u in d.node_updates()] == [{"label": "short", "size": 1.5, "url": "", "red": 3},
                                                 {"label": "x", "size": 2.5}, {"label": "y", "size": 0.5, "green": 4}]
     assert [w for _, _, w in d.edge_updates()] == [0.25, 0.75]
+
+
+PYPY_ONLY, CPYTHON_ONLY = {True}, {False}
+
+
+@pytest.mark.parametrize("call, raises_where", [
+    (lambda d: d.add_node(A, {"label": LenRaises("x")}), PYPY_ONLY),
+    (lambda d: d.add_node(A, {"url": LenRaises("u"), "label": "x"}), PYPY_ONLY),
+    (lambda d: d.add_node(A, DictSub(label=LenRaises("x"))), PYPY_ONLY),
+    (lambda d: d.add_nodes([A], [{"label": LenRaises("x")}]), PYPY_ONLY),
+    (lambda d: d.add_nodes([A], (DictSub(label=LenRaises("x")),)), PYPY_ONLY),
+    # A list subclass is copied through list(), which asks CPython's len()
+    # for a size hint, and reads PyPy's items without it.
+    (lambda d: d.add_nodes([A], {"label": ListLenRaises(["x"])}), CPYTHON_ONLY),
+    (lambda d: d.add_nodes([A], DictSub(label=ListLenRaises(["x"]))), CPYTHON_ONLY),
+], ids=["add_node", "add_node-url", "add_node-dict-subclass", "add_nodes-dicts", "add_nodes-dict-subclass",
+        "add_nodes-column", "add_nodes-columns-dict-subclass"])
+def test_a_value_whose_len_raises_is_read_or_refused_never_fatal(call, raises_where):
+    """CPython reads the text a str subclass holds. PyPy's C-API layer cannot
+    hand C such a value without its len(): the error passes on, nothing
+    changed (the dict is read through calls that raise, not one that aborts)."""
+    d = PyGraphDiff()
+    if IS_PYPY in raises_where:
+        with pytest.raises(Hostile):
+            call(d)
+        assert d.to_bytes() == bytes(32)
+    else:
+        call(d)
+        assert d.node_updates()[0][1]["label"] == "x"
 
 
 def test_encode_into_a_bytearray_subclass_sees_its_real_length():
