@@ -76,14 +76,14 @@ PyStructSequence_Desc counts_description = {
     4,
 };
 
+}  // namespace
+
 PyTypeObject* counts_type() {
     if (module_state.counts_type == nullptr) [[unlikely]] {
         module_state.counts_type = require(PyStructSequence_NewType(&counts_description));
     }
     return module_state.counts_type;
 }
-
-}  // namespace
 
 PyObject* node_updates(PyObject* self, PyObject*) {
     return entry_frame([&] {

@@ -1,13 +1,14 @@
 """Record the net change to a directed, weighted graph and encode it as bytes.
 
-The module holds one class, ``PyGraphDiff``. ``NodeUpdate``, ``NodeColumns``,
-``StoredNodeUpdate`` and ``DiffCounts`` below exist for type checkers only:
-import them under ``if typing.TYPE_CHECKING:`` (``DiffCounts`` is the type of
-``counts()``'s result, reachable at run time as ``type(d.counts())``).
+The module holds one class, ``PyGraphDiff``, and ``DiffCounts``, the type of
+``counts()``'s result. ``NodeUpdate``, ``NodeColumns`` and
+``StoredNodeUpdate`` below exist for type checkers only: import them under
+``if typing.TYPE_CHECKING:``.
 """
 
 from collections.abc import Sequence
 from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypedDict, Union, final
+from uuid import UUID
 
 from _typeshed import structseq
 from typing_extensions import Buffer, TypeAlias
@@ -80,7 +81,7 @@ class StoredNodeUpdate(TypedDict, total=False):
 @final
 class DiffCounts(structseq[int], tuple[int, int, int, int]):
     """The sizes of the four sections of a diff's encoding (``counts()``);
-    edges count as (source, target) pairs."""
+    edges count as (source, target) pairs. It pickles."""
 
     @property
     def node_updates(self) -> int: ...
