@@ -18,9 +18,9 @@ namespace tarnu::py {
 namespace {
 
 constexpr std::string_view kIdsAccepted =
-    "ids are read from a list or tuple of 16-byte bytes, UUID text or uuid.UUID, from a C-contiguous buffer of bytes (format 'B', "
-    "'b' or 'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16, or from an "
-    "Arrow array of fixed_size_binary(16), 16-byte binary or UUID text";
+    "ids are read from a list or tuple of 16-byte bytes, UUID text or uuid.UUID, from a C-contiguous buffer of "
+    "bytes (format 'B', 'b' or 'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple "
+    "of 16, or from an Arrow array of fixed_size_binary(16), 16-byte binary or UUID text";
 constexpr std::string_view kWeightsAccepted =
     "weights are read from a sequence of numbers, from a one-dimensional C-contiguous buffer of format "
     "'f' or 'd', or from an Arrow array of a float or integer type";
@@ -145,8 +145,8 @@ bool is_id_format(std::string_view format, std::size_t item_size) {
     return item_size == 16 && (format == "16s" || format == "16x");
 }
 
-// "expected 16 bytes, got N" (TypeError), the cause of old: Exception
-// "Expected 16 bytes.".
+// TypeError "expected 16 bytes, got N", whose __cause__ is the single
+// methods' reason, Exception "Expected 16 bytes.".
 [[noreturn]] void throw_id_length(Py_ssize_t size) {
     PyErr_SetString(PyExc_Exception, "Expected 16 bytes.");
     throw_with_cause(PyExc_TypeError, "expected 16 bytes, got " + std::to_string(size));
@@ -188,23 +188,25 @@ NodeId id_from_uuid_text(PyObject* item) {
 }
 
 // uuid.UUID, imported the first time an item is neither bytes nor text.
-// Null, with nothing pending, when it cannot be imported: no item is one.
+// Null, with nothing pending, where there is no such module or class: then
+// no item is one. Any other failure of the import passes on.
 PyTypeObject* uuid_class() {
     if (module_state.uuid_class == nullptr) [[unlikely]] {
         OwnedRef module = OwnedRef::consuming(PyImport_ImportModule("uuid"));
         OwnedRef found = module ? OwnedRef::consuming(PyObject_GetAttrString(module.get(), "UUID")) : OwnedRef();
-        if (!found || !PyType_Check(found.get())) {
-            if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) throw_pending_error();
+        if (!found) {
+            if (!PyErr_ExceptionMatches(module ? PyExc_AttributeError : PyExc_ImportError)) throw_pending_error();
             PyErr_Clear();
             return nullptr;
         }
+        if (!PyType_Check(found.get())) return nullptr;
         module_state.uuid_class = found.release();
     }
     return reinterpret_cast<PyTypeObject*>(module_state.uuid_class);
 }
 
-// "an int is not a node id; ...", the cause of old: TypeError "'int' object
-// cannot be converted to 'PyBytes'".
+// TypeError "an int is not a node id; ...", whose __cause__ is the single
+// methods' reason, TypeError "'int' object cannot be converted to 'PyBytes'".
 [[noreturn]] void throw_not_an_id(PyObject* item) {
     const std::string name = type_qualname(Py_TYPE(item));
     const bool vowel = !name.empty() && std::string_view("aeiouAEIOU").find(name.front()) != std::string_view::npos;
@@ -369,22 +371,82 @@ bool column_buffer_value(node_property::Flag, const ColumnBuffer& buffer, std::s
     return buffer.data()[i] != 0;
 }
 
+// An entry of a dict of columns: its key's type, the key itself when it is
+// a str (on PyPy an exact copy), and its value.
+struct ColumnEntry {
+    OwnedRef type;
+    OwnedRef name;
+    OwnedRef value;
+};
+
+// The entries of a dict, in its order, read from its own storage (a
+// subclass's methods are not called) with no Python code of the caller's run.
+// CPython hands out its keys as they are. PyPy's C view of a str subclass is
+// sized by its own __len__, and PyDict_Next ends the process when that view
+// cannot be made; so there the keys never reach C: their types and exact
+// copies are made at the Python level (map(type, keys), and str.__getitem__
+// with slice(None) for the str keys before the first key of another type).
+std::vector<ColumnEntry> column_entries(PyObject* dict, const std::string& where) {
+    std::vector<ColumnEntry> entries;
+#ifndef PYPY_VERSION
+    (void)where;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        const bool text = type_has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS);
+        entries.push_back({OwnedRef::owning(reinterpret_cast<PyObject*>(Py_TYPE(key))),
+                           text ? OwnedRef::owning(key) : OwnedRef(), OwnedRef::owning(value)});
+    }
+#else
+    const OwnedRef keys = require_new(PyDict_Keys(dict));
+    const OwnedRef values = require_new(PyDict_Values(dict));
+    const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
+    const OwnedRef map = require_new(PyObject_GetAttrString(builtins.get(), "map"));
+    const OwnedRef types = require_new(PySequence_List(
+        require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, keys.get(), nullptr)).get()));
+    const Py_ssize_t count = PyList_GET_SIZE(types.get());
+    Py_ssize_t texts = 0;
+    while (texts < count && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(types.get(), texts)),
+                                             &PyUnicode_Type)) {
+        ++texts;
+    }
+    const OwnedRef text_keys = require_new(PyList_GetSlice(keys.get(), 0, texts));
+    const OwnedRef everything = require_new(PySlice_New(nullptr, nullptr, nullptr));
+    const OwnedRef slices = require_new(PyList_New(texts));
+    for (Py_ssize_t i = 0; i < texts; ++i) PyList_SET_ITEM(slices.get(), i, OwnedRef::owning(everything.get()).release());
+    const OwnedRef copy = require_new(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "__getitem__"));
+    const OwnedRef names = require_new(PySequence_List(
+        require_new(PyObject_CallFunctionObjArgs(map.get(), copy.get(), text_keys.get(), slices.get(), nullptr)).get()));
+    if (PyList_GET_SIZE(values.get()) != count || PyList_GET_SIZE(names.get()) != texts) {
+        throw_argument_error(PyExc_RuntimeError, where, "the dict changed size while its keys were read");
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // One value at a time: a value whose C view cannot be made fails
+        // here alone, where PySequence_Fast_GET_ITEM would have the layer
+        // build (and half build) the views of the whole list.
+        OwnedRef value = require_new(PySequence_GetItem(values.get(), i));
+        entries.push_back({OwnedRef::owning(PyList_GET_ITEM(types.get(), i)),
+                           i < texts ? OwnedRef::owning(PyList_GET_ITEM(names.get(), i)) : OwnedRef(), std::move(value)});
+    }
+#endif
+    return entries;
+}
+
 // The read position of a dict of columns' key, or kKeys for "id"
 // (ignored, as in a batch). Anything else is refused: a str with the text of
-// a batch's unknown column, another type with TypeError. A str made
-// elsewhere is compared by its text; a subclass through an exact copy (on
-// PyPy its C view is sized by its own __len__).
-std::size_t column_key(PyObject* key, const std::string& where) {
+// a batch's unknown column, another type with TypeError.
+std::size_t column_key(const ColumnEntry& entry, const std::string& where) {
     constexpr auto& names = UpdateColumns::kKeyNames;
     constexpr std::size_t count = UpdateColumns::kKeys;
-    if (!type_has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        std::string text = "a key of type '" + type_qualname(Py_TYPE(key)) + "' is not a column name; the columns are 'id' (ignored)";
+    if (!entry.name) {
+        std::string text = "a key of type '" + type_qualname(reinterpret_cast<PyTypeObject*>(entry.type.get())) +
+                           "' is not a column name; the columns are 'id' (ignored)";
         for (std::size_t k = 0; k < count; ++k) text += std::string(k + 1 == count ? " and '" : ", '") + names[k] + "'";
         throw_argument_error(PyExc_TypeError, where, text);
     }
-    const OwnedRef exact = exact_builtin_copy(key, &PyUnicode_Type);
     Py_ssize_t size = 0;
-    if (const char* text = PyUnicode_AsUTF8AndSize(exact.get(), &size)) {
+    if (const char* text = PyUnicode_AsUTF8AndSize(entry.name.get(), &size)) {
         const std::string_view name(text, static_cast<std::size_t>(size));
         for (std::size_t k = 0; k < count; ++k) {
             if (name == names[k]) return k;
@@ -395,7 +457,7 @@ std::size_t column_key(PyObject* key, const std::string& where) {
     } else {
         PyErr_Clear();  // lone surrogates: no property's name
     }
-    throw_unknown_update_column(where, object_text(exact.get()), names.data(), count);
+    throw_unknown_update_column(where, object_text(entry.name.get()), names.data(), count);
 }
 
 }  // namespace
@@ -420,17 +482,14 @@ void UpdateColumns::open(PyObject* object, const char* name) {
     // Every key is a property's name or "id" (ignored), as a batch's column
     // names are: a misspelt key would lose its column without a word. The
     // keys are read from the dict's own storage (a subclass's methods are
-    // not called) and compared as exact str, with no Python code run.
+    // not called) and compared as exact str, with none of the caller's
+    // Python code run.
     std::array<OwnedRef, kKeys> values;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(object, &position, &key, &value)) {
-        OwnedRef held_value = OwnedRef::owning(value);
-        const std::size_t k = column_key(key, where_);
+    for (ColumnEntry& entry : column_entries(object, where_)) {
+        const std::size_t k = column_key(entry, where_);
         if (k == kKeys) continue;  // "id"
         if (values[k]) throw_argument_error(PyExc_ValueError, where_, "column '" + std::string(kKeyNames[k]) + "' is given twice");
-        values[k] = std::move(held_value);
+        values[k] = std::move(entry.value);
     }
     for_each_node_property_in_read_order([&](auto property) {
         using P = decltype(property);
