@@ -108,13 +108,6 @@ NodeId node_id_from_bytes(PyObject* object) {
     return NodeId::from_bytes(PyBytes_AS_STRING(object));
 }
 
-NodeId extract_node_id(PyObject* object) {
-    return relabel_errors(node_id_from_bytes, object, [&] {
-        wrap_node_id_error();
-        add_node_id_hint(object);
-    });
-}
-
 NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name) {
     return relabel_errors(node_id_from_bytes, object, [&] {
         wrap_node_id_error();

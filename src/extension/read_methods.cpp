@@ -91,6 +91,8 @@ PyMethodDef refuse_counts_subclass_method = {
     "__init_subclass__($type, /, **kwargs)\n--\n\nRefused: the type is not a base."};
 #endif
 
+}  // namespace
+
 PyTypeObject* counts_type() {
     if (module_state.counts_type == nullptr) [[unlikely]] {
         OwnedRef type = require_new(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&counts_description)));
@@ -106,8 +108,6 @@ PyTypeObject* counts_type() {
     }
     return module_state.counts_type;
 }
-
-}  // namespace
 
 PyObject* node_updates(PyObject* self, PyObject*) {
     return entry_frame([&] {

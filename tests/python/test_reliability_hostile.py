@@ -408,6 +408,7 @@ def test_hostile_arguments_never_corrupt_the_diff(sequence):
 import array as _array
 import mmap as _mmap
 import struct as _struct
+import uuid as _uuid
 
 try:
     import numpy as _numpy
@@ -476,6 +477,8 @@ def id_exporters(ids):
         ("lying-bytearray", lambda: LyingByteArray(raw), lambda ba: bytearray.__delitem__(ba, slice(None))),
         ("lying-tuple", lambda: LyingTuple(ids), None),
         ("list-of-lying", lambda: [LyingBytes(i) for i in ids], None),
+        ("list-of-lying-text", lambda: [LyingStr(i.hex()) for i in ids], None),
+        ("list-of-uuid", lambda: [_uuid.UUID(bytes=i) for i in ids], None),
     ]
     if raw:
         def mapped():
@@ -562,6 +565,11 @@ def test_float32_buffers_convert_as_add_edge_converts():
     assert [u["size"] for _, u in sized.node_updates()][2] == 1.5
 
 
+class RaisingStr(str):
+    def __len__(self):
+        raise KeyError("len")
+
+
 class LoudFloat(float):
     def __float__(self):
         return 99.0
@@ -578,12 +586,18 @@ def test_subclasses_are_read_for_what_they_hold():
     d = PyGraphDiff()
     d.add_node(POOL[0], {"label": LyingStr("short"), "url": LyingStr(""), "size": LoudFloat(1.5), "red": LoudInt(3)})
     d.add_nodes([POOL[1]], [{"label": LyingStr("x"), "size": LoudFloat(2.5)}])
-    d.add_nodes([POOL[2]], {"label": [LyingStr("y")], "size": [LoudFloat(0.5)], "green": [LoudInt(4)]})
+    d.add_nodes([LyingStr(POOL[2].hex())], {LyingStr("label"): [LyingStr("y")], "size": [LoudFloat(0.5)],
+                                            LyingStr("green"): [LoudInt(4)], LyingStr("id"): None})
     d.add_edge(POOL[0], POOL[1], LoudFloat(0.25))
     d.add_edges([POOL[1]], [POOL[2]], [LoudFloat(0.75)])
     assert [u for _, u in d.node_updates()] == [{"label": "short", "size": 1.5, "url": "", "red": 3},
                                                 {"label": "x", "size": 2.5}, {"label": "y", "size": 0.5, "green": 4}]
     assert [w for _, _, w in d.edge_updates()] == [0.25, 0.75]
+    # A str whose __len__ raises, as a column's key, is read for its text.
+    d.add_nodes([POOL[4]], {RaisingStr("red"): [1]})
+    with pytest.raises(ValueError, match="column 'Red' is not a node property"):
+        d.add_nodes([POOL[4]], {RaisingStr("id"): None, RaisingStr("Red"): [1]})
+    assert dict(d.node_updates())[POOL[4]] == {"red": 1}
 
 
 PYPY_ONLY, CPYTHON_ONLY = {True}, {False}
