@@ -263,11 +263,7 @@ void IdColumn::open(PyObject* object, const char* name) {
 }
 
 void IdColumn::convert() {
-    if (buffer_.present()) return;
-    if (arrow_.held()) {
-        bytes_ = arrow_ids(arrow_, arrow_ids_);
-        return;
-    }
+    if (buffer_.present() || arrow_.held()) return;
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) {
         if (Py_TYPE(item) == &PyBytes_Type && PyBytes_GET_SIZE(item) == 16) [[likely]] {
@@ -280,6 +276,11 @@ void IdColumn::convert() {
 }
 
 void IdColumn::pin() {
+    if (arrow_.held()) {
+        arrow_.pin();
+        bytes_ = arrow_ids(arrow_, arrow_ids_);
+        return;
+    }
     if (!buffer_.present()) return;
     // The checks of open() again: the exporter may have changed since.
     buffer_.pin(where_, [](const BufferView& buffer) {
@@ -312,17 +313,18 @@ void WeightColumn::open(PyObject* object, const char* name) {
 }
 
 void WeightColumn::convert() {
-    if (buffer_.present()) return;
-    if (arrow_.held()) {
-        bytes_ = reinterpret_cast<const std::uint8_t*>(arrow_weights(arrow_, converted_));
-        return;
-    }
+    if (buffer_.present() || arrow_.held()) return;
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) { converted_[i] = extract_f32(item); });
     bytes_ = reinterpret_cast<const std::uint8_t*>(converted_.data());
 }
 
 void WeightColumn::pin() {
+    if (arrow_.held()) {
+        arrow_.pin();
+        bytes_ = reinterpret_cast<const std::uint8_t*>(arrow_weights(arrow_, converted_));
+        return;
+    }
     if (!buffer_.present()) return;
     buffer_.pin(where_, [](const BufferView& buffer) { return has_format(buffer, "fd") && is_column_layout(buffer); });
     bytes_ = buffer_.data();
@@ -467,11 +469,11 @@ void UpdateColumns::open(PyObject* object, const char* name) {
     if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
         if (arrow_.take(object, where_, ArrowInput::Shape::batch)) {
             columns_ = true;
-            open_arrow_update_columns(arrow_, kKeyNames.data(), kKeys, [&](std::size_t key, auto columns, auto where) {
+            open_arrow_update_columns(arrow_, kKeyNames.data(), kKeys, [&](std::size_t key, std::size_t child, auto where) {
                 Column& column = columns_by_key_[key];
                 column.present = column.from_arrow = true;
                 column.where = std::move(where);
-                column.arrow = std::move(columns);
+                column.child = child;
             });
             return;
         }
@@ -511,7 +513,6 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
     if (column.sequence.take(values, true)) return;
     if (column.arrow_input.take(values, where, ArrowInput::Shape::column)) {
         column.from_arrow = true;
-        column.arrow_input.read([&](const ArrowColumn& chunk, std::size_t) { column.arrow.push_back(chunk); });
         return;
     }
     if (!formats.empty() &&
@@ -543,24 +544,9 @@ void UpdateColumns::convert(std::size_t count) {
         });
         return;
     }
-    // Arrow columns need no Python. They are read a block of nodes at a
-    // time, every column's part of a block before the next block, so that
-    // the block's updates stay in cache while each column fills them; a
-    // column at a time would stream the whole list through memory once per
-    // column.
-    bool arrow = false;
-    for (const Column& column : columns_by_key_) arrow = arrow || column.from_arrow;
-    constexpr std::size_t kBlock = 1024;
-    for (std::size_t begin = 0; arrow && begin < count; begin += kBlock) {
-        const std::size_t end = std::min(count, begin + kBlock);
-        for_each_node_property_in_read_order([&](auto property) {
-            const Column& column = columns_by_key_[decltype(property)::read_position];
-            if (column.from_arrow) read_arrow_property<decltype(property)>(column.arrow, column.where, updates_, begin, end);
-        });
-    }
     // Node by node, each node's keys in the fixed order, as add_node reads
-    // one dict: every update is built once, while it is in cache. Buffer
-    // columns are read by pin(), after every Python-level conversion.
+    // one dict: every update is built once, while it is in cache. Arrow and
+    // buffer columns are read by pin(), after every Python-level conversion.
     bool sequences = false;
     for (const Column& column : columns_by_key_) {
         sequences = sequences || (column.present && !column.buffer.present() && !column.from_arrow);
@@ -588,6 +574,7 @@ void UpdateColumns::convert(std::size_t count) {
 
 void UpdateColumns::pin() {
     if (!columns_) return;
+    // The buffers are taken again first: from here on no Python code runs.
     bool any = false;
     for_each_node_property_in_read_order([&](auto property) {
         using P = decltype(property);
@@ -600,6 +587,7 @@ void UpdateColumns::pin() {
             any = true;
         }
     });
+    pin_arrow();
     if (!any) return;
     // Node by node again, each update filled while it is in cache.
     for (std::size_t i = 0; i < updates_.size(); ++i) {
@@ -615,6 +603,36 @@ void UpdateColumns::pin() {
     }
 }
 
+void UpdateColumns::pin_arrow() {
+    bool arrow = false;
+    if (arrow_.held()) arrow_.pin();
+    for (Column& column : columns_by_key_) {
+        if (!column.from_arrow) continue;
+        arrow = true;
+        if (arrow_.held()) {
+            column.arrow = arrow_.child_columns(column.child, column.where);
+        } else {
+            column.arrow_input.pin();
+            column.arrow = column.arrow_input.columns();
+        }
+    }
+    // Arrow columns are read a block of nodes at a time, every column's part
+    // of a block before the next block, so that the block's updates stay in
+    // cache while each column fills them; a column at a time would stream
+    // the whole list through memory once per column. A text views the
+    // producer's buffer, checked just now: nothing runs that could change it
+    // before the batch is applied.
+    constexpr std::size_t kBlock = 1024;
+    const std::size_t count = updates_.size();
+    for (std::size_t begin = 0; arrow && begin < count; begin += kBlock) {
+        const std::size_t end = std::min(count, begin + kBlock);
+        for_each_node_property_in_read_order([&](auto property) {
+            const Column& column = columns_by_key_[decltype(property)::read_position];
+            if (column.from_arrow) read_arrow_property<decltype(property)>(column.arrow, column.where, updates_, begin, end);
+        });
+    }
+}
+
 void TextArena::grow(std::size_t bytes) {
     // Blocks of 64 KiB and up, so that a batch of short texts makes few of
     // them and a long text takes one of its own.
@@ -626,8 +644,10 @@ void TextArena::grow(std::size_t bytes) {
 
 // --- shared errors ------------------------------------------------------------
 
-void throw_buffer_changed(const std::string& where) {
-    throw_argument_error(PyExc_RuntimeError, where, "the buffer changed while the other arguments were converted");
+void throw_buffer_changed(const std::string& where, bool with_cause) {
+    const std::string text = where + ": the buffer changed while the other arguments were converted";
+    if (with_cause) throw_with_cause(PyExc_RuntimeError, text);
+    throw_error(PyExc_RuntimeError, text);
 }
 
 void throw_length_mismatch(const char* method, const std::vector<std::pair<std::string, std::size_t>>& parts) {

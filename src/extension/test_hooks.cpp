@@ -91,7 +91,7 @@ namespace {
 // The C callbacks of hand-made Arrow structs.
 void hand_release_schema(ArrowSchema* schema) {
     // A test may have spoilt the child count: a missing child is skipped.
-    for (std::int64_t c = 0; c < schema->n_children; ++c) {
+    for (std::int64_t c = 0; schema->children != nullptr && c < schema->n_children; ++c) {
         ArrowSchema* child = schema->children[c];
         if (child != nullptr && child->release != nullptr) child->release(child);
     }
@@ -100,7 +100,7 @@ void hand_release_schema(ArrowSchema* schema) {
 }
 
 void hand_release_array(ArrowArray* array) {
-    for (std::int64_t c = 0; c < array->n_children; ++c) {
+    for (std::int64_t c = 0; array->children != nullptr && c < array->n_children; ++c) {
         ArrowArray* child = array->children[c];
         if (child != nullptr && child->release != nullptr) child->release(child);
     }
