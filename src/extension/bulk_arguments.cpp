@@ -275,18 +275,20 @@ void IdColumn::convert() {
     bytes_ = converted_.empty() ? nullptr : converted_.front().bytes.data();
 }
 
-void IdColumn::pin() {
-    if (arrow_.held()) {
-        arrow_.pin();
-        bytes_ = arrow_ids(arrow_, arrow_ids_);
-        return;
-    }
+void IdColumn::retake() {
     if (!buffer_.present()) return;
     // The checks of open() again: the exporter may have changed since.
     buffer_.pin(where_, [](const BufferView& buffer) {
         return is_id_format(buffer.format(), buffer.item_size()) && buffer.c_contiguous();
     });
     bytes_ = buffer_.data();
+}
+
+void IdColumn::pin() {
+    if (arrow_.held()) {
+        arrow_.pin();
+        bytes_ = arrow_ids(arrow_, arrow_ids_);
+    }
 }
 
 // --- weights ----------------------------------------------------------------
@@ -319,15 +321,17 @@ void WeightColumn::convert() {
     bytes_ = reinterpret_cast<const std::uint8_t*>(converted_.data());
 }
 
+void WeightColumn::retake() {
+    if (!buffer_.present()) return;
+    buffer_.pin(where_, [](const BufferView& buffer) { return has_format(buffer, "fd") && is_column_layout(buffer); });
+    bytes_ = buffer_.data();
+}
+
 void WeightColumn::pin() {
     if (arrow_.held()) {
         arrow_.pin();
         bytes_ = reinterpret_cast<const std::uint8_t*>(arrow_weights(arrow_, converted_));
-        return;
     }
-    if (!buffer_.present()) return;
-    buffer_.pin(where_, [](const BufferView& buffer) { return has_format(buffer, "fd") && is_column_layout(buffer); });
-    bytes_ = buffer_.data();
 }
 
 // --- updates ----------------------------------------------------------------
@@ -572,10 +576,8 @@ void UpdateColumns::convert(std::size_t count) {
     }
 }
 
-void UpdateColumns::pin() {
+void UpdateColumns::retake() {
     if (!columns_) return;
-    // The buffers are taken again first: from here on no Python code runs.
-    bool any = false;
     for_each_node_property_in_read_order([&](auto property) {
         using P = decltype(property);
         Column& column = columns_by_key_[P::read_position];
@@ -584,10 +586,15 @@ void UpdateColumns::pin() {
             column.buffer.pin(column.where, [&](const BufferView& buffer) {
                 return has_format(buffer, column.formats) && is_column_layout(buffer);
             });
-            any = true;
         }
     });
+}
+
+void UpdateColumns::pin() {
+    if (!columns_) return;
     pin_arrow();
+    bool any = false;
+    for (const Column& column : columns_by_key_) any = any || (column.present && column.buffer.present());
     if (!any) return;
     // Node by node again, each update filled while it is in cache.
     for (std::size_t i = 0; i < updates_.size(); ++i) {

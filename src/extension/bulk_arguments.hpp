@@ -27,11 +27,14 @@ namespace tarnu::py {
 //   convert()  converts the items of a sequence, each exactly as the
 //              single-item method converts its value; this runs Python code
 //              (__float__, __index__, a sequence's __getitem__);
-//   pin()      takes each buffer again and checks that it is as it was
-//              opened; checks Arrow input in full (arrow_arguments.hpp) and
-//              reads it. From here until the batch is applied no Python
-//              code runs, so nothing can resize, close, release or rewrite
-//              what is read.
+//   retake()   takes each buffer again and checks that it is as it was
+//              opened. Taking a buffer can run Python code (a class's
+//              __buffer__ on CPython 3.12+), so every argument's retake()
+//              runs before any argument's pin();
+//   pin()      checks Arrow input in full (arrow_arguments.hpp) and reads
+//              it, and reads the retaken buffers. From the first pin() until
+//              the batch is applied no Python code runs, so nothing can
+//              resize, close, release or rewrite what is read.
 // A bad item's error keeps its type and gets the text
 // "argument '{name}': item {i}: {text}".
 
@@ -141,6 +144,7 @@ class IdColumn {
 public:
     void open(PyObject* object, const char* name);
     void convert();
+    void retake();
     void pin();
     std::size_t size() const noexcept { return size_; }
     // Item i where it lies (a NodeId is 16 bytes of alignment 1): the batch
@@ -167,6 +171,7 @@ class WeightColumn {
 public:
     void open(PyObject* object, const char* name);
     void convert();
+    void retake();
     void pin();
     std::size_t size() const noexcept { return size_; }
     float operator()(std::size_t i) const noexcept {
@@ -236,6 +241,7 @@ public:
     template <class Report>
     void lengths(Report&& report) const;
     void convert(std::size_t count);
+    void retake();
     void pin();
     // Item i's update. Its texts view the Arrow buffers or this argument's
     // own copies, and are valid until it goes.

@@ -62,6 +62,9 @@ PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
         sources.convert();
         targets.convert();
         weights.convert();
+        sources.retake();
+        targets.retake();
+        weights.retake();
         sources.pin();
         targets.pin();
         weights.pin();
@@ -83,6 +86,8 @@ PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         check_lengths(delete_edges_arguments.full_name, {{"'sources'", sources.size()}, {"'targets'", targets.size()}});
         sources.convert();
         targets.convert();
+        sources.retake();
+        targets.retake();
         sources.pin();
         targets.pin();
         return apply_batch(object, delete_edges_arguments.full_name, sources.size(), [&](std::size_t& done, auto before) {
@@ -99,6 +104,7 @@ PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         IdColumn ids;
         ids.open(ids_argument, "ids");
         ids.convert();
+        ids.retake();
         ids.pin();
         return apply_batch(object, delete_nodes_arguments.full_name, ids.size(), [&](std::size_t& done, auto before) {
             object->diff.delete_nodes(ids.size(), ids, done, before);
@@ -120,6 +126,8 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
         check_lengths(add_nodes_arguments.full_name, lengths);
         ids.convert();
         updates.convert(ids.size());
+        ids.retake();
+        updates.retake();
         ids.pin();
         updates.pin();
         return apply_batch(object, add_nodes_arguments.full_name, ids.size(), [&](std::size_t& done, auto before) {

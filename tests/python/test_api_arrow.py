@@ -387,11 +387,27 @@ class Producer:
         return self.inner.__arrow_c_array__()
 
 
-def spoiled_later(fmt, values, spoil):
-    """A HandArray and a producer whose Python code runs `spoil(array)` on
-    the first one's structs after it was handed over."""
+class SpoilingBuffer:
+    """`count` ids in a buffer whose __buffer__ (CPython 3.12+) runs `act`
+    when the buffer is taken again, after it was first opened."""
+
+    def __init__(self, count, act):
+        self.count, self.act, self.calls = count, act, 0
+
+    def __buffer__(self, flags):
+        self.calls += 1
+        if self.calls > 1:
+            self.act()
+        return memoryview(IDS[0].bytes * self.count)
+
+
+def spoiled_later(fmt, values, spoil, later="producer"):
+    """A HandArray and a later argument whose Python code runs `spoil(array)`
+    on the first one's structs after it was handed over."""
     made = []
     first = HandArray(fmt, values, tamper=lambda s, a: made.append((s, a)))
+    if later == "__buffer__":
+        return first, SpoilingBuffer(len(values), lambda: spoil(*made[-1]))
     return first, Producer(HandArray(fmt, values), act=lambda: spoil(*made[-1]))
 
 
@@ -407,8 +423,10 @@ def poke(address, data):
     ("u", [A], lambda s, a: a.buffers.__setitem__(1, None), "the array's values buffer is missing"),
     ("u", [A], lambda s, a: poke(a.buffers[2], b"g"), "item 0: 'g0112233-4455-6677-8899-aabbccddeeff' is not"),
 ])
-def test_arrow_memory_spoiled_by_a_later_argument_is_refused_where_it_is_read(fmt, values, spoil, text):
-    first, second = spoiled_later(fmt, values, spoil)
+@pytest.mark.parametrize("later", ["producer", pytest.param("__buffer__", marks=pytest.mark.skipif(
+    IS_PYPY or not hasattr(bytearray, "__buffer__"), reason="a class's __buffer__ is CPython 3.12+"))])
+def test_arrow_memory_spoiled_by_a_later_argument_is_refused_where_it_is_read(fmt, values, spoil, text, later):
+    first, second = spoiled_later(fmt, values, spoil, later)
     refused(lambda d: d.delete_edges(first, second), ValueError, "argument 'sources': " + text)
 
 
