@@ -6,8 +6,9 @@ The module holds one class, ``PyGraphDiff``, and ``DiffCounts``, the type of
 ``if typing.TYPE_CHECKING:``.
 """
 
+import sys
 from collections.abc import Sequence
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypedDict, Union, final
+from typing import Any, Final, Protocol, SupportsFloat, SupportsIndex, TypedDict, Union, final
 from uuid import UUID
 
 from _typeshed import structseq
@@ -85,6 +86,9 @@ class StoredNodeUpdate(TypedDict, total=False):
 class DiffCounts(structseq[int], tuple[int, int, int, int]):
     """The sizes of the four sections of a diff's encoding (``counts()``);
     edges count as (source, target) pairs. It pickles."""
+
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("node_updates", "deleted_nodes", "edge_updates", "deleted_edges")
 
     @property
     def node_updates(self) -> int: ...
