@@ -1,0 +1,465 @@
+#pragma once
+
+// The change between two snapshots of a graph (nodes with their updates,
+// edges with their weights), recorded on a GraphDiff as the single-item
+// operations that turn the old snapshot into the new one, in this order:
+//   1. delete_node for each old node whose id the new nodes lack;
+//   2. set_node_update for each new node that is not among the old ones, or
+//      whose update encodes to other JSON text than its old one;
+//   3. delete_edge for each old (source, target) that the new edges lack
+//      (including the edges of the nodes step 1 deletes);
+//   4. add_edge for each new edge that is not among the old ones, or whose
+//      weight has other bits than its old one.
+// Each list goes in the order of its snapshot's rows.
+//
+// What counts as changed is what changes bytes on the wire. An update is
+// compared property by property: the same presence, the same text bytes
+// (the JSON escapes map bytes one to one, so equal texts and only they give
+// equal escaped text), and a size that either has the same bits or is not
+// finite on both sides (NaN and the infinities are all written as null;
+// every finite float has a text of its own, -0.0 included). A weight goes
+// on the wire as its 32 bits, so two weights are the same exactly when
+// their bits are: NaNs with other payloads differ, and so do 0.0 and -0.0.
+// Weights are compared as the caller's accessor gives them, that is after
+// whatever conversion add_edge makes.
+//
+// How. Each 16-byte id is interned once into one temporary table that both
+// snapshots share, so an edge becomes a 64-bit key of two 32-bit indices.
+// The old edges go into a compact open-addressing table (key, weight bits,
+// row); the new edges probe it, marking the old rows they find; the old
+// rows left unmarked are the deletions. The ids and slots of a few rows
+// ahead are hashed and fetched before those rows are looked up, so that the
+// cache misses of consecutive rows overlap. Nothing holds a second copy of
+// either snapshot: the temporary tables cost 16 bytes a slot of the edge
+// table (two slots or fewer per old edge while new edges that are not old
+// stay few) and about 40 bytes per distinct id.
+//
+// Every refusal is found before the first change (compute), and the change
+// is then recorded through the record's batches (apply), which equal their
+// single-item loops.
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <optional>
+#include <vector>
+
+#include "diff/graph_diff.hpp"
+#include "diff/id_hash.hpp"
+#include "diff/node_id.hpp"
+#include "diff/prefetch.hpp"
+#include "node_update/node_update.hpp"
+
+namespace tarnu {
+
+// One snapshot's rows, read through accessors as the batches read them:
+// id(i) / source(i), target(i) give a NodeId (a reference or a value),
+// update(i) a NodeUpdateView, weight(i) a float. A snapshot that is not
+// given is one of no rows; its accessors are never called.
+template <class Ids, class Updates>
+struct NodeRows {
+    std::size_t size;
+    Ids id;
+    Updates update;
+};
+template <class Ids, class Updates>
+NodeRows(std::size_t, Ids, Updates) -> NodeRows<Ids, Updates>;
+
+template <class Sources, class Targets, class Weights>
+struct EdgeRows {
+    std::size_t size;
+    Sources source;
+    Targets target;
+    Weights weight;
+};
+template <class Sources, class Targets, class Weights>
+EdgeRows(std::size_t, Sources, Targets, Weights) -> EdgeRows<Sources, Targets, Weights>;
+
+enum class SnapshotArgument : std::uint8_t { old_nodes, new_nodes, old_edges, new_edges };
+
+// Why a pair of snapshots is refused, and the first row to blame (rows of
+// old_nodes, then new_nodes, old_edges and new_edges, are checked in order).
+struct SnapshotRefusal {
+    enum class Kind : std::uint8_t {
+        duplicate_id,      // the row's id is on an earlier row
+        duplicate_edge,    // the row's (source, target) is on an earlier row
+        deleted_endpoint,  // a new edge whose source or target step 1 deletes
+        too_many_rows,     // a snapshot of kMaxSnapshotRows rows or more (row: that limit)
+    };
+    Kind kind;
+    SnapshotArgument argument;
+    std::size_t row;
+};
+
+// Rows and distinct ids are numbered in 31 bits.
+inline constexpr std::size_t kMaxSnapshotRows = std::size_t{1} << 31;
+
+// Whether two updates encode to the same JSON text (see above).
+inline bool same_json_text(const NodeUpdateView& a, const NodeUpdateView& b) noexcept {
+    bool same = true;
+    for_each_node_property([&](auto property) {
+        const auto& x = property.of(a);
+        const auto& y = property.of(b);
+        if (x.has_value() != y.has_value()) {
+            same = false;
+        } else if (x.has_value()) {
+            if constexpr (std::is_same_v<typename decltype(property)::Kind, node_property::Float>)
+                same &= std::bit_cast<std::uint32_t>(*x) == std::bit_cast<std::uint32_t>(*y) ||
+                        (!std::isfinite(*x) && !std::isfinite(*y));
+            else
+                same &= *x == *y;
+        }
+    });
+    return same;
+}
+
+namespace detail::snapshot {
+
+inline constexpr std::uint32_t kNoRow = 0xffffffffu;
+
+// The ids of both snapshots, each interned once: index -> id, with the row
+// each index has among the old and the new nodes. Open addressing over
+// slots of (index + 1, 32 bits of the hash); 0 is an empty slot. Grows at
+// half full.
+class IdTable {
+public:
+    struct Node {
+        std::uint32_t old_row = kNoRow;
+        std::uint32_t new_row = kNoRow;
+    };
+
+    explicit IdTable(std::size_t expected) { rehash(std::bit_ceil(std::max<std::size_t>(1024, 2 * expected))); }
+
+    void prefetch(std::uint64_t hash) const noexcept { detail::prefetch(&slots_[hash & mask_]); }
+
+    // The index of `id`, interned if new. Out of memory: std::bad_alloc.
+    std::uint32_t intern(const NodeId& id, std::uint64_t hash) {
+        const auto tag = static_cast<std::uint32_t>(hash >> 32);
+        for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
+            const Slot s = slots_[at];
+            if (s.index == 0) break;
+            if (s.tag == tag && ids_[s.index - 1] == id) return s.index - 1;
+        }
+        if (2 * (ids_.size() + 1) > slots_.size()) rehash(2 * slots_.size());
+        if (ids_.size() >= kNoRow - 1) throw std::bad_alloc();  // an index must not make the empty key
+        const auto x = static_cast<std::uint32_t>(ids_.size());
+        ids_.push_back(id);
+        place(x, hash);
+        return x;
+    }
+
+    // The node state of index x, for the indices the nodes interned:
+    // cover_nodes() gives each index interned so far one.
+    Node& node(std::uint32_t x) noexcept { return nodes_[x]; }
+    void cover_nodes() { nodes_.resize(ids_.size()); }
+    std::size_t size() const noexcept { return ids_.size(); }
+
+    std::size_t memory_bytes() const noexcept {
+        return slots_.capacity() * sizeof(Slot) + ids_.capacity() * sizeof(NodeId) +
+               nodes_.capacity() * sizeof(Node);
+    }
+
+private:
+    struct Slot {
+        std::uint32_t index;  // interned index + 1; 0: empty
+        std::uint32_t tag;
+    };
+
+    void place(std::uint32_t x, std::uint64_t hash) noexcept {
+        std::size_t at = hash & mask_;
+        while (slots_[at].index != 0) at = (at + 1) & mask_;
+        slots_[at] = Slot{x + 1, static_cast<std::uint32_t>(hash >> 32)};
+    }
+
+    void rehash(std::size_t count) {
+        std::vector<Slot> slots(count, Slot{0, 0});
+        slots_.swap(slots);
+        mask_ = count - 1;
+        for (std::uint32_t x = 0; x < ids_.size(); ++x) place(x, hash_id(ids_[x]));
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::vector<NodeId> ids_;
+    std::vector<Node> nodes_;
+};
+
+// The old edges by key (source index << 32 | target index): the weight's
+// bits and the old row; the new edges that are not old go in too, their row
+// marked, so that a repeated one is found. Linear probing, grown at three
+// quarters full; the empty key is all ones (no index reaches 2^32 - 1).
+class EdgeTable {
+public:
+    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+    static constexpr std::uint32_t kNewRow = 0x80000000u;
+
+    struct Slot {
+        std::uint64_t key;
+        std::uint32_t weight;
+        std::uint32_t row;  // an old row, or a new row | kNewRow
+    };
+    static_assert(sizeof(Slot) == 16);
+
+    // At most half full with the old edges alone.
+    explicit EdgeTable(std::size_t old_edges) { resize(std::bit_ceil(std::max<std::size_t>(16, 2 * old_edges))); }
+
+    // Keyed, as the id hash is: the indices follow the order of the caller's
+    // rows, which the caller chooses.
+    static std::uint64_t hash(std::uint64_t key) noexcept {
+        return hash_detail::folded_product(key ^ id_hash_key.k0, id_hash_key.k1 | 1);
+    }
+    void prefetch(std::uint64_t hash) const noexcept { detail::prefetch(&slots_[hash & mask_]); }
+
+    // The slot of `key`, or the empty slot where it would go.
+    Slot& find(std::uint64_t key, std::uint64_t hash) noexcept {
+        for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
+            Slot& s = slots_[at];
+            if (s.key == key || s.key == kEmpty) return s;
+        }
+    }
+    // Fills the empty slot `s` that find gave; may move every slot.
+    void fill(Slot& s, std::uint64_t key, std::uint32_t weight, std::uint32_t row) {
+        s = Slot{key, weight, row};
+        if (++size_ * 4 > slots_.size() * 3) resize(2 * slots_.size());
+    }
+
+    std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
+
+private:
+    void resize(std::size_t count) {
+        std::vector<Slot> slots(count, Slot{kEmpty, 0, 0});
+        slots_.swap(slots);
+        mask_ = count - 1;
+        for (const Slot& s : slots) {
+            if (s.key != kEmpty) find(s.key, hash(s.key)) = s;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace detail::snapshot
+
+// The change between two pairs of snapshots: compute() finds it, or the
+// first refusal, changing nothing; apply() records it.
+class SnapshotChange {
+public:
+    template <class OldNodes, class NewNodes, class OldEdges, class NewEdges>
+    std::optional<SnapshotRefusal> compute(const OldNodes& old_nodes, const NewNodes& new_nodes,
+                                           const OldEdges& old_edges, const NewEdges& new_edges);
+
+    // Items apply() will record, as GraphDiff::counts() counts them.
+    GraphDiff::Counts counts() const noexcept {
+        return {updated_nodes_.size(), deleted_nodes_.size(), added_edges_.size(), deleted_edges_.size()};
+    }
+    std::size_t size() const noexcept {
+        return updated_nodes_.size() + deleted_nodes_.size() + added_edges_.size() + deleted_edges_.size();
+    }
+    // The temporary tables of the last compute() at their largest.
+    std::size_t peak_table_bytes() const noexcept { return peak_table_bytes_; }
+
+    // Records the change on `diff` through its batches, the snapshots read
+    // again through the same accessors (which must give what compute()
+    // read). `done` counts the items applied over the four lists in order,
+    // and before_item(k) runs before the k-th, as in the batches; out of
+    // memory, std::bad_alloc leaves `diff` holding exactly the effect of
+    // the first `done`.
+    template <class OldNodes, class NewNodes, class OldEdges, class NewEdges, class BeforeItem>
+    void apply(GraphDiff& diff, const OldNodes& old_nodes, const NewNodes& new_nodes, const OldEdges& old_edges,
+               const NewEdges& new_edges, std::size_t& done, const BeforeItem& before_item) const;
+
+private:
+    using Rows = std::vector<std::uint32_t>;
+    Rows deleted_nodes_;  // rows of old_nodes
+    Rows updated_nodes_;  // rows of new_nodes
+    Rows deleted_edges_;  // rows of old_edges
+    Rows added_edges_;    // rows of new_edges
+    std::size_t peak_table_bytes_ = 0;
+};
+
+namespace detail::snapshot {
+
+// Calls visit(i, key, key_hash) for each edge row in order, its ids
+// interned. A step of rows at a time has its ids hashed and their slots
+// fetched, then its keys made and their edge slots fetched, then is visited.
+template <class Edges, class Visit>
+void for_each_edge(IdTable& ids, const EdgeTable& edges, const Edges& rows, Visit&& visit) {
+    constexpr std::size_t kStep = 32;
+    std::array<std::uint64_t, 2 * kStep> id_hashes;
+    std::array<std::uint64_t, kStep> keys;
+    std::array<std::uint64_t, kStep> key_hashes;
+    for (std::size_t begin = 0; begin < rows.size; begin += kStep) {
+        const std::size_t n = std::min(kStep, rows.size - begin);
+        for (std::size_t k = 0; k < n; ++k) {
+            id_hashes[2 * k] = hash_id(rows.source(begin + k));
+            id_hashes[2 * k + 1] = hash_id(rows.target(begin + k));
+            ids.prefetch(id_hashes[2 * k]);
+            ids.prefetch(id_hashes[2 * k + 1]);
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint64_t s = ids.intern(rows.source(begin + k), id_hashes[2 * k]);
+            const std::uint64_t t = ids.intern(rows.target(begin + k), id_hashes[2 * k + 1]);
+            keys[k] = s << 32 | t;
+            key_hashes[k] = EdgeTable::hash(keys[k]);
+            edges.prefetch(key_hashes[k]);
+        }
+        for (std::size_t k = 0; k < n; ++k) visit(begin + k, keys[k], key_hashes[k]);
+    }
+}
+
+inline std::uint32_t weight_bits(float w) noexcept { return std::bit_cast<std::uint32_t>(w); }
+
+}  // namespace detail::snapshot
+
+template <class OldNodes, class NewNodes, class OldEdges, class NewEdges>
+std::optional<SnapshotRefusal> SnapshotChange::compute(const OldNodes& old_nodes, const NewNodes& new_nodes,
+                                                       const OldEdges& old_edges, const NewEdges& new_edges) {
+    using namespace detail::snapshot;
+    using Kind = SnapshotRefusal::Kind;
+    using Arg = SnapshotArgument;
+    deleted_nodes_.clear();
+    updated_nodes_.clear();
+    deleted_edges_.clear();
+    added_edges_.clear();
+    peak_table_bytes_ = 0;
+    {
+        const std::size_t sizes[] = {old_nodes.size, new_nodes.size, old_edges.size, new_edges.size};
+        for (std::size_t a = 0; a < 4; ++a) {
+            if (sizes[a] >= kMaxSnapshotRows) return SnapshotRefusal{Kind::too_many_rows, Arg(a), kMaxSnapshotRows};
+        }
+    }
+    IdTable ids(old_nodes.size + new_nodes.size + (old_edges.size + new_edges.size) / 8);
+
+    // The nodes: each id's row on either side.
+    std::vector<std::uint32_t> old_index(old_nodes.size);
+    for (std::size_t i = 0; i < old_nodes.size; ++i) {
+        const NodeId& id = old_nodes.id(i);
+        old_index[i] = ids.intern(id, hash_id(id));
+        ids.cover_nodes();
+        IdTable::Node& node = ids.node(old_index[i]);
+        if (node.old_row != kNoRow) return SnapshotRefusal{Kind::duplicate_id, Arg::old_nodes, i};
+        node.old_row = static_cast<std::uint32_t>(i);
+    }
+    for (std::size_t i = 0; i < new_nodes.size; ++i) {
+        const NodeId& id = new_nodes.id(i);
+        const std::uint32_t x = ids.intern(id, hash_id(id));
+        ids.cover_nodes();
+        IdTable::Node& node = ids.node(x);
+        if (node.new_row != kNoRow) return SnapshotRefusal{Kind::duplicate_id, Arg::new_nodes, i};
+        node.new_row = static_cast<std::uint32_t>(i);
+        if (node.old_row == kNoRow || !same_json_text(old_nodes.update(node.old_row), new_nodes.update(i)))
+            updated_nodes_.push_back(static_cast<std::uint32_t>(i));
+    }
+    // The ids step 1 deletes, as bits by index.
+    const std::size_t node_ids = ids.size();
+    std::vector<std::uint64_t> deleted(0);
+    for (std::size_t i = 0; i < old_nodes.size; ++i) {
+        if (ids.node(old_index[i]).new_row != kNoRow) continue;
+        if (deleted.empty()) deleted.assign((node_ids + 63) / 64, 0);
+        deleted[old_index[i] / 64] |= std::uint64_t{1} << (old_index[i] % 64);
+        deleted_nodes_.push_back(static_cast<std::uint32_t>(i));
+    }
+    std::vector<std::uint32_t>().swap(old_index);
+    const auto is_deleted = [&](std::uint64_t x) {
+        return x < node_ids && ((deleted[x / 64] >> (x % 64)) & 1) != 0;
+    };
+
+    // The edges: the old ones into the table, the new ones probing it.
+    EdgeTable edges(old_edges.size);
+    std::optional<SnapshotRefusal> refusal;
+    for_each_edge(ids, edges, old_edges, [&](std::size_t i, std::uint64_t key, std::uint64_t hash) {
+        if (refusal) return;
+        EdgeTable::Slot& s = edges.find(key, hash);
+        if (s.key != EdgeTable::kEmpty) {
+            refusal = SnapshotRefusal{Kind::duplicate_edge, Arg::old_edges, i};
+            return;
+        }
+        edges.fill(s, key, weight_bits(old_edges.weight(i)), static_cast<std::uint32_t>(i));
+    });
+    if (refusal) return refusal;
+    std::vector<std::uint64_t> seen((old_edges.size + 63) / 64, 0);
+    for_each_edge(ids, edges, new_edges, [&](std::size_t i, std::uint64_t key, std::uint64_t hash) {
+        if (refusal) return;
+        if (!deleted.empty() && (is_deleted(key >> 32) || is_deleted(key & 0xffffffffu))) {
+            refusal = SnapshotRefusal{Kind::deleted_endpoint, Arg::new_edges, i};
+            return;
+        }
+        const auto row = static_cast<std::uint32_t>(i);
+        EdgeTable::Slot& s = edges.find(key, hash);
+        if (s.key == EdgeTable::kEmpty) {
+            edges.fill(s, key, 0, row | EdgeTable::kNewRow);
+            added_edges_.push_back(row);
+            return;
+        }
+        std::uint64_t* word = (s.row & EdgeTable::kNewRow) != 0 ? nullptr : &seen[s.row / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (s.row % 64);
+        if (word == nullptr || (*word & bit) != 0) {
+            refusal = SnapshotRefusal{Kind::duplicate_edge, Arg::new_edges, i};
+            return;
+        }
+        *word |= bit;
+        if (s.weight != weight_bits(new_edges.weight(i))) added_edges_.push_back(row);
+    });
+    peak_table_bytes_ = ids.memory_bytes() + edges.memory_bytes() + seen.capacity() * sizeof(std::uint64_t);
+    if (refusal) return refusal;
+    for (std::size_t w = 0; w < seen.size(); ++w) {
+        for (std::uint64_t unseen = ~seen[w]; unseen != 0; unseen &= unseen - 1) {
+            const std::size_t row = 64 * w + static_cast<std::size_t>(std::countr_zero(unseen));
+            if (row >= old_edges.size) break;
+            deleted_edges_.push_back(static_cast<std::uint32_t>(row));
+        }
+    }
+    return std::nullopt;
+}
+
+template <class OldNodes, class NewNodes, class OldEdges, class NewEdges, class BeforeItem>
+void SnapshotChange::apply(GraphDiff& diff, const OldNodes& old_nodes, const NewNodes& new_nodes,
+                           const OldEdges& old_edges, const NewEdges& new_edges, std::size_t& done,
+                           const BeforeItem& before_item) const {
+    done = 0;
+    std::size_t part = 0;
+    const auto before = [&](std::size_t i) { before_item(done + i); };
+    // Each batch sets `part` as it returns or throws.
+    const auto step = [&](auto&& batch) {
+        part = 0;
+        try {
+            batch();
+        } catch (...) {
+            done += part;
+            throw;
+        }
+        done += part;
+    };
+    const Rows& dn = deleted_nodes_;
+    const Rows& un = updated_nodes_;
+    const Rows& de = deleted_edges_;
+    const Rows& ae = added_edges_;
+    step([&] { diff.delete_nodes(dn.size(), [&](std::size_t i) -> decltype(auto) { return old_nodes.id(dn[i]); }, part, before); });
+    step([&] {
+        diff.set_node_updates(
+            un.size(), [&](std::size_t i) -> decltype(auto) { return new_nodes.id(un[i]); },
+            [&](std::size_t i) -> decltype(auto) { return new_nodes.update(un[i]); }, part, before);
+    });
+    step([&] {
+        diff.delete_edges(
+            de.size(), [&](std::size_t i) -> decltype(auto) { return old_edges.source(de[i]); },
+            [&](std::size_t i) -> decltype(auto) { return old_edges.target(de[i]); }, part, before);
+    });
+    step([&] {
+        diff.add_edges(
+            ae.size(), [&](std::size_t i) -> decltype(auto) { return new_edges.source(ae[i]); },
+            [&](std::size_t i) -> decltype(auto) { return new_edges.target(ae[i]); },
+            [&](std::size_t i) { return new_edges.weight(ae[i]); }, part, before);
+    });
+}
+
+}  // namespace tarnu
