@@ -18,6 +18,7 @@
 #include "py_ref.hpp"
 #include "read_methods.hpp"
 #include "restore_methods.hpp"
+#include "snapshot_methods.hpp"
 #include "test_hooks.hpp"
 
 namespace tarnu::py {
@@ -60,6 +61,21 @@ PyMethodDef methods[] = {
      "updates: a sequence of update dicts, or a dict of columns keyed by the seven\n"
      "property names (None in a column leaves that property out). As in add_node,\n"
      "unknown keys are ignored without a word: check their spelling."},
+    // The change between two snapshots (snapshot_methods.cpp).
+    {"add_snapshot_change", as_cfunction(add_snapshot_change), METH_FASTCALL | METH_KEYWORDS,
+     "add_snapshot_change($self, /, *, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None)\n--\n\n"
+     "Records the change from one snapshot of a graph to the next, as if these calls\n"
+     "were made on this diff: delete_node for each old node missing from new_nodes,\n"
+     "add_node for each new node that is not old or whose update encodes to other JSON\n"
+     "text, delete_edge for each old (source, target) missing from new_edges, add_edge\n"
+     "for each new edge that is not old or whose weight differs as a 32-bit float. Each\n"
+     "list in its snapshot's row order.\n\n"
+     "A nodes snapshot has the columns 'id' and any node properties (a null is absent);\n"
+     "an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns or\n"
+     "Arrow input (a table, record batch or data frame), every column in the forms its\n"
+     "bulk method takes. The snapshots come in pairs. An id or (source, target) twice\n"
+     "in a snapshot, or a new edge at a node the change deletes, is a ValueError that\n"
+     "names the argument and row; nothing is recorded then."},
     // Encoding into storage the caller keeps (encode_methods.cpp).
     {"encoded_size", as_cfunction(encoded_size), METH_NOARGS,
      "encoded_size($self)\n--\n\n"
