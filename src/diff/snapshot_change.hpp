@@ -25,14 +25,15 @@
 //
 // How. Each 16-byte id is interned once into one temporary table that both
 // snapshots share, so an edge becomes a 64-bit key of two 32-bit indices.
-// The old edges go into a compact open-addressing table (key, weight bits,
-// row); the new edges probe it, marking the old rows they find; the old
-// rows left unmarked are the deletions. The ids and slots of a few rows
-// ahead are hashed and fetched before those rows are looked up, so that the
-// cache misses of consecutive rows overlap. Nothing holds a second copy of
-// either snapshot: the temporary tables cost 16 bytes a slot of the edge
-// table (two slots or fewer per old edge while new edges that are not old
-// stay few) and about 40 bytes per distinct id.
+// Each snapshot's edges are then grouped by a few bits of their key's hash
+// (about 4096 old edges a group), and group by group the old edges go into
+// a small open-addressing table that stays in cache, the new edges probe it
+// and mark the old rows they find; the old rows left unmarked are the
+// deletions. The ids of a few rows ahead are hashed and their slots fetched
+// before those rows are interned, so that the cache misses of consecutive
+// rows overlap. Neither snapshot is copied as 16-byte pairs: the temporary
+// tables cost 16 bytes an edge of either snapshot (8 more for the keys of
+// the snapshot being grouped) and 64 to 128 bytes per distinct id.
 //
 // Every refusal is found before the first change (compute), and the change
 // is then recorded through the record's batches (apply), which equal their
@@ -211,60 +212,88 @@ private:
     std::vector<Node> nodes_;
 };
 
-// The old edges by key (source index << 32 | target index): the weight's
-// bits and the old row; the new edges that are not old go in too, their row
-// marked, so that a repeated one is found. Linear probing, grown at three
-// quarters full; the empty key is all ones (no index reaches 2^32 - 1).
-class EdgeTable {
+// An edge of a snapshot, as the comparison holds it: its key (source index
+// << 32 | target index), its weight's bits and its row.
+struct Edge {
+    std::uint64_t key;
+    std::uint32_t weight;
+    std::uint32_t row;
+};
+static_assert(sizeof(Edge) == 16);
+
+// Keyed, as the id hash is: the indices follow the order of the caller's
+// rows, which the caller chooses.
+inline std::uint64_t edge_hash(std::uint64_t key) noexcept {
+    return hash_detail::folded_product(key ^ id_hash_key.k0, id_hash_key.k1 | 1);
+}
+
+// A snapshot's edges grouped by the top bits of their key's hash, each
+// group in row order: the edges of group p are [begin(p), begin(p + 1)).
+class EdgeGroups {
+public:
+    EdgeGroups(std::size_t rows, unsigned bits) : shift_(bits == 0 ? 64 : 64 - bits), starts_((std::size_t{1} << bits) + 1, 0) {
+        keys_.resize(rows);
+    }
+    std::size_t group(std::uint64_t hash) const noexcept { return shift_ == 64 ? 0 : hash >> shift_; }
+    // First, every row's key in row order.
+    void set_key(std::size_t row, std::uint64_t key) noexcept {
+        keys_[row] = key;
+        ++starts_[group(edge_hash(key)) + 1];
+    }
+    // Then the rows, grouped; weight(row) gives each row's weight bits.
+    template <class Weight>
+    void group_rows(const Weight& weight) {
+        for (std::size_t p = 1; p < starts_.size(); ++p) starts_[p] += starts_[p - 1];
+        edges_.resize(keys_.size());
+        std::vector<std::size_t> next(starts_.begin(), starts_.end() - 1);
+        for (std::size_t row = 0; row < keys_.size(); ++row) {
+            const std::uint64_t key = keys_[row];
+            edges_[next[group(edge_hash(key))]++] = Edge{key, weight(row), static_cast<std::uint32_t>(row)};
+        }
+        std::vector<std::uint64_t>().swap(keys_);
+    }
+    std::size_t groups() const noexcept { return starts_.size() - 1; }
+    const Edge* begin(std::size_t p) const noexcept { return edges_.data() + starts_[p]; }
+    const Edge* end(std::size_t p) const noexcept { return edges_.data() + starts_[p + 1]; }
+    std::size_t memory_bytes() const noexcept {
+        return keys_.capacity() * sizeof(std::uint64_t) + edges_.capacity() * sizeof(Edge) +
+               starts_.capacity() * sizeof(std::size_t);
+    }
+
+private:
+    unsigned shift_;
+    std::vector<std::size_t> starts_;
+    std::vector<std::uint64_t> keys_;
+    std::vector<Edge> edges_;
+};
+
+// One group's old edges by key, probed by the group's new edges; the new
+// edges that are not old go in too, their row marked. Linear probing over a
+// table sized for the group, which stays in cache.
+class GroupTable {
 public:
     static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
     static constexpr std::uint32_t kNewRow = 0x80000000u;
 
-    struct Slot {
-        std::uint64_t key;
-        std::uint32_t weight;
-        std::uint32_t row;  // an old row, or a new row | kNewRow
-    };
-    static_assert(sizeof(Slot) == 16);
-
-    // At most half full with the old edges alone.
-    explicit EdgeTable(std::size_t old_edges) { resize(std::bit_ceil(std::max<std::size_t>(16, 2 * old_edges))); }
-
-    // Keyed, as the id hash is: the indices follow the order of the caller's
-    // rows, which the caller chooses.
-    static std::uint64_t hash(std::uint64_t key) noexcept {
-        return hash_detail::folded_product(key ^ id_hash_key.k0, id_hash_key.k1 | 1);
+    // Empty, with room for `count` edges at most half full.
+    void reset(std::size_t count) {
+        const std::size_t size = std::bit_ceil(std::max<std::size_t>(16, 2 * count));
+        if (slots_.size() < size) slots_.resize(size);
+        std::fill(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(size), Edge{kEmpty, 0, 0});
+        mask_ = size - 1;
     }
-    void prefetch(std::uint64_t hash) const noexcept { detail::prefetch(&slots_[hash & mask_]); }
-
     // The slot of `key`, or the empty slot where it would go.
-    Slot& find(std::uint64_t key, std::uint64_t hash) noexcept {
-        for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
-            Slot& s = slots_[at];
-            if (s.key == key || s.key == kEmpty) return s;
+    Edge& find(std::uint64_t key) noexcept {
+        for (std::size_t at = edge_hash(key) & mask_;; at = (at + 1) & mask_) {
+            Edge& e = slots_[at];
+            if (e.key == key || e.key == kEmpty) return e;
         }
     }
-    // Fills the empty slot `s` that find gave; may move every slot.
-    void fill(Slot& s, std::uint64_t key, std::uint32_t weight, std::uint32_t row) {
-        s = Slot{key, weight, row};
-        if (++size_ * 4 > slots_.size() * 3) resize(2 * slots_.size());
-    }
-
-    std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
+    std::size_t memory_bytes() const noexcept { return slots_.capacity() * sizeof(Edge); }
 
 private:
-    void resize(std::size_t count) {
-        std::vector<Slot> slots(count, Slot{kEmpty, 0, 0});
-        slots_.swap(slots);
-        mask_ = count - 1;
-        for (const Slot& s : slots) {
-            if (s.key != kEmpty) find(s.key, hash(s.key)) = s;
-        }
-    }
-
-    std::vector<Slot> slots_;
+    std::vector<Edge> slots_;
     std::size_t mask_ = 0;
-    std::size_t size_ = 0;
 };
 
 }  // namespace detail::snapshot
@@ -308,31 +337,33 @@ private:
 
 namespace detail::snapshot {
 
-// Calls visit(i, key, key_hash) for each edge row in order, its ids
-// interned. A step of rows at a time has its ids hashed and their slots
-// fetched, then its keys made and their edge slots fetched, then is visited.
+// Calls visit(i, key) for each edge row in order, its ids interned. Row
+// i + kAhead has its ids hashed and their slots fetched while row i is
+// interned, so that the misses of consecutive rows overlap.
 template <class Edges, class Visit>
-void for_each_edge(IdTable& ids, const EdgeTable& edges, const Edges& rows, Visit&& visit) {
-    constexpr std::size_t kStep = 32;
-    std::array<std::uint64_t, 2 * kStep> id_hashes;
-    std::array<std::uint64_t, kStep> keys;
-    std::array<std::uint64_t, kStep> key_hashes;
-    for (std::size_t begin = 0; begin < rows.size; begin += kStep) {
-        const std::size_t n = std::min(kStep, rows.size - begin);
-        for (std::size_t k = 0; k < n; ++k) {
-            id_hashes[2 * k] = hash_id(rows.source(begin + k));
-            id_hashes[2 * k + 1] = hash_id(rows.target(begin + k));
-            ids.prefetch(id_hashes[2 * k]);
-            ids.prefetch(id_hashes[2 * k + 1]);
-        }
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::uint64_t s = ids.intern(rows.source(begin + k), id_hashes[2 * k]);
-            const std::uint64_t t = ids.intern(rows.target(begin + k), id_hashes[2 * k + 1]);
-            keys[k] = s << 32 | t;
-            key_hashes[k] = EdgeTable::hash(keys[k]);
-            edges.prefetch(key_hashes[k]);
-        }
-        for (std::size_t k = 0; k < n; ++k) visit(begin + k, keys[k], key_hashes[k]);
+void for_each_edge(IdTable& ids, const Edges& rows, Visit&& visit) {
+    constexpr std::size_t kAhead = 16;
+    constexpr std::size_t kRing = 32;  // > kAhead, a power of two
+    struct Hashes {
+        std::uint64_t source;
+        std::uint64_t target;
+    };
+    std::array<Hashes, kRing> ring;
+    const std::size_t n = rows.size;
+    const auto hash_ahead = [&](std::size_t j) {
+        Hashes& h = ring[j % kRing];
+        h.source = hash_id(rows.source(j));
+        h.target = hash_id(rows.target(j));
+        ids.prefetch(h.source);
+        ids.prefetch(h.target);
+    };
+    for (std::size_t j = 0; j < std::min(n, kAhead); ++j) hash_ahead(j);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) hash_ahead(i + kAhead);
+        const Hashes& h = ring[i % kRing];
+        const std::uint64_t s = ids.intern(rows.source(i), h.source);
+        const std::uint64_t t = ids.intern(rows.target(i), h.target);
+        visit(i, s << 32 | t);
     }
 }
 
@@ -395,44 +426,66 @@ std::optional<SnapshotRefusal> SnapshotChange::compute(const OldNodes& old_nodes
         return x < node_ids && ((deleted[x / 64] >> (x % 64)) & 1) != 0;
     };
 
-    // The edges: the old ones into the table, the new ones probing it.
-    EdgeTable edges(old_edges.size);
-    std::optional<SnapshotRefusal> refusal;
-    for_each_edge(ids, edges, old_edges, [&](std::size_t i, std::uint64_t key, std::uint64_t hash) {
-        if (refusal) return;
-        EdgeTable::Slot& s = edges.find(key, hash);
-        if (s.key != EdgeTable::kEmpty) {
-            refusal = SnapshotRefusal{Kind::duplicate_edge, Arg::old_edges, i};
-            return;
-        }
-        edges.fill(s, key, weight_bits(old_edges.weight(i)), static_cast<std::uint32_t>(i));
+    // The edges: keys made in row order, then grouped by their hash, so
+    // that each group's table stays in cache (about 4096 old edges a
+    // group); within a group the old edges go into the table and the new
+    // ones probe it, each in row order.
+    const unsigned bits = static_cast<unsigned>(std::bit_width(old_edges.size / 4096));
+    EdgeGroups old_groups(old_edges.size, bits), new_groups(new_edges.size, bits);
+    for_each_edge(ids, old_edges, [&](std::size_t i, std::uint64_t key) { old_groups.set_key(i, key); });
+    old_groups.group_rows([&](std::size_t i) { return weight_bits(old_edges.weight(i)); });
+    std::size_t new_refused = kMaxSnapshotRows;  // the first new row refused
+    Kind new_kind = Kind::deleted_endpoint;
+    for_each_edge(ids, new_edges, [&](std::size_t i, std::uint64_t key) {
+        new_groups.set_key(i, key);
+        if (!deleted.empty() && i < new_refused && (is_deleted(key >> 32) || is_deleted(key & 0xffffffffu)))
+            new_refused = i;
     });
-    if (refusal) return refusal;
+    new_groups.group_rows([&](std::size_t i) { return weight_bits(new_edges.weight(i)); });
+    peak_table_bytes_ = ids.memory_bytes() + old_groups.memory_bytes() + new_groups.memory_bytes();
+
+    std::size_t old_refused = kMaxSnapshotRows;
     std::vector<std::uint64_t> seen((old_edges.size + 63) / 64, 0);
-    for_each_edge(ids, edges, new_edges, [&](std::size_t i, std::uint64_t key, std::uint64_t hash) {
-        if (refusal) return;
-        if (!deleted.empty() && (is_deleted(key >> 32) || is_deleted(key & 0xffffffffu))) {
-            refusal = SnapshotRefusal{Kind::deleted_endpoint, Arg::new_edges, i};
-            return;
+    GroupTable table;
+    for (std::size_t p = 0; p < old_groups.groups(); ++p) {
+        table.reset(static_cast<std::size_t>(old_groups.end(p) - old_groups.begin(p)) +
+                    static_cast<std::size_t>(new_groups.end(p) - new_groups.begin(p)));
+        for (const Edge* e = old_groups.begin(p); e != old_groups.end(p); ++e) {
+            Edge& slot = table.find(e->key);
+            if (slot.key != GroupTable::kEmpty) {
+                old_refused = std::min<std::size_t>(old_refused, e->row);
+                continue;
+            }
+            slot = *e;
         }
-        const auto row = static_cast<std::uint32_t>(i);
-        EdgeTable::Slot& s = edges.find(key, hash);
-        if (s.key == EdgeTable::kEmpty) {
-            edges.fill(s, key, 0, row | EdgeTable::kNewRow);
-            added_edges_.push_back(row);
-            return;
+        for (const Edge* e = new_groups.begin(p); e != new_groups.end(p); ++e) {
+            Edge& slot = table.find(e->key);
+            if (slot.key == GroupTable::kEmpty) {
+                slot = Edge{e->key, 0, e->row | GroupTable::kNewRow};
+                added_edges_.push_back(e->row);
+                continue;
+            }
+            std::uint64_t* word = (slot.row & GroupTable::kNewRow) != 0 ? nullptr : &seen[slot.row / 64];
+            const std::uint64_t bit = std::uint64_t{1} << (slot.row % 64);
+            if (word == nullptr || (*word & bit) != 0) {
+                if (e->row < new_refused) {
+                    new_refused = e->row;
+                    new_kind = Kind::duplicate_edge;
+                }
+                continue;
+            }
+            *word |= bit;
+            if (slot.weight != e->weight) added_edges_.push_back(e->row);
         }
-        std::uint64_t* word = (s.row & EdgeTable::kNewRow) != 0 ? nullptr : &seen[s.row / 64];
-        const std::uint64_t bit = std::uint64_t{1} << (s.row % 64);
-        if (word == nullptr || (*word & bit) != 0) {
-            refusal = SnapshotRefusal{Kind::duplicate_edge, Arg::new_edges, i};
-            return;
-        }
-        *word |= bit;
-        if (s.weight != weight_bits(new_edges.weight(i))) added_edges_.push_back(row);
-    });
-    peak_table_bytes_ = ids.memory_bytes() + edges.memory_bytes() + seen.capacity() * sizeof(std::uint64_t);
-    if (refusal) return refusal;
+    }
+    peak_table_bytes_ += table.memory_bytes() + seen.capacity() * sizeof(std::uint64_t);
+    if (old_refused != kMaxSnapshotRows) return SnapshotRefusal{Kind::duplicate_edge, Arg::old_edges, old_refused};
+    if (new_refused != kMaxSnapshotRows) {
+        // A repeated row comes after its first, which is refused first
+        // when its endpoint is gone.
+        return SnapshotRefusal{new_kind, Arg::new_edges, new_refused};
+    }
+    std::sort(added_edges_.begin(), added_edges_.end());
     for (std::size_t w = 0; w < seen.size(); ++w) {
         for (std::uint64_t unseen = ~seen[w]; unseen != 0; unseen &= unseen - 1) {
             const std::size_t row = 64 * w + static_cast<std::size_t>(std::countr_zero(unseen));
