@@ -71,9 +71,9 @@ PyMethodDef methods[] = {
      "for each new edge that is not old or whose weight differs as a 32-bit float. Each\n"
      "list in its snapshot's row order.\n\n"
      "A nodes snapshot has the columns 'id' and any node properties (a null is absent);\n"
-     "an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns or\n"
-     "Arrow input (a table, record batch or data frame), every column in the forms its\n"
-     "bulk method takes. The snapshots come in pairs. An id or (source, target) twice\n"
+     "an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns,\n"
+     "every column in the forms its bulk method takes (lists, buffers, Arrow arrays):\n"
+     "pass a table as {name: table[name]}. The snapshots come in pairs. An id or (source, target) twice\n"
      "in a snapshot, or a new edge at a node the change deletes, is a ValueError that\n"
      "names the argument and row; nothing is recorded then."},
     // Encoding into storage the caller keeps (encode_methods.cpp).

@@ -26,7 +26,7 @@ constexpr std::array<const char*, 4> kArguments = {"old_nodes", "new_nodes", "ol
 constexpr std::array<const char*, 8> kNodeColumns = {"id", "label", "size", "url", "red", "green", "blue", "show_label"};
 constexpr std::array<const char*, 3> kEdgeColumns = {"source", "target", "weight"};
 constexpr std::string_view kSnapshotAccepted =
-    "a snapshot is a dict of columns, or Arrow input (a table, record batch or data frame) with a column per field";
+    "a snapshot is a dict of columns, each in a form its bulk method takes";
 
 using Lengths = std::vector<std::pair<std::string, std::size_t>>;
 
