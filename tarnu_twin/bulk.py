@@ -205,8 +205,7 @@ def _open_updates(obj, where):
 
 # -- snapshots ------------------------------------------------------------------
 
-_SNAPSHOT_ACCEPTED = ("a snapshot is a dict of columns, or Arrow input (a table, record batch or data frame) with a "
-                      "column per field")
+_SNAPSHOT_ACCEPTED = "a snapshot is a dict of columns, each in a form its bulk method takes"
 _NODE_COLUMNS = ("id", "label", "size", "url", "red", "green", "blue", "show_label")
 _EDGE_COLUMNS = ("source", "target", "weight")
 
