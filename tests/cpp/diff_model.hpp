@@ -708,6 +708,10 @@ std::string run_snapshot_case(Source& in, std::size_t pool_size = 32, std::size_
             return "another refusal than the definition's";
         return bytes_of(diff) == before ? "" : "a refusal changed the diff";
     }
+    // 16 bytes an edge of both snapshots and 8 of the one being grouped;
+    // the id table's slots, up to four of 32 bytes an id.
+    if (change.peak_table_bytes() > 24 * (oe.size + ne.size) + 128 * (pool.size() + 1024) + 65536)
+        return "the temporary tables outgrew their bound";
     std::size_t done = 0;
     change.apply(diff, on, nn, oe, ne, done, [](std::size_t) {});
     if (done != change.size()) return "apply counted another number of items";
