@@ -4,7 +4,7 @@
 # tarnu_api built into it, for working by hand (the test command does not need
 # them: nox makes its own, noxfile.py).
 #
-#   scripts/setup.sh [--hooks] [--release] INTERPRETER...
+#   scripts/setup.sh [--hooks] INTERPRETER...
 #
 # INTERPRETER is cpython or pypy. The environments are .venv-cpython and
 # .venv-pypy at the top of the checkout. --hooks builds the module with the
@@ -19,7 +19,8 @@ for argument in "$@"; do
   case "$argument" in
     --hooks) hooks=ON ;;
     cpython|pypy) interpreters+=("$argument") ;;
-    *) echo "setup.sh: unknown argument $argument" >&2; exit 2 ;;
+    *) echo "setup.sh: unknown argument $argument (usage: scripts/setup.sh [--hooks] cpython|pypy...;" \
+         "without --hooks it builds the released module)" >&2; exit 2 ;;
   esac
 done
 

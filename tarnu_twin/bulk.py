@@ -1,15 +1,17 @@
 """The bulk methods' arguments: each opened (kind, layout, length), the
 lengths compared, then every item converted, before the first change."""
 
+import uuid
+
 from tarnu_twin.arguments import (
-    _NO, _UPDATE_KEYS, _exclusive, _extract_f32, _extract_f32_bits, _node_id, _node_update, _object_text,
-    _type_name, _with_cause,
+    _NO, _UPDATE_KEYS, _exclusive, _extract_f32, _extract_f32_bits, _node_update, _object_text, _type_name,
+    _with_cause,
 )
 from tarnu_twin.binary import _pack_f, _unpack_f
 
 # The module also reads Arrow input (its errors name it); the twin does not.
 _IDS_ACCEPTED = (
-    "ids are read from a list or tuple of 16-byte bytes, from a C-contiguous buffer of bytes (format 'B', 'b' or "
+    "ids are read from a list or tuple of 16-byte bytes, UUID text or uuid.UUID, from a C-contiguous buffer of bytes (format 'B', 'b' or "
     "'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16, or from an Arrow array "
     "of fixed_size_binary(16), 16-byte binary or UUID text"
 )
@@ -19,6 +21,9 @@ _WEIGHTS_ACCEPTED = (
 )
 _UPDATES_ACCEPTED = ("updates are read from a sequence of update dicts, from a dict of columns, or from an Arrow "
                      "table, record batch or data frame with a column per property")
+_COLUMN_NAMES = [key for key, _ in _UPDATE_KEYS]
+_COLUMNS_NAMED = "the columns are 'id' (ignored), %s and '%s'" % (
+    ", ".join("'%s'" % k for k in _COLUMN_NAMES[:-1]), _COLUMN_NAMES[-1])
 # Buffer formats a column of update values may have, and how its accepted forms read.
 _COLUMN_FORMATS = {"size": ("fd", "'f' or 'd'"), "red": ("B", "'B'"), "green": ("B", "'B'"),
                    "blue": ("B", "'B'"), "show_label": ("?", "'?'")}
@@ -102,11 +107,51 @@ def _convert_items(sequence, count, where, convert, first=0):
     return out
 
 
+_HEX = frozenset("0123456789abcdefABCDEF")
+
+
+def _id_from_text(obj):
+    """The 16 bytes of UUID text: 36 characters with hyphens or 32 hex digits, either case."""
+    text = str.__getitem__(obj, slice(None))  # the stored text (PyPy's str.__str__ calls a subclass's __len__)
+    if len(text) not in (32, 36):
+        raise ValueError("text of %d characters is not a UUID (36 characters with hyphens, or 32 hex digits)"
+                         % len(text))
+    digits = text
+    if len(text) == 36:
+        digits = "" if any(text[i] != "-" for i in (8, 13, 18, 23)) else text.replace("-", "")
+    if len(digits) != 32 or not _HEX.issuperset(digits):
+        raise ValueError("%s is not a UUID" % repr(text))
+    return bytes.fromhex(digits)
+
+
+def _not_an_id(obj):
+    name = _type_name(type(obj))
+    text = "None" if obj is None else ("an " if name[:1] in "aeiouAEIOU" and name else "a ") + name
+    return _with_cause(TypeError("%s is not a node id; ids are 16-byte bytes, UUID text or uuid.UUID" % text),
+                       TypeError("'%s' object cannot be converted to 'PyBytes'" % name))
+
+
+def _bytes_id(obj):
+    raw = bytes(memoryview(obj))  # the stored bytes, whatever a subclass overrides
+    if len(raw) != 16:
+        raise _with_cause(TypeError("expected 16 bytes, got %d" % len(raw)), Exception("Expected 16 bytes."))
+    return raw
+
+
 def _one_id(obj):
-    node = _node_id(obj)
-    if type(node) is not bytes:
-        raise node
-    return node
+    """An item of a list of ids: 16-byte bytes, UUID text or a uuid.UUID (its bytes)."""
+    if type(obj) is bytes and len(obj) == 16:
+        return obj
+    if issubclass(type(obj), str):
+        return _id_from_text(obj)
+    if issubclass(type(obj), bytes):
+        return _bytes_id(obj)
+    if issubclass(type(obj), uuid.UUID):
+        raw = obj.bytes
+        if issubclass(type(raw), bytes):
+            return _bytes_id(raw)
+        raise _not_an_id(raw)
+    raise _not_an_id(obj)
 
 
 def _open_ids(obj, where):
@@ -155,9 +200,23 @@ def _open_updates(obj, where):
         if sequence is None:
             raise _wrong_kind(obj, where, _UPDATES_ACCEPTED)
         return [("'updates'", len(sequence))], lambda n: _convert_items(sequence, n, where, _node_update)
+    # Every key names a property, or is "id" (ignored), as in a batch.
+    given = {}
+    for key, values in dict.items(obj):
+        if not issubclass(type(key), str):
+            raise TypeError("%s: a key of type '%s' is not a column name; %s"
+                            % (where, _type_name(type(key)), _COLUMNS_NAMED))
+        name = str.__getitem__(key, slice(None))
+        if name == "id":
+            continue
+        if name not in _COLUMN_NAMES:
+            raise ValueError("%s: column '%s' is not a node property; %s" % (where, _object_text(name), _COLUMNS_NAMED))
+        if name in given:
+            raise ValueError("%s: column '%s' is given twice" % (where, name))
+        given[name] = values
     columns = []
     for key, convert in _UPDATE_KEYS:
-        values = dict.get(obj, key, _NO)
+        values = given.get(key, _NO)
         if values is _NO:
             continue
         column_where = "%s column '%s'" % (where, key)

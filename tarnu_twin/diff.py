@@ -520,11 +520,11 @@ _ADDED_DOCS = {
     'add_edges': (
         'add_edge(sources[i], targets[i], weights[i]) for every i, in order, in one call.\n'
         '\n'
-        'sources and targets: lists or tuples of 16-byte bytes, or C-contiguous buffers of\n'
-        "16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a sequence of numbers or\n"
-        "a one-dimensional buffer of format 'f' or 'd'. Every argument is checked before\n"
-        'the first change. Out of memory part-way: MemoryError, and the diff holds the\n'
-        'effect of the items it names.'
+        'sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID, or\n'
+        "C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a\n"
+        "sequence of numbers or a one-dimensional buffer of format 'f' or 'd'. Every\n"
+        'argument is checked before the first change. Out of memory part-way: MemoryError,\n'
+        'and the diff holds the effect of the items it names.'
     ),
     'delete_edges': (
         'delete_edge(sources[i], targets[i]) for every i, in order, in one call; the\n'
@@ -537,8 +537,9 @@ _ADDED_DOCS = {
         'add_node(ids[i], update i) for every i, in order, in one call.\n'
         '\n'
         'updates: a sequence of update dicts, or a dict of columns keyed by the seven\n'
-        'property names (None in a column leaves that property out). As in add_node,\n'
-        'unknown keys are ignored without a word: check their spelling.'
+        "property names (None in a column leaves that property out; a key 'id' is ignored,\n"
+        'any other key refused). In the update dicts, as in add_node, unknown keys are\n'
+        'ignored without a word: check their spelling.'
     ),
     'encoded_size': (
         'len(self.to_bytes()), computed from counts the diff keeps, without encoding.'

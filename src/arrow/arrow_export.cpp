@@ -268,7 +268,10 @@ ExportBatch node_updates_batch(const NodeGraphDiff& diff) {
             if (value && column.null_count > 0) set_bit(column.validity, row);
             if constexpr (std::is_same_v<Kind, node_property::Text>) {
                 std::int32_t& end = text_end[P::index];
-                if (value) {
+                // An empty text copies nothing: with every text of the
+                // column empty, the data buffer holds no byte and its
+                // pointer may be null, which memcpy may not be given.
+                if (value && !value->empty()) {
                     std::memcpy(column.data.data() + end, value->data(), value->size());
                     end += static_cast<std::int32_t>(value->size());
                 }

@@ -60,27 +60,36 @@ std::size_t expected_buffers(ArrowType type) {
 
 bool is_view(ArrowType type) { return type == ArrowType::binary_view || type == ArrowType::utf8_view; }
 
-// The checks every array meets: counts, pointers, children, length and
-// offset. Returns the array's validity bitmap, or null when it has no nulls.
+[[noreturn]] void throw_dictionary() {
+    throw_arrow_error("a dictionary-encoded array is not accepted; decode it first (cast it to its value type)");
+}
+
+[[noreturn]] void throw_children_count(const ArrowFormat& format, std::int64_t count) {
+    throw_arrow_error("an array of type " + arrow_type_name(format) + " with " + std::to_string(count) +
+                      " children is not valid");
+}
+
+[[noreturn]] void throw_length_out_of_range(const ArrowArray& array) {
+    throw_arrow_error("the array's length " + std::to_string(array.length) + " or offset " +
+                      std::to_string(array.offset) + " is out of range");
+}
+
+bool length_in_range(const ArrowArray& array) noexcept {
+    return array.length >= 0 && array.offset >= 0 && array.length <= kMaxItems && array.offset <= kMaxItems;
+}
+
+// The checks every array meets beyond its schema's: counts, pointers,
+// children, length and offset. Returns the array's validity bitmap, or null
+// when it has no nulls.
 const std::uint8_t* check_layout(const ArrowSchema& schema, const ArrowArray& array, const ArrowFormat& format) {
-    if (schema.dictionary != nullptr || array.dictionary != nullptr) {
-        throw_arrow_error("a dictionary-encoded array is not accepted; decode it first (cast it to its value type)");
-    }
-    if (array.length < 0 || array.offset < 0 || array.length > kMaxItems || array.offset > kMaxItems) {
-        throw_arrow_error("the array's length " + std::to_string(array.length) + " or offset " +
-                          std::to_string(array.offset) + " is out of range");
-    }
+    if (array.dictionary != nullptr) throw_dictionary();
+    if (!length_in_range(array)) throw_length_out_of_range(array);
     if (array.null_count < -1 || array.null_count > array.length) {
         throw_arrow_error("the array's null_count " + std::to_string(array.null_count) + " is out of range");
     }
     const auto want_children = format.type == ArrowType::structure ? schema.n_children : 0;
-    if (schema.n_children != want_children || array.n_children != want_children || want_children < 0) {
-        throw_arrow_error("an array of type " + arrow_type_name(format) + " with " +
-                          std::to_string(array.n_children) + " children is not valid");
-    }
-    if (want_children > 0 && (schema.children == nullptr || array.children == nullptr)) {
-        throw_arrow_error("the array's children are missing");
-    }
+    if (array.n_children != want_children) throw_children_count(format, array.n_children);
+    if (want_children > 0 && array.children == nullptr) throw_arrow_error("the array's children are missing");
     const std::size_t want = expected_buffers(format.type);
     const bool count_ok = is_view(format.type) ? array.n_buffers >= 3 : array.n_buffers == static_cast<std::int64_t>(want);
     if (!count_ok) {
@@ -222,16 +231,52 @@ std::string arrow_type_name(const ArrowFormat& format) {
 
 bool is_arrow_struct(const ArrowSchema& schema) { return format_text(schema.format) == "+s"; }
 
-ArrowColumn check_arrow_column(const ArrowSchema& schema, const ArrowArray& array) {
-    ArrowColumn column;
-    column.format = parse_arrow_format(schema.format);
-    if (column.format.type == ArrowType::structure) {
+ArrowFormat check_arrow_schema(const ArrowSchema& schema, ArrowShape shape) {
+    const ArrowFormat format = parse_arrow_format(schema.format);
+    const bool structure = format.type == ArrowType::structure;
+    if (shape == ArrowShape::column && structure) {
         throw_arrow_error("a struct array (a record batch) is not accepted here; pass one of its columns");
     }
+    if (shape == ArrowShape::batch && !structure) {
+        throw_arrow_error("an array of type " + arrow_type_name(format) +
+                          " is not accepted here; a struct array, record batch or table is");
+    }
+    if (schema.dictionary != nullptr) throw_dictionary();
+    const auto want_children = structure ? schema.n_children : 0;
+    if (schema.n_children != want_children || want_children < 0) throw_children_count(format, schema.n_children);
+    if (want_children > 0 && schema.children == nullptr) throw_arrow_error("the array's children are missing");
+    for (std::int64_t c = 0; c < want_children; ++c) {
+        if (schema.children[c] == nullptr) throw_arrow_error("the array's children are missing");
+    }
+    return format;
+}
+
+std::size_t arrow_chunks_length(const std::vector<OwnedArrowArray>& arrays) {
+    std::size_t total = 0;
+    for (const OwnedArrowArray& array : arrays) {
+        if (!length_in_range(*array)) throw_length_out_of_range(*array);
+        // Each length is at most kMaxItems, and so is the running total:
+        // the sum cannot wrap.
+        total += static_cast<std::size_t>(array->length);
+        if (total > static_cast<std::size_t>(kMaxItems)) {
+            throw_arrow_error("the chunks hold more than " + std::to_string(kMaxItems) + " items in all");
+        }
+    }
+    return total;
+}
+
+ArrowColumn check_arrow_column_layout(const ArrowSchema& schema, const ArrowArray& array) {
+    ArrowColumn column;
+    column.format = check_arrow_schema(schema, ArrowShape::column);
     column.validity = check_layout(schema, array, column.format);
     column.length = static_cast<std::size_t>(array.length);
     column.offset = static_cast<std::size_t>(array.offset);
     column.values = required_buffer(array, 1, "values");
+    return column;
+}
+
+ArrowColumn check_arrow_column(const ArrowSchema& schema, const ArrowArray& array) {
+    ArrowColumn column = check_arrow_column_layout(schema, array);
     switch (column.format.type) {
         case ArrowType::binary:
         case ArrowType::utf8:
@@ -254,16 +299,12 @@ ArrowColumn check_arrow_column(const ArrowSchema& schema, const ArrowArray& arra
 }
 
 ArrowBatch check_arrow_batch(const ArrowSchema& schema, const ArrowArray& array) {
-    const ArrowFormat format = parse_arrow_format(schema.format);
-    if (format.type != ArrowType::structure) {
-        throw_arrow_error("an array of type " + arrow_type_name(format) +
-                          " is not accepted here; a struct array, record batch or table is");
-    }
+    const ArrowFormat format = check_arrow_schema(schema, ArrowShape::batch);
     if (check_layout(schema, array, format) != nullptr) {
         throw_arrow_error("a struct array whose rows are null is not accepted");
     }
     for (std::int64_t c = 0; c < schema.n_children; ++c) {
-        if (schema.children[c] == nullptr || array.children[c] == nullptr) throw_arrow_error("the array's children are missing");
+        if (array.children[c] == nullptr) throw_arrow_error("the array's children are missing");
     }
     return {&schema, &array, static_cast<std::size_t>(array.length), static_cast<std::size_t>(array.offset)};
 }
@@ -411,8 +452,9 @@ namespace {
 
 [[noreturn]] void throw_not_uuid(std::size_t item, std::string_view text) {
     if (text.size() != 36 && text.size() != 32) {
+        // Bytes, not characters: the text is not known to be UTF-8 here.
         throw_arrow_item_error(item, "text of " + std::to_string(text.size()) +
-                                         " characters is not a UUID (36 characters with hyphens, or 32 hex digits)");
+                                         " bytes is not a UUID (36 characters with hyphens, or 32 hex digits)");
     }
     throw_arrow_item_error(item, quoted(text) + " is not a UUID");
 }

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -90,6 +91,20 @@ using OwnedArrowSchema = ArrowOwned<ArrowSchema>;
 using OwnedArrowArray = ArrowOwned<ArrowArray>;
 using OwnedArrowStream = ArrowOwned<ArrowArrayStream>;
 
+// The float32 that add_edge and add_node make of a number equal to the
+// float32 `f`: a signalling NaN comes out quiet, as the conversion through a
+// Python float (a double) makes it. A compiler may fold a float -> double ->
+// float round trip away, so the bit is set here.
+inline float as_converted_f32(float f) noexcept {
+    if (f != f) [[unlikely]] {
+        std::uint32_t bits;
+        std::memcpy(&bits, &f, sizeof bits);
+        bits |= 0x00400000u;
+        std::memcpy(&f, &bits, sizeof f);
+    }
+    return f;
+}
+
 // The types whose arrays are read. Anything else is refused by name.
 enum class ArrowType : std::uint8_t {
     boolean,
@@ -142,9 +157,28 @@ struct ArrowColumn {
     }
 };
 
+// What an argument takes: a flat array, or a struct array (a record batch)
+// with a column per child.
+enum class ArrowShape { column, batch };
+
+// Checks a schema alone, as every array of it is checked first: its format
+// (a struct for a batch, anything else for a column), no dictionary, and its
+// children (a batch's each there). A stream of no chunks is checked so.
+ArrowFormat check_arrow_schema(const ArrowSchema& schema, ArrowShape shape);
+
+// The items of all chunks. Reads only the structs themselves (their length
+// and offset), which the caller owns: a producer cannot change them. Refuses
+// a chunk whose length or offset is out of range, and a total of more items
+// than any one array may hold, before anything is sized from it.
+std::size_t arrow_chunks_length(const std::vector<ArrowOwned<ArrowArray>>& arrays);
+
 // Checks a flat array against its schema (no children, no dictionary) and
 // returns its view. An extension type is read as its storage type.
 ArrowColumn check_arrow_column(const ArrowSchema& schema, const ArrowArray& array);
+// The checks of check_arrow_column that read no item (format, counts,
+// pointers, length, offset): no offset or view is checked, so the view it
+// returns is not for reading.
+ArrowColumn check_arrow_column_layout(const ArrowSchema& schema, const ArrowArray& array);
 
 // A struct array (a record batch) that passed its own checks: its children
 // are checked one by one, when they are read.
@@ -265,7 +299,8 @@ void visit_numbers(const ArrowColumn& column, bool integers_only, const char* ac
 // add_edge: an integer is rounded to a double first.
 template <class T>
 float to_weight(T value) noexcept {
-    return static_cast<float>(static_cast<double>(value));
+    if constexpr (std::is_same_v<T, float>) return as_converted_f32(value);  // float32, float16
+    else return static_cast<float>(static_cast<double>(value));
 }
 
 }  // namespace arrow_detail

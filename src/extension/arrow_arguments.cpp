@@ -11,20 +11,57 @@ namespace tarnu::py {
 
 namespace {
 
-// The attribute, or null (nothing pending) when the object has none.
+// The attribute, or null (nothing pending) when the object has none: only
+// an AttributeError says so. Any other error of the lookup (a property
+// that raises ImportError, MemoryError, an interrupt) is the caller's, and
+// passes unchanged.
 OwnedRef optional_attribute(PyObject* object, const char* name) {
     OwnedRef attribute = OwnedRef::consuming(PyObject_GetAttrString(object, name));
-    if (!attribute) drop_lookup_error();
+    if (!attribute) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending_error();
+        PyErr_Clear();
+    }
     return attribute;
+}
+
+// Calls a producer's capsule method, which must be callable.
+OwnedRef call_producer(PyObject* method, const char* name, const std::string& where) {
+    if (!PyCallable_Check(method)) {
+        throw_error(PyExc_TypeError, where + ": " + name + " is a '" + type_qualname(Py_TYPE(method)) +
+                                         "' object, not a method");
+    }
+    return require_new(PyObject_CallObject(method, nullptr));
+}
+
+// A capsule's name as an error quotes it: printable ASCII, at most 40
+// characters.
+std::string capsule_name_text(PyObject* capsule) {
+    const char* name = PyCapsule_GetName(capsule);
+    if (name == nullptr) {
+        PyErr_Clear();
+        return "a capsule without a name";
+    }
+    std::string text = "a capsule named '";
+    for (std::size_t i = 0; name[i] != '\0' && i < 40; ++i) {
+        const char c = name[i];
+        text += c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    return text + "'";
 }
 
 // Moves the struct out of a capsule named `name`, which keeps a released
 // struct for its destructor to find.
 template <class Struct>
 void move_out_of_capsule(PyObject* capsule, const char* name, ArrowOwned<Struct>& into, const std::string& where) {
-    if (!PyCapsule_CheckExact(capsule)) {
-        throw_error(PyExc_TypeError, where + ": the Arrow producer returned a '" + type_qualname(Py_TYPE(capsule)) +
-                                         "' object where a capsule named '" + name + "' belongs");
+    if (capsule == nullptr || !PyCapsule_CheckExact(capsule)) {
+        const std::string what = capsule == nullptr ? std::string("nothing")
+                                                    : "a '" + type_qualname(Py_TYPE(capsule)) + "' object";
+        throw_error(PyExc_TypeError,
+                    where + ": the Arrow producer returned " + what + " where a capsule named '" + name + "' belongs");
+    }
+    if (!PyCapsule_IsValid(capsule, name)) {
+        throw_error(PyExc_TypeError, where + ": the Arrow producer returned " + capsule_name_text(capsule) +
+                                         " where a capsule named '" + name + "' belongs");
     }
     auto* source = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
     if (source == nullptr) throw_pending_error();
@@ -57,8 +94,10 @@ void ArrowInput::throw_labelled(const std::string& where, const ArrowInputError&
 }
 
 void ArrowInput::import_array(PyObject* method) {
-    OwnedRef pair = require_new(PyObject_CallObject(method, nullptr));
-    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+    OwnedRef pair = call_producer(method, "__arrow_c_array__", where_);
+    // An exact tuple only: PyPy sizes its C view of a subclass by the
+    // subclass's own __len__, leaving the items it did not count null.
+    if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
         throw_error(PyExc_TypeError, where_ + ": __arrow_c_array__ returned a '" + type_qualname(Py_TYPE(pair.get())) +
                                          "' object, not a pair of capsules");
     }
@@ -72,7 +111,7 @@ void ArrowInput::import_array(PyObject* method) {
 }
 
 void ArrowInput::import_stream(PyObject* method) {
-    OwnedRef capsule = require_new(PyObject_CallObject(method, nullptr));
+    OwnedRef capsule = call_producer(method, "__arrow_c_stream__", where_);
     move_out_of_capsule(capsule.get(), "arrow_array_stream", stream_, where_);
     try {
         // Into the members, so that whatever came before a failure is
@@ -98,20 +137,40 @@ bool ArrowInput::take(PyObject* object, std::string where, Shape shape) {
     }
     std::size_t first = 0;
     try {
+        size_ = arrow_chunks_length(arrays_);
+        check_arrow_schema(*schema_, shape_);
+        // Each chunk's layout, for an early refusal; pin() checks it again
+        // with the items.
         for (const OwnedArrowArray& array : arrays_) {
-            if (shape == Shape::column) {
-                columns_.push_back(check_arrow_column(*schema_, *array));
-                first += columns_.back().length;
-            } else {
-                batches_.push_back(check_arrow_batch(*schema_, *array));
-                first += batches_.back().length;
+            if (shape_ == Shape::column) check_arrow_column_layout(*schema_, *array);
+            else check_arrow_batch(*schema_, *array);
+            first += static_cast<std::size_t>(array->length);
+        }
+        if (shape_ == Shape::batch) {
+            for (std::int64_t c = 0; c < schema_->n_children; ++c) {
+                const char* name = schema_->children[c]->name;
+                child_names_.emplace_back(name == nullptr ? "" : std::string_view(name, strnlen(name, 4096)));
             }
         }
     } catch (const ArrowInputError& error) {
         throw_labelled(where_, error, first);
     }
-    size_ = first;
     return true;
+}
+
+void ArrowInput::pin() {
+    std::size_t first = 0;
+    try {
+        // The schema on its own first: a stream of no chunks is checked too.
+        check_arrow_schema(*schema_, shape_);
+        for (const OwnedArrowArray& array : arrays_) {
+            if (shape_ == Shape::column) columns_.push_back(check_arrow_column(*schema_, *array));
+            else batches_.push_back(check_arrow_batch(*schema_, *array));
+            first += static_cast<std::size_t>(array->length);
+        }
+    } catch (const ArrowInputError& error) {
+        throw_labelled(where_, error, first);
+    }
 }
 
 const std::uint8_t* ArrowInput::ids_in_place() const noexcept {
@@ -119,27 +178,30 @@ const std::uint8_t* ArrowInput::ids_in_place() const noexcept {
     return columns_[0].fixed_of(0);
 }
 
+const float* ArrowInput::weights_in_place() const noexcept {
+    if (columns_.size() != 1) return nullptr;
+    const ArrowColumn& column = columns_[0];
+    if (column.format.type != ArrowType::float32 || column.length == 0 || column.first_null() != column.length) {
+        return nullptr;
+    }
+    return static_cast<const float*>(column.values) + column.offset;
+}
+
 void ArrowInput::read_ids(NodeId* out) const {
-    read([&](const ArrowColumn& column, std::size_t first) { read_arrow_ids(column, first, out + first); });
+    read_columns(columns_, where_,
+                 [&](const ArrowColumn& column, std::size_t first) { read_arrow_ids(column, first, out + first); });
 }
 
 void ArrowInput::read_weights(float* out) const {
-    read([&](const ArrowColumn& column, std::size_t first) { read_arrow_weights(column, first, out + first); });
-}
-
-std::vector<std::string_view> ArrowInput::child_names() const {
-    std::vector<std::string_view> names;
-    for (std::int64_t c = 0; c < schema_->n_children; ++c) {
-        const char* name = schema_->children[c]->name;
-        names.emplace_back(name == nullptr ? "" : name);
-    }
-    return names;
+    read_columns(columns_, where_,
+                 [&](const ArrowColumn& column, std::size_t first) { read_arrow_weights(column, first, out + first); });
 }
 
 std::vector<ArrowColumn> ArrowInput::child_columns(std::size_t index, const std::string& where) const {
     std::vector<ArrowColumn> columns;
     std::size_t first = 0;
     try {
+        check_arrow_schema(*schema_->children[index], ArrowShape::column);
         for (const ArrowBatch& batch : batches_) {
             columns.push_back(check_arrow_batch_child(batch, index));
             first += batch.length;
@@ -157,21 +219,15 @@ namespace tarnu::py {
 const std::uint8_t* arrow_ids(const ArrowInput& input, std::unique_ptr<std::uint8_t[]>& converted) {
     if (const std::uint8_t* in_place = input.ids_in_place()) return in_place;
     if (input.size() == 0) return nullptr;
-    // Not zeroed first: every byte is written by the parse or the copy.
+    // Not zeroed first: every byte is written by the parse or the copy. The
+    // size is at most 2^56 ids (arrow_chunks_length): the product fits.
     converted = std::make_unique_for_overwrite<std::uint8_t[]>(16 * input.size());
     input.read_ids(reinterpret_cast<NodeId*>(converted.get()));
     return converted.get();
 }
 
 const float* arrow_weights(const ArrowInput& input, std::vector<float>& converted) {
-    bool in_place = false;
-    const float* values = nullptr;
-    input.read([&](const ArrowColumn& column, std::size_t) {
-        in_place = input.size() == column.length && column.format.type == ArrowType::float32 &&
-                   column.first_null() == column.length;
-        values = static_cast<const float*>(column.values) + column.offset;
-    });
-    if (in_place) return values;
+    if (const float* in_place = input.weights_in_place()) return in_place;
     converted.resize(input.size());
     input.read_weights(converted.data());
     return converted.data();
@@ -182,6 +238,10 @@ void throw_unknown_update_column(const std::string& where, std::string_view name
     std::string text = where + ": column '" + std::string(name) + "' is not a node property; the columns are 'id' (ignored)";
     for (std::size_t k = 0; k < count; ++k) text += std::string(k + 1 == count ? " and '" : ", '") + names[k] + "'";
     throw_error(PyExc_ValueError, text);
+}
+
+void throw_repeated_update_column(const std::string& where, std::string_view name) {
+    throw_error(PyExc_ValueError, where + ": column '" + std::string(name) + "' is given twice");
 }
 
 }  // namespace tarnu::py

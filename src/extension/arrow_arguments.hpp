@@ -19,45 +19,55 @@ namespace tarnu::py {
 // array, or a record batch as a struct array) or __arrow_c_stream__ (a
 // chunked array, a table, a data frame: every chunk is read).
 //
-// take() runs the producer's Python code (the dunder methods, and a stream's
-// callbacks, which may be Python too) and checks every chunk, so it belongs
-// to the phase that opens the arguments, before any raw pointer of another
-// argument is taken. The imported structs are owned here: their buffers
-// belong to the producer and stay where they are until the release, which
-// runs exactly once, when this goes. A refusal is ValueError (OverflowError
-// for a colour out of range) "{where}: item {i}: {reason}", or
-// "{where}: {reason}" when no single item is to blame.
+// It follows the bulk arguments' phases (bulk_arguments.hpp). take() runs
+// every piece of the producer's Python code (the dunder methods, and a
+// stream's callbacks, which may be Python too) and moves the structs here,
+// while the arguments open. The length it learns lies in this object's own
+// copy of each struct, where no later Python code can change it; the total
+// is checked there. It also checks the schema and each chunk's layout, so
+// that a bad one is refused early, and copies a batch's column names. But
+// formats, buffers, offsets, views and children lie in the producer's
+// memory, which Python code run by the other arguments' conversions may
+// rewrite: pin() checks all of it again, with every offset and view, and
+// the readers read it, with no Python code in between. The structs are released exactly
+// once, when this goes. A refusal is ValueError (OverflowError for a colour
+// out of range) "{where}: item {i}: {reason}", or "{where}: {reason}" when
+// no single item is to blame.
 class ArrowInput {
 public:
-    enum class Shape { column, batch };
+    using Shape = ArrowShape;
 
     ArrowInput() = default;
     ArrowInput(const ArrowInput&) = delete;
     ArrowInput& operator=(const ArrowInput&) = delete;
     ~ArrowInput();
 
-    // Imports and checks `object` when it offers either capsule method;
-    // returns false, with nothing pending, when it offers neither. A column
-    // is a flat array; a batch is a struct array whose children are
-    // checked when child_columns asks for them.
+    // Imports `object` when it offers either capsule method; returns false,
+    // with nothing pending, when it has neither attribute. Any other error
+    // of the lookup passes unchanged. A column is a flat array; a batch is a
+    // struct array whose children are read by child_columns.
     bool take(PyObject* object, std::string where, Shape shape);
     bool held() const noexcept { return schema_.held(); }
     std::size_t size() const noexcept { return size_; }
     const std::string& where() const noexcept { return where_; }
+    // Batch: the names of its columns, as take() found them.
+    const std::vector<std::string>& child_names() const noexcept { return child_names_; }
 
-    // Column: the ids' bytes in place (a single chunk of
-    // fixed_size_binary(16) without nulls), or null.
+    // Checks every chunk as it is now. Run no Python code from here until
+    // the last read.
+    void pin();
+
+    // After pin(). Column: the ids' bytes in place (a single chunk of
+    // fixed_size_binary(16) without nulls), or null; the weights in place
+    // (a single chunk of float32 without nulls), or null.
     const std::uint8_t* ids_in_place() const noexcept;
+    const float* weights_in_place() const noexcept;
     void read_ids(NodeId* out) const;
     void read_weights(float* out) const;
-    // Column: read(column, first) for each chunk, errors labelled.
-    template <class Read>
-    void read(Read&& read) const {
-        read_columns(columns_, where_, read);
-    }
-
-    // Batch: the names of its columns, and column `index` of every chunk.
-    std::vector<std::string_view> child_names() const;
+    // Column: its chunks.
+    const std::vector<ArrowColumn>& columns() const noexcept { return columns_; }
+    // Batch: column `index` of every chunk, its schema checked even when
+    // there is no chunk.
     std::vector<ArrowColumn> child_columns(std::size_t index, const std::string& where) const;
 
     // read(column, first) for each of `columns`, the first item of each
@@ -88,8 +98,9 @@ private:
     OwnedArrowStream stream_;
     OwnedArrowSchema schema_;
     std::vector<OwnedArrowArray> arrays_;
-    std::vector<ArrowColumn> columns_;  // Shape::column, one per chunk
-    std::vector<ArrowBatch> batches_;   // Shape::batch, one per chunk
+    std::vector<std::string> child_names_;  // Shape::batch
+    std::vector<ArrowColumn> columns_;      // Shape::column, one per chunk, after pin()
+    std::vector<ArrowBatch> batches_;       // Shape::batch, one per chunk, after pin()
     std::size_t size_ = 0;
 };
 
@@ -97,31 +108,36 @@ private:
 
 namespace tarnu::py {
 
-// What the bulk arguments read from an ArrowInput.
+// What the bulk arguments read from a pinned ArrowInput.
 
 // Ids: the column's own bytes when they can be read in place, otherwise
 // read into `converted`.
 const std::uint8_t* arrow_ids(const ArrowInput& input, std::unique_ptr<std::uint8_t[]>& converted);
-// Weights: float32 in place, anything else converted.
+// Weights: float32 in place (the reader quiets each as it reads it),
+// anything else converted, every chunk.
 const float* arrow_weights(const ArrowInput& input, std::vector<float>& converted);
 
 [[noreturn]] void throw_unknown_update_column(const std::string& where, std::string_view name,
                                               const char* const* names, std::size_t count);
+[[noreturn]] void throw_repeated_update_column(const std::string& where, std::string_view name);
 
-// The columns of a batch of node updates: column(key, columns, where) for
-// each column named as a property, where `key` is its index in `names`.
-// "id" is skipped; any other name is refused (ValueError), since a
-// misspelt column would lose its data without a word.
+// The columns of a batch of node updates, by name: column(key, child, where)
+// for each child named as a property, where `key` is its index in `names`
+// and `child` its index in the batch. "id" is skipped; any other name is
+// refused (ValueError), as is a property named twice, since a misspelt or
+// repeated column would lose its data without a word.
 template <class Column>
 void open_arrow_update_columns(const ArrowInput& batch, const char* const* names, std::size_t count, Column&& column) {
-    const std::vector<std::string_view> children = batch.child_names();
+    const std::vector<std::string>& children = batch.child_names();
+    std::vector<bool> seen(count);
     for (std::size_t c = 0; c < children.size(); ++c) {
         if (children[c] == "id") continue;
         std::size_t key = 0;
         while (key < count && children[c] != names[key]) ++key;
         if (key == count) throw_unknown_update_column(batch.where(), children[c], names, count);
-        const std::string where = batch.where() + " column '" + names[key] + "'";
-        column(key, batch.child_columns(c, where), where);
+        if (seen[key]) throw_repeated_update_column(batch.where(), children[c]);
+        seen[key] = true;
+        column(key, c, batch.where() + " column '" + names[key] + "'");
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "entry_frame.hpp"
 #include "errors.hpp"
+#include "host_compat.hpp"
 #include "method_support.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
@@ -48,9 +49,18 @@ OwnedRef new_capsule(Fill&& fill) {
     return capsule;
 }
 
-PyArrowBatchObject* checked_batch(PyObject* self) {
+constexpr char kTypeName[] = "tarnu_api.PyArrowBatch";
+
+// The batch an instance holds. Only new_batch_object makes instances, but a
+// host that lets object.__new__ make one anyway would hand out an instance
+// holding none: it is refused, not read.
+const std::shared_ptr<const ExportBatch>& checked_batch(PyObject* self) {
     if (Py_TYPE(self) != module_state.arrow_batch_type) [[unlikely]] throw_downcast_error(self, "PyArrowBatch");
-    return reinterpret_cast<PyArrowBatchObject*>(self);
+    const auto& batch = reinterpret_cast<PyArrowBatchObject*>(self)->batch;
+    if (!batch) [[unlikely]] {
+        throw_error(PyExc_TypeError, std::string("this ") + kTypeName + " holds no batch: only PyGraphDiff.to_arrow() makes them");
+    }
+    return batch;
 }
 
 OwnedRef schema_capsule(const ExportBatch& batch) {
@@ -63,16 +73,16 @@ void parse_requested_schema(const char* method, PyObject* args, PyObject* kwargs
     static const char* keywords[] = {"requested_schema", nullptr};
     PyObject* requested = nullptr;
     const std::string format = std::string("|O:") + method;
-    require(PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords), &requested));
+    require_parsed(PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords), &requested));
 }
 
 PyObject* arrow_c_schema(PyObject* self, PyObject*) {
-    return entry_frame([&] { return schema_capsule(*checked_batch(self)->batch).release(); });
+    return entry_frame([&] { return schema_capsule(*checked_batch(self)).release(); });
 }
 
 PyObject* arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry_frame([&] {
-        const auto& batch = checked_batch(self)->batch;
+        const auto& batch = checked_batch(self);
         parse_requested_schema("__arrow_c_array__", args, kwargs);
         OwnedRef schema = schema_capsule(*batch);
         OwnedRef array = new_capsule<ArrowArray, kArrayCapsule>([&](ArrowArray* out) { export_arrow_array(batch, out); });
@@ -82,7 +92,7 @@ PyObject* arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     return entry_frame([&] {
-        const auto& batch = checked_batch(self)->batch;
+        const auto& batch = checked_batch(self);
         parse_requested_schema("__arrow_c_stream__", args, kwargs);
         return new_capsule<ArrowArrayStream, kStreamCapsule>([&](ArrowArrayStream* out) {
                    export_arrow_stream(batch, out);
@@ -91,12 +101,17 @@ PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 Py_ssize_t batch_length(PyObject* self) {
-    return static_cast<Py_ssize_t>(reinterpret_cast<PyArrowBatchObject*>(self)->batch->length);
+    Py_ssize_t length = -1;
+    static_cast<void>(entry_frame([&] {
+        length = static_cast<Py_ssize_t>(checked_batch(self)->length);
+        return Py_None;
+    }));
+    return length;
 }
 
 PyObject* batch_repr(PyObject* self) {
     return entry_frame([&] {
-        const ExportBatch& batch = *checked_batch(self)->batch;
+        const ExportBatch& batch = *checked_batch(self);
         std::string text = "<PyArrowBatch of " + std::to_string(batch.length) + " rows: ";
         for (std::size_t c = 0; c < batch.columns.size(); ++c) {
             if (c > 0) text += ", ";
@@ -104,6 +119,44 @@ PyObject* batch_repr(PyObject* self) {
         }
         text += '>';
         return require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+// T() and T.__new__(T): refused on every host, with CPython's own text for
+// a type that cannot be instantiated. (Py_TPFLAGS_DISALLOW_INSTANTIATION,
+// where the host has it, would leave T.__new__ to object.__new__, whose
+// refusal reads differently: one slot gives every host the same words.)
+PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
+    return entry_frame([]() -> PyObject* {
+        throw_error(PyExc_TypeError, std::string("cannot create '") + kTypeName + "' instances");
+    });
+}
+
+// A class statement naming the type as a base: CPython refuses it for the
+// missing Py_TPFLAGS_BASETYPE before this runs; PyPy builds the class and
+// then calls this.
+PyObject* refuse_subclass(PyObject*, PyObject*, PyObject*) {
+    return entry_frame([]() -> PyObject* {
+        throw_error(PyExc_TypeError, std::string("type '") + kTypeName + "' is not an acceptable base type");
+    });
+}
+
+// A batch never changes: a copy of it is the batch itself.
+PyObject* copy_batch(PyObject* self, PyObject*) {
+    return entry_frame([&] {
+        static_cast<void>(checked_batch(self));
+        return OwnedRef::owning(self).release();
+    });
+}
+
+PyObject* deepcopy_batch(PyObject* self, PyObject*) { return copy_batch(self, nullptr); }
+
+// Pickling would need a way back to the type, which the module does not
+// name: the diff pickles, and an Arrow library's own batch pickles.
+PyObject* refuse_pickle(PyObject*, PyObject*) {
+    return entry_frame([]() -> PyObject* {
+        throw_error(PyExc_TypeError, std::string("cannot pickle '") + kTypeName +
+                                         "' object: pickle the PyGraphDiff, or the batch as read by an Arrow library");
     });
 }
 
@@ -126,6 +179,14 @@ PyMethodDef batch_methods[] = {
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
      "The batch as a stream of one record batch, in an 'arrow_array_stream' capsule. requested_schema is "
      "accepted and ignored, as for __arrow_c_array__."},
+    {"__copy__", as_cfunction(copy_batch), METH_NOARGS, "__copy__($self, /)\n--\n\nThe batch itself: it never changes."},
+    {"__deepcopy__", as_cfunction(deepcopy_batch), METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nThe batch itself: it never changes."},
+    {"__reduce__", as_cfunction(refuse_pickle), METH_NOARGS, "__reduce__($self, /)\n--\n\nRefused: a batch is not pickled."},
+    {"__reduce_ex__", as_cfunction(refuse_pickle), METH_O,
+     "__reduce_ex__($self, protocol, /)\n--\n\nRefused: a batch is not pickled."},
+    {"__init_subclass__", as_cfunction(refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "__init_subclass__($type, /, **kwargs)\n--\n\nRefused: the type is not a base."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -135,6 +196,7 @@ constexpr char batch_doc[] =
 
 PyType_Slot batch_slots[] = {
     {Py_tp_doc, const_cast<char*>(batch_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
     {Py_tp_methods, batch_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(batch_repr)},
@@ -143,20 +205,22 @@ PyType_Slot batch_slots[] = {
 };
 
 PyType_Spec batch_spec = {
-    "tarnu_api.PyArrowBatch",
+    kTypeName,
     static_cast<int>(sizeof(PyArrowBatchObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT,  // no Py_TPFLAGS_BASETYPE: not a base
     batch_slots,
 };
 
 }  // namespace
 
 OwnedRef new_batch_object(ExportBatch&& batch) {
+    const std::size_t held = batch.buffer_bytes();
     auto shared = std::make_shared<const ExportBatch>(std::move(batch));
     PyTypeObject* type = arrow_batch_type();
     PyObject* self = require(type->tp_alloc(type, 0));
     std::construct_at(&reinterpret_cast<PyArrowBatchObject*>(self)->batch, std::move(shared));
+    add_memory_pressure(held);  // freed with the object and the last export it made
     return OwnedRef::consuming(self);
 }
 

@@ -5,10 +5,12 @@
 #include <string_view>
 #include <type_traits>
 
+#include "arrow/uuid_text.hpp"
 #include "conversions.hpp"
 #include "errors.hpp"
 #include "host_compat.hpp"
 #include "interned.hpp"
+#include "module_state.hpp"
 #include "text.hpp"
 
 namespace tarnu::py {
@@ -16,9 +18,9 @@ namespace tarnu::py {
 namespace {
 
 constexpr std::string_view kIdsAccepted =
-    "ids are read from a list or tuple of 16-byte bytes, from a C-contiguous buffer of bytes (format 'B', "
-    "'b' or 'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple of 16, or from an "
-    "Arrow array of fixed_size_binary(16), 16-byte binary or UUID text";
+    "ids are read from a list or tuple of 16-byte bytes, UUID text or uuid.UUID, from a C-contiguous buffer of "
+    "bytes (format 'B', 'b' or 'c', or 16-byte items such as numpy's 'S16' and 'V16') whose size is a multiple "
+    "of 16, or from an Arrow array of fixed_size_binary(16), 16-byte binary or UUID text";
 constexpr std::string_view kWeightsAccepted =
     "weights are read from a sequence of numbers, from a one-dimensional C-contiguous buffer of format "
     "'f' or 'd', or from an Arrow array of a float or integer type";
@@ -143,6 +145,91 @@ bool is_id_format(std::string_view format, std::size_t item_size) {
     return item_size == 16 && (format == "16s" || format == "16x");
 }
 
+// TypeError "expected 16 bytes, got N", whose __cause__ is the single
+// methods' reason, Exception "Expected 16 bytes.".
+[[noreturn]] void throw_id_length(Py_ssize_t size) {
+    PyErr_SetString(PyExc_Exception, "Expected 16 bytes.");
+    throw_with_cause(PyExc_TypeError, "expected 16 bytes, got " + std::to_string(size));
+}
+
+// An id from a `bytes` (or subclass) item, through an exact copy on PyPy,
+// whose C view of a subclass is sized by its own __len__.
+NodeId id_from_bytes_item(PyObject* item) {
+    const OwnedRef exact = exact_builtin_copy(item, &PyBytes_Type);
+    const Py_ssize_t size = PyBytes_GET_SIZE(exact.get());
+    if (size != 16) throw_id_length(size);
+    return NodeId::from_bytes(PyBytes_AS_STRING(exact.get()));
+}
+
+// An id from UUID text, in the forms an Arrow column of UUID text takes:
+// ValueError with that column's texts for anything else.
+NodeId id_from_uuid_text(PyObject* item) {
+    const OwnedRef exact = exact_builtin_copy(item, &PyUnicode_Type);
+    const Py_ssize_t length = PyUnicode_GetLength(exact.get());
+    if (length != 36 && length != 32) {
+        if (length < 0) throw_pending_error();
+        throw_error(PyExc_ValueError, "text of " + std::to_string(length) +
+                                          " characters is not a UUID (36 characters with hyphens, or 32 hex digits)");
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(exact.get(), &size);
+    if (text == nullptr) {
+        // Lone surrogates have no UTF-8 form, and are no hex digits either.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_pending_error();
+        PyErr_Clear();
+    }
+    NodeId id;
+    // Text of as many UTF-8 bytes as characters is ASCII.
+    if (text != nullptr && size == length && parse_uuid_text(text, static_cast<std::size_t>(size), id.bytes.data())) {
+        return id;
+    }
+    const OwnedRef shown = require_new(PyObject_Repr(exact.get()));
+    throw_error(PyExc_ValueError, object_text(shown.get()) + " is not a UUID");
+}
+
+// uuid.UUID, imported the first time an item is neither bytes nor text.
+// Null, with nothing pending, where there is no such module or class: then
+// no item is one. Any other failure of the import passes on.
+PyTypeObject* uuid_class() {
+    if (module_state.uuid_class == nullptr) [[unlikely]] {
+        OwnedRef module = OwnedRef::consuming(PyImport_ImportModule("uuid"));
+        OwnedRef found = module ? OwnedRef::consuming(PyObject_GetAttrString(module.get(), "UUID")) : OwnedRef();
+        if (!found) {
+            if (!PyErr_ExceptionMatches(module ? PyExc_AttributeError : PyExc_ImportError)) throw_pending_error();
+            PyErr_Clear();
+            return nullptr;
+        }
+        if (!PyType_Check(found.get())) return nullptr;
+        module_state.uuid_class = found.release();
+    }
+    return reinterpret_cast<PyTypeObject*>(module_state.uuid_class);
+}
+
+// TypeError "an int is not a node id; ...", whose __cause__ is the single
+// methods' reason, TypeError "'int' object cannot be converted to 'PyBytes'".
+[[noreturn]] void throw_not_an_id(PyObject* item) {
+    const std::string name = type_qualname(Py_TYPE(item));
+    const bool vowel = !name.empty() && std::string_view("aeiouAEIOU").find(name.front()) != std::string_view::npos;
+    const std::string text = (item == Py_None ? std::string("None") : (vowel ? "an " : "a ") + name) +
+                             " is not a node id; ids are 16-byte bytes, UUID text or uuid.UUID";
+    PyErr_SetString(PyExc_TypeError, ("'" + name + "' object cannot be converted to 'PyBytes'").c_str());
+    throw_with_cause(PyExc_TypeError, text);
+}
+
+// An id item that is not an exact `bytes` of 16: a bytes subclass, UUID
+// text, or a uuid.UUID (its `bytes`, read as an item of their own).
+[[gnu::noinline]] NodeId id_item(PyObject* item) {
+    if (type_has_flag(item, Py_TPFLAGS_UNICODE_SUBCLASS)) return id_from_uuid_text(item);
+    if (type_has_flag(item, Py_TPFLAGS_BYTES_SUBCLASS)) return id_from_bytes_item(item);
+    PyTypeObject* uuid = uuid_class();
+    if (uuid != nullptr && PyObject_TypeCheck(item, uuid)) {
+        const OwnedRef bytes = require_new(PyObject_GetAttr(item, interned_names.bytes));
+        if (type_has_flag(bytes.get(), Py_TPFLAGS_BYTES_SUBCLASS)) return id_from_bytes_item(bytes.get());
+        throw_not_an_id(bytes.get());
+    }
+    throw_not_an_id(item);
+}
+
 }  // namespace
 
 void IdColumn::open(PyObject* object, const char* name) {
@@ -176,23 +263,24 @@ void IdColumn::open(PyObject* object, const char* name) {
 }
 
 void IdColumn::convert() {
-    if (buffer_.present()) return;
-    if (arrow_.held()) {
-        bytes_ = arrow_ids(arrow_, arrow_ids_);
-        return;
-    }
+    if (buffer_.present() || arrow_.held()) return;
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) {
         if (Py_TYPE(item) == &PyBytes_Type && PyBytes_GET_SIZE(item) == 16) [[likely]] {
             converted_[i] = NodeId::from_bytes(PyBytes_AS_STRING(item));
             return;
         }
-        converted_[i] = extract_node_id(item);
+        converted_[i] = id_item(item);
     });
     bytes_ = converted_.empty() ? nullptr : converted_.front().bytes.data();
 }
 
 void IdColumn::pin() {
+    if (arrow_.held()) {
+        arrow_.pin();
+        bytes_ = arrow_ids(arrow_, arrow_ids_);
+        return;
+    }
     if (!buffer_.present()) return;
     // The checks of open() again: the exporter may have changed since.
     buffer_.pin(where_, [](const BufferView& buffer) {
@@ -225,17 +313,18 @@ void WeightColumn::open(PyObject* object, const char* name) {
 }
 
 void WeightColumn::convert() {
-    if (buffer_.present()) return;
-    if (arrow_.held()) {
-        bytes_ = reinterpret_cast<const std::uint8_t*>(arrow_weights(arrow_, converted_));
-        return;
-    }
+    if (buffer_.present() || arrow_.held()) return;
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) { converted_[i] = extract_f32(item); });
     bytes_ = reinterpret_cast<const std::uint8_t*>(converted_.data());
 }
 
 void WeightColumn::pin() {
+    if (arrow_.held()) {
+        arrow_.pin();
+        bytes_ = reinterpret_cast<const std::uint8_t*>(arrow_weights(arrow_, converted_));
+        return;
+    }
     if (!buffer_.present()) return;
     buffer_.pin(where_, [](const BufferView& buffer) { return has_format(buffer, "fd") && is_column_layout(buffer); });
     bytes_ = buffer_.data();
@@ -284,6 +373,95 @@ bool column_buffer_value(node_property::Flag, const ColumnBuffer& buffer, std::s
     return buffer.data()[i] != 0;
 }
 
+// An entry of a dict of columns: its key's type, the key itself when it is
+// a str (on PyPy an exact copy), and its value.
+struct ColumnEntry {
+    OwnedRef type;
+    OwnedRef name;
+    OwnedRef value;
+};
+
+// The entries of a dict, in its order, read from its own storage (a
+// subclass's methods are not called) with no Python code of the caller's run.
+// CPython hands out its keys as they are. PyPy's C view of a str subclass is
+// sized by its own __len__, and PyDict_Next ends the process when that view
+// cannot be made; so there the keys never reach C: their types and exact
+// copies are made at the Python level (map(type, keys), and str.__getitem__
+// with slice(None) for the str keys before the first key of another type).
+std::vector<ColumnEntry> column_entries(PyObject* dict, const std::string& where) {
+    std::vector<ColumnEntry> entries;
+#ifndef PYPY_VERSION
+    (void)where;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        const bool text = type_has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS);
+        entries.push_back({OwnedRef::owning(reinterpret_cast<PyObject*>(Py_TYPE(key))),
+                           text ? OwnedRef::owning(key) : OwnedRef(), OwnedRef::owning(value)});
+    }
+#else
+    const OwnedRef keys = require_new(PyDict_Keys(dict));
+    const OwnedRef values = require_new(PyDict_Values(dict));
+    const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
+    const OwnedRef map = require_new(PyObject_GetAttrString(builtins.get(), "map"));
+    const OwnedRef types = require_new(PySequence_List(
+        require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, keys.get(), nullptr)).get()));
+    const Py_ssize_t count = PyList_GET_SIZE(types.get());
+    Py_ssize_t texts = 0;
+    while (texts < count && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(types.get(), texts)),
+                                             &PyUnicode_Type)) {
+        ++texts;
+    }
+    const OwnedRef text_keys = require_new(PyList_GetSlice(keys.get(), 0, texts));
+    const OwnedRef everything = require_new(PySlice_New(nullptr, nullptr, nullptr));
+    const OwnedRef slices = require_new(PyList_New(texts));
+    for (Py_ssize_t i = 0; i < texts; ++i) PyList_SET_ITEM(slices.get(), i, OwnedRef::owning(everything.get()).release());
+    const OwnedRef copy = require_new(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "__getitem__"));
+    const OwnedRef names = require_new(PySequence_List(
+        require_new(PyObject_CallFunctionObjArgs(map.get(), copy.get(), text_keys.get(), slices.get(), nullptr)).get()));
+    if (PyList_GET_SIZE(values.get()) != count || PyList_GET_SIZE(names.get()) != texts) {
+        throw_argument_error(PyExc_RuntimeError, where, "the dict changed size while its keys were read");
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // One value at a time: a value whose C view cannot be made fails
+        // here alone, where PySequence_Fast_GET_ITEM would have the layer
+        // build (and half build) the views of the whole list.
+        OwnedRef value = require_new(PySequence_GetItem(values.get(), i));
+        entries.push_back({OwnedRef::owning(PyList_GET_ITEM(types.get(), i)),
+                           i < texts ? OwnedRef::owning(PyList_GET_ITEM(names.get(), i)) : OwnedRef(), std::move(value)});
+    }
+#endif
+    return entries;
+}
+
+// The read position of a dict of columns' key, or kKeys for "id"
+// (ignored, as in a batch). Anything else is refused: a str with the text of
+// a batch's unknown column, another type with TypeError.
+std::size_t column_key(const ColumnEntry& entry, const std::string& where) {
+    constexpr auto& names = UpdateColumns::kKeyNames;
+    constexpr std::size_t count = UpdateColumns::kKeys;
+    if (!entry.name) {
+        std::string text = "a key of type '" + type_qualname(reinterpret_cast<PyTypeObject*>(entry.type.get())) +
+                           "' is not a column name; the columns are 'id' (ignored)";
+        for (std::size_t k = 0; k < count; ++k) text += std::string(k + 1 == count ? " and '" : ", '") + names[k] + "'";
+        throw_argument_error(PyExc_TypeError, where, text);
+    }
+    Py_ssize_t size = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(entry.name.get(), &size)) {
+        const std::string_view name(text, static_cast<std::size_t>(size));
+        for (std::size_t k = 0; k < count; ++k) {
+            if (name == names[k]) return k;
+        }
+        if (name == "id") return count;
+    } else if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        throw_pending_error();
+    } else {
+        PyErr_Clear();  // lone surrogates: no property's name
+    }
+    throw_unknown_update_column(where, object_text(entry.name.get()), names.data(), count);
+}
+
 }  // namespace
 
 void UpdateColumns::open(PyObject* object, const char* name) {
@@ -291,11 +469,11 @@ void UpdateColumns::open(PyObject* object, const char* name) {
     if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
         if (arrow_.take(object, where_, ArrowInput::Shape::batch)) {
             columns_ = true;
-            open_arrow_update_columns(arrow_, kKeyNames.data(), kKeys, [&](std::size_t key, auto columns, auto where) {
+            open_arrow_update_columns(arrow_, kKeyNames.data(), kKeys, [&](std::size_t key, std::size_t child, auto where) {
                 Column& column = columns_by_key_[key];
                 column.present = column.from_arrow = true;
                 column.where = std::move(where);
-                column.arrow = std::move(columns);
+                column.child = child;
             });
             return;
         }
@@ -303,17 +481,24 @@ void UpdateColumns::open(PyObject* object, const char* name) {
         return;
     }
     columns_ = true;
+    // Every key is a property's name or "id" (ignored), as a batch's column
+    // names are: a misspelt key would lose its column without a word. The
+    // keys are read from the dict's own storage (a subclass's methods are
+    // not called) and compared as exact str, with none of the caller's
+    // Python code run.
+    std::array<OwnedRef, kKeys> values;
+    for (ColumnEntry& entry : column_entries(object, where_)) {
+        const std::size_t k = column_key(entry, where_);
+        if (k == kKeys) continue;  // "id"
+        if (values[k]) throw_argument_error(PyExc_ValueError, where_, "column '" + std::string(kKeyNames[k]) + "' is given twice");
+        values[k] = std::move(entry.value);
+    }
     for_each_node_property_in_read_order([&](auto property) {
         using P = decltype(property);
-        PyObject* values = PyDict_GetItemWithError(object, P::of(interned_names));
-        if (values == nullptr) {
-            if (PyErr_Occurred()) throw_pending_error();
-            return;
-        }
-        OwnedRef held = OwnedRef::owning(values);
-        open_column(P::read_position, held.get(), column_formats(typename P::Kind{}));
+        if (values[P::read_position]) open_column(P::read_position, values[P::read_position].get(), column_formats(typename P::Kind{}));
     });
 }
+
 
 void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_view formats) {
     Column& column = columns_by_key_[key];
@@ -328,7 +513,6 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
     if (column.sequence.take(values, true)) return;
     if (column.arrow_input.take(values, where, ArrowInput::Shape::column)) {
         column.from_arrow = true;
-        column.arrow_input.read([&](const ArrowColumn& chunk, std::size_t) { column.arrow.push_back(chunk); });
         return;
     }
     if (!formats.empty() &&
@@ -360,24 +544,9 @@ void UpdateColumns::convert(std::size_t count) {
         });
         return;
     }
-    // Arrow columns need no Python. They are read a block of nodes at a
-    // time, every column's part of a block before the next block, so that
-    // the block's updates stay in cache while each column fills them; a
-    // column at a time would stream the whole list through memory once per
-    // column.
-    bool arrow = false;
-    for (const Column& column : columns_by_key_) arrow = arrow || column.from_arrow;
-    constexpr std::size_t kBlock = 1024;
-    for (std::size_t begin = 0; arrow && begin < count; begin += kBlock) {
-        const std::size_t end = std::min(count, begin + kBlock);
-        for_each_node_property_in_read_order([&](auto property) {
-            const Column& column = columns_by_key_[decltype(property)::read_position];
-            if (column.from_arrow) read_arrow_property<decltype(property)>(column.arrow, column.where, updates_, begin, end);
-        });
-    }
     // Node by node, each node's keys in the fixed order, as add_node reads
-    // one dict: every update is built once, while it is in cache. Buffer
-    // columns are read by pin(), after every Python-level conversion.
+    // one dict: every update is built once, while it is in cache. Arrow and
+    // buffer columns are read by pin(), after every Python-level conversion.
     bool sequences = false;
     for (const Column& column : columns_by_key_) {
         sequences = sequences || (column.present && !column.buffer.present() && !column.from_arrow);
@@ -405,6 +574,7 @@ void UpdateColumns::convert(std::size_t count) {
 
 void UpdateColumns::pin() {
     if (!columns_) return;
+    // The buffers are taken again first: from here on no Python code runs.
     bool any = false;
     for_each_node_property_in_read_order([&](auto property) {
         using P = decltype(property);
@@ -417,6 +587,7 @@ void UpdateColumns::pin() {
             any = true;
         }
     });
+    pin_arrow();
     if (!any) return;
     // Node by node again, each update filled while it is in cache.
     for (std::size_t i = 0; i < updates_.size(); ++i) {
@@ -432,6 +603,36 @@ void UpdateColumns::pin() {
     }
 }
 
+void UpdateColumns::pin_arrow() {
+    bool arrow = false;
+    if (arrow_.held()) arrow_.pin();
+    for (Column& column : columns_by_key_) {
+        if (!column.from_arrow) continue;
+        arrow = true;
+        if (arrow_.held()) {
+            column.arrow = arrow_.child_columns(column.child, column.where);
+        } else {
+            column.arrow_input.pin();
+            column.arrow = column.arrow_input.columns();
+        }
+    }
+    // Arrow columns are read a block of nodes at a time, every column's part
+    // of a block before the next block, so that the block's updates stay in
+    // cache while each column fills them; a column at a time would stream
+    // the whole list through memory once per column. A text views the
+    // producer's buffer, checked just now: nothing runs that could change it
+    // before the batch is applied.
+    constexpr std::size_t kBlock = 1024;
+    const std::size_t count = updates_.size();
+    for (std::size_t begin = 0; arrow && begin < count; begin += kBlock) {
+        const std::size_t end = std::min(count, begin + kBlock);
+        for_each_node_property_in_read_order([&](auto property) {
+            const Column& column = columns_by_key_[decltype(property)::read_position];
+            if (column.from_arrow) read_arrow_property<decltype(property)>(column.arrow, column.where, updates_, begin, end);
+        });
+    }
+}
+
 void TextArena::grow(std::size_t bytes) {
     // Blocks of 64 KiB and up, so that a batch of short texts makes few of
     // them and a long text takes one of its own.
@@ -443,8 +644,10 @@ void TextArena::grow(std::size_t bytes) {
 
 // --- shared errors ------------------------------------------------------------
 
-void throw_buffer_changed(const std::string& where) {
-    throw_argument_error(PyExc_RuntimeError, where, "the buffer changed while the other arguments were converted");
+void throw_buffer_changed(const std::string& where, bool with_cause) {
+    const std::string text = where + ": the buffer changed while the other arguments were converted";
+    if (with_cause) throw_with_cause(PyExc_RuntimeError, text);
+    throw_error(PyExc_RuntimeError, text);
 }
 
 void throw_length_mismatch(const char* method, const std::vector<std::pair<std::string, std::size_t>>& parts) {

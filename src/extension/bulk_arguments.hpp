@@ -28,23 +28,12 @@ namespace tarnu::py {
 //              single-item method converts its value; this runs Python code
 //              (__float__, __index__, a sequence's __getitem__);
 //   pin()      takes each buffer again and checks that it is as it was
-//              opened. From here until the batch is applied no Python code
-//              runs, so nothing can resize, close or release what is read.
+//              opened; checks Arrow input in full (arrow_arguments.hpp) and
+//              reads it. From here until the batch is applied no Python
+//              code runs, so nothing can resize, close, release or rewrite
+//              what is read.
 // A bad item's error keeps its type and gets the text
 // "argument '{name}': item {i}: {text}".
-
-// The float32 that add_edge makes of a number equal to a float32 value `f`
-// (a float32 read from a buffer): a signalling NaN comes out quiet, as the
-// conversion through a Python float makes it.
-inline float as_converted_f32(float f) noexcept {
-    if (f != f) [[unlikely]] {
-        std::uint32_t bits;
-        std::memcpy(&bits, &f, sizeof bits);
-        bits |= 0x00400000u;
-        std::memcpy(&f, &bits, sizeof f);
-    }
-    return f;
-}
 
 // A buffer argument, checked when it is opened and again when it is pinned.
 // At open, `check(view)` throws for a view of the wrong format or layout; at
@@ -96,8 +85,8 @@ bool ColumnBuffer::open(PyObject* object, const Check& check) {
 }
 
 // Throws RuntimeError "{where}: the buffer changed while the other arguments
-// were converted".
-[[noreturn]] void throw_buffer_changed(const std::string& where);
+// were converted", the pending error as its __cause__ when `with_cause`.
+[[noreturn]] void throw_buffer_changed(const std::string& where, bool with_cause = false);
 
 template <class StillGood>
 void ColumnBuffer::pin(const std::string& where, const StillGood& still_good) {
@@ -105,7 +94,14 @@ void ColumnBuffer::pin(const std::string& where, const StillGood& still_good) {
         data_ = copy_.data();
         return;
     }
-    view_.require(object_.get(), PyBUF_RECORDS_RO);
+    try {
+        view_.require(object_.get(), PyBUF_RECORDS_RO);
+    } catch (const PendingError&) {
+        // Released or closed meanwhile (a memoryview's or mmap's ValueError,
+        // a BufferError): the exporter's own error becomes the cause.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        throw_buffer_changed(where, true);
+    }
     if (view_.bytes() != bytes_ || view_.item_size() != item_size_ || !still_good(view_)) throw_buffer_changed(where);
     data_ = static_cast<const std::uint8_t*>(view_.data());
 }
@@ -253,11 +249,14 @@ private:
         ColumnBuffer buffer;
         ItemSequence sequence;
         ArrowInput arrow_input;              // an Arrow array in the dict
-        std::vector<ArrowColumn> arrow;      // its chunks, or the batch's column
+        std::size_t child = 0;               // or the batch's column `child`
+        std::vector<ArrowColumn> arrow;      // its chunks, once pinned
         bool from_arrow = false;
     };
     // Column `key` (its read position), whose buffers may hold `formats`.
     void open_column(std::size_t key, PyObject* values, std::string_view formats);
+    // Checks the Arrow columns and reads them into the updates.
+    void pin_arrow();
 
     std::string where_;
     bool columns_ = false;

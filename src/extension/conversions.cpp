@@ -86,14 +86,8 @@ bool numpy_bool_value(PyObject* value) {
 // while its conversion runs Python code that may change the dict.
 template <class Convert>
 auto read_key(PyObject* dict, PyObject* key, Convert convert) -> std::optional<decltype(convert(dict))> {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) {
-            throw_pending_error();
-        }
-        return std::nullopt;
-    }
-    OwnedRef held = OwnedRef::owning(value);
+    const OwnedRef held = dict_value(dict, key);
+    if (!held) return std::nullopt;
     return convert(held.get());
 }
 
@@ -112,13 +106,6 @@ NodeId node_id_from_bytes(PyObject* object) {
         throw_wrong_length();
     }
     return NodeId::from_bytes(PyBytes_AS_STRING(object));
-}
-
-NodeId extract_node_id(PyObject* object) {
-    return relabel_errors(node_id_from_bytes, object, [&] {
-        wrap_node_id_error();
-        add_node_id_hint(object);
-    });
 }
 
 NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name) {
@@ -145,14 +132,9 @@ namespace {
 // since converting the keys after it may run Python code that drops the
 // dict's own reference.
 std::optional<std::string_view> read_text_key(PyObject* dict, PyObject* key, OwnedRef& owner) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) {
-            throw_pending_error();
-        }
-        return std::nullopt;
-    }
-    return text_view(value, owner);
+    const OwnedRef value = dict_value(dict, key);
+    if (!value) return std::nullopt;
+    return text_view(value.get(), owner);
 }
 
 }  // namespace

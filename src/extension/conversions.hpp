@@ -22,16 +22,13 @@ namespace tarnu::py {
 // A node id from `bytes` or a subclass holding exactly 16 bytes.
 NodeId node_id_from_bytes(PyObject* object);
 
-// A node id as the methods read it, with the errors of node_id_from_bytes
-// wrapped as TypeError "failed to extract field PyUuid.0".
-NodeId extract_node_id(PyObject* object);
-
 // extract_node_id_argument for anything but an exact `bytes` of 16.
 NodeId extract_node_id_argument_slow(PyObject* object, const char* argument_name);
 
-// A node id argument: extract_node_id with its errors labelled with the
-// argument's name. The common case (an exact `bytes` of 16) is inlined into
-// the method wrappers: it is checked twice per add_edge call.
+// A node id argument of the single methods: node_id_from_bytes, its errors
+// wrapped as TypeError "failed to extract field PyUuid.0" and labelled with
+// the argument's name. The common case (an exact `bytes` of 16) is inlined
+// into the method wrappers: it is checked twice per add_edge call.
 inline NodeId extract_node_id_argument(PyObject* object, const char* argument_name) {
     if (Py_TYPE(object) == &PyBytes_Type && PyBytes_GET_SIZE(object) == 16) [[likely]] {
         return NodeId::from_bytes(PyBytes_AS_STRING(object));

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "host_compat.hpp"
 #include "module_state.hpp"
 #include "text.hpp"
 
@@ -232,8 +233,14 @@ std::string node_id_hint(PyObject* given) {
     // diff is borrowed.
     PyTypeObject* type = Py_TYPE(given);
     if (std::string_view(type->tp_name) != "UUID" || type->tp_dict == nullptr) return {};
-    PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");  // borrowed
-    if (module != nullptr && PyUnicode_CheckExact(module) && PyUnicode_CompareWithASCIIString(module, "uuid") == 0)
+    OwnedRef module;
+    try {
+        module = dict_value(type->tp_dict, interned_names.dunder_module);
+    } catch (const PendingError&) {
+        PyErr_Clear();  // a class dict whose keys cannot be compared gets no note
+        return {};
+    }
+    if (module && PyUnicode_CheckExact(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "uuid") == 0)
         return "node ids are 16-byte bytes: pass uuid.UUID(...).bytes";
     return {};
 }

@@ -43,11 +43,11 @@ PyMethodDef methods[] = {
     {"add_edges", as_cfunction(add_edges), METH_FASTCALL | METH_KEYWORDS,
      "add_edges($self, sources, targets, weights)\n--\n\n"
      "add_edge(sources[i], targets[i], weights[i]) for every i, in order, in one call.\n\n"
-     "sources and targets: lists or tuples of 16-byte bytes, or C-contiguous buffers of\n"
-     "16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a sequence of numbers or\n"
-     "a one-dimensional buffer of format 'f' or 'd'. Every argument is checked before\n"
-     "the first change. Out of memory part-way: MemoryError, and the diff holds the\n"
-     "effect of the items it names."},
+     "sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID, or\n"
+     "C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a\n"
+     "sequence of numbers or a one-dimensional buffer of format 'f' or 'd'. Every\n"
+     "argument is checked before the first change. Out of memory part-way: MemoryError,\n"
+     "and the diff holds the effect of the items it names."},
     {"delete_edges", as_cfunction(delete_edges), METH_FASTCALL | METH_KEYWORDS,
      "delete_edges($self, sources, targets)\n--\n\n"
      "delete_edge(sources[i], targets[i]) for every i, in order, in one call; the\n"
@@ -59,8 +59,9 @@ PyMethodDef methods[] = {
      "add_nodes($self, ids, updates)\n--\n\n"
      "add_node(ids[i], update i) for every i, in order, in one call.\n\n"
      "updates: a sequence of update dicts, or a dict of columns keyed by the seven\n"
-     "property names (None in a column leaves that property out). As in add_node,\n"
-     "unknown keys are ignored without a word: check their spelling."},
+     "property names (None in a column leaves that property out; a key 'id' is ignored,\n"
+     "any other key refused). In the update dicts, as in add_node, unknown keys are\n"
+     "ignored without a word: check their spelling."},
     // The change between two snapshots (snapshot_methods.cpp).
     {"add_snapshot_change", as_cfunction(add_snapshot_change), METH_FASTCALL | METH_KEYWORDS,
      "add_snapshot_change($self, /, *, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None)\n--\n\n"

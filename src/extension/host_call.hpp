@@ -55,6 +55,15 @@ inline int require(std::same_as<int> auto status) {
     return status;
 }
 
+// A C-API call that returns 0 on failure and a true value on success: the
+// argument parsers (PyArg_ParseTuple, PyArg_ParseTupleAndKeywords,
+// PyArg_UnpackTuple).
+inline void require_parsed(int status) {
+    if (status == 0) [[unlikely]] {
+        throw_pending_error();
+    }
+}
+
 // A C-API conversion to a C number, which returns -1 both for a failure and
 // for the value -1: it failed only if an exception is pending.
 template <class Number>

@@ -32,6 +32,19 @@ OwnedRef exact_float_value(PyObject* object) {
     return OwnedRef::owning(object);
 }
 
+#ifdef PYPY_VERSION
+OwnedRef dict_value(PyObject* dict, PyObject* key) {
+    // PyDict_Contains reads the stored entries, a subclass's too, and makes
+    // no view of the value.
+    if (require(PyDict_Contains(dict, key)) == 0) return {};
+    if (Py_TYPE(dict) == &PyDict_Type) return require_new(PyObject_GetItem(dict, key));
+    // A subclass's own __getitem__ would run: read an exact copy of its
+    // entries instead (PyDict_Copy copies the stored entries).
+    OwnedRef entries = require_new(PyDict_Copy(dict));
+    return require_new(PyObject_GetItem(entries.get(), key));
+}
+#endif
+
 void refuse_released_memoryview(PyObject* object) {
 #ifdef PYPY_VERSION
     if (!PyMemoryView_Check(object)) return;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+
+#include "host_call.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
 
@@ -29,6 +32,23 @@ OwnedRef exact_builtin_copy(PyObject* object, PyTypeObject* base);
 // PyFloat_AsDouble calls a subclass's own __float__, CPython reads the
 // value); any other object as it is.
 OwnedRef exact_float_value(PyObject* object);
+
+// The value stored under `key` in a dict or a dict subclass (whose own
+// __getitem__ and __missing__ are not called), or an empty reference when
+// there is none. Throws PendingError with what comparing the keys raised.
+// PyPy's PyDict_GetItemWithError hands out a borrowed C view of the value
+// and aborts the process when making it raises (a str subclass whose
+// __len__ raises); there the value is asked for as a new reference, which
+// passes the error on.
+#ifdef PYPY_VERSION
+OwnedRef dict_value(PyObject* dict, PyObject* key);
+#else
+inline OwnedRef dict_value(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred() != nullptr) [[unlikely]] throw_pending_error();
+    return OwnedRef::owning(value);
+}
+#endif
 
 // Refuses a released memoryview with the ValueError CPython raises for it
 // ("operation forbidden on released memoryview object"). PyPy's

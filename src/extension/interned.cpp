@@ -27,6 +27,7 @@ void intern_names() {
     made.dunder_name = intern("__name__");
     made.dunder_qualname = intern("__qualname__");
     made.dunder_all = intern("__all__");
+    made.bytes = intern("bytes");
     made.class_name = intern("PyGraphDiff");
     interned_names = made;
 }

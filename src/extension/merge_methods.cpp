@@ -40,8 +40,12 @@ PyObject* merge(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
         try {
             object->diff.merge(other->diff, done, [](std::size_t i) { test_hooks::on_bulk_item(i); });
         } catch (const std::bad_alloc&) {
+            report_memory_growth(object);
             throw_batch_out_of_memory(merge_arguments.full_name, done, count);
         }
+        // One call may grow the record by all of other's size: PyPy's
+        // collector is told now, as after a bulk call.
+        report_memory_growth(object);
         return none();
     });
 }

@@ -21,6 +21,7 @@
 #include "interned.hpp"
 #include "module_state.hpp"
 #include "py_ref.hpp"
+#include "read_methods.hpp"
 #include "restore_methods.hpp"
 #include "test_hooks.hpp"
 #include "text.hpp"
@@ -68,6 +69,8 @@ void register_class(PyObject* module) {
         throw InternalFailure{std::move(message)};
     }
     require(PyObject_SetAttr(module, interned_names.class_name, reinterpret_cast<PyObject*>(type)));
+    // Not in __all__: counts() hands it out, pickle looks it up here.
+    require(PyObject_SetAttrString(module, "DiffCounts", reinterpret_cast<PyObject*>(counts_type())));
     require(PyModule_AddStringConstant(module, "__version__", TARNU_VERSION));
 }
 

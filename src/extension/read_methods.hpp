@@ -16,6 +16,10 @@ PyObject* deleted_edges(PyObject* self, PyObject*);  // [(from, to)]
 // nodes, edge updates, deleted edges; edges as pairs) as a named tuple, O(1).
 PyObject* counts(PyObject* self, PyObject* unused);
 
+// The type of counts()' result, tarnu_api.DiffCounts: made on first use and
+// kept. It is a module attribute, so that pickle finds it by its name.
+PyTypeObject* counts_type();
+
 // repr(diff): the four counts, O(1), no content. It takes no borrow, so a
 // debugger can show a diff in the middle of a call.
 PyObject* repr_diff(PyObject* self);

@@ -91,7 +91,7 @@ namespace {
 // The C callbacks of hand-made Arrow structs.
 void hand_release_schema(ArrowSchema* schema) {
     // A test may have spoilt the child count: a missing child is skipped.
-    for (std::int64_t c = 0; c < schema->n_children; ++c) {
+    for (std::int64_t c = 0; schema->children != nullptr && c < schema->n_children; ++c) {
         ArrowSchema* child = schema->children[c];
         if (child != nullptr && child->release != nullptr) child->release(child);
     }
@@ -100,7 +100,7 @@ void hand_release_schema(ArrowSchema* schema) {
 }
 
 void hand_release_array(ArrowArray* array) {
-    for (std::int64_t c = 0; c < array->n_children; ++c) {
+    for (std::int64_t c = 0; array->children != nullptr && c < array->n_children; ++c) {
         ArrowArray* child = array->children[c];
         if (child != nullptr && child->release != nullptr) child->release(child);
     }
@@ -233,7 +233,7 @@ PyObject* arrow_capsule(PyObject* argument) {
     }
     const char* name = nullptr;
     unsigned long long address = 0;
-    if (PyArg_ParseTuple(argument, "sK:_test_hook", &name, &address) == 0) throw_pending_error();
+    require_parsed(PyArg_ParseTuple(argument, "sK:_test_hook", &name, &address));
     // PyCapsule_New keeps the name pointer: the three names are static.
     static const char* const kNames[] = {"arrow_schema", "arrow_array", "arrow_array_stream"};
     for (const char* known : kNames) {

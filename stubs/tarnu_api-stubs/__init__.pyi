@@ -1,13 +1,14 @@
 """Record the net change to a directed, weighted graph and encode it as bytes.
 
-The module holds one class, ``PyGraphDiff``. ``NodeUpdate``, ``NodeColumns``,
-``StoredNodeUpdate`` and ``DiffCounts`` below exist for type checkers only:
-import them under ``if typing.TYPE_CHECKING:`` (``DiffCounts`` is the type of
-``counts()``'s result, reachable at run time as ``type(d.counts())``).
+The module holds one class, ``PyGraphDiff``, and ``DiffCounts``, the type of
+``counts()``'s result. ``NodeUpdate``, ``NodeColumns`` and
+``StoredNodeUpdate`` below exist for type checkers only: import them under
+``if typing.TYPE_CHECKING:``.
 """
 
 from collections.abc import Sequence
 from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypedDict, Union, final
+from uuid import UUID
 
 from _typeshed import structseq
 from typing_extensions import Buffer, TypeAlias
@@ -50,6 +51,9 @@ class NodeUpdate(TypedDict, total=False):
 class NodeColumns(TypedDict, total=False):
     """The updates of ``add_nodes`` as columns: one value per node, in order.
 
+    Unlike ``NodeUpdate``, a key that is no property is refused
+    (ValueError), except ``id``, which is ignored.
+
     ``None`` in a column means "absent" for that node (unlike in
     ``NodeUpdate``). The numeric columns may also be buffers: ``size`` of
     format ``f`` or ``d``, the colours of format ``B``, ``show_label`` of
@@ -80,7 +84,7 @@ class StoredNodeUpdate(TypedDict, total=False):
 @final
 class DiffCounts(structseq[int], tuple[int, int, int, int]):
     """The sizes of the four sections of a diff's encoding (``counts()``);
-    edges count as (source, target) pairs."""
+    edges count as (source, target) pairs. It pickles."""
 
     @property
     def node_updates(self) -> int: ...
@@ -115,10 +119,13 @@ class ArrowStreamExporter(Protocol):
 # Arrow input: any object with ``__arrow_c_array__`` or ``__arrow_c_stream__``.
 ArrowColumn: TypeAlias = Union[ArrowArrayExporter, ArrowStreamExporter]
 
-# Ids in bulk: a list or tuple of 16-byte ``bytes``, a C-contiguous buffer
-# of consecutive 16-byte ids (bytes, bytearray, numpy uint8 (n, 16) or S16),
-# or an Arrow column of fixed_size_binary(16), 16-byte binary or UUID text.
-_Ids: TypeAlias = Union[_Buffer, list[bytes], tuple[bytes, ...], ArrowColumn]
+# Ids in bulk: a list or tuple of 16-byte ``bytes``, UUID text (36
+# characters with hyphens or 32 hex digits) or ``uuid.UUID``, a C-contiguous
+# buffer of consecutive 16-byte ids (bytes, bytearray, numpy uint8 (n, 16) or
+# S16), or an Arrow column of fixed_size_binary(16), 16-byte binary or UUID
+# text.
+_Id: TypeAlias = Union[bytes, str, UUID]
+_Ids: TypeAlias = Union[_Buffer, list[bytes], list[str], list[UUID], list[_Id], tuple[_Id, ...], ArrowColumn]
 # Weights in bulk: a one-dimensional buffer of format ``f`` or ``d``, numbers,
 # or an Arrow column of a float or integer type.
 _Weights: TypeAlias = Union[_Buffer, Sequence[Union[SupportsFloat, SupportsIndex]], ArrowColumn]
@@ -305,11 +312,12 @@ class PyGraphDiff:
     def add_nodes(self, ids: _Ids, updates: Sequence[NodeUpdate] | NodeColumns | ArrowColumn) -> None:
         """``add_node(ids[i], update_i)`` for every i, in order.
 
-        ``updates`` is a sequence of update dicts, a dict of columns
-        (``NodeColumns``) whose ``None`` entries leave the property absent,
-        or an Arrow table, record batch or data frame with a column per
-        property (nulls absent, a column ``id`` ignored, any other name
-        refused).
+        ``updates`` is a sequence of update dicts (unknown keys ignored, as
+        in ``add_node``), a dict of columns (``NodeColumns``) whose ``None``
+        entries leave the property absent, or an Arrow table, record batch
+        or data frame with a column per property (nulls absent). A dict of
+        columns and a table take the same names: a column ``id`` is
+        ignored, any other name is refused with ValueError.
         """
 
     def add_snapshot_change(

@@ -191,7 +191,7 @@ TEST(ArrowReader, IdsFromTextBinaryAndFixedWidthWithOffsetAndErrorsNamingTheItem
 
     Made bad = text_array({a, std::string("0011223344556677-8899AABBCCDDEEFF")});
     EXPECT_EQ(refusal([&] { read_arrow_ids(check_arrow_column(bad.schema, bad.array), 0, ids.data()); }).message,
-              "text of 33 characters is not a UUID (36 characters with hyphens, or 32 hex digits)");
+              "text of 33 bytes is not a UUID (36 characters with hyphens, or 32 hex digits)");
     Made null = text_array({a, std::nullopt});
     const ArrowInputError null_error = refusal([&] { read_arrow_ids(check_arrow_column(null.schema, null.array), 0, ids.data()); });
     EXPECT_EQ(null_error.item, 1u);

@@ -10,6 +10,12 @@
 // reads without touching memory outside the buffers (the sanitizers watch),
 // the ids it takes from UUID text agree with a plain reference parser, and
 // the holders release each struct exactly once.
+//
+// Then, as the input asks, a stream: many chunks whose lengths lie (a total
+// past 2^56, or one that wraps 64 bits, is refused, never sized from), or
+// honest chunks taken as an argument takes them, spoiled as Python code run
+// meanwhile could spoil the producer's memory, and only then checked and
+// read.
 
 #include <cstddef>
 #include <cstdint>
@@ -115,6 +121,202 @@ void read_everything(const ArrowColumn& column) {
     }
 }
 
+
+// An array as a producer makes it: buffers as large as an honest
+// producer's for its format, length and offset, their contents from the
+// input. `pointers` is the producer's memory the struct points to.
+struct Built {
+    std::string format;
+    std::vector<std::vector<std::uint8_t>> buffers;
+    std::vector<const void*> pointers;
+    ArrowArray array{};
+    std::uint8_t shape = 0;
+};
+
+bool is_offsets32(std::string_view f) { return f == "z" || f == "u"; }
+bool is_offsets64(std::string_view f) { return f == "Z" || f == "U"; }
+bool is_views(std::string_view f) { return f == "vz" || f == "vu"; }
+
+// What keeps an honest producer's buffers honest, whatever bytes they hold:
+// offsets land anywhere in [-512, 512], so that an accepted run stays inside
+// a data buffer of 512; a view buffer's stated size is never beyond its real
+// 64 bytes (negative ones too).
+void keep_in_bounds(Built& b, std::int64_t items) {
+    const std::string_view f = b.format;
+    if (is_offsets32(f)) {
+        for (std::int64_t i = 0; i <= items; ++i) {
+            std::int32_t v;
+            std::memcpy(&v, b.buffers[1].data() + 4 * i, 4);
+            v %= 513;
+            std::memcpy(b.buffers[1].data() + 4 * i, &v, 4);
+        }
+    } else if (is_offsets64(f)) {
+        for (std::int64_t i = 0; i <= items; ++i) {
+            std::int64_t v;
+            std::memcpy(&v, b.buffers[1].data() + 8 * i, 8);
+            v %= 513;
+            std::memcpy(b.buffers[1].data() + 8 * i, &v, 8);
+        }
+    } else if (is_views(f)) {
+        auto& sizes = b.buffers[4];
+        for (int k = 0; k < 2; ++k) {
+            std::int64_t v;
+            std::memcpy(&v, sizes.data() + 8 * k, 8);
+            v = static_cast<std::int8_t>(v) % 65;
+            std::memcpy(sizes.data() + 8 * k, &v, 8);
+        }
+    }
+}
+
+void build(Input& in, Built& b, Releases& releases) {
+    const std::int64_t length = in.byte() % 64;
+    const std::int64_t offset = in.byte() % 16;
+    const std::uint8_t shape = b.shape = in.byte();
+    const std::int64_t items = length + offset;
+
+    b.buffers.emplace_back((items + 7) / 8);  // validity
+    std::size_t width = 0;
+    const std::string_view f = b.format;
+    if (f == "b") width = 0;
+    else if (f == "c" || f == "C") width = 1;
+    else if (f == "s" || f == "S" || f == "e") width = 2;
+    else if (f == "i" || f == "I" || f == "f") width = 4;
+    else if (f == "l" || f == "L" || f == "g") width = 8;
+    else if (f == "w:16" || is_views(f)) width = 16;
+    else if (f == "w:3") width = 3;
+    if (f == "b") b.buffers.emplace_back((items + 7) / 8);
+    else if (is_offsets32(f)) b.buffers.emplace_back(4 * (items + 1));
+    else if (is_offsets64(f)) b.buffers.emplace_back(8 * (items + 1));
+    else b.buffers.emplace_back(width * static_cast<std::size_t>(items));
+    for (auto& buffer : b.buffers) in.fill(buffer);
+    if (is_offsets32(f) || is_offsets64(f)) {
+        b.buffers.emplace_back(512);
+        in.fill(b.buffers.back());
+    }
+    if (is_views(f)) {
+        std::int64_t sizes[2];
+        for (auto& size : sizes) {
+            b.buffers.emplace_back(64);
+            in.fill(b.buffers.back());
+            size = in.byte();
+        }
+        b.buffers.emplace_back(16);
+        std::memcpy(b.buffers.back().data(), sizes, 16);
+    }
+    keep_in_bounds(b, items);
+    for (auto& buffer : b.buffers) b.pointers.push_back(buffer.empty() ? nullptr : buffer.data());
+    if (shape & 0x01) b.pointers[0] = nullptr;  // no validity bitmap
+    std::int64_t n_buffers = static_cast<std::int64_t>(b.pointers.size());
+    // A buffer count one too small makes a view array's last data buffer
+    // read as its sizes, which no reader can tell from honest sizes: view
+    // arrays only get a count one too large (their sizes then missing).
+    if (shape & 0x02) n_buffers += (shape & 0x04) || is_views(f) ? 1 : -1;
+    if (n_buffers > static_cast<std::int64_t>(b.pointers.size())) b.pointers.push_back(nullptr);
+    std::int64_t null_count = 0;
+    switch ((shape >> 3) & 3) {
+        case 0: null_count = 0; break;
+        case 1: null_count = -1; break;
+        case 2: null_count = length / 2; break;
+        case 3: null_count = static_cast<std::int8_t>(in.byte()); break;
+    }
+    b.array = ArrowArray{length, null_count, offset, n_buffers, (shape & 0x20) ? 1 : 0, b.pointers.data(), nullptr, nullptr,
+                         [](ArrowArray* a) { ++static_cast<Releases*>(a->private_data)->array; a->release = nullptr; },
+                         &releases};
+}
+
+ArrowSchema schema_of(const std::string& format, Releases& releases) {
+    return ArrowSchema{format.c_str(), "", nullptr, 0, 0, nullptr, nullptr,
+                       [](ArrowSchema* s) { ++static_cast<Releases*>(s->private_data)->schema; s->release = nullptr; },
+                       &releases};
+}
+
+// The lengths a lying producer gives its chunks.
+constexpr std::int64_t kLengths[] = {0, 1, 16, std::int64_t{1} << 55, std::int64_t{1} << 56, (std::int64_t{1} << 56) + 1,
+                                     std::int64_t{1} << 62, INT64_MAX, -1, INT64_MIN};
+
+// A stream of many chunks whose lengths lie: nothing may be sized from a
+// total that wrapped. Only the total is taken; nothing is read.
+void lying_lengths(Input& in) {
+    const std::size_t count = 1 + in.byte() + (in.byte() & 1 ? 256 : 0);
+    std::vector<OwnedArrowArray> arrays(count);
+    unsigned __int128 sum = 0;
+    bool valid = true;
+    for (auto& owned : arrays) {
+        const std::uint8_t pick = in.byte();
+        const std::int64_t length = kLengths[pick % std::size(kLengths)];
+        const std::int64_t offset = pick & 0x80 ? kLengths[(pick >> 4) % std::size(kLengths)] : 0;
+        ArrowArray a{length, 0, offset, 0, 0, nullptr, nullptr, nullptr, [](ArrowArray* x) { x->release = nullptr; }, nullptr};
+        owned.take(&a);
+        const std::int64_t limit = std::int64_t{1} << 56;
+        valid = valid && length >= 0 && offset >= 0 && length <= limit && offset <= limit;
+        if (length > 0) sum += static_cast<std::uint64_t>(length);
+    }
+    valid = valid && sum <= (std::uint64_t{1} << 56);
+    try {
+        if (arrow_chunks_length(arrays) != static_cast<std::size_t>(sum) || !valid) fail("a wrong total of chunk lengths");
+    } catch (const ArrowInputError&) {
+        if (valid) fail("an honest total of chunk lengths was refused");
+    }
+}
+
+// Honest chunks taken as an argument takes them (their total, the schema,
+// each chunk's layout), then spoiled as Python code run by another argument
+// could spoil them, then checked and read: whatever the spoiling, nothing is
+// read that the checks at the read did not pass, and the total sized at the
+// take is the total read.
+void spoiled_stream(Input& in, const std::string& format) {
+    Releases releases;
+    std::vector<Built> built(1 + in.byte() % 4);
+    std::string shared_format = format;
+    for (Built& b : built) {
+        b.format = format;
+        build(in, b, releases);
+    }
+    {
+        ArrowSchema schema = schema_of(shared_format, releases);
+        OwnedArrowSchema owned_schema;
+        owned_schema.take(&schema);
+        std::vector<OwnedArrowArray> arrays(built.size());
+        for (std::size_t i = 0; i < built.size(); ++i) arrays[i].take(&built[i].array);
+        std::size_t total = 0;
+        bool taken = true;
+        try {
+            total = arrow_chunks_length(arrays);
+            check_arrow_schema(*owned_schema, ArrowShape::column);
+            for (const auto& array : arrays) check_arrow_column_layout(*owned_schema, *array);
+        } catch (const ArrowInputError&) {
+            taken = false;
+        }
+        if (taken) {
+            Built& victim = built[in.byte() % built.size()];
+            switch (in.byte() % 5) {
+                case 0: break;
+                case 1:  // new bytes in every buffer, still within what an honest producer's sizes allow
+                    for (auto& buffer : victim.buffers) in.fill(buffer);
+                    keep_in_bounds(victim, victim.array.length + victim.array.offset);
+                    break;
+                case 2: victim.pointers[in.byte() % victim.pointers.size()] = nullptr; break;
+                case 3: victim.array.length = INT64_MAX; break;  // the producer's struct, not the one taken
+                case 4: shared_format[0] = static_cast<char>(in.byte()); break;
+            }
+            try {
+                std::vector<ArrowColumn> columns;
+                std::size_t read = 0;
+                for (const auto& array : arrays) {
+                    columns.push_back(check_arrow_column(*owned_schema, *array));
+                    read += columns.back().length;
+                }
+                if (read != total) fail("the items read are not the items sized at the take");
+                for (const ArrowColumn& column : columns) read_everything(column);
+            } catch (const ArrowInputError&) {
+            }
+        }
+    }
+    if (releases.schema != 1 || releases.array != static_cast<int>(built.size())) {
+        fail("a chunk of a stream was not released exactly once");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -126,96 +328,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         for (std::uint8_t n = in.byte() % 6; n > 0; --n) format += static_cast<char>(in.byte());
     }
-    const std::int64_t length = in.byte() % 64;
-    const std::int64_t offset = in.byte() % 16;
-    const std::uint8_t shape = in.byte();
-    const std::int64_t items = length + offset;
-
-    // Buffers as large as an honest producer's for this format.
-    std::vector<std::vector<std::uint8_t>> buffers;
-    buffers.emplace_back((items + 7) / 8);  // validity
-    std::size_t width = 0;
-    std::string_view f = format;
-    if (f == "b") width = 0;
-    else if (f == "c" || f == "C") width = 1;
-    else if (f == "s" || f == "S" || f == "e") width = 2;
-    else if (f == "i" || f == "I" || f == "f") width = 4;
-    else if (f == "l" || f == "L" || f == "g") width = 8;
-    else if (f == "w:16" || f == "vz" || f == "vu") width = 16;
-    else if (f == "w:3") width = 3;
-    if (f == "b") buffers.emplace_back((items + 7) / 8);
-    else if (f == "z" || f == "u") buffers.emplace_back(4 * (items + 1));
-    else if (f == "Z" || f == "U") buffers.emplace_back(8 * (items + 1));
-    else buffers.emplace_back(width * static_cast<std::size_t>(items));
-    for (auto& b : buffers) in.fill(b);
-    // Offsets land anywhere in [-512, 512], so that an accepted run stays
-    // inside a data buffer of 512.
-    if (f == "z" || f == "u") {
-        for (std::int64_t i = 0; i <= items; ++i) {
-            std::int32_t v;
-            std::memcpy(&v, buffers[1].data() + 4 * i, 4);
-            v %= 513;
-            std::memcpy(buffers[1].data() + 4 * i, &v, 4);
-        }
-    } else if (f == "Z" || f == "U") {
-        for (std::int64_t i = 0; i <= items; ++i) {
-            std::int64_t v;
-            std::memcpy(&v, buffers[1].data() + 8 * i, 8);
-            v %= 513;
-            std::memcpy(buffers[1].data() + 8 * i, &v, 8);
-        }
-    }
-    if (f == "z" || f == "u" || f == "Z" || f == "U") {
-        buffers.emplace_back(512);
-        in.fill(buffers.back());
-    }
-    std::vector<std::int64_t> variadic_sizes;
-    if (f == "vz" || f == "vu") {
-        for (int b = 0; b < 2; ++b) {
-            buffers.emplace_back(64);
-            in.fill(buffers.back());
-            // A stated size never beyond the real one; negative ones too.
-            variadic_sizes.push_back(static_cast<std::int8_t>(in.byte()) % 65);
-        }
-        buffers.emplace_back(16);
-        std::memcpy(buffers.back().data(), variadic_sizes.data(), 16);
-    }
-    std::vector<const void*> pointers;
-    for (auto& b : buffers) pointers.push_back(b.empty() ? nullptr : b.data());
-    if (shape & 0x01) pointers[0] = nullptr;  // no validity bitmap
-    std::int64_t n_buffers = static_cast<std::int64_t>(pointers.size());
-    // A buffer count one too small makes a view array's last data buffer
-    // read as its sizes, which no reader can tell from honest sizes: view
-    // arrays only get a count one too large (their sizes then missing).
-    const bool views = f == "vz" || f == "vu";
-    if (shape & 0x02) n_buffers += (shape & 0x04) || views ? 1 : -1;
-    if (n_buffers > static_cast<std::int64_t>(pointers.size())) pointers.push_back(nullptr);
-    std::int64_t null_count = 0;
-    switch ((shape >> 3) & 3) {
-        case 0: null_count = 0; break;
-        case 1: null_count = -1; break;
-        case 2: null_count = length / 2; break;
-        case 3: null_count = static_cast<std::int8_t>(in.byte()); break;
-    }
-
     Releases releases;
-    ArrowSchema schema{format.c_str(), "", nullptr, 0, 0, nullptr, nullptr,
-                       [](ArrowSchema* s) { ++static_cast<Releases*>(s->private_data)->schema; s->release = nullptr; },
-                       &releases};
-    ArrowArray array{length, null_count, offset, n_buffers, (shape & 0x20) ? 1 : 0, pointers.data(), nullptr, nullptr,
-                     [](ArrowArray* a) { ++static_cast<Releases*>(a->private_data)->array; a->release = nullptr; },
-                     &releases};
+    Built one;
+    one.format = format;
+    build(in, one, releases);
+    ArrowSchema schema = schema_of(format, releases);
     {
         OwnedArrowSchema owned_schema;
         OwnedArrowArray owned_array;
         owned_schema.take(&schema);
-        owned_array.take(&array);
+        owned_array.take(&one.array);
         try {
             read_everything(check_arrow_column(*owned_schema, *owned_array));
         } catch (const ArrowInputError&) {
         }
         // The same array as the one child of a struct, sliced by the struct.
-        if (shape & 0x40) {
+        if (one.shape & 0x40) {
             ArrowSchema* child_schema = owned_schema.get();
             ArrowArray* child_array = owned_array.get();
             const std::vector<const void*> struct_buffers{nullptr};
@@ -230,5 +358,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     if (releases.schema != 1 || releases.array != 1) fail("a struct was not released exactly once");
+    // Then, as the input asks, a stream of many chunks: lengths that lie,
+    // or honest chunks of the same format spoiled between take and read.
+    const std::uint8_t stream = in.byte();
+    if (stream & 0x01) lying_lengths(in);
+    else if (stream & 0x02) spoiled_stream(in, format);
     return 0;
 }

@@ -193,17 +193,20 @@ class HandStream:
     `error` at chunk `fail_at`. Every chunk is made up front: those never
     handed out are released with the stream."""
 
-    def __init__(self, chunks, fail_at=None, error=b"the producer gave up", releases=None):
-        self.chunks, self.fail_at, self.error = chunks, fail_at, error
+    def __init__(self, chunks, fail_at=None, error=b"the producer gave up", releases=None, schema=None):
+        # `schema`: a HandArray whose schema a stream of no chunks serves.
+        self.chunks, self.fail_at, self.error, self.schema = chunks, fail_at, error, schema
         self.releases = releases if releases is not None else Releases()
-        for chunk in chunks:
+        for chunk in chunks + ([schema] if schema is not None else []):
             chunk.releases = self.releases
         self.keep = []
         self.states = []
 
     def __arrow_c_stream__(self, requested_schema=None):
-        schema, first = self.chunks[0].make()
-        arrays = (ArrowArray * len(self.chunks))()
+        schema, first = (self.chunks[0] if self.chunks else self.schema).make()
+        if not self.chunks:  # the array made with the schema is never served
+            RELEASE(C_CALLBACKS["release_array"])(ctypes.addressof(first))
+        arrays = (ArrowArray * max(len(self.chunks), 1))()
         unserved = Releases()  # each chunk's own schema: the stream serves chunk 0's
         for i, chunk in enumerate(self.chunks):
             array = first if i == 0 else chunk.make(schema_releases=unserved)[1]

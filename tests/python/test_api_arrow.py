@@ -4,14 +4,16 @@ to_arrow() read back and fed back in, and hostile Arrow structs built by hand
 (arrow_by_hand.py), each refused cleanly with nothing changed and every
 struct released exactly once. The model test drives the accepted types."""
 
+import ctypes
 import importlib
 import random
+import struct
 import uuid
 
 import pytest
 
 import tarnu_api
-from arrow_by_hand import HandArray, HandStream, Releases
+from arrow_by_hand import HandArray, HandStream, Releases, arrow_column
 from conftest import IS_PYPY
 
 PyGraphDiff = tarnu_api.PyGraphDiff
@@ -168,6 +170,19 @@ def test_to_arrow_feeds_back_through_arro3():
     assert again.to_bytes() == d.to_bytes()
 
 
+@pytest.mark.parametrize("texts", [{"label": ""}, {"label": "", "url": ""}, {}, {"url": "", "label": "x"}],
+                         ids=["labels-empty", "all-empty", "absent", "urls-empty"])
+def test_to_arrow_of_texts_all_empty_or_absent_feeds_back(texts):
+    # With every text of a column empty its data buffer holds no byte (and
+    # may have no address): nothing is copied into it.
+    d = PyGraphDiff()
+    for i, node in enumerate(IDS[:3]):
+        d.add_node(node.bytes, dict(texts, size=i / 2))
+    again = PyGraphDiff()
+    again.add_nodes([node for node, _ in d.node_updates()], d.to_arrow()["node_updates"])
+    assert again.to_bytes() == d.to_bytes()
+
+
 @needs["nanoarrow"]
 def test_to_arrow_through_nanoarrow():
     d = diff_with_everything()
@@ -218,8 +233,6 @@ def tamper_offsets(values):
     return tamper
 
 
-import ctypes  # noqa: E402
-
 ctypes_int32 = ctypes.c_int32
 
 
@@ -252,7 +265,12 @@ def test_hostile_arrow_is_refused_with_nothing_changed_and_everything_released(n
     if name.startswith("a length beyond"):
         call = lambda d: d.add_nodes([IDS[0].bytes] * 5, make(releases))  # noqa: E731
     else:
-        call = lambda d: d.delete_edges(make(releases), [IDS[0].bytes])  # noqa: E731
+        # As many targets as sources: an array's items are checked after the
+        # lengths are compared.
+        def call(d):
+            sources = make(releases)
+            count = sum(c.length for c in sources.chunks) if isinstance(sources, HandStream) else sources.length
+            d.delete_edges(sources, [IDS[0].bytes] * count)
     refused(call, ValueError, text)
     assert releases.counts and releases.all_once(), releases.counts
 
@@ -347,3 +365,127 @@ def test_node_columns_longer_than_a_read_block_keep_every_chunk_slice_and_null()
     reds[2400] = 300
     refused(lambda d: d.add_nodes(ids, batches(dict({key: column for key, (_, column) in values.items()}, red=reds))),
             OverflowError, "argument 'updates' column 'red': item 2400: out of range integral type conversion attempted")
+
+
+# --- hostile producers, by class of fault ----------------------------------------
+#
+# What a producer hands over is read only after every Python-level step of
+# the call (each producer's dunder, a stream's callbacks, each conversion),
+# and checked there, right before it is read: memory changed meanwhile is
+# refused, never read as it was checked.
+
+class Producer:
+    """An Arrow producer that runs `act` (Python code) when asked for its
+    structs, then serves `inner`'s."""
+
+    def __init__(self, inner, act=None):
+        self.inner, self.act = inner, act
+
+    def __arrow_c_array__(self, requested_schema=None):
+        if self.act is not None:
+            self.act()
+        return self.inner.__arrow_c_array__()
+
+
+def spoiled_later(fmt, values, spoil):
+    """A HandArray and a producer whose Python code runs `spoil(array)` on
+    the first one's structs after it was handed over."""
+    made = []
+    first = HandArray(fmt, values, tamper=lambda s, a: made.append((s, a)))
+    return first, Producer(HandArray(fmt, values), act=lambda: spoil(*made[-1]))
+
+
+def poke(address, data):
+    ctypes.memmove(address, data, len(data))
+
+
+@hooks
+@pytest.mark.parametrize("fmt, values, spoil, text", [
+    ("u", [A, A], lambda s, a: poke(a.buffers[1] + 8, struct.pack("<i", 1 << 30)), "item 1: text of 1073741788 bytes"),
+    ("u", [A, A], lambda s, a: poke(a.buffers[1] + 8, struct.pack("<i", 0)), "item 1: the array's offsets decrease"),
+    ("vu", [A, A], lambda s, a: poke(a.buffers[1] + 8, struct.pack("<i", 7)), "item 0: the view points outside"),
+    ("u", [A], lambda s, a: a.buffers.__setitem__(1, None), "the array's values buffer is missing"),
+    ("u", [A], lambda s, a: poke(a.buffers[2], b"g"), "item 0: 'g0112233-4455-6677-8899-aabbccddeeff' is not"),
+])
+def test_arrow_memory_spoiled_by_a_later_argument_is_refused_where_it_is_read(fmt, values, spoil, text):
+    first, second = spoiled_later(fmt, values, spoil)
+    refused(lambda d: d.delete_edges(first, second), ValueError, "argument 'sources': " + text)
+
+
+@hooks
+def test_a_label_spoiled_by_a_later_conversion_is_refused_and_a_size_is_quieted():
+    class Spoils:
+        def __init__(self, spoil):
+            self.spoil = spoil
+
+        def __float__(self):
+            self.spoil(*made[-1])
+            return 1.0
+
+    made = []
+    labels = HandArray("u", ["ok"], tamper=lambda s, a: made.append((s, a)))
+    spoils = Spoils(lambda s, a: poke(a.buffers[2], b"\xff"))
+    refused(lambda d: d.add_nodes([IDS[0].bytes], {"label": labels, "size": [spoils]}), ValueError,
+            "argument 'updates' column 'label': item 0: the text is not valid UTF-8")
+    # A signalling NaN is quieted as add_node quiets it, from float32 and
+    # float16, in place or converted, one chunk or several: bit for bit the
+    # float32 that add_node makes of the double of the same value.
+    by_call, bulk = PyGraphDiff(), PyGraphDiff()
+    for fmt, raw, double_bits in (("f", b"\x01\x00\x80\x7f", 0x7FF0000020000000), ("e", b"\x01\x7c", 0x7FF0040000000000)):
+        value = struct.unpack("<d", struct.pack("<Q", double_bits))[0]
+        by_call.add_node(IDS[1].bytes, {"size": value})
+        by_call.add_edge(IDS[0].bytes, IDS[1].bytes, value)
+        for chunks in (1, 2):
+            def column():
+                parts = [HandArray(fmt, [0.0] * (2 // chunks), tamper=lambda s, a: poke(a.buffers[1], raw * 2))
+                         for _ in range(chunks)]
+                return parts[0] if chunks == 1 else HandStream(parts)
+            d = PyGraphDiff()
+            d.add_nodes([IDS[1].bytes] * 2, {"size": column()})
+            d.add_edges([IDS[0].bytes] * 2, [IDS[1].bytes] * 2, column())
+            bulk.merge(d)
+        assert bulk.to_bytes() == by_call.to_bytes()
+    # Weights of several float32 chunks: every chunk counts.
+    weights = [float(i) for i in range(7)]
+    d = PyGraphDiff()
+    d.add_edges([IDS[0].bytes] * 7, [u.bytes for u in IDS[:7]], arrow_column("f", weights, chunks=3))
+    assert d.to_bytes() == from_lists([IDS[0]] * 7, IDS[:7], weights).to_bytes()
+
+
+def no_children(s, a):
+    s.n_children, s.children = 3, None
+
+
+@hooks
+@pytest.mark.parametrize("argument, fmt, tamper, text", [
+    ("updates", "+s", no_children, "the array's children are missing"),
+    ("updates", "u", None, "an array of type utf8 is not accepted here; a struct array, record batch or table is"),
+    ("ids", "u", lambda s, a: setattr(s, "format", b"w:x"), "malformed Arrow format 'w:x'"),
+    ("ids", "u", lambda s, a: setattr(s, "dictionary", 8), "a dictionary-encoded array is not accepted"),
+    ("ids", "+s", None, "a struct array (a record batch) is not accepted here"),
+    ("updates", "+s/u", lambda s, a: setattr(s.children[0].contents, "format", b"w:x"), "malformed Arrow format"),
+])
+def test_a_stream_of_no_chunks_has_its_schema_checked_as_one_empty_chunk(argument, fmt, tamper, text):
+    def make():
+        if fmt.startswith("+s"):
+            return HandArray("+s", children=[("label", HandArray(fmt[3:] or "u", []))], tamper=tamper)
+        return HandArray(fmt, [], tamper=tamper)
+
+    errors = []
+    for stream in (HandStream([], schema=make()), HandStream([make()])):
+        call = (lambda d: d.add_nodes([], stream)) if argument == "updates" else (lambda d: d.delete_nodes(stream))
+        errors.append(refused(call, ValueError, "argument '%s'" % argument))
+    assert str(errors[0]) == str(errors[1]) and text in str(errors[0])
+
+
+@pytest.mark.parametrize("dunder", ["__arrow_c_array__", "__arrow_c_stream__"])
+@pytest.mark.parametrize("raised", [ImportError("pyarrow is needed"), MemoryError(), ValueError("no"),
+                                    KeyboardInterrupt(), TypeError("lookup")])
+def test_errors_of_the_protocol_lookup_pass_through_unchanged(dunder, raised):
+    def lookup(self):
+        raise raised
+
+    frame = type("Frame", (), {dunder: property(lookup)})()
+    with pytest.raises(type(raised)) as caught:
+        PyGraphDiff().delete_nodes(frame)
+    assert caught.value is raised

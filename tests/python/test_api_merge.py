@@ -100,13 +100,19 @@ def test_counts_and_repr(impl):
     (b"", "cause", "got 0 bytes"),
 ])
 def test_failed_ids_carry_a_hint(impl, value, where, note):
-    for call in (lambda d: d.add_node(value, {}), lambda d: d.add_edge(A, value, 1.0), lambda d: d.delete_node(value),
-                 lambda d: d.delete_nodes([value])):
+    for call in (lambda d: d.add_node(value, {}), lambda d: d.add_edge(A, value, 1.0), lambda d: d.delete_node(value)):
         with pytest.raises(TypeError) as raised:
             call(impl())
-        assert str(raised.value).endswith("failed to extract field PyUuid.0")  # text and type as they were,
-        # a bulk item's with its label before
+        assert str(raised.value).endswith("failed to extract field PyUuid.0")  # text and type as they were
         carrier = raised.value if where == "error" else raised.value.__cause__
         assert carrier.__notes__ == [note]
         if where == "cause":
             assert type(carrier) is Exception and str(carrier) == "Expected 16 bytes."
+    # A bulk id item says its reason in its text instead (and takes text and uuid.UUID).
+    d = impl()
+    if where == "error":
+        d.delete_nodes([value])
+        assert d.deleted_nodes() == [A]
+    else:
+        with pytest.raises(TypeError, match="^argument 'ids': item 0: expected 16 bytes, got %d$" % len(value)):
+            d.delete_nodes([value])

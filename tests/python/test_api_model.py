@@ -7,6 +7,7 @@ import copy
 import math
 import pickle
 import struct
+import uuid
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -108,7 +109,24 @@ def batch(draw, columns):
                  for c, (v, (_, _, forms)) in enumerate(zip(values, columns)))
 
 
-ID_COLUMN = (ids, any_ids, id_forms)
+def uuid_text(draw, raw):
+    text = raw.hex()
+    if draw(st.booleans()):
+        text = "-".join((text[:8], text[8:12], text[12:16], text[16:20], text[20:]))
+    return text.upper() if draw(st.booleans()) else text
+
+
+# A list of ids takes UUID text and uuid.UUID beside 16-byte bytes; the
+# single methods refuse both (any_ids holds text).
+@st.composite
+def bulk_ids(draw):
+    raw = draw(ids)
+    return draw(st.sampled_from([lambda: raw, lambda: raw, lambda: uuid_text(draw, raw),
+                                 lambda: uuid.UUID(bytes=raw)]))()
+
+
+BAD_BULK_IDS = BAD_IDS + ["x" * 36, "g" * 32, "\u00e9" * 32, "00112233-4455-6677-8899+aabbccddeeff", "\ud800" * 36]
+ID_COLUMN = (bulk_ids(), st.sampled_from(IDS * 5 + BAD_BULK_IDS) | bulk_ids(), id_forms)
 edge_batches = st.composite(lambda draw: batch(draw, [
     ID_COLUMN, ID_COLUMN,
     (st.floats(width=32) | st.integers(-3, 3), any_weights, lambda v: number_forms(v, "fd"))]))()
@@ -133,7 +151,9 @@ def node_batches(draw):
         for k in keys
     ]
     node_ids, *values = batch(draw, columns)
-    return node_ids, dict(zip(keys, values), other=draw(st.sampled_from([1, None, [2]])))
+    # A key "id" is ignored; one that names no property is refused.
+    extra = draw(st.sampled_from([{}, {}, {}, {"id": 1}, {"other": [2]}, {"Label": []}, {5: None}]))
+    return node_ids, {**dict(zip(keys, values)), **extra}
 
 
 # Arrow columns made by hand (arrow_by_hand.py, through a test hook): a batch
@@ -141,13 +161,6 @@ def node_batches(draw):
 # item (a null id, a wrong length, text that is no UUID, a null weight, a
 # colour out of range) or none. The twin gets the same values as lists.
 ARROW = hasattr(tarnu_api, "_test_hook")
-
-
-def uuid_text(draw, raw):
-    text = raw.hex()
-    if draw(st.booleans()):
-        text = "-".join((text[:8], text[8:12], text[12:16], text[16:20], text[20:]))
-    return text.upper() if draw(st.booleans()) else text
 
 
 @st.composite

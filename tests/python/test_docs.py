@@ -218,3 +218,14 @@ def test_readme_is_short_and_the_detail_lives_in_docs():
     assert any("docs/performance.md" in line for line in section)
     performance = "\n".join(read_lines(os.path.join("docs", "performance.md")))
     assert "## CPython 3.11" in performance and "## PyPy 7.3.11" in performance and "](bench/bench.png)" in performance
+
+
+def test_the_guides_contents_link_every_section_in_order():
+    lines, inside, headings = read_lines(os.path.join("docs", "guide.md")), False, []
+    for line in lines:
+        inside ^= bool(FENCE.match(line))
+        if not inside and line.startswith("## "):
+            heading = line[3:].strip()
+            headings.append((heading, re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-")))
+    contents = re.findall(r"^- \[(.+)\]\(#([^)]+)\)$", "\n".join(lines), re.MULTILINE)
+    assert contents == headings

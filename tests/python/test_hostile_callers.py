@@ -1,8 +1,11 @@
-"""A caller out to break the module: foreign types handed to __new__, bytes
+"""A caller out to break the module: foreign types handed to __new__, the
+types of the objects it hands out made or subclassed by hand, bytes
 subclasses that lie about their length, ids chosen to collide in the id
 table, exceptions that must not be swallowed, subinterpreters and a
 re-initialised interpreter, and memory kept after clear()."""
 
+import copy
+import copyreg
 import os
 import random
 import shutil
@@ -36,6 +39,57 @@ def test_new_refuses_what_is_not_a_pygraphdiff_type(requested, text):
         PyGraphDiff.__new__(requested)
     assert str(raised.value) == text
     assert PyGraphDiff.__new__(PyGraphDiff).num_nodes() == 0
+
+
+# --- the types of the objects the module hands out ----------------------------
+#
+# to_arrow()'s batches and counts()' DiffCounts are made by the module alone.
+# Every other way of making one (the type called, its __new__, object's
+# __new__, copyreg's, a subclass) is refused, or, where a host lets an
+# instance through, every use of it is refused: nothing reads an instance
+# the module did not fill.
+
+def batch_type():
+    return type(PyGraphDiff().to_arrow()["node_updates"])
+
+
+def subclass_of(base):
+    return type("Sub", (base,), {})
+
+
+MAKERS = {
+    "call": lambda T: T(),
+    "__new__": lambda T: T.__new__(T),
+    "object.__new__": lambda T: object.__new__(T),
+    "copyreg": lambda T: copyreg.__newobj__(T),
+    "subclass": lambda T: subclass_of(T)(),
+    "subclass-new": lambda T: T.__new__(subclass_of(T)),
+}
+USES = [len, repr, copy.copy, copy.deepcopy, lambda b: b.__arrow_c_array__(), lambda b: b.__arrow_c_schema__(),
+        lambda b: b.__arrow_c_stream__()]
+
+
+@pytest.mark.parametrize("maker", MAKERS.values(), ids=MAKERS)
+def test_a_batch_is_made_by_to_arrow_alone(maker):
+    try:
+        made = maker(batch_type())
+    except TypeError:
+        return
+    for use in USES:
+        with pytest.raises(TypeError):
+            use(made)
+
+
+@pytest.mark.parametrize("maker", MAKERS.values(), ids=MAKERS)
+def test_diff_counts_made_by_hand_are_refused_or_ordinary_tuples(maker):
+    counts_type = type(PyGraphDiff().counts())
+    try:
+        made = maker(counts_type)
+    except TypeError:
+        made = counts_type((1, 2, 3, 4))  # the one way documented: from four values
+    assert isinstance(made, tuple)
+    assert copy.copy(made) == copy.deepcopy(made) == tuple(made)
+    repr(made)
 
 
 class Lying(bytes):

@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import tarnu_api
-from conftest import A, B, C, snapshot
+from conftest import A, B, C, IS_PYPY, snapshot
 from decode_diff import decode
 
 PyGraphDiff = tarnu_api.PyGraphDiff
@@ -207,6 +207,19 @@ class StrSub(str):
         raise Hostile("str() of a str subclass")
 
 
+class LenRaises(str):
+    """PyPy's C-API layer asks len() of a str subclass for the size of the
+    C view it makes of one, wherever it hands one to C."""
+
+    def __len__(self):
+        raise Hostile("len() of a str subclass")
+
+
+class ListLenRaises(list):
+    def __len__(self):
+        raise Hostile("len() of a list subclass")
+
+
 class IntSub(int):
     def __index__(self):
         raise Hostile("an int subclass is read as an int")
@@ -238,7 +251,7 @@ hooked = st.one_of(
 )
 subclassed = st.sampled_from([
     BytesSub(A), BytesSub(b"short"), StrSub("label"), IntSub(7), FloatSub(2.5), DictSub(label="sub"),
-    True, False,
+    LenRaises("label"), DictSub(label=LenRaises("sub")), True, False,
 ])
 anything = st.one_of(wrong_types, huge_ints, odd_floats, hooked, subclassed, st.text(max_size=4))
 
@@ -395,6 +408,7 @@ def test_hostile_arguments_never_corrupt_the_diff(sequence):
 import array as _array
 import mmap as _mmap
 import struct as _struct
+import uuid as _uuid
 
 try:
     import numpy as _numpy
@@ -463,6 +477,8 @@ def id_exporters(ids):
         ("lying-bytearray", lambda: LyingByteArray(raw), lambda ba: bytearray.__delitem__(ba, slice(None))),
         ("lying-tuple", lambda: LyingTuple(ids), None),
         ("list-of-lying", lambda: [LyingBytes(i) for i in ids], None),
+        ("list-of-lying-text", lambda: [LyingStr(i.hex()) for i in ids], None),
+        ("list-of-uuid", lambda: [_uuid.UUID(bytes=i) for i in ids], None),
     ]
     if raw:
         def mapped():
@@ -507,6 +523,11 @@ def test_bulk_calls_read_only_what_no_python_code_can_spoil(sources, data):
         call()
     except (TypeError, ValueError, RuntimeError) as error:
         assert snapshot(diff) == before, "a refused call changed the diff: %r" % error
+        # Every refusal names its argument: a buffer released or closed
+        # meanwhile is "the buffer changed", not the exporter's own error.
+        assert str(error).startswith("argument '") or "different lengths" in str(error), repr(error)
+        if spoiling and "changed" in str(error):
+            assert type(error) is RuntimeError
         return
     for i, (s, t) in enumerate(zip(sources, targets)):
         {"add_edges": lambda: expected.add_edge(s, t, float(1 + i)),
@@ -549,6 +570,11 @@ def test_float32_buffers_convert_as_add_edge_converts():
     assert [u["size"] for _, u in sized.node_updates()][2] == 1.5
 
 
+class RaisingStr(str):
+    def __len__(self):
+        raise KeyError("len")
+
+
 class LoudFloat(float):
     def __float__(self):
         return 99.0
@@ -565,12 +591,47 @@ def test_subclasses_are_read_for_what_they_hold():
     d = PyGraphDiff()
     d.add_node(POOL[0], {"label": LyingStr("short"), "url": LyingStr(""), "size": LoudFloat(1.5), "red": LoudInt(3)})
     d.add_nodes([POOL[1]], [{"label": LyingStr("x"), "size": LoudFloat(2.5)}])
-    d.add_nodes([POOL[2]], {"label": [LyingStr("y")], "size": [LoudFloat(0.5)], "green": [LoudInt(4)]})
+    d.add_nodes([LyingStr(POOL[2].hex())], {LyingStr("label"): [LyingStr("y")], "size": [LoudFloat(0.5)],
+                                            LyingStr("green"): [LoudInt(4)], LyingStr("id"): None})
     d.add_edge(POOL[0], POOL[1], LoudFloat(0.25))
     d.add_edges([POOL[1]], [POOL[2]], [LoudFloat(0.75)])
     assert [u for _, u in d.node_updates()] == [{"label": "short", "size": 1.5, "url": "", "red": 3},
                                                 {"label": "x", "size": 2.5}, {"label": "y", "size": 0.5, "green": 4}]
     assert [w for _, _, w in d.edge_updates()] == [0.25, 0.75]
+    # A str whose __len__ raises, as a column's key, is read for its text.
+    d.add_nodes([POOL[4]], {RaisingStr("red"): [1]})
+    with pytest.raises(ValueError, match="column 'Red' is not a node property"):
+        d.add_nodes([POOL[4]], {RaisingStr("id"): None, RaisingStr("Red"): [1]})
+    assert dict(d.node_updates())[POOL[4]] == {"red": 1}
+
+
+PYPY_ONLY, CPYTHON_ONLY = {True}, {False}
+
+
+@pytest.mark.parametrize("call, raises_where", [
+    (lambda d: d.add_node(A, {"label": LenRaises("x")}), PYPY_ONLY),
+    (lambda d: d.add_node(A, {"url": LenRaises("u"), "label": "x"}), PYPY_ONLY),
+    (lambda d: d.add_node(A, DictSub(label=LenRaises("x"))), PYPY_ONLY),
+    (lambda d: d.add_nodes([A], [{"label": LenRaises("x")}]), PYPY_ONLY),
+    (lambda d: d.add_nodes([A], (DictSub(label=LenRaises("x")),)), PYPY_ONLY),
+    # A list subclass is copied through list(), which asks CPython's len()
+    # for a size hint, and reads PyPy's items without it.
+    (lambda d: d.add_nodes([A], {"label": ListLenRaises(["x"])}), CPYTHON_ONLY),
+    (lambda d: d.add_nodes([A], DictSub(label=ListLenRaises(["x"]))), CPYTHON_ONLY),
+], ids=["add_node", "add_node-url", "add_node-dict-subclass", "add_nodes-dicts", "add_nodes-dict-subclass",
+        "add_nodes-column", "add_nodes-columns-dict-subclass"])
+def test_a_value_whose_len_raises_is_read_or_refused_never_fatal(call, raises_where):
+    """CPython reads the text a str subclass holds. PyPy's C-API layer cannot
+    hand C such a value without its len(): the error passes on, nothing
+    changed (the dict is read through calls that raise, not one that aborts)."""
+    d = PyGraphDiff()
+    if IS_PYPY in raises_where:
+        with pytest.raises(Hostile):
+            call(d)
+        assert d.to_bytes() == bytes(32)
+    else:
+        call(d)
+        assert d.node_updates()[0][1]["label"] == "x"
 
 
 def test_encode_into_a_bytearray_subclass_sees_its_real_length():
