@@ -244,24 +244,29 @@ def timed(ways, repeats):
 
 
 def peak_growth(way, nodes, edges):
-    """Peak resident growth (bytes) of one call of `way`, in a fresh process."""
-    code = (
-        "import gc, sys; sys.path.insert(0, %r)\n"
-        "from bench import snapshot as s\n"
-        "snaps = s.make_snapshots(%d, %d)\n"
-        "way = s.rows(snaps)[%r]\n"
-        "gc.collect()\n"
-        "open('/proc/self/clear_refs', 'w').write('5')\n"
-        "def hwm():\n"
-        "    return int([l for l in open('/proc/self/status') if l.startswith('VmHWM')][0].split()[1]) * 1024\n"
-        "def rss():\n"
-        "    return int([l for l in open('/proc/self/status') if l.startswith('VmRSS')][0].split()[1]) * 1024\n"
-        "before = rss()\n"
-        "d = way()\n"
-        "print(hwm() - before)\n"
-    ) % (os.path.dirname(os.path.dirname(os.path.abspath(__file__))), nodes, edges, way)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    """Peak resident growth (bytes) of one call of `way`, in a fresh process
+    (this module run with --peak)."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-m", "bench.snapshot", "--peak", way, "--nodes", str(nodes),
+                          "--edges", str(edges)], capture_output=True, text=True, check=True, cwd=root)
     return int(out.stdout.split()[-1])
+
+
+def measure_peak(way, nodes, edges):
+    """In this process: the growth of the peak resident size over the resident
+    size before one call (the peak is reset first, /proc/self/clear_refs)."""
+    run = rows(make_snapshots(nodes, edges))[way]
+    gc.collect()
+
+    def status(field):
+        with open("/proc/self/status") as lines:
+            return int([line for line in lines if line.startswith(field)][0].split()[1]) * 1024
+
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+    before = status("VmRSS")
+    run()
+    print(status("VmHWM") - before)
 
 
 def main(argv=None):
@@ -271,7 +276,11 @@ def main(argv=None):
     parser.add_argument("--edges", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--no-memory", action="store_true")
+    parser.add_argument("--peak", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.peak:
+        measure_peak(args.peak, args.nodes, args.edges)
+        return 0
     if args.quick:
         args.nodes, args.edges, args.repeats = 2_000, 20_000, 3
     snapshots = make_snapshots(args.nodes, args.edges)

@@ -64,7 +64,7 @@ PyMethodDef methods[] = {
      "ignored without a word: check their spelling."},
     // The change between two snapshots (snapshot_methods.cpp).
     {"add_snapshot_change", as_cfunction(add_snapshot_change), METH_FASTCALL | METH_KEYWORDS,
-     "add_snapshot_change($self, /, *, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None)\n--\n\n"
+     "add_snapshot_change($self, *, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None)\n--\n\n"
      "Records the change from one snapshot of a graph to the next, as if these calls\n"
      "were made on this diff: delete_node for each old node missing from new_nodes,\n"
      "add_node for each new node that is not old or whose update encodes to other JSON\n"
