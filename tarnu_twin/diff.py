@@ -253,25 +253,19 @@ class PyGraphDiff:
             self._deleted_nodes.pop(node, None)
 
     def add_snapshot_change(self, *extra, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None):
-        """add_snapshot_change(*, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None)
-        --
+        """Records the change from one snapshot of a graph to the next, as if these calls
+        were made on this diff: delete_node for each old node missing from new_nodes,
+        add_node for each new node that is not old or whose update encodes to other JSON
+        text, delete_edge for each old (source, target) missing from new_edges, add_edge
+        for each new edge that is not old or whose weight differs as a 32-bit float. Each
+        list in its snapshot's row order.
 
-        Records the change from one snapshot of a graph to the next, as if these
-        calls were made on this diff: delete_node for each old node missing from
-        new_nodes, add_node for each new node that is not old or whose update
-        encodes to other JSON text, delete_edge for each old (source, target)
-        missing from new_edges, add_edge for each new edge that is not old or
-        whose weight differs as a 32-bit float. Each list in its snapshot's row
-        order.
-
-        A nodes snapshot has the columns 'id' and any node properties (a null is
-        absent); an edges snapshot 'source', 'target' and 'weight'. Each is a dict
-        of columns, every column in the forms its bulk method takes (lists,
-        buffers, Arrow arrays): pass a table as {name: table[name]}. The
-        snapshots come in pairs.
-        An id or (source, target) twice in a snapshot, or a new edge at a node
-        the change deletes, is a ValueError that names the argument and row;
-        nothing is recorded then."""
+        A nodes snapshot has the columns 'id' and any node properties (a null is absent);
+        an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns,
+        every column in the forms its bulk method takes (lists, buffers, Arrow arrays):
+        pass a table as {name: table[name]}. The snapshots come in pairs. An id or (source, target) twice
+        in a snapshot, or a new edge at a node the change deletes, is a ValueError that
+        names the argument and row; nothing is recorded then."""
         if extra:
             raise TypeError("PyGraphDiff.add_snapshot_change() takes 0 positional arguments but %d %s given"
                             % (len(extra), "was" if len(extra) == 1 else "were"))
