@@ -126,7 +126,7 @@ def install_arrow_producers(session):
     # Each on its own and binary wheels only: one without a wheel for this
     # interpreter (pyarrow, polars and pandas have none for PyPy) leaves the
     # others, and its tests skip and say why.
-    for producer in groups("arrow"):
+    for producer in groups("arrow") + groups("dask"):
         session.install("--only-binary=:all:", producer, success_codes=range(256))
 
 

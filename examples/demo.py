@@ -119,6 +119,52 @@ def decoded_counts(decoded):
             len(decoded.edges) + len(decoded.deleted_edges))
 
 
+def snapshot_change(ids, columns, edges, reweighted, unlinked, doomed, timings):
+    """The change between the graph as loaded and as edited, taken as two
+    snapshots: add_snapshot_change beside the same in Python (dicts and
+    sets, then the bulk calls). Both must give the same counts."""
+    # A snapshot holds a pair once, with its last weight, as the diff does.
+    edges = [(s, t, w) for (s, t), w in {(s, t): w for s, t, w in edges}.items()]
+    gone = {node_id for (node_id,) in doomed}
+    weight_of = {(s, t): w for s, t, w in reweighted}
+    dropped = set(unlinked)
+    new_edges = [(s, t, weight_of.get((s, t), w)) for s, t, w in edges
+                 if (s, t) not in dropped and s not in gone and t not in gone]
+    keep = [i for i, node_id in enumerate(ids) if node_id not in gone]
+    old = {"id": ids, **columns}
+    new = {"id": [ids[i] for i in keep], **{k: [v[i] for i in keep] for k, v in columns.items()}}
+
+    def edge_columns(rows):
+        return {"source": [r[0] for r in rows], "target": [r[1] for r in rows], "weight": [r[2] for r in rows]}
+
+    old_edges, new_edges = edge_columns(edges), edge_columns(new_edges)
+    print("The change between the graph as loaded and as edited, as two snapshots:")
+    module = PyGraphDiff()
+    timings.once("add_snapshot_change", len(edges) + len(new_edges["source"]),
+                 lambda: module.add_snapshot_change(old_nodes=old, new_nodes=new, old_edges=old_edges,
+                                                    new_edges=new_edges))
+
+    def in_python(d):
+        keys = list(columns)
+        old_n = dict(zip(old["id"], zip(*[old[k] for k in keys])))
+        new_n = dict(zip(new["id"], zip(*[new[k] for k in keys])))
+        old_e = dict(zip(zip(old_edges["source"], old_edges["target"]), old_edges["weight"]))
+        new_e = dict(zip(zip(new_edges["source"], new_edges["target"]), new_edges["weight"]))
+        d.delete_nodes([n for n in old_n if n not in new_n])
+        changed = [(n, u) for n, u in new_n.items() if old_n.get(n) != u]
+        d.add_nodes([n for n, _ in changed], [dict(zip(keys, u)) for _, u in changed])
+        gone_edges = [e for e in old_e if e not in new_e]
+        d.delete_edges([s for s, _ in gone_edges], [t for _, t in gone_edges])
+        added = [(e, w) for e, w in new_e.items() if old_e.get(e) != w]
+        d.add_edges([e[0] for e, _ in added], [e[1] for e, _ in added], [w for _, w in added])
+
+    python = PyGraphDiff()
+    timings.once("the same in Python, then bulk", len(edges) + len(new_edges["source"]), lambda: in_python(python))
+    same = module.counts() == python.counts()
+    print("  both record %s: %s" % (tuple(module.counts()), "yes" if same else "NO"))
+    return same
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nodes", type=int, default=100_000, help="nodes to add (default 100,000)")
@@ -215,6 +261,9 @@ def main(argv=None):
     operations = len(ids) + len(edges) + len(reweighted) + len(unlinked) + len(doomed)
     print("  %-34s %9d ops %8.3f s %11s/op"
           % ("all recording", operations, total, human_time(total / operations)))
+
+    if not snapshot_change(ids, columns, edges, reweighted, unlinked, doomed, timings):
+        return 1
 
     num_nodes, num_edges = diff.num_nodes(), diff.num_edges()
     print("The diff holds the net change:")

@@ -170,8 +170,8 @@ if build "$out/fuzz.build.log" -S tests/fuzz -B "$out/fuzz" -DCMAKE_CXX_COMPILER
   # Two targets at a time, one a core: each still has its whole run.
   fuzz_one fuzz_diff & fuzz_one fuzz_encoding & wait
   fuzz_one fuzz_json & fuzz_one fuzz_from_bytes & wait
-  fuzz_one fuzz_arrow
-  for target in fuzz_diff fuzz_encoding fuzz_json fuzz_from_bytes fuzz_arrow; do
+  fuzz_one fuzz_arrow & fuzz_one fuzz_snapshot & wait
+  for target in fuzz_diff fuzz_encoding fuzz_json fuzz_from_bytes fuzz_arrow fuzz_snapshot; do
     code=$(cat "$out/$target.code")
     clean_of_reports "$out/$target.log" || code=1
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$target.log")

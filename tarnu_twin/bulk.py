@@ -260,3 +260,58 @@ def _open_updates(obj, where):
         ]
 
     return [("'updates' column '%s'" % c[0], c[1]) for c in columns], convert_columns
+
+
+# -- snapshots ------------------------------------------------------------------
+
+_SNAPSHOT_ACCEPTED = "a snapshot is a dict of columns, each in a form its bulk method takes"
+_NODE_COLUMNS = ("id", "label", "size", "url", "red", "green", "blue", "show_label")
+_EDGE_COLUMNS = ("source", "target", "weight")
+
+
+def _columns_named(names):
+    quoted = ["'%s'" % n for n in names]
+    return ", ".join(quoted[:-1]) + " and " + quoted[-1]
+
+
+def _open_snapshot(obj, name, nodes):
+    """Opens one snapshot (a dict of columns) and checks its lengths; returns
+    a function that converts its columns: ids and update tuples for nodes,
+    sources, targets and weight bits for edges."""
+    where = "argument '%s'" % name
+    if not issubclass(type(obj), dict):
+        raise _wrong_kind(obj, where, _SNAPSHOT_ACCEPTED)
+    known = _NODE_COLUMNS if nodes else _EDGE_COLUMNS
+    for key in dict.keys(obj):
+        if not (isinstance(key, str) and str.__str__(key) in known):
+            raise ValueError("%s: column '%s' is not known; the columns of %s are %s" % (
+                where, _object_text(key), "nodes" if nodes else "edges", _columns_named(known)))
+    required = ("id",) if nodes else _EDGE_COLUMNS
+    for key in required:
+        if dict.get(obj, key, _NO) is _NO:
+            raise ValueError("%s: column '%s' is missing" % (where, key))
+    opened = []
+    if nodes:
+        opened.append(_open_ids(dict.get(obj, "id"), where + " column 'id'"))
+        properties = {key: value for key, value in dict.items(obj) if key != "id"}
+        parts, convert = _open_updates(properties, where)
+        opened.append(([("'%s'%s" % (name, label[9:]), n) for label, n in parts], convert))
+    else:
+        opened.append(_open_ids(dict.get(obj, "source"), where + " column 'source'"))
+        opened.append(_open_ids(dict.get(obj, "target"), where + " column 'target'"))
+        opened.append(_open_weights(dict.get(obj, "weight"), where + " column 'weight'"))
+    lengths = [part for parts, _ in opened for part in parts]
+    if any(n != lengths[0][1] for _, n in lengths):
+        raise ValueError("PyGraphDiff.add_snapshot_change() got arguments of different lengths: %s" % (
+            ", ".join("%s has %d items" % part for part in lengths)))
+    return lambda: [convert(lengths[0][1]) for _, convert in opened]
+
+
+def _snapshot_rows(name, keys, values, what):
+    """key -> value in row order; a key on an earlier row is refused."""
+    rows = {}
+    for i, (key, value) in enumerate(zip(keys, values)):
+        if key in rows:
+            raise ValueError("argument '%s': row %d: %s is on an earlier row" % (name, i, what))
+        rows[key] = value
+    return rows

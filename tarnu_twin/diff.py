@@ -9,7 +9,7 @@ from tarnu_twin.arguments import (
     _parse_arguments, _shared, _type_name,
 )
 from tarnu_twin.binary import _EMPTY, _ID_LEN, _NEG_INF_F32, _POS_INF_F32, _pack_f, _pack_q, _unpack_f
-from tarnu_twin.bulk import _bulk_arguments, _open_ids, _open_updates, _open_weights
+from tarnu_twin.bulk import _bulk_arguments, _open_ids, _open_snapshot, _open_updates, _open_weights, _snapshot_rows
 from tarnu_twin.decoder import _Restore
 from tarnu_twin.json_text import _UPDATE_ORDER, node_update_json
 
@@ -251,6 +251,82 @@ class PyGraphDiff:
         for node, update in zip(nodes, fields):
             self._nodes[node] = update
             self._deleted_nodes.pop(node, None)
+
+    def add_snapshot_change(self, *extra, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None):
+        """Records the change from one snapshot of a graph to the next, as if these calls
+        were made on this diff: delete_node for each old node missing from new_nodes,
+        add_node for each new node that is not old or whose update encodes to other JSON
+        text, delete_edge for each old (source, target) missing from new_edges, add_edge
+        for each new edge that is not old or whose weight differs as a 32-bit float. Each
+        list in its snapshot's row order.
+
+        A nodes snapshot has the columns 'id' and any node properties (a null is absent);
+        an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns,
+        every column in the forms its bulk method takes (lists, buffers, Arrow arrays):
+        pass a table as {name: table[name]}. The snapshots come in pairs. An id or (source, target) twice
+        in a snapshot, or a new edge at a node the change deletes, is a ValueError that
+        names the argument and row; nothing is recorded then."""
+        if extra:
+            raise TypeError("PyGraphDiff.add_snapshot_change() takes 0 positional arguments but %d %s given"
+                            % (len(extra), "was" if len(extra) == 1 else "were"))
+        pairs = (("old_nodes", old_nodes, "new_nodes", new_nodes), ("old_edges", old_edges, "new_edges", new_edges))
+        for a, first, b, second in pairs:
+            if (first is None) != (second is None):
+                given, missing = (a, b) if second is None else (b, a)
+                raise TypeError("PyGraphDiff.add_snapshot_change() got %s without %s; the snapshots come in pairs"
+                                % (given, missing))
+        _exclusive(self)
+        try:
+            opened = [
+                (name, _open_snapshot(value, name, name.endswith("nodes")))
+                for name, value in (("old_nodes", old_nodes), ("new_nodes", new_nodes),
+                                    ("old_edges", old_edges), ("new_edges", new_edges))
+                if value is not None
+            ]
+            columns = {name: convert() for name, convert in opened}
+        finally:
+            self._borrow = 0
+        no_nodes, no_edges = [[], []], [[], [], []]
+        old_n = _snapshot_rows("old_nodes", *columns.get("old_nodes", no_nodes), "the id")
+        new_n = _snapshot_rows("new_nodes", *columns.get("new_nodes", no_nodes), "the id")
+        gone = set(old_n) - set(new_n)
+        old_e = _snapshot_rows("old_edges", *self._edge_rows(columns.get("old_edges", no_edges)),
+                               "the (source, target) pair")
+        keys, weights = self._edge_rows(columns.get("new_edges", no_edges))
+        for i, (source, target) in enumerate(keys):
+            if source in gone or target in gone:
+                raise ValueError("argument 'new_edges': row %d: its source or target is a node of old_nodes that "
+                                 "new_nodes lacks" % i)
+        new_e = _snapshot_rows("new_edges", keys, weights, "the (source, target) pair")
+        for node in old_n:
+            if node not in new_n:
+                self.delete_node(node)
+        for node, update in new_n.items():
+            old = old_n.get(node)
+            if old is None or node_update_json(old) != node_update_json(update):
+                self._nodes[node] = update
+                self._deleted_nodes.pop(node, None)
+        for source, target in old_e:
+            if (source, target) not in new_e:
+                self.delete_edge(source, target)
+        deleted, new_or_updated, deleted_nodes = self._deleted, self._new_or_updated, self._deleted_nodes
+        for (source, target), bits in new_e.items():
+            if old_e.get((source, target)) == bits:
+                continue
+            # add_edge with the weight's bits: refused at a node the diff marks deleted
+            if source in deleted_nodes or target in deleted_nodes:
+                continue
+            gone_targets = deleted.get(source)
+            if gone_targets is not None and target in gone_targets:
+                del gone_targets[target]
+                if not gone_targets:
+                    del deleted[source]
+            new_or_updated.setdefault(source, {})[target] = bits
+
+    @staticmethod
+    def _edge_rows(columns):
+        sources, targets, weights = columns
+        return list(zip(sources, targets)), weights
 
     # -- encoding into storage the caller keeps ---------------------------------
 

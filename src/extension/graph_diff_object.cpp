@@ -18,6 +18,7 @@
 #include "py_ref.hpp"
 #include "read_methods.hpp"
 #include "restore_methods.hpp"
+#include "snapshot_methods.hpp"
 #include "test_hooks.hpp"
 
 namespace tarnu::py {
@@ -61,6 +62,21 @@ PyMethodDef methods[] = {
      "property names (None in a column leaves that property out; a key 'id' is ignored,\n"
      "any other key refused). In the update dicts, as in add_node, unknown keys are\n"
      "ignored without a word: check their spelling."},
+    // The change between two snapshots (snapshot_methods.cpp).
+    {"add_snapshot_change", as_cfunction(add_snapshot_change), METH_FASTCALL | METH_KEYWORDS,
+     "add_snapshot_change($self, *, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None)\n--\n\n"
+     "Records the change from one snapshot of a graph to the next, as if these calls\n"
+     "were made on this diff: delete_node for each old node missing from new_nodes,\n"
+     "add_node for each new node that is not old or whose update encodes to other JSON\n"
+     "text, delete_edge for each old (source, target) missing from new_edges, add_edge\n"
+     "for each new edge that is not old or whose weight differs as a 32-bit float. Each\n"
+     "list in its snapshot's row order.\n\n"
+     "A nodes snapshot has the columns 'id' and any node properties (a null is absent);\n"
+     "an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns,\n"
+     "every column in the forms its bulk method takes (lists, buffers, Arrow arrays):\n"
+     "pass a table as {name: table[name]}. The snapshots come in pairs. An id or (source, target) twice\n"
+     "in a snapshot, or a new edge at a node the change deletes, is a ValueError that\n"
+     "names the argument and row; nothing is recorded then."},
     // Encoding into storage the caller keeps (encode_methods.cpp).
     {"encoded_size", as_cfunction(encoded_size), METH_NOARGS,
      "encoded_size($self)\n--\n\n"

@@ -134,6 +134,19 @@ _Ids: TypeAlias = Union[_Buffer, list[bytes], list[str], list[UUID], list[_Id], 
 # or an Arrow column of a float or integer type.
 _Weights: TypeAlias = Union[_Buffer, Sequence[Union[SupportsFloat, SupportsIndex]], ArrowColumn]
 
+class NodeSnapshot(NodeColumns, total=False):
+    """A nodes snapshot of ``add_snapshot_change``: the column ``id`` (which
+    must be there) and any property columns of ``NodeColumns``."""
+
+    id: _Ids
+
+class EdgeSnapshot(TypedDict):
+    """An edges snapshot of ``add_snapshot_change``: all three columns."""
+
+    source: _Ids
+    target: _Ids
+    weight: _Weights
+
 @final
 class PyArrowBatch:
     """A record batch of ``to_arrow()``: pass it to ``pyarrow.record_batch``,
@@ -309,6 +322,27 @@ class PyGraphDiff:
         or data frame with a column per property (nulls absent). A dict of
         columns and a table take the same names: a column ``id`` is
         ignored, any other name is refused with ValueError.
+        """
+
+    def add_snapshot_change(
+        self,
+        *,
+        old_nodes: NodeSnapshot | None = None,
+        new_nodes: NodeSnapshot | None = None,
+        old_edges: EdgeSnapshot | None = None,
+        new_edges: EdgeSnapshot | None = None,
+    ) -> None:
+        """Records the change from one snapshot of a graph to the next, as
+        ``delete_node``, ``add_node``, ``delete_edge`` and ``add_edge`` calls
+        would: old nodes missing from ``new_nodes`` deleted, new or changed
+        nodes updated, old edges missing from ``new_edges`` deleted, new or
+        re-weighted edges added; each list in its snapshot's row order. A node
+        or edge counts as changed when its bytes on the wire would change.
+
+        Snapshots come in pairs (one alone raises TypeError). An id or
+        (source, target) twice in one snapshot, or a new edge at a node the
+        change deletes, raises ValueError naming the argument and row, and
+        nothing is recorded.
         """
 
     def encoded_size(self) -> int:

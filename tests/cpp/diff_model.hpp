@@ -11,14 +11,20 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cmath>
+#include <limits>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "bytes/graph_diff_to_bytes.hpp"
+#include "node_update/node_update_json.hpp"
 #include "diff/node_graph_diff.hpp"
+#include "diff/snapshot_change.hpp"
 
 namespace tarnu::testing {
 
@@ -480,6 +486,245 @@ std::string run_model(Source& in, std::size_t max_ops) {
         if (std::string failure = harness.step(in); !failure.empty()) return failure;
     }
     return harness.check();
+}
+
+// The change between two snapshots against its definition: a prior diff
+// made by random single operations, then SnapshotChange on one copy and the
+// replay of the definition, computed here with std::map, through single
+// operations on another; both must encode to the same bytes. Refusals must
+// name the same argument, row and kind, and leave the diff's bytes as they
+// were.
+
+inline std::vector<std::uint8_t> bytes_of(const NodeGraphDiff& diff) {
+    const DiffEncoding encoding(diff);
+    std::vector<std::uint8_t> out(encoding.size());
+    if (encoding.write_to(out.data())) out.clear();
+    return out;
+}
+
+struct SnapshotCase {
+    std::vector<NodeId> old_ids, new_ids;
+    std::vector<NodeUpdate> old_updates, new_updates;
+    std::vector<NodeId> old_sources, old_targets, new_sources, new_targets;
+    std::vector<float> old_weights, new_weights;
+
+    auto nodes(bool old) const {
+        const auto& ids = old ? old_ids : new_ids;
+        const auto& updates = old ? old_updates : new_updates;
+        return NodeRows{ids.size(), [&ids](std::size_t i) -> const NodeId& { return ids[i]; },
+                        [&updates](std::size_t i) { return NodeUpdateView(updates[i]); }};
+    }
+    auto edges(bool old) const {
+        const auto& s = old ? old_sources : new_sources;
+        const auto& t = old ? old_targets : new_targets;
+        const auto& w = old ? old_weights : new_weights;
+        // Targets as values, sources as references: the batches take both.
+        return EdgeRows{s.size(), [&s](std::size_t i) -> const NodeId& { return s[i]; },
+                        [&t](std::size_t i) { return t[i]; }, [&w](std::size_t i) { return w[i]; }};
+    }
+};
+
+// The JSON texts, as the wire carries them.
+inline std::string json_of(const NodeUpdate& u) {
+    const NodeUpdateView v(u);
+    std::string text(node_update_json_bound(v), '\0');
+    text.resize(static_cast<std::size_t>(write_node_update_json_exact(text.data(), v) - text.data()));
+    return text;
+}
+
+// The definition, plainly: the refusal, or the replay on `diff`.
+inline std::optional<SnapshotRefusal> replay_snapshot_change(const SnapshotCase& c, NodeGraphDiff& diff) {
+    using Kind = SnapshotRefusal::Kind;
+    using Arg = SnapshotArgument;
+    IdMap<std::size_t> old_rows, new_rows;
+    for (std::size_t i = 0; i < c.old_ids.size(); ++i)
+        if (!old_rows.emplace(c.old_ids[i], i).second) return SnapshotRefusal{Kind::duplicate_id, Arg::old_nodes, i};
+    for (std::size_t i = 0; i < c.new_ids.size(); ++i)
+        if (!new_rows.emplace(c.new_ids[i], i).second) return SnapshotRefusal{Kind::duplicate_id, Arg::new_nodes, i};
+    using Pair = std::pair<NodeId, NodeId>;
+    const auto less = [](const Pair& a, const Pair& b) {
+        return IdLess{}(a.first, b.first) || (a.first == b.first && IdLess{}(a.second, b.second));
+    };
+    std::map<Pair, std::size_t, decltype(less)> old_edges(less), new_edges(less);
+    for (std::size_t i = 0; i < c.old_sources.size(); ++i)
+        if (!old_edges.emplace(Pair{c.old_sources[i], c.old_targets[i]}, i).second)
+            return SnapshotRefusal{Kind::duplicate_edge, Arg::old_edges, i};
+    const auto deleted = [&](const NodeId& id) { return old_rows.count(id) != 0 && new_rows.count(id) == 0; };
+    for (std::size_t i = 0; i < c.new_sources.size(); ++i) {
+        if (deleted(c.new_sources[i]) || deleted(c.new_targets[i]))
+            return SnapshotRefusal{Kind::deleted_endpoint, Arg::new_edges, i};
+        if (!new_edges.emplace(Pair{c.new_sources[i], c.new_targets[i]}, i).second)
+            return SnapshotRefusal{Kind::duplicate_edge, Arg::new_edges, i};
+    }
+    for (std::size_t i = 0; i < c.old_ids.size(); ++i)
+        if (new_rows.count(c.old_ids[i]) == 0) diff.delete_node(c.old_ids[i]);
+    for (std::size_t i = 0; i < c.new_ids.size(); ++i) {
+        const auto old = old_rows.find(c.new_ids[i]);
+        if (old == old_rows.end() || json_of(c.old_updates[old->second]) != json_of(c.new_updates[i]))
+            diff.set_node_update(c.new_ids[i], NodeUpdateView(c.new_updates[i]));
+    }
+    for (std::size_t i = 0; i < c.old_sources.size(); ++i)
+        if (new_edges.count(Pair{c.old_sources[i], c.old_targets[i]}) == 0)
+            diff.delete_edge(c.old_sources[i], c.old_targets[i]);
+    for (std::size_t i = 0; i < c.new_sources.size(); ++i) {
+        const auto old = old_edges.find(Pair{c.new_sources[i], c.new_targets[i]});
+        if (old == old_edges.end() || bits_of(c.old_weights[old->second]) != bits_of(c.new_weights[i]))
+            (void)diff.add_edge(c.new_sources[i], c.new_targets[i], c.new_weights[i]);
+    }
+    return std::nullopt;
+}
+
+// A pair of snapshots drawn from `in` over a pool of ids: updates and
+// weights from small sets of values that are equal, equal on the wire only
+// (NaN and infinite sizes; texts that need escapes) or apart only in their
+// bits (NaN payloads, -0.0); rarely a repeated row or a new edge at a node
+// that is gone.
+template <class Source>
+SnapshotCase draw_snapshots(Source& in, const std::vector<NodeId>& pool, std::size_t max_edges) {
+    static const float kSizes[] = {1.0f, -0.0f, 0.0f, std::numeric_limits<float>::quiet_NaN(),
+                                   -std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                                   2.5f, 1e-45f};
+    static const char* const kTexts[] = {"", "a", "a\"b", "a\\b", "a\nb", "a\\nb", "\x01", "\xc3\xa9"};
+    const auto update = [&] {
+        NodeUpdate u;
+        const std::uint8_t fields = in.next();
+        const std::uint8_t v = in.next();
+        if (fields & 0x01) u.label = kTexts[v % 8];
+        if (fields & 0x02) u.size = kSizes[(v >> 3) % 8];
+        if (fields & 0x04) u.url = kTexts[(v >> 5) % 8];
+        if (fields & 0x08) u.red = v % 2;
+        if (fields & 0x10) u.green = 7;
+        if (fields & 0x20) u.blue = v >> 7;
+        if (fields & 0x40) u.show_label = (v & 4) != 0;
+        return u;
+    };
+    const auto weight = [&] {
+        const std::uint8_t w = in.next();
+        if (w < 200) return std::bit_cast<float>(kSpecialWeights[w % kSpecialWeights.size()]);
+        std::uint32_t bits = 0;
+        for (int i = 0; i < 4; ++i) bits = (bits << 8) | in.next();
+        return std::bit_cast<float>(bits);
+    };
+    const auto pick = [&] {
+        std::size_t r = in.next();
+        if (pool.size() > 256) r = r << 8 | in.next();
+        return pool[r % pool.size()];
+    };
+    SnapshotCase c;
+    // Old nodes: each pool id with a chance; new nodes: kept, changed,
+    // dropped or added, in a shuffled order.
+    IdSet kept;
+    for (const NodeId& id : pool) {
+        const std::uint8_t r = in.next();
+        if (r < 150) {
+            c.old_ids.push_back(id);
+            c.old_updates.push_back(update());
+        }
+        if (r < 90 || r >= 220) {
+            c.new_ids.push_back(id);
+            c.new_updates.push_back(r < 60 ? c.old_updates.back() : update());
+            kept.insert(id);
+        }
+    }
+    for (std::size_t i = c.new_ids.size(); i > 1; --i) {
+        const std::size_t j = in.next() % i;
+        std::swap(c.new_ids[i - 1], c.new_ids[j]);
+        std::swap(c.new_updates[i - 1], c.new_updates[j]);
+    }
+    IdSet gone;
+    for (const NodeId& id : c.old_ids)
+        if (kept.count(id) == 0) gone.insert(id);
+    const std::size_t edges = max_edges <= 256 ? in.next() % max_edges : max_edges;
+    for (std::size_t i = 0; i < edges; ++i) {
+        const NodeId s = pick(), t = pick();
+        const std::uint8_t r = in.next();
+        if (r < 200) {
+            c.old_sources.push_back(s);
+            c.old_targets.push_back(t);
+            c.old_weights.push_back(weight());
+        }
+        if ((r < 120 || r >= 200) && (r == 255 || (gone.count(s) == 0 && gone.count(t) == 0))) {
+            c.new_sources.push_back(s);
+            c.new_targets.push_back(t);
+            c.new_weights.push_back(r < 80 && r < 200 && !c.old_weights.empty() ? c.old_weights.back() : weight());
+        }
+    }
+    // Rarely a row repeated in one of the four.
+    const std::uint8_t repeat = in.next();
+    if (repeat < 8 && !c.old_ids.empty()) {
+        c.old_ids.push_back(c.old_ids.front());
+        c.old_updates.push_back(c.old_updates.front());
+    } else if (repeat < 16 && !c.new_ids.empty()) {
+        c.new_ids.push_back(c.new_ids.front());
+        c.new_updates.push_back(update());
+    } else if (repeat < 24 && !c.old_sources.empty()) {
+        c.old_sources.push_back(c.old_sources.front());
+        c.old_targets.push_back(c.old_targets.front());
+        c.old_weights.push_back(weight());
+    } else if (repeat < 32 && !c.new_sources.empty()) {
+        c.new_sources.push_back(c.new_sources.back());
+        c.new_targets.push_back(c.new_targets.back());
+        c.new_weights.push_back(weight());
+    }
+    return c;
+}
+
+// One case: the pool, a prior diff (single operations, identical on both
+// records), the snapshots, and the comparison. Empty when all agree.
+// `pool` ids at most, and `max_edges` (up to 256: fewer, by chance).
+template <class Source>
+std::string run_snapshot_case(Source& in, std::size_t pool_size = 32, std::size_t max_edges = 64) {
+    const std::vector<NodeId> pool = id_pool(pool_size <= 32 ? 2 + in.next() % (pool_size - 1) : pool_size);
+    NodeGraphDiff diff, replay;
+    const std::size_t prior = in.next() % 48;
+    for (std::size_t i = 0; i < prior; ++i) {
+        const std::uint8_t op = in.next();
+        const NodeId& a = pool[in.next() % pool.size()];
+        const NodeId& b = pool[in.next() % pool.size()];
+        for (NodeGraphDiff* d : {&diff, &replay}) {
+            if (op < 60) {
+                NodeUpdate u;
+                u.label = "p";
+                d->set_node_update(a, NodeUpdateView(u));
+            } else if (op < 90) {
+                d->delete_node(a);
+            } else if (op < 200) {
+                (void)d->add_edge(a, b, static_cast<float>(op));
+            } else {
+                d->delete_edge(a, b);
+            }
+        }
+    }
+    const SnapshotCase c = draw_snapshots(in, pool, max_edges);
+    const std::vector<std::uint8_t> before = bytes_of(diff);
+    const auto expected = replay_snapshot_change(c, replay);
+    SnapshotChange change;
+    const auto on = c.nodes(true), nn = c.nodes(false);
+    const auto oe = c.edges(true), ne = c.edges(false);
+    const auto refused = change.compute(on, nn, oe, ne);
+    if (refused.has_value() != expected.has_value()) return "refused differently from the definition";
+    if (refused) {
+        if (refused->kind != expected->kind || refused->argument != expected->argument || refused->row != expected->row)
+            return "another refusal than the definition's";
+        return bytes_of(diff) == before ? "" : "a refusal changed the diff";
+    }
+    // 16 bytes an edge of both snapshots and 8 of the one being grouped;
+    // the id table's slots, up to four of 32 bytes an id.
+    if (change.peak_table_bytes() > 24 * (oe.size + ne.size) + 128 * (pool.size() + 1024) + 65536)
+        return "the temporary tables outgrew their bound";
+    std::size_t done = 0;
+    change.apply(diff, on, nn, oe, ne, done, [](std::size_t) {});
+    if (done != change.size()) return "apply counted another number of items";
+    if (std::string flaw = diff.check_invariants(); !flaw.empty()) return "invariant broken: " + flaw;
+    if (bytes_of(diff) != bytes_of(replay)) return "bytes differ from the replay";
+    // A fresh diff given the change holds counts() items of each kind.
+    NodeGraphDiff fresh;
+    change.apply(fresh, on, nn, oe, ne, done, [](std::size_t) {});
+    const auto counted = change.counts(), got = fresh.counts();
+    if (counted.node_updates != got.node_updates || counted.deleted_nodes != got.deleted_nodes ||
+        counted.edge_updates != got.edge_updates || counted.deleted_edges != got.deleted_edges)
+        return "counts() disagrees with a fresh diff";
+    return {};
 }
 
 }  // namespace tarnu::testing

@@ -277,5 +277,56 @@ TEST(OutOfMemory, NodeUpdateBatchesKeepTheItemsTheyCountedDone) {
     }
 }
 
+// The change between two snapshots, out of memory: in compute, the record
+// is unchanged; in apply, it holds exactly the items counted done (the
+// same change stopped before item `done` by its before_item hook). Run
+// again, each item being idempotent, it ends where one run would.
+TEST(OutOfMemory, SnapshotChangeKeepsTheItemsItCountedDone) {
+    struct Stop {};
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        testing::RandomBytes in(900 + round);
+        const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 12);
+        NodeGraphDiff diff;
+        for (int i = 0; i < 30; ++i) (void)diff.add_edge(ids[in.next() % ids.size()], ids[in.next() % ids.size()], 1.0f);
+        const testing::SnapshotCase c = testing::draw_snapshots(in, ids, 200);
+        const auto on = c.nodes(true), nn = c.nodes(false);
+        const auto oe = c.edges(true), ne = c.edges(false);
+        NodeGraphDiff whole = diff.clone();
+        SnapshotChange change;
+        if (change.compute(on, nn, oe, ne)) continue;
+        std::size_t done = 0;
+        change.apply(whole, on, nn, oe, ne, done, [](std::size_t) {});
+        for (long succeed_first = 0;; ++succeed_first) {
+            const std::vector<std::uint8_t> before = testing::bytes_of(diff);
+            NodeGraphDiff expected = diff.clone();
+            int stage = 0;
+            done = 0;
+            try {
+                FailingAllocations guard(succeed_first);
+                SnapshotChange attempt;
+                ASSERT_FALSE(attempt.compute(on, nn, oe, ne));
+                stage = 1;
+                attempt.apply(diff, on, nn, oe, ne, done, [](std::size_t) {});
+                break;
+            } catch (const std::bad_alloc&) {
+            }
+            if (stage == 0) {
+                ASSERT_EQ(testing::bytes_of(diff), before) << "allocation " << succeed_first;
+                continue;
+            }
+            std::size_t stopped = 0;
+            try {
+                change.apply(expected, on, nn, oe, ne, stopped, [&](std::size_t k) {
+                    if (k == done) throw Stop{};
+                });
+            } catch (const Stop&) {
+            }
+            ASSERT_EQ(testing::bytes_of(diff), testing::bytes_of(expected)) << "allocation " << succeed_first << ", done " << done;
+        }
+        ASSERT_EQ(testing::bytes_of(diff), testing::bytes_of(whole));
+    }
+}
+
 }  // namespace
 }  // namespace tarnu

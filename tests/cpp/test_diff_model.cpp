@@ -69,6 +69,17 @@ TEST(DiffModel, MergeAgreesWithItsReplay) {
     run({301, 300, 20'000, 200, merging});
 }
 
+// The change between two snapshots equals the replay of its definition
+// through single operations, byte for byte, on random prior diffs; its
+// refusals are the definition's and change nothing. Small pools make
+// every overlap of the four lists with each other and with the prior diff
+// common; the large cases grow the temporary tables past their first size.
+TEST(SnapshotChange, EqualsItsReplay) {
+    RandomBytes in(401);
+    for (int i = 0; i < 4000; ++i) ASSERT_EQ(testing::run_snapshot_case(in), "") << "case " << i;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(testing::run_snapshot_case(in, 3000, 20'000), "") << "large case " << i;
+}
+
 // Every visible order: the collections, each inner map and set, as ids.
 std::vector<NodeId> walk(const NodeGraphDiff& diff) {
     std::vector<NodeId> order;

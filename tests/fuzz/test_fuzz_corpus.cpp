@@ -36,6 +36,7 @@ TARNU_FUZZ_TARGET(fuzz_encoding)
 TARNU_FUZZ_TARGET(fuzz_json)
 TARNU_FUZZ_TARGET(fuzz_from_bytes)
 TARNU_FUZZ_TARGET(fuzz_arrow)
+TARNU_FUZZ_TARGET(fuzz_snapshot)
 #undef TARNU_FUZZ_TARGET
 
 namespace {
@@ -53,6 +54,7 @@ const FuzzTarget kTargets[] = {
     {"fuzz_json", "json", tarnu_fuzz_json_one_input, tarnu_fuzz_json_initialize},
     {"fuzz_from_bytes", "from_bytes", tarnu_fuzz_from_bytes_one_input, tarnu_fuzz_from_bytes_initialize},
     {"fuzz_arrow", "arrow", tarnu_fuzz_arrow_one_input, tarnu_fuzz_arrow_initialize},
+    {"fuzz_snapshot", "diff", tarnu_fuzz_snapshot_one_input, tarnu_fuzz_snapshot_initialize},
 };
 
 // The input being replayed, for the abort handler: a fixed buffer, since the

@@ -111,6 +111,14 @@ def with_cause():
 # None). PyPy shows only resident memory, so a leak must be large to be seen
 # there, and each failing call crosses its C-API layer slowly: it runs the
 # success paths and, marked "both", one error path of each kind.
+# Two small snapshots of a graph, every column form the bulk methods take.
+SNAPSHOTS = {
+    "old_nodes": {"id": [A, B, C], "label": ["a", "b", None], "size": array.array("f", [1.0, 2.0, 3.0])},
+    "new_nodes": {"id": A + B + D, "label": ("a", "B", "d"), "red": bytes([1, 2, 3])},
+    "old_edges": {"source": [A, B], "target": [B, A], "weight": [1.0, 2.0]},
+    "new_edges": {"source": [B, D], "target": [A, B], "weight": array.array("d", [2.5, 1.0])},
+}
+
 CASES = [
     ("num_nodes", d.num_nodes, (), {}, None),
     ("num_edges", d.num_edges, (), {}, None),
@@ -165,6 +173,13 @@ CASES = [
     ("merge", merged.merge, (reader,), {}, None),
     ("merge-itself", merged.merge, (), {"other": merged}, None),
     ("merge-type", merged.merge, (encoded,), {}, TypeError, "both"),
+    ("snapshot-change", merged.add_snapshot_change, (), SNAPSHOTS, None),
+    ("snapshot-change-refused", merged.add_snapshot_change, (), dict(SNAPSHOTS, new_nodes={"id": [A, A]}),
+     ValueError, "both"),
+    ("snapshot-change-bad-item", merged.add_snapshot_change, (),
+     dict(SNAPSHOTS, old_edges={"source": [A], "target": [B], "weight": [Raises(ValueError)]}), ValueError),
+    ("snapshot-change-unknown-column", merged.add_snapshot_change, (), dict(SNAPSHOTS, old_nodes={"id": [A], "x": []}),
+     ValueError),
     ("counts", reader.counts, (), {}, None),
     ("repr", reader.__repr__, (), {}, None),
     ("id-hint", d.delete_node, (uuid.UUID(bytes=A),), {}, TypeError, "both"),

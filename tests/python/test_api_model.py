@@ -24,8 +24,13 @@ try:
     import numpy
 except ImportError:
     numpy = None
+try:
+    import pyarrow
+except ImportError:
+    pyarrow = None
 
 PyGraphDiff = tarnu_api.PyGraphDiff
+SNAPSHOT_TABLES = pyarrow is not None
 
 
 IDS = [bytes(16), b"\xff" * 16] + [bytes(15) + bytes([i]) for i in (1, 2)]
@@ -251,6 +256,109 @@ def arrow_node_batches(draw):
     return [node_ids, updates], [id_column, updates_argument], bad
 
 
+# Snapshots: a pair of nodes snapshots and a pair of edges snapshots (either
+# pair may be left out) over the same few ids, with updates and weights
+# that are equal, equal on the wire only (sizes that are all null, weights
+# equal once rounded to 32 bits) or apart only in their bits or escapes;
+# now and then a repeated row, a new edge at a deleted node, a bad item, an
+# unknown or missing column, mismatched lengths or a lone snapshot.
+SNAPSHOT_LABELS = ["a\nb", "a\\nb", '"', '\\"', "\u00e9", "\x01", ""]
+SNAPSHOT_SIZES = [1.0, -0.0, 0.0, math.nan, math.inf, -math.inf, 0.1, 0.10000000149011612, 1e39]
+SNAPSHOT_WEIGHTS = SNAPSHOT_SIZES + [-math.nan, struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000123))[0], 1]
+snapshot_updates = st.fixed_dictionaries({}, optional={
+    "label": st.sampled_from(SNAPSHOT_LABELS), "url": st.sampled_from(SNAPSHOT_LABELS[:3]),
+    "size": st.sampled_from(SNAPSHOT_SIZES), "red": st.integers(0, 1), "show_label": st.booleans()})
+
+
+def snapshot_column(draw, values, forms):
+    form = draw(st.sampled_from(forms(values)))
+    if numpy is None:
+        return form(values)
+    with numpy.errstate(over="ignore"):  # 1e39 as float32 is inf, as the module makes it
+        return form(values)
+
+
+@st.composite
+def snapshot_pairs(draw):
+    """(keyword arguments, plain: the same as dicts of lists, or None when an
+    argument is bad beyond a refused row)."""
+    kwargs, plain = {}, {}
+    gone = set()
+    if draw(st.integers(0, 3)):
+        old = draw(st.lists(ids, unique=True, max_size=4))
+        kept = [n for n in old if draw(st.integers(0, 3))]
+        new = kept + draw(st.lists(ids.filter(lambda n: n not in old), unique=True, max_size=2))
+        new = draw(st.permutations(new))
+        gone = set(old) - set(new)
+        old_updates = [draw(snapshot_updates) for _ in old]
+        new_updates = [old_updates[old.index(n)] if n in old and draw(st.booleans()) else draw(snapshot_updates)
+                       for n in new]
+        for name, rows, updates in (("old_nodes", old, old_updates), ("new_nodes", new, new_updates)):
+            rows, updates = list(rows), list(updates)
+            if rows and draw(st.integers(0, 15)) == 0:  # a repeated id
+                rows.append(rows[0])
+                updates.append({})
+            keys = sorted({k for u in updates for k in u}, key=KEYS.index)
+            plain[name] = dict({"id": rows}, **{k: [u.get(k) for u in updates] for k in keys})
+            kwargs[name] = dict(
+                {"id": snapshot_column(draw, rows, id_forms)},
+                **{k: snapshot_column(draw, v, lambda v, k=k: number_forms(v, COLUMN_VALUES[k][2])
+                                      if None not in v else [list, tuple]) for k, v in plain[name].items()
+                   if k != "id"})
+    if draw(st.integers(0, 3)):
+        pairs = st.tuples(ids, ids)
+        old = draw(st.lists(pairs, unique=True, max_size=8))
+        old_weights = [draw(st.sampled_from(SNAPSHOT_WEIGHTS)) for _ in old]
+        new = [(e, w if draw(st.booleans()) else draw(st.sampled_from(SNAPSHOT_WEIGHTS)))
+               for e, w in zip(old, old_weights) if draw(st.integers(0, 3))]
+        new += [(e, draw(st.sampled_from(SNAPSHOT_WEIGHTS))) for e in draw(st.lists(pairs, unique=True, max_size=3))
+                if e not in old]
+        if draw(st.integers(0, 7)):  # else a new edge at a node that is gone may stay: refused
+            new = [(e, w) for e, w in new if e[0] not in gone and e[1] not in gone]
+        new = draw(st.permutations(new))
+        for name, rows in (("old_edges", list(zip(old, old_weights))), ("new_edges", list(new))):
+            if rows and draw(st.integers(0, 15)) == 0:  # a repeated pair
+                rows.append(rows[-1])
+            sources, targets = [e[0] for e, _ in rows], [e[1] for e, _ in rows]
+            weights_ = [w for _, w in rows]
+            plain[name] = {"source": sources, "target": targets, "weight": weights_}
+            kwargs[name] = {"source": snapshot_column(draw, sources, id_forms),
+                            "target": snapshot_column(draw, targets, id_forms),
+                            "weight": snapshot_column(draw, weights_, lambda v: number_forms(v, "fd"))}
+    if kwargs and draw(st.integers(0, 5)) == 0:
+        name = draw(st.sampled_from(sorted(kwargs)))
+        column = draw(st.sampled_from(sorted(kwargs[name])))
+        how = draw(st.integers(0, 5))
+        if how == 0:
+            kwargs[name] = 5
+        elif how == 1:
+            kwargs[name] = dict(kwargs[name], colour=[1])
+        elif how == 2:
+            kwargs[name] = {k: v for k, v in kwargs[name].items() if k != column}
+        elif how == 3:
+            kwargs[name] = dict(kwargs[name], **{column: list(kwargs[name][column])[1:]})
+        elif how == 4:
+            kwargs.pop(name)
+        else:  # a bad item
+            values = list(kwargs[name][column])
+            if values:
+                values[draw(st.integers(0, len(values) - 1))] = draw(st.sampled_from([None, b"x" * 15, "x", 256]))
+            kwargs[name] = dict(kwargs[name], **{column: values})
+        plain = None
+    return kwargs, plain
+
+
+def arrow_table(columns):
+    """A dict of plain columns as a pyarrow table's columns: ids as
+    fixed_size_binary(16), weights as float64, properties as nullable
+    columns."""
+    types = {"id": pyarrow.binary(16), "source": pyarrow.binary(16), "target": pyarrow.binary(16),
+             "weight": pyarrow.float64(), "size": pyarrow.float64(), "red": pyarrow.uint8(),
+             "show_label": pyarrow.bool_(), "label": pyarrow.string(), "url": pyarrow.string()}
+    table = pyarrow.table({k: pyarrow.array(v, type=types[k]) for k, v in columns.items()})
+    return {k: table[k] for k in table.column_names}
+
+
 def invoke(target, method, names, values, form):
     if form == "positional":
         return getattr(target, method)(*values)
@@ -362,6 +470,23 @@ class AgainstTwin(RuleBasedStateMachine):
         @rule(batch=arrow_node_batches(), form=forms)
         def add_nodes_arrow(self, batch, form):
             self.arrow_bulk("add_nodes", ("ids", "updates"), batch, form)
+
+    # The change between two snapshots, against the twin's plain dicts and
+    # sets; a refused call changes nothing. Where pyarrow installs, the same
+    # snapshots as the columns of Arrow tables must give the same result.
+    @rule(snapshots=snapshot_pairs())
+    def add_snapshot_change(self, snapshots):
+        kwargs, plain = snapshots
+        before = self.real.to_bytes()
+        arrow_copy = copy.copy(self.real) if plain is not None and SNAPSHOT_TABLES else None
+        got = outcome(lambda: self.real.add_snapshot_change(**kwargs))
+        assert got == outcome(lambda: self.model.add_snapshot_change(**kwargs))
+        if got[0] != "returned":
+            assert self.real.to_bytes() == before
+        if arrow_copy is not None:
+            tables = {name: arrow_table(columns) for name, columns in plain.items()}
+            assert outcome(lambda: arrow_copy.add_snapshot_change(**tables))[:2] == got[:2]
+            assert arrow_copy.to_bytes() == self.real.to_bytes()
 
     # encode_into against each diff's own to_bytes(): the twin's entries may
     # come in another order, so each buffer is checked against its own diff,

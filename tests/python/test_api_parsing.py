@@ -23,11 +23,12 @@ METHODS = [
     ("delete_edges", "($self, sources, targets)"),
     ("delete_nodes", "($self, ids)"),
     ("add_nodes", "($self, ids, updates)"),
+    ("add_snapshot_change", "($self, *, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None)"),
     ("encoded_size", "($self)"),
     ("encode_into", "($self, buffer, offset=0)"),
 ]
 # The methods after the eight carry a docstring that help() shows.
-ADDED = ["add_edges", "delete_edges", "delete_nodes", "add_nodes", "encoded_size", "encode_into", "from_bytes",
+ADDED = ["add_edges", "delete_edges", "delete_nodes", "add_nodes", "add_snapshot_change", "encoded_size", "encode_into", "from_bytes",
          "node_updates", "deleted_nodes", "edge_updates", "deleted_edges", "merge", "counts",
          "__copy__", "__deepcopy__", "__reduce__", "__sizeof__"]
 

@@ -27,7 +27,7 @@ MARKER = re.compile(r"<!--\s*doctest:\s*(.*?)\s*-->")
 MARKER_WORDS = {"skip", "setup", "cpython", "pypy"}
 # Data libraries that the Arrow examples use, installed where they have a
 # wheel (noxfile.py); an example that needs a missing one is skipped.
-OPTIONAL_PRODUCERS = {"pyarrow", "polars", "pandas", "duckdb", "nanoarrow", "arro3"}
+OPTIONAL_PRODUCERS = {"pyarrow", "polars", "pandas", "duckdb", "nanoarrow", "arro3", "dask"}
 
 
 def pandas_series_speak_arrow():

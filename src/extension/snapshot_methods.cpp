@@ -1,0 +1,251 @@
+#include "snapshot_methods.hpp"
+
+#include <array>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "arguments.hpp"
+#include "bulk_arguments.hpp"
+#include "diff/snapshot_change.hpp"
+#include "entry_frame.hpp"
+#include "host_call.hpp"
+#include "host_compat.hpp"
+#include "method_support.hpp"
+#include "text.hpp"
+
+namespace tarnu::py {
+
+namespace {
+
+constexpr const char* kMethod = "PyGraphDiff.add_snapshot_change()";
+constexpr std::array<const char*, 4> kArguments = {"old_nodes", "new_nodes", "old_edges", "new_edges"};
+constexpr std::array<const char*, 8> kNodeColumns = {"id", "label", "size", "url", "red", "green", "blue", "show_label"};
+constexpr std::array<const char*, 3> kEdgeColumns = {"source", "target", "weight"};
+constexpr std::string_view kSnapshotAccepted =
+    "a snapshot is a dict of columns, each in a form its bulk method takes";
+
+using Lengths = std::vector<std::pair<std::string, std::size_t>>;
+
+template <std::size_t N>
+std::string columns_named(const std::array<const char*, N>& names) {
+    std::string text;
+    for (std::size_t k = 0; k < N; ++k) text += std::string(k == 0 ? "'" : k + 1 == N ? " and '" : ", '") + names[k] + "'";
+    return text;
+}
+
+// The text of a dict key, or nothing when it is not a str with a UTF-8 form.
+std::optional<std::string_view> key_text(PyObject* key) {
+    if (!PyUnicode_Check(key)) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+// A dict of columns: refuses a key that is not among `names` and a missing
+// one of the first `required`; column(name) is then the value of a key.
+template <std::size_t N>
+class SnapshotDict {
+public:
+    SnapshotDict(PyObject* object, const std::string& where, const char* what, const std::array<const char*, N>& names,
+                 std::size_t required)
+        : object_(object) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(object, &pos, &key, &value)) {
+            const auto text = key_text(key);
+            bool known = false;
+            for (const char* name : names) known |= text && *text == name;
+            if (!known) {
+                OwnedRef held = OwnedRef::owning(key);
+                throw_error(PyExc_ValueError, where + ": column '" + object_text(held.get()) + "' is not known; the columns of " +
+                                                  what + " are " + columns_named(names));
+            }
+        }
+        for (std::size_t k = 0; k < required; ++k) {
+            if (column(names[k]).get() == nullptr) throw_error(PyExc_ValueError, where + ": column '" + names[k] + "' is missing");
+        }
+    }
+    // The column named `name`, or null.
+    OwnedRef column(const char* name) const {
+        const OwnedRef key = OwnedRef::consuming(require(PyUnicode_FromString(name)));
+        PyObject* value = PyDict_GetItemWithError(object_, key.get());
+        if (value == nullptr && PyErr_Occurred()) throw_pending_error();
+        return value == nullptr ? OwnedRef() : OwnedRef::owning(value);
+    }
+
+private:
+    PyObject* object_;
+};
+
+[[noreturn]] void throw_not_a_snapshot(PyObject* object, const std::string& where) {
+    throw_error(PyExc_TypeError, where + ": '" + type_qualname(Py_TYPE(object)) + "' object is not accepted; " +
+                                     std::string(kSnapshotAccepted));
+}
+
+void check_lengths(const Lengths& lengths) {
+    for (const auto& part : lengths) {
+        if (part.second != lengths.front().second) throw_length_mismatch(kMethod, lengths);
+    }
+}
+
+// One nodes snapshot: its ids and its updates, read as add_nodes reads them.
+struct NodeSnapshot {
+    IdColumn ids;
+    UpdateColumns updates;
+
+    void open(PyObject* object, const char* name) {
+        const std::string where = std::string("argument '") + name + "'";
+        if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) throw_not_a_snapshot(object, where);
+        const SnapshotDict dict(object, where, "nodes", kNodeColumns, 1);
+        ids.open(dict.column("id").get(), (std::string(name) + "' column 'id").c_str());
+        // The properties alone, as add_nodes takes them.
+        const OwnedRef properties = OwnedRef::consuming(require(PyDict_New()));
+        for (std::size_t k = 1; k < kNodeColumns.size(); ++k) {
+            if (const OwnedRef column = dict.column(kNodeColumns[k]); column.get() != nullptr)
+                require(PyDict_SetItemString(properties.get(), kNodeColumns[k], column.get()));
+        }
+        updates.open(properties.get(), name);
+        Lengths lengths{{"'" + std::string(name) + "' column 'id'", ids.size()}};
+        updates.lengths([&](std::string label, std::size_t n) {
+            // "'updates' column '{key}'", named after this argument
+            constexpr std::string_view kUpdates = "'updates'";
+            if (label.compare(0, kUpdates.size(), kUpdates) == 0) label.replace(0, kUpdates.size(), "'" + std::string(name) + "'");
+            lengths.emplace_back(std::move(label), n);
+        });
+        check_lengths(lengths);
+    }
+    void convert() {
+        ids.convert();
+        updates.convert(ids.size());
+    }
+    void pin() {
+        ids.pin();
+        updates.pin();
+    }
+    auto rows() const {
+        return NodeRows{ids.size(), [this](std::size_t i) -> const NodeId& { return ids(i); },
+                        [this](std::size_t i) -> const NodeUpdateView& { return updates.update(i); }};
+    }
+};
+
+// One edges snapshot, read as add_edges reads its arguments.
+struct EdgeSnapshot {
+    IdColumn sources, targets;
+    WeightColumn weights;
+
+    void open(PyObject* object, const char* name) {
+        const std::string where = std::string("argument '") + name + "'";
+        if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) throw_not_a_snapshot(object, where);
+        const SnapshotDict dict(object, where, "edges", kEdgeColumns, 3);
+        const std::string n(name);
+        sources.open(dict.column("source").get(), (n + "' column 'source").c_str());
+        targets.open(dict.column("target").get(), (n + "' column 'target").c_str());
+        weights.open(dict.column("weight").get(), (n + "' column 'weight").c_str());
+        check_lengths({{"'" + n + "' column 'source'", sources.size()},
+                       {"'" + n + "' column 'target'", targets.size()},
+                       {"'" + n + "' column 'weight'", weights.size()}});
+    }
+    void convert() {
+        sources.convert();
+        targets.convert();
+        weights.convert();
+    }
+    void pin() {
+        sources.pin();
+        targets.pin();
+        weights.pin();
+    }
+    auto rows() const {
+        return EdgeRows{sources.size(), [this](std::size_t i) -> const NodeId& { return sources(i); },
+                        [this](std::size_t i) -> const NodeId& { return targets(i); },
+                        [this](std::size_t i) { return weights(i); }};
+    }
+};
+
+[[noreturn]] void throw_refusal(const SnapshotRefusal& refusal) {
+    using Kind = SnapshotRefusal::Kind;
+    std::string text = std::string("argument '") + kArguments[static_cast<std::size_t>(refusal.argument)] + "': ";
+    if (refusal.kind == Kind::too_many_rows) {
+        text += std::to_string(refusal.row) + " rows or more are not accepted";
+    } else {
+        text += "row " + std::to_string(refusal.row) + ": ";
+        text += refusal.kind == Kind::duplicate_id     ? "the id is on an earlier row"
+                : refusal.kind == Kind::duplicate_edge ? "the (source, target) pair is on an earlier row"
+                                                       : "its source or target is a node of old_nodes that new_nodes lacks";
+    }
+    throw_error(PyExc_ValueError, text);
+}
+
+}  // namespace
+
+PyObject* add_snapshot_change(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
+    return entry_frame([&] {
+        std::array<PyObject*, 4> given{};
+        const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+        if (positional > 0) parse_arguments_slow(kMethod, kArguments.data(), 0, args, positional, nullptr, given.data(), 0);
+        if (keyword_names != nullptr)
+            parse_arguments_slow(kMethod, kArguments.data(), 4, args, 0, keyword_names, given.data(), 0);
+        for (PyObject*& argument : given) {
+            if (argument == Py_None) argument = nullptr;
+        }
+        for (std::size_t pair = 0; pair < 4; pair += 2) {
+            if ((given[pair] == nullptr) == (given[pair + 1] == nullptr)) continue;
+            const std::size_t present = given[pair] != nullptr ? pair : pair + 1;
+            throw_error(PyExc_TypeError, std::string(kMethod) + " got " + kArguments[present] + " without " +
+                                             kArguments[present ^ 1] + "; the snapshots come in pairs");
+        }
+        PyGraphDiffObject* object = checked_self(self);
+        ExclusiveBorrow borrow(object);
+        // Every snapshot opened, then converted (Python code), then pinned:
+        // from there on no Python code runs until the change is recorded.
+        NodeSnapshot old_nodes, new_nodes;
+        EdgeSnapshot old_edges, new_edges;
+        if (given[0] != nullptr) {
+            old_nodes.open(given[0], kArguments[0]);
+            new_nodes.open(given[1], kArguments[1]);
+        }
+        if (given[2] != nullptr) {
+            old_edges.open(given[2], kArguments[2]);
+            new_edges.open(given[3], kArguments[3]);
+        }
+        old_nodes.convert();
+        new_nodes.convert();
+        old_edges.convert();
+        new_edges.convert();
+        old_nodes.pin();
+        new_nodes.pin();
+        old_edges.pin();
+        new_edges.pin();
+        const auto on = old_nodes.rows(), nn = new_nodes.rows();
+        const auto oe = old_edges.rows(), ne = new_edges.rows();
+        SnapshotChange change;
+        std::optional<SnapshotRefusal> refusal;
+        try {
+            refusal = change.compute(on, nn, oe, ne);
+        } catch (const std::bad_alloc&) {
+            throw_error(PyExc_MemoryError,
+                        std::string(kMethod) + " ran out of memory while it compared the snapshots; the diff is unchanged");
+        }
+        if (refusal) throw_refusal(*refusal);
+        std::size_t done = 0;
+        try {
+            change.apply(object->diff, on, nn, oe, ne, done, [](std::size_t i) { test_hooks::on_bulk_item(i); });
+        } catch (const std::bad_alloc&) {
+            report_memory_growth(object);
+            throw_batch_out_of_memory(kMethod, done, change.size());
+        }
+        report_memory_growth(object);
+        return none();
+    });
+}
+
+}  // namespace tarnu::py
