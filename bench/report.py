@@ -1,9 +1,13 @@
 """Markdown tables of benchmark results, for docs/performance.md (and the summary in the README).
 
     python -m bench.report bench/results/cpython.json bench/results/pypy.json
+    python -m bench.report --into docs/performance.md docs/bench/cpython.json docs/bench/pypy.json
 
 Prints, per JSON file from ``bench/run.py --json``, the table that run.py
-prints and the targets with their verdicts.
+prints and the targets with their verdicts. With ``--into``, writes each
+interpreter's block into the document instead, between the lines
+``<!-- bench:NAME:start -->`` and ``<!-- bench:NAME:end -->`` (NAME as the
+JSON's ``interpreter``: cpython, pypy), and leaves the rest of it as it was.
 """
 
 import json
@@ -26,15 +30,37 @@ def report(result):
     return "\n".join(lines)
 
 
+def publish(document, results):
+    """The document with each result's block between its markers; a missing pair is an error."""
+    for result in results:
+        start = "<!-- bench:%s:start -->\n" % result["interpreter"]
+        end = "<!-- bench:%s:end -->" % result["interpreter"]
+        head, found_start, rest = document.partition(start)
+        _, found_end, tail = rest.partition(end)
+        if not (found_start and found_end):
+            raise ValueError("no %s ... %s lines to write the %s tables between" % (start.strip(), end, result["interpreter"]))
+        document = head + start + report(result) + "\n" + end + tail
+    return document
+
+
 def main(argv):
+    into = None
+    if argv[:1] == ["--into"] and len(argv) > 1:
+        into, argv = argv[1], argv[2:]
     if not argv:
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    blocks = []
+    results = []
     for path in argv:
         with open(path) as f:
-            blocks.append(report(json.load(f)))
-    print("\n\n".join(blocks))
+            results.append(json.load(f))
+    if into is None:
+        print("\n\n".join(report(result) for result in results))
+        return 0
+    with open(into, encoding="utf-8") as f:
+        written = publish(f.read(), results)  # before the file is opened for writing: a missing marker leaves it whole
+    with open(into, "w", encoding="utf-8") as f:
+        f.write(written)
     return 0
 
 

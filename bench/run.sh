@@ -10,9 +10,9 @@
 # rebuilt in release mode on every run. Results go to bench/results/ (not
 # committed): cpython.json, pypy.json, the printed tables, bench.png, and the
 # output of the C++ benchmarks of bench/cpp (cpp.txt).
-# --publish also copies the figures and the plot to docs/bench/, which the
-# performance pages show (docs/performance.md, and the summary table and plot
-# in the README, both copied from docs/bench/tables.md by hand).
+# --publish also copies the figures and the plot to docs/bench/ and writes the
+# two tables of docs/performance.md between their marker lines (bench.report
+# --into); the README's summary table is chosen from them by hand.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -94,6 +94,8 @@ if [ "$publish" = 1 ]; then
   mkdir -p docs/bench
   cp bench/results/cpython.json bench/results/pypy.json bench/results/bench.png \
     bench/results/tables.md bench/results/cpp.txt docs/bench/
-  echo "== figures copied to docs/bench/"
+  .venv-bench-cpython/bin/python -m bench.report --into docs/performance.md \
+    docs/bench/cpython.json docs/bench/pypy.json
+  echo "== figures copied to docs/bench/, tables written into docs/performance.md"
 fi
 echo "== done: bench/results/"

@@ -1,10 +1,14 @@
 """The benchmark suite's own logic: the workloads it builds and the verdicts it prints."""
 
+import json
+import os
 import random
 
+import pytest
 import tarnu_twin
+from conftest import ROOT
 
-from bench import run, workloads
+from bench import report, run, workloads
 
 
 def test_edge_workloads_are_distinct_pairs_over_the_requested_sources():
@@ -65,3 +69,23 @@ def test_restore_rows_run_and_judge_their_targets():
     assert set(result["rows"]) >= {"from_bytes", "to_bytes", "per-call load", "copy.copy", "edge_updates()"}
     assert all(seconds > 0 for seconds in result["rows"].values())
     assert "from_bytes >= 20x faster than decode_diff.py + replay" in result["text"]
+
+
+def test_publish_writes_each_interpreters_block_and_keeps_the_rest():
+    result = {"interpreter": "pypy", "interpreter_version": "PyPy 7.3.11",
+              "rows": [row("add_node", module=5.0)], "memory": []}
+    document = ("# Title\n\nprose\n<!-- bench:pypy:start -->\nold table\n<!-- bench:pypy:end -->\n"
+                "more prose\n<!-- bench:cpython:start -->\nkept\n<!-- bench:cpython:end -->\n")
+    written = report.publish(document, [result])
+    assert written.replace(report.report(result) + "\n", "old table\n") == document
+    assert report.publish(written, [result]) == written
+    with pytest.raises(ValueError, match="bench:cpython"):
+        report.publish(document.replace("<!-- bench:cpython:end -->", ""), [dict(result, interpreter="cpython")])
+    # The tables in performance.md are the ones the last publish wrote, not copies made by hand.
+    results = []
+    for name in ("cpython", "pypy"):
+        with open(os.path.join(ROOT, "docs", "bench", name + ".json")) as f:
+            results.append(json.load(f))
+    with open(os.path.join(ROOT, "docs", "performance.md"), encoding="utf-8") as f:
+        performance = f.read()
+    assert report.publish(performance, results) == performance

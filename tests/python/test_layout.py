@@ -32,6 +32,16 @@ def test_the_core_does_not_include_the_extension():
     assert offenders == []
 
 
+def test_the_architecture_page_names_every_core_folder_and_only_paths_that_exist():
+    with open(os.path.join(ROOT, "docs", "architecture.md"), encoding="utf-8") as page:
+        text = page.read()
+    diagram = text.split("```")[1]
+    assert sorted(f for f in os.listdir(SRC) if "src/%s/" % f not in diagram) == []
+    table = text.split("| change | files it touches |")[1].split("\n\n")[0]
+    named = set(re.findall(r"`((?:src|tests|tarnu_twin|stubs|docs|bench)/[^`*<]*)`", table))
+    assert len(named) > 20 and sorted(p for p in named if not os.path.exists(os.path.join(ROOT, p))) == []
+
+
 def python_imports(package):
     """{module: the modules of `package` it imports}, for each file of the package."""
     graph = {}
