@@ -127,6 +127,10 @@ struct NodeSnapshot {
         ids.convert();
         updates.convert(ids.size());
     }
+    void retake() {
+        ids.retake();
+        updates.retake();
+    }
     void pin() {
         ids.pin();
         updates.pin();
@@ -158,6 +162,11 @@ struct EdgeSnapshot {
         sources.convert();
         targets.convert();
         weights.convert();
+    }
+    void retake() {
+        sources.retake();
+        targets.retake();
+        weights.retake();
     }
     void pin() {
         sources.pin();
@@ -205,7 +214,8 @@ PyObject* add_snapshot_change(PyObject* self, PyObject* const* args, Py_ssize_t 
         }
         PyGraphDiffObject* object = checked_self(self);
         ExclusiveBorrow borrow(object);
-        // Every snapshot opened, then converted (Python code), then pinned:
+        // Every snapshot opened, then converted (Python code), then every
+        // buffer taken again (a class's __buffer__ may run), then pinned:
         // from there on no Python code runs until the change is recorded.
         NodeSnapshot old_nodes, new_nodes;
         EdgeSnapshot old_edges, new_edges;
@@ -221,6 +231,10 @@ PyObject* add_snapshot_change(PyObject* self, PyObject* const* args, Py_ssize_t 
         new_nodes.convert();
         old_edges.convert();
         new_edges.convert();
+        old_nodes.retake();
+        new_nodes.retake();
+        old_edges.retake();
+        new_edges.retake();
         old_nodes.pin();
         new_nodes.pin();
         old_edges.pin();
