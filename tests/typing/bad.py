@@ -31,7 +31,7 @@ PyGraphDiff(a)  # E: call-arg
 
 class Special(PyGraphDiff):  # E: misc
     pass
-diff.add_edges([1], [a], [1.0])  # E: list-item
+diff.add_edges([1], [a], [1.0])  # E: arg-type
 diff.add_edges([a], [a], ["1.0"])  # E: list-item
 diff.add_nodes([a], {"label": [1]})  # E: arg-type
 diff.delete_nodes(a.hex())  # E: arg-type
