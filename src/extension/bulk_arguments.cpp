@@ -377,72 +377,10 @@ bool column_buffer_value(node_property::Flag, const ColumnBuffer& buffer, std::s
     return buffer.data()[i] != 0;
 }
 
-// An entry of a dict of columns: its key's type, the key itself when it is
-// a str (on PyPy an exact copy), and its value.
-struct ColumnEntry {
-    OwnedRef type;
-    OwnedRef name;
-    OwnedRef value;
-};
-
-// The entries of a dict, in its order, read from its own storage (a
-// subclass's methods are not called) with no Python code of the caller's run.
-// CPython hands out its keys as they are. PyPy's C view of a str subclass is
-// sized by its own __len__, and PyDict_Next ends the process when that view
-// cannot be made; so there the keys never reach C: their types and exact
-// copies are made at the Python level (map(type, keys), and str.__getitem__
-// with slice(None) for the str keys before the first key of another type).
-std::vector<ColumnEntry> column_entries(PyObject* dict, const std::string& where) {
-    std::vector<ColumnEntry> entries;
-#ifndef PYPY_VERSION
-    (void)where;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        const bool text = type_has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS);
-        entries.push_back({OwnedRef::owning(reinterpret_cast<PyObject*>(Py_TYPE(key))),
-                           text ? OwnedRef::owning(key) : OwnedRef(), OwnedRef::owning(value)});
-    }
-#else
-    const OwnedRef keys = require_new(PyDict_Keys(dict));
-    const OwnedRef values = require_new(PyDict_Values(dict));
-    const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
-    const OwnedRef map = require_new(PyObject_GetAttrString(builtins.get(), "map"));
-    const OwnedRef types = require_new(PySequence_List(
-        require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, keys.get(), nullptr)).get()));
-    const Py_ssize_t count = PyList_GET_SIZE(types.get());
-    Py_ssize_t texts = 0;
-    while (texts < count && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(types.get(), texts)),
-                                             &PyUnicode_Type)) {
-        ++texts;
-    }
-    const OwnedRef text_keys = require_new(PyList_GetSlice(keys.get(), 0, texts));
-    const OwnedRef everything = require_new(PySlice_New(nullptr, nullptr, nullptr));
-    const OwnedRef slices = require_new(PyList_New(texts));
-    for (Py_ssize_t i = 0; i < texts; ++i) PyList_SET_ITEM(slices.get(), i, OwnedRef::owning(everything.get()).release());
-    const OwnedRef copy = require_new(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "__getitem__"));
-    const OwnedRef names = require_new(PySequence_List(
-        require_new(PyObject_CallFunctionObjArgs(map.get(), copy.get(), text_keys.get(), slices.get(), nullptr)).get()));
-    if (PyList_GET_SIZE(values.get()) != count || PyList_GET_SIZE(names.get()) != texts) {
-        throw_argument_error(PyExc_RuntimeError, where, "the dict changed size while its keys were read");
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        // One value at a time: a value whose C view cannot be made fails
-        // here alone, where PySequence_Fast_GET_ITEM would have the layer
-        // build (and half build) the views of the whole list.
-        OwnedRef value = require_new(PySequence_GetItem(values.get(), i));
-        entries.push_back({OwnedRef::owning(PyList_GET_ITEM(types.get(), i)),
-                           i < texts ? OwnedRef::owning(PyList_GET_ITEM(names.get(), i)) : OwnedRef(), std::move(value)});
-    }
-#endif
-    return entries;
-}
-
 // The read position of a dict of columns' key, or kKeys for "id"
 // (ignored, as in a batch). Anything else is refused: a str with the text of
 // a batch's unknown column, another type with TypeError.
-std::size_t column_key(const ColumnEntry& entry, const std::string& where) {
+std::size_t column_key(const DictEntry& entry, const std::string& where) {
     constexpr auto& names = UpdateColumns::kKeyNames;
     constexpr std::size_t count = UpdateColumns::kKeys;
     if (!entry.name) {
@@ -491,7 +429,7 @@ void UpdateColumns::open(PyObject* object, const char* name) {
     // not called) and compared as exact str, with none of the caller's
     // Python code run.
     std::array<OwnedRef, kKeys> values;
-    for (ColumnEntry& entry : column_entries(object, where_)) {
+    for (DictEntry& entry : dict_entries(object, where_)) {
         const std::size_t k = column_key(entry, where_);
         if (k == kKeys) continue;  // "id"
         if (values[k]) throw_argument_error(PyExc_ValueError, where_, "column '" + std::string(kKeyNames[k]) + "' is given twice");
@@ -502,7 +440,6 @@ void UpdateColumns::open(PyObject* object, const char* name) {
         if (values[P::read_position]) open_column(P::read_position, values[P::read_position].get(), column_formats(typename P::Kind{}));
     });
 }
-
 
 void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_view formats) {
     Column& column = columns_by_key_[key];
@@ -647,6 +584,66 @@ void TextArena::grow(std::size_t bytes) {
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
     next_ = blocks_.back().get();
     room_ = size;
+}
+
+// The entries of a dict, in its order, read from its own storage (a
+// subclass's methods are not called) with no Python code of the caller's run.
+// CPython hands out its keys as they are. PyPy's C view of a str subclass is
+// sized by its own __len__, and PyDict_Next ends the process when that view
+// cannot be made; so there the keys never reach C: their types and exact
+// copies are made at the Python level (map(type, keys), and str.__getitem__
+// with slice(None) for the str keys before the first key of another type).
+std::vector<DictEntry> dict_entries(PyObject* dict, const std::string& where) {
+    std::vector<DictEntry> entries;
+#ifndef PYPY_VERSION
+    (void)where;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        const bool text = type_has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS);
+        entries.push_back({OwnedRef::owning(reinterpret_cast<PyObject*>(Py_TYPE(key))),
+                           text ? OwnedRef::owning(key) : OwnedRef(), OwnedRef::owning(key), OwnedRef::owning(value)});
+    }
+#else
+    const OwnedRef keys = require_new(PyDict_Keys(dict));
+    const OwnedRef values = require_new(PyDict_Values(dict));
+    const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
+    const OwnedRef map = require_new(PyObject_GetAttrString(builtins.get(), "map"));
+    const OwnedRef types = require_new(PySequence_List(
+        require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, keys.get(), nullptr)).get()));
+    const Py_ssize_t count = PyList_GET_SIZE(types.get());
+    Py_ssize_t texts = 0;
+    while (texts < count && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(types.get(), texts)),
+                                             &PyUnicode_Type)) {
+        ++texts;
+    }
+    const OwnedRef text_keys = require_new(PyList_GetSlice(keys.get(), 0, texts));
+    const OwnedRef everything = require_new(PySlice_New(nullptr, nullptr, nullptr));
+    const OwnedRef slices = require_new(PyList_New(texts));
+    for (Py_ssize_t i = 0; i < texts; ++i) PyList_SET_ITEM(slices.get(), i, OwnedRef::owning(everything.get()).release());
+    const OwnedRef copy = require_new(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "__getitem__"));
+    const OwnedRef names = require_new(PySequence_List(
+        require_new(PyObject_CallFunctionObjArgs(map.get(), copy.get(), text_keys.get(), slices.get(), nullptr)).get()));
+    if (PyList_GET_SIZE(values.get()) != count || PyList_GET_SIZE(names.get()) != texts) {
+        throw_argument_error(PyExc_RuntimeError, where, "the dict changed size while its keys were read");
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // One value at a time: a value whose C view cannot be made fails
+        // here alone, where PySequence_Fast_GET_ITEM would have the layer
+        // build (and half build) the views of the whole list.
+        OwnedRef value = require_new(PySequence_GetItem(values.get(), i));
+        OwnedRef name = i < texts ? OwnedRef::owning(PyList_GET_ITEM(names.get(), i)) : OwnedRef();
+        // A key after the str ones is needed only to name it in an error,
+        // and the reader stops at the first of them: only it is read.
+        OwnedRef key = i < texts ? OwnedRef::owning(name.get())
+                       : i == texts ? require_new(PySequence_GetItem(keys.get(), i))
+                                    : OwnedRef();
+        entries.push_back({OwnedRef::owning(PyList_GET_ITEM(types.get(), i)), std::move(name), std::move(key),
+                           std::move(value)});
+    }
+#endif
+    return entries;
 }
 
 // --- shared errors ------------------------------------------------------------

@@ -293,9 +293,34 @@ void UpdateColumns::lengths(Report&& report) const {
     }
 }
 
+// An entry of a caller's dict: its key's type, the key itself as text when
+// it is a str (on PyPy an exact copy), the key as an object where it may be
+// named in an error (on PyPy only the str keys and the first other one), and
+// its value.
+struct DictEntry {
+    OwnedRef type;
+    OwnedRef name;
+    OwnedRef key;
+    OwnedRef value;
+};
+
+// The entries of a dict, in its order, read from its own storage (a
+// subclass's methods are not called) with none of the caller's Python code
+// run, and without the calls that end a PyPy process on a key or value whose
+// C view cannot be made.
+std::vector<DictEntry> dict_entries(PyObject* dict, const std::string& where);
+
 // Lengths that disagree: ValueError "{method} got arguments of different
 // lengths: 'a' has 3 items, 'b' has 2 items". `parts` are (label, length).
 [[noreturn]] void throw_length_mismatch(const char* method, const std::vector<std::pair<std::string, std::size_t>>& parts);
+
+// Throws throw_length_mismatch's error unless every length of `parts` is the
+// same.
+inline void check_lengths(const char* method, const std::vector<std::pair<std::string, std::size_t>>& parts) {
+    for (const auto& part : parts) {
+        if (part.second != parts.front().second) throw_length_mismatch(method, parts);
+    }
+}
 
 // MemoryError "{method} ran out of memory after {k} of {n} items; the diff
 // holds the effect of the first {k}".

@@ -22,12 +22,6 @@ constexpr ArgumentDescription<2> add_nodes_arguments{"PyGraphDiff.add_nodes()", 
 
 using Lengths = std::vector<std::pair<std::string, std::size_t>>;
 
-void check_lengths(const char* method, const Lengths& lengths) {
-    for (const auto& part : lengths) {
-        if (part.second != lengths.front().second) throw_length_mismatch(method, lengths);
-    }
-}
-
 // Runs a batch on the record after its arguments have converted. Out of
 // memory, the record holds the effect of the items before `done`, and the
 // MemoryError says how many.

@@ -37,64 +37,55 @@ std::string columns_named(const std::array<const char*, N>& names) {
     return text;
 }
 
-// The text of a dict key, or nothing when it is not a str with a UTF-8 form.
-std::optional<std::string_view> key_text(PyObject* key) {
-    if (!PyUnicode_Check(key)) return std::nullopt;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string_view(utf8, static_cast<std::size_t>(size));
-}
-
 // A dict of columns: refuses a key that is not among `names` and a missing
-// one of the first `required`; column(name) is then the value of a key.
+// one of the first `required`; column(name) is then the value of a key. The
+// dict is read as add_nodes reads a dict of columns (dict_entries).
 template <std::size_t N>
 class SnapshotDict {
 public:
     SnapshotDict(PyObject* object, const std::string& where, const char* what, const std::array<const char*, N>& names,
                  std::size_t required)
-        : object_(object) {
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(object, &pos, &key, &value)) {
-            const auto text = key_text(key);
-            bool known = false;
-            for (const char* name : names) known |= text && *text == name;
-            if (!known) {
-                OwnedRef held = OwnedRef::owning(key);
-                throw_error(PyExc_ValueError, where + ": column '" + object_text(held.get()) + "' is not known; the columns of " +
-                                                  what + " are " + columns_named(names));
+        : names_(names) {
+        for (DictEntry& entry : dict_entries(object, where)) {
+            std::size_t k = N;
+            if (entry.name) {
+                Py_ssize_t size = 0;
+                if (const char* utf8 = PyUnicode_AsUTF8AndSize(entry.name.get(), &size)) {
+                    const std::string_view text(utf8, static_cast<std::size_t>(size));
+                    k = 0;
+                    while (k < N && text != names[k]) ++k;
+                } else if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                    throw_pending_error();
+                } else {
+                    PyErr_Clear();  // lone surrogates: no column's name
+                }
             }
+            if (k == N) {
+                throw_error(PyExc_ValueError, where + ": column '" + object_text(entry.key.get()) +
+                                                  "' is not known; the columns of " + what + " are " + columns_named(names));
+            }
+            values_[k] = std::move(entry.value);
         }
         for (std::size_t k = 0; k < required; ++k) {
-            if (column(names[k]).get() == nullptr) throw_error(PyExc_ValueError, where + ": column '" + names[k] + "' is missing");
+            if (!values_[k]) throw_error(PyExc_ValueError, where + ": column '" + names[k] + "' is missing");
         }
     }
     // The column named `name`, or null.
-    OwnedRef column(const char* name) const {
-        const OwnedRef key = OwnedRef::consuming(require(PyUnicode_FromString(name)));
-        PyObject* value = PyDict_GetItemWithError(object_, key.get());
-        if (value == nullptr && PyErr_Occurred()) throw_pending_error();
-        return value == nullptr ? OwnedRef() : OwnedRef::owning(value);
+    PyObject* column(std::string_view name) const {
+        for (std::size_t k = 0; k < N; ++k) {
+            if (name == names_[k]) return values_[k].get();
+        }
+        return nullptr;
     }
 
 private:
-    PyObject* object_;
+    const std::array<const char*, N>& names_;
+    std::array<OwnedRef, N> values_;
 };
 
 [[noreturn]] void throw_not_a_snapshot(PyObject* object, const std::string& where) {
     throw_error(PyExc_TypeError, where + ": '" + type_qualname(Py_TYPE(object)) + "' object is not accepted; " +
                                      std::string(kSnapshotAccepted));
-}
-
-void check_lengths(const Lengths& lengths) {
-    for (const auto& part : lengths) {
-        if (part.second != lengths.front().second) throw_length_mismatch(kMethod, lengths);
-    }
 }
 
 // One nodes snapshot: its ids and its updates, read as add_nodes reads them.
@@ -106,12 +97,12 @@ struct NodeSnapshot {
         const std::string where = std::string("argument '") + name + "'";
         if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) throw_not_a_snapshot(object, where);
         const SnapshotDict dict(object, where, "nodes", kNodeColumns, 1);
-        ids.open(dict.column("id").get(), (std::string(name) + "' column 'id").c_str());
+        ids.open(dict.column("id"), (std::string(name) + "' column 'id").c_str());
         // The properties alone, as add_nodes takes them.
         const OwnedRef properties = OwnedRef::consuming(require(PyDict_New()));
         for (std::size_t k = 1; k < kNodeColumns.size(); ++k) {
-            if (const OwnedRef column = dict.column(kNodeColumns[k]); column.get() != nullptr)
-                require(PyDict_SetItemString(properties.get(), kNodeColumns[k], column.get()));
+            if (PyObject* column = dict.column(kNodeColumns[k]); column != nullptr)
+                require(PyDict_SetItemString(properties.get(), kNodeColumns[k], column));
         }
         updates.open(properties.get(), name);
         Lengths lengths{{"'" + std::string(name) + "' column 'id'", ids.size()}};
@@ -121,7 +112,7 @@ struct NodeSnapshot {
             if (label.compare(0, kUpdates.size(), kUpdates) == 0) label.replace(0, kUpdates.size(), "'" + std::string(name) + "'");
             lengths.emplace_back(std::move(label), n);
         });
-        check_lengths(lengths);
+        check_lengths(kMethod, lengths);
     }
     void convert() {
         ids.convert();
@@ -151,10 +142,10 @@ struct EdgeSnapshot {
         if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) throw_not_a_snapshot(object, where);
         const SnapshotDict dict(object, where, "edges", kEdgeColumns, 3);
         const std::string n(name);
-        sources.open(dict.column("source").get(), (n + "' column 'source").c_str());
-        targets.open(dict.column("target").get(), (n + "' column 'target").c_str());
-        weights.open(dict.column("weight").get(), (n + "' column 'weight").c_str());
-        check_lengths({{"'" + n + "' column 'source'", sources.size()},
+        sources.open(dict.column("source"), (n + "' column 'source").c_str());
+        targets.open(dict.column("target"), (n + "' column 'target").c_str());
+        weights.open(dict.column("weight"), (n + "' column 'weight").c_str());
+        check_lengths(kMethod, {{"'" + n + "' column 'source'", sources.size()},
                        {"'" + n + "' column 'target'", targets.size()},
                        {"'" + n + "' column 'weight'", weights.size()}});
     }

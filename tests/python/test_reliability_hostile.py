@@ -603,6 +603,9 @@ def test_subclasses_are_read_for_what_they_hold():
     with pytest.raises(ValueError, match="column 'Red' is not a node property"):
         d.add_nodes([POOL[4]], {RaisingStr("id"): None, RaisingStr("Red"): [1]})
     assert dict(d.node_updates())[POOL[4]] == {"red": 1}
+    # And as a snapshot's column name.
+    d.add_snapshot_change(old_nodes={RaisingStr("id"): [POOL[5]]}, new_nodes={RaisingStr("id"): []})
+    assert list(d.deleted_nodes()) == [POOL[5]]
 
 
 PYPY_ONLY, CPYTHON_ONLY = {True}, {False}
