@@ -432,7 +432,7 @@ void UpdateColumns::open(PyObject* object, const char* name) {
     for (DictEntry& entry : dict_entries(object, where_)) {
         const std::size_t k = column_key(entry, where_);
         if (k == kKeys) continue;  // "id"
-        if (values[k]) throw_argument_error(PyExc_ValueError, where_, "column '" + std::string(kKeyNames[k]) + "' is given twice");
+        if (values[k]) throw_repeated_update_column(where_, kKeyNames[k]);
         values[k] = std::move(entry.value);
     }
     for_each_node_property_in_read_order([&](auto property) {
