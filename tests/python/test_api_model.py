@@ -264,7 +264,9 @@ def arrow_node_batches(draw):
 # unknown or missing column, mismatched lengths or a lone snapshot.
 SNAPSHOT_LABELS = ["a\nb", "a\\nb", '"', '\\"', "\u00e9", "\x01", ""]
 SNAPSHOT_SIZES = [1.0, -0.0, 0.0, math.nan, math.inf, -math.inf, 0.1, 0.10000000149011612, 1e39]
-SNAPSHOT_WEIGHTS = SNAPSHOT_SIZES + [-math.nan, struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000123))[0], 1]
+SNAPSHOT_WEIGHTS = SNAPSHOT_SIZES + [-math.nan, 1] + [  # NaNs with payloads, one of them signalling
+    struct.unpack("<d", struct.pack("<Q", bits))[0] for bits in (0x7FF8000000000123, 0xFFF4000000000000)]
+
 snapshot_updates = st.fixed_dictionaries({}, optional={
     "label": st.sampled_from(SNAPSHOT_LABELS), "url": st.sampled_from(SNAPSHOT_LABELS[:3]),
     "size": st.sampled_from(SNAPSHOT_SIZES), "red": st.integers(0, 1), "show_label": st.booleans()})
