@@ -306,7 +306,9 @@ void spoiled_stream(Input& in, const std::string& format) {
                     for (auto& buffer : victim.buffers) in.fill(buffer);
                     keep_in_bounds(victim, victim.array.length + victim.array.offset);
                     break;
-                case 2: victim.pointers[in.byte() % victim.pointers.size()] = nullptr; break;
+                case 2:  // a null array has no buffer to lose
+                    if (!victim.pointers.empty()) victim.pointers[in.byte() % victim.pointers.size()] = nullptr;
+                    break;
                 case 3: victim.array.length = INT64_MAX; break;  // the producer's struct, not the one taken
                 case 4: shared_format[0] = static_cast<char>(in.byte()); break;
             }
