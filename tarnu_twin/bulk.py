@@ -66,6 +66,11 @@ def _take_sequence(obj, lists_and_tuples_only):
     return None
 
 
+def _is_pandas_index(obj):
+    module = getattr(type(obj), "__module__", None)
+    return isinstance(module, str) and module.startswith("pandas") and _type_name(type(obj)).endswith("Index")
+
+
 def _wrong_kind(obj, where, accepted):
     return TypeError("%s: '%s' object is not accepted; %s" % (where, _type_name(type(obj)), accepted))
 
@@ -160,6 +165,9 @@ def _open_ids(obj, where):
         return [("'%s'" % where[10:-1], len(sequence))], lambda n: _convert_items(sequence, n, where, _one_id)
     view = _buffer(obj)
     if view is None:
+        if _is_pandas_index(obj):
+            raise TypeError("%s: a pandas '%s' exports no Arrow array or buffer; pass list(index) or "
+                            "pyarrow.array(index)" % (where, _type_name(type(obj))))
         raise _wrong_kind(obj, where, _IDS_ACCEPTED)
     fmt = view.format[1:] if view.format[:1] in ("@", "=", "<") else view.format
     if not ((view.itemsize == 1 and fmt in ("B", "b", "c")) or (view.itemsize == 16 and fmt in ("16s", "16x"))):

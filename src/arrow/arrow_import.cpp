@@ -1,5 +1,7 @@
 #include "arrow/arrow_import.hpp"
 
+#include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -49,6 +51,7 @@ std::string_view format_text(const char* format) {
 
 std::size_t expected_buffers(ArrowType type) {
     switch (type) {
+        case ArrowType::null: return 0;
         case ArrowType::structure: return 1;
         case ArrowType::binary:
         case ArrowType::large_binary:
@@ -96,6 +99,9 @@ const std::uint8_t* check_layout(const ArrowSchema& schema, const ArrowArray& ar
         throw_arrow_error("an array of type " + arrow_type_name(format) + " with " + std::to_string(array.n_buffers) +
                           " buffers is not valid; it has " + (is_view(format.type) ? "at least 3" : std::to_string(want)));
     }
+    // A null array has no buffer at all, not even a validity bitmap: every
+    // item is null by its type (first_null).
+    if (format.type == ArrowType::null) return nullptr;
     if (array.buffers == nullptr) throw_arrow_error("the array's buffers are missing");
     const auto* validity = static_cast<const std::uint8_t*>(array.buffers[0]);
     if (array.null_count == 0 || array.length == 0) return nullptr;
@@ -157,6 +163,47 @@ void check_views(ArrowColumn& column, const ArrowArray& array) {
     }
 }
 
+// "d:P,S" or "d:P,S,N": a precision of 1 to 76 digits, a scale of at most
+// four digits either side of zero, and a width of 32, 64, 128 (the default)
+// or 256 bits.
+ArrowFormat parse_decimal_format(std::string_view f) {
+    std::string_view rest = f.substr(2);
+    const auto number = [&](bool is_signed, std::int32_t& out) {
+        bool negative = false;
+        if (is_signed && !rest.empty() && rest[0] == '-') {
+            negative = true;
+            rest.remove_prefix(1);
+        }
+        std::size_t digits = 0;
+        std::int32_t value = 0;
+        while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9' && digits < 5) {
+            value = value * 10 + (rest[digits] - '0');
+            ++digits;
+        }
+        if (digits == 0 || digits == 5) return false;
+        rest.remove_prefix(digits);
+        out = negative ? -value : value;
+        return true;
+    };
+    ArrowFormat format{ArrowType::decimal, 16};
+    std::int32_t bits = 128;
+    bool ok = number(false, format.precision) && !rest.empty() && rest[0] == ',';
+    if (ok) {
+        rest.remove_prefix(1);
+        ok = number(true, format.scale);
+    }
+    if (ok && !rest.empty()) {
+        ok = rest[0] == ',';
+        rest.remove_prefix(1);
+        ok = ok && number(false, bits) && rest.empty();
+    }
+    ok = ok && format.precision >= 1 && format.precision <= 76 &&
+         (bits == 32 || bits == 64 || bits == 128 || bits == 256);
+    if (!ok) throw_arrow_error("malformed Arrow format " + quoted(f));
+    format.byte_width = bits / 8;
+    return format;
+}
+
 }  // namespace
 
 ArrowFormat parse_arrow_format(const char* format) {
@@ -179,7 +226,7 @@ ArrowFormat parse_arrow_format(const char* format) {
             case 'Z': return {ArrowType::large_binary};
             case 'u': return {ArrowType::utf8};
             case 'U': return {ArrowType::large_utf8};
-            case 'n': throw_arrow_error("unsupported Arrow format " + quoted(f) + " (null)");
+            case 'n': return {ArrowType::null};
             default: break;
         }
     }
@@ -195,9 +242,10 @@ ArrowFormat parse_arrow_format(const char* format) {
         if (width <= 0 || width > (1 << 20)) throw_arrow_error("malformed Arrow format " + quoted(f));
         return {ArrowType::fixed_size_binary, static_cast<std::int32_t>(width)};
     }
-    // The other families of the interface: decimals, temporal types, nested
+    if (f.size() > 2 && f.substr(0, 2) == "d:") return parse_decimal_format(f);
+    // The other families of the interface: temporal types, nested
     // types (lists, maps, unions, run-end encoded).
-    if (f.size() > 1 && (f.substr(0, 2) == "d:" || f[0] == 't' || f[0] == '+')) {
+    if (f.size() > 1 && (f[0] == 't' || f[0] == '+')) {
         throw_arrow_error("unsupported Arrow format " + quoted(f));
     }
     throw_arrow_error("malformed Arrow format " + quoted(f));
@@ -224,6 +272,10 @@ std::string arrow_type_name(const ArrowFormat& format) {
         case ArrowType::large_utf8: return "large_utf8";
         case ArrowType::utf8_view: return "string_view";
         case ArrowType::fixed_size_binary: return "fixed_size_binary(" + std::to_string(format.byte_width) + ")";
+        case ArrowType::decimal:
+            return "decimal" + std::to_string(format.byte_width * 8) + "(" + std::to_string(format.precision) + ", " +
+                   std::to_string(format.scale) + ")";
+        case ArrowType::null: return "null";
         case ArrowType::structure: return "struct";
     }
     return "?";
@@ -235,6 +287,16 @@ ArrowFormat check_arrow_schema(const ArrowSchema& schema, ArrowShape shape) {
     const ArrowFormat format = parse_arrow_format(schema.format);
     const bool structure = format.type == ArrowType::structure;
     if (shape == ArrowShape::column && structure) {
+        // A one-column table or record batch: its column. Its one child is
+        // checked as a flat array, so a struct of a struct is refused.
+        check_arrow_schema(schema, ArrowShape::batch);
+        if (schema.n_children != 1) {
+            throw_arrow_error("a struct array (a record batch or table) of " + std::to_string(schema.n_children) +
+                              " columns is not accepted here; pass one of its columns");
+        }
+        return check_arrow_schema(*schema.children[0], ArrowShape::flat);
+    }
+    if (shape == ArrowShape::flat && structure) {
         throw_arrow_error("a struct array (a record batch) is not accepted here; pass one of its columns");
     }
     if (shape == ArrowShape::batch && !structure) {
@@ -265,18 +327,52 @@ std::size_t arrow_chunks_length(const std::vector<OwnedArrowArray>& arrays) {
     return total;
 }
 
-ArrowColumn check_arrow_column_layout(const ArrowSchema& schema, const ArrowArray& array) {
+namespace {
+
+ArrowColumn flat_column_layout(const ArrowSchema& schema, const ArrowArray& array) {
     ArrowColumn column;
-    column.format = check_arrow_schema(schema, ArrowShape::column);
+    column.format = check_arrow_schema(schema, ArrowShape::flat);
     column.validity = check_layout(schema, array, column.format);
     column.length = static_cast<std::size_t>(array.length);
     column.offset = static_cast<std::size_t>(array.offset);
-    column.values = required_buffer(array, 1, "values");
+    if (column.format.type != ArrowType::null) column.values = required_buffer(array, 1, "values");
     return column;
 }
 
+ArrowColumn flat_column(const ArrowSchema& schema, const ArrowArray& array);
+
+// The column of a one-column struct array: its child, checked by `check`,
+// as long as the struct and from the struct's offset on.
+template <class Check>
+ArrowColumn only_child(const ArrowSchema& schema, const ArrowArray& array, Check&& check) {
+    check_arrow_schema(schema, ArrowShape::column);  // one child
+    const ArrowBatch batch = check_arrow_batch(schema, array);
+    ArrowColumn column = check(*schema.children[0], *array.children[0]);
+    if (column.length < batch.offset + batch.length) {
+        throw_arrow_error("the column of " + std::to_string(column.length) + " items is shorter than its batch of " +
+                          std::to_string(batch.offset + batch.length));
+    }
+    column.offset += batch.offset;
+    column.length = batch.length;
+    return column;
+}
+
+}  // namespace
+
+ArrowColumn check_arrow_column_layout(const ArrowSchema& schema, const ArrowArray& array) {
+    if (is_arrow_struct(schema)) return only_child(schema, array, flat_column_layout);
+    return flat_column_layout(schema, array);
+}
+
 ArrowColumn check_arrow_column(const ArrowSchema& schema, const ArrowArray& array) {
-    ArrowColumn column = check_arrow_column_layout(schema, array);
+    if (is_arrow_struct(schema)) return only_child(schema, array, flat_column);
+    return flat_column(schema, array);
+}
+
+namespace {
+
+ArrowColumn flat_column(const ArrowSchema& schema, const ArrowArray& array) {
+    ArrowColumn column = flat_column_layout(schema, array);
     switch (column.format.type) {
         case ArrowType::binary:
         case ArrowType::utf8:
@@ -298,6 +394,8 @@ ArrowColumn check_arrow_column(const ArrowSchema& schema, const ArrowArray& arra
     return column;
 }
 
+}  // namespace
+
 ArrowBatch check_arrow_batch(const ArrowSchema& schema, const ArrowArray& array) {
     const ArrowFormat format = check_arrow_schema(schema, ArrowShape::batch);
     if (check_layout(schema, array, format) != nullptr) {
@@ -312,7 +410,7 @@ ArrowBatch check_arrow_batch(const ArrowSchema& schema, const ArrowArray& array)
 ArrowColumn check_arrow_batch_child(const ArrowBatch& batch, std::size_t index) {
     const ArrowSchema& schema = *batch.schema->children[index];
     const ArrowArray& array = *batch.array->children[index];
-    ArrowColumn column = check_arrow_column(schema, array);
+    ArrowColumn column = flat_column(schema, array);
     // The parent's offset applies on top of the child's own.
     if (column.length < batch.offset + batch.length) {
         throw_arrow_error("the column of " + std::to_string(column.length) + " items is shorter than its batch of " +
@@ -357,6 +455,7 @@ ArrowChunks read_arrow_stream(ArrowArrayStream& stream) {
 // --- reading ----------------------------------------------------------------
 
 std::size_t ArrowColumn::first_null() const noexcept {
+    if (format.type == ArrowType::null) return 0;  // item 0, or length 0
     if (validity == nullptr) return length;
     for (std::size_t i = 0; i < length; ++i) {
         if (!valid(i)) return i;
@@ -437,6 +536,86 @@ bool is_utf8(std::string_view text) noexcept {
     return true;
 }
 
+double decimal_to_double(const std::uint8_t* digits, std::int32_t width, std::int32_t scale) noexcept {
+    // The integer as four 64-bit limbs, least significant first, sign
+    // extended; then its magnitude.
+    std::uint64_t limbs[4] = {};
+    int count = 1;
+    if (width == 4) {
+        std::int32_t value;
+        std::memcpy(&value, digits, 4);
+        limbs[0] = static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
+    } else {
+        count = width / 8;
+        for (int k = 0; k < count; ++k) {
+            // The limbs lie in the host's order: most significant first on
+            // a big-endian host.
+            const int at = std::endian::native == std::endian::little ? k : count - 1 - k;
+            std::memcpy(&limbs[k], digits + 8 * at, 8);
+        }
+    }
+    for (int k = count; k < 4; ++k) limbs[k] = static_cast<std::int64_t>(limbs[count - 1]) < 0 ? ~0ull : 0;
+    const bool negative = static_cast<std::int64_t>(limbs[3]) < 0;
+    if (negative) {
+        bool carry = true;
+        for (std::uint64_t& limb : limbs) {
+            limb = ~limb + (carry ? 1 : 0);
+            carry = carry && limb == 0;
+        }
+    }
+    // Both operands exact as doubles: the one operation rounds correctly.
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if ((limbs[1] | limbs[2] | limbs[3]) == 0 && limbs[0] <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+        const auto m = static_cast<double>(limbs[0]);
+        const double value = scale >= 0 ? m / kPowers[scale] : m * kPowers[-scale];
+        return negative ? -value : value;
+    }
+    // Otherwise the value's text, rounded by strtod (correctly, as glibc's
+    // does; no decimal point, so the locale does not matter). At most 78
+    // digits (95 before the leading zeros go) and an exponent of at most
+    // five digits.
+    char reversed[100];
+    count = 0;
+    while ((limbs[0] | limbs[1] | limbs[2] | limbs[3]) != 0) {
+        // Divide by 10^19, the largest power of ten in a limb, and write the
+        // remainder's 19 digits.
+        constexpr std::uint64_t kChunk = 10000000000000000000ull;
+        unsigned __int128 remainder = 0;
+        for (int k = 3; k >= 0; --k) {
+            const unsigned __int128 part = (remainder << 64) | limbs[k];
+            limbs[k] = static_cast<std::uint64_t>(part / kChunk);
+            remainder = part % kChunk;
+        }
+        auto low = static_cast<std::uint64_t>(remainder);
+        for (int d = 0; d < 19; ++d) {
+            reversed[count++] = static_cast<char>('0' + low % 10);
+            low /= 10;
+        }
+    }
+    while (count > 1 && reversed[count - 1] == '0') --count;
+    if (count == 0) reversed[count++] = '0';
+    char text[112];
+    int at = 0;
+    if (negative) text[at++] = '-';
+    while (count > 0) text[at++] = reversed[--count];
+    text[at++] = 'e';
+    // The exponent is -scale, |scale| < 10^5 (parse_decimal_format).
+    std::uint32_t exponent = static_cast<std::uint32_t>(scale < 0 ? -scale : scale);
+    if (scale > 0) text[at++] = '-';
+    char exponent_digits[8];
+    int e = 0;
+    do {
+        exponent_digits[e++] = static_cast<char>('0' + exponent % 10);
+        exponent /= 10;
+    } while (exponent != 0);
+    while (e > 0) text[at++] = exponent_digits[--e];
+    text[at] = '\0';
+    // Beyond the doubles strtod gives the infinity or the zero of the sign,
+    // as float(Decimal) does.
+    return std::strtod(text, nullptr);
+}
+
 void throw_wrong_type(const ArrowColumn& column, const char* accepted) {
     throw_arrow_error("an array of type " + arrow_type_name(column.format) + " is not accepted; it takes " + accepted);
 }
@@ -515,6 +694,7 @@ void read_arrow_ids(const ArrowColumn& column, std::size_t first, NodeId* out) {
                 }
             }
             return;
+        case ArrowType::null: return;  // empty: a null item was refused above
         default: arrow_detail::throw_wrong_type(column, kAccepted);
     }
 }
@@ -523,6 +703,7 @@ void read_arrow_weights(const ArrowColumn& column, std::size_t first, float* out
     if (const std::size_t null = column.first_null(); null < column.length) {
         throw_arrow_item_error(first + null, "the weight is null");
     }
+    if (column.format.type == ArrowType::null) return;  // empty
     arrow_detail::visit_numbers(column, false, "a float or integer type",
                                 [&](std::size_t i, auto value) { out[i] = arrow_detail::to_weight(value); });
 }

@@ -113,12 +113,16 @@ enum class ArrowType : std::uint8_t {
     binary, large_binary, binary_view,
     utf8, large_utf8, utf8_view,
     fixed_size_binary,
+    decimal,  // "d:P,S" (128 bits) and "d:P,S,N" for N of 32, 64, 128 or 256
+    null,     // "n": no buffers, every item null
     structure,
 };
 
 struct ArrowFormat {
     ArrowType type;
-    std::int32_t byte_width = 0;  // fixed_size_binary only
+    std::int32_t byte_width = 0;  // fixed_size_binary; a decimal's 4, 8, 16 or 32
+    std::int32_t precision = 0;   // decimal only
+    std::int32_t scale = 0;       // decimal only: the value is the integer times 10^-scale
 };
 
 // Parses a format string of the C data interface. Throws ArrowInputError
@@ -157,13 +161,17 @@ struct ArrowColumn {
     }
 };
 
-// What an argument takes: a flat array, or a struct array (a record batch)
-// with a column per child.
-enum class ArrowShape { column, batch };
+// What an argument takes: a column (a flat array, or a struct array of
+// exactly one child, as a one-column table or record batch comes, read as
+// that child), a struct array (a record batch) with a column per child, or
+// a flat array alone (a batch's child: a struct there is refused, so that
+// no chain of children is followed).
+enum class ArrowShape { column, batch, flat };
 
 // Checks a schema alone, as every array of it is checked first: its format
 // (a struct for a batch, anything else for a column), no dictionary, and its
-// children (a batch's each there). A stream of no chunks is checked so.
+// children (a batch's each there). A stream of no chunks is checked so. For
+// a column that comes as a struct of one child, the child's format.
 ArrowFormat check_arrow_schema(const ArrowSchema& schema, ArrowShape shape);
 
 // The items of all chunks. Reads only the structs themselves (their length
@@ -172,7 +180,8 @@ ArrowFormat check_arrow_schema(const ArrowSchema& schema, ArrowShape shape);
 // than any one array may hold, before anything is sized from it.
 std::size_t arrow_chunks_length(const std::vector<ArrowOwned<ArrowArray>>& arrays);
 
-// Checks a flat array against its schema (no children, no dictionary) and
+// Checks a column against its schema (a flat array: no children, no
+// dictionary; or a struct of one such child, whose view it returns) and
 // returns its view. An extension type is read as its storage type.
 ArrowColumn check_arrow_column(const ArrowSchema& schema, const ArrowArray& array);
 // The checks of check_arrow_column that read no item (format, counts,
@@ -189,12 +198,21 @@ struct ArrowBatch {
     std::size_t offset = 0;
 };
 ArrowBatch check_arrow_batch(const ArrowSchema& schema, const ArrowArray& array);
-// Child `index` of the batch as a column of the batch's length, the batch's
-// offset applied.
+// Child `index` of the batch, a flat array, as a column of the batch's
+// length, the batch's offset applied.
 ArrowColumn check_arrow_batch_child(const ArrowBatch& batch, std::size_t index);
 
 // Whether the schema's format is a struct ("+s").
 bool is_arrow_struct(const ArrowSchema& schema);
+
+// The names of the columns that pandas made of a data frame's index
+// ("__index_level_0__", or the index's own name), from the schema's
+// metadata: the key "pandas", a JSON object whose "index_columns" lists
+// them (a range index is a JSON object there, and names no column). Empty
+// when there is no such key or its text is not the JSON expected: the
+// metadata is only a hint. Its lengths are the producer's: a negative one,
+// or more than 2^31 bytes in all, ends the reading.
+std::vector<std::string> pandas_index_columns(const char* metadata);
 
 // Every chunk of a stream, each owned: get_schema, then get_next until the
 // end. A failing callback throws ArrowInputError with the stream's own
@@ -221,14 +239,16 @@ void read_arrow_ids(const ArrowColumn& column, std::size_t first, NodeId* out);
 // without nulls.
 bool arrow_ids_in_place(const ArrowColumn& column) noexcept;
 
-// Weights from float16, float32, float64 or an integer type, each converted
-// as a Python number of that value converts to a 32-bit float (an integer
-// through a double). Nulls are refused.
+// Weights from float16, float32, float64, a decimal or an integer type, each
+// converted as a Python number of that value converts to a 32-bit float (an
+// integer or a decimal through the double nearest its value). Nulls, and so
+// a null-typed column of any item, are refused.
 void read_arrow_weights(const ArrowColumn& column, std::size_t first, float* out);
 
-// Node properties: set(i, value) for each item that is not null.
+// Node properties: set(i, value) for each item that is not null (a
+// null-typed column of any type's property sets nothing).
 // read_arrow_texts: utf8, large_utf8 or string_view, valid UTF-8.
-// read_arrow_floats: any float or integer type, as read_arrow_weights.
+// read_arrow_floats: any float, decimal or integer type, as read_arrow_weights.
 // read_arrow_colours: any integer type, 0 to 255 (OverflowError otherwise).
 // read_arrow_flags: boolean.
 template <class Set>
@@ -245,6 +265,9 @@ void read_arrow_flags(const ArrowColumn& column, std::size_t first, Set&& set);
 namespace arrow_detail {
 
 float half_to_float(std::uint16_t half) noexcept;
+// The double nearest `digits` (a decimal's integer, `width` bytes of two's
+// complement) times 10^-scale.
+double decimal_to_double(const std::uint8_t* digits, std::int32_t width, std::int32_t scale) noexcept;
 bool is_utf8(std::string_view text) noexcept;
 [[noreturn]] void throw_wrong_type(const ArrowColumn& column, const char* accepted);
 
@@ -282,6 +305,18 @@ void visit_numbers(const ArrowColumn& column, bool integers_only, const char* ac
         switch (column.format.type) {
             case ArrowType::float32: return visit(float{});
             case ArrowType::float64: return visit(double{});
+            case ArrowType::decimal: {
+                // A double, never a float: to_weight rounds it to binary32 as
+                // it rounds an integer, once.
+                const std::int32_t width = column.format.byte_width, scale = column.format.scale;
+                const auto* values = static_cast<const std::uint8_t*>(column.values);
+                for (std::size_t i = 0; i < column.length; ++i) {
+                    if (column.valid(i)) {
+                        f(i, decimal_to_double(values + (column.offset + i) * static_cast<std::size_t>(width), width, scale));
+                    }
+                }
+                return;
+            }
             case ArrowType::float16: {
                 const auto* values = values_from_offset<std::uint16_t>(column);
                 for (std::size_t i = 0; i < column.length; ++i) {
@@ -308,6 +343,7 @@ float to_weight(T value) noexcept {
 template <class Set>
 void read_arrow_texts(const ArrowColumn& column, std::size_t first, Set&& set) {
     const ArrowType type = column.format.type;
+    if (type == ArrowType::null) return;
     if (type != ArrowType::utf8 && type != ArrowType::large_utf8 && type != ArrowType::utf8_view) {
         arrow_detail::throw_wrong_type(column, "utf8, large_utf8 or string_view");
     }
@@ -321,12 +357,14 @@ void read_arrow_texts(const ArrowColumn& column, std::size_t first, Set&& set) {
 
 template <class Set>
 void read_arrow_floats(const ArrowColumn& column, std::size_t, Set&& set) {
+    if (column.format.type == ArrowType::null) return;
     arrow_detail::visit_numbers(column, false, "a float or integer type",
                                 [&](std::size_t i, auto value) { set(i, arrow_detail::to_weight(value)); });
 }
 
 template <class Set>
 void read_arrow_colours(const ArrowColumn& column, std::size_t first, Set&& set) {
+    if (column.format.type == ArrowType::null) return;
     arrow_detail::visit_numbers(column, true, "an integer type", [&](std::size_t i, auto value) {
         using T = decltype(value);
         if constexpr (std::is_same_v<T, std::uint64_t>) {
@@ -348,6 +386,7 @@ void read_arrow_colours(const ArrowColumn& column, std::size_t first, Set&& set)
 
 template <class Set>
 void read_arrow_flags(const ArrowColumn& column, std::size_t, Set&& set) {
+    if (column.format.type == ArrowType::null) return;
     if (column.format.type != ArrowType::boolean) arrow_detail::throw_wrong_type(column, "bool");
     const auto* bits = static_cast<const std::uint8_t*>(column.values);
     for (std::size_t i = 0; i < column.length; ++i) {

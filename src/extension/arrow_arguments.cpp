@@ -151,6 +151,7 @@ bool ArrowInput::take(PyObject* object, std::string where, Shape shape) {
                 const char* name = schema_->children[c]->name;
                 child_names_.emplace_back(name == nullptr ? "" : std::string_view(name, strnlen(name, 4096)));
             }
+            index_names_ = pandas_index_columns(schema_->metadata);
         }
     } catch (const ArrowInputError& error) {
         throw_labelled(where_, error, first);

@@ -50,8 +50,10 @@ public:
     bool held() const noexcept { return schema_.held(); }
     std::size_t size() const noexcept { return size_; }
     const std::string& where() const noexcept { return where_; }
-    // Batch: the names of its columns, as take() found them.
+    // Batch: the names of its columns, as take() found them, and those of
+    // them that pandas made of a data frame's index (its schema's metadata).
     const std::vector<std::string>& child_names() const noexcept { return child_names_; }
+    const std::vector<std::string>& index_names() const noexcept { return index_names_; }
 
     // Checks every chunk as it is now. Run no Python code from here until
     // the last read.
@@ -99,6 +101,7 @@ private:
     OwnedArrowSchema schema_;
     std::vector<OwnedArrowArray> arrays_;
     std::vector<std::string> child_names_;  // Shape::batch
+    std::vector<std::string> index_names_;  // Shape::batch
     std::vector<ArrowColumn> columns_;      // Shape::column, one per chunk, after pin()
     std::vector<ArrowBatch> batches_;       // Shape::batch, one per chunk, after pin()
     std::size_t size_ = 0;
@@ -123,15 +126,17 @@ const float* arrow_weights(const ArrowInput& input, std::vector<float>& converte
 
 // The columns of a batch of node updates, by name: column(key, child, where)
 // for each child named as a property, where `key` is its index in `names`
-// and `child` its index in the batch. "id" is skipped; any other name is
-// refused (ValueError), as is a property named twice, since a misspelt or
-// repeated column would lose its data without a word.
+// and `child` its index in the batch. "id" and a pandas index's columns are
+// skipped; any other name is refused (ValueError), as is a property named
+// twice, since a misspelt or repeated column would lose its data without a
+// word.
 template <class Column>
 void open_arrow_update_columns(const ArrowInput& batch, const char* const* names, std::size_t count, Column&& column) {
     const std::vector<std::string>& children = batch.child_names();
     std::vector<bool> seen(count);
+    const std::vector<std::string>& index = batch.index_names();
     for (std::size_t c = 0; c < children.size(); ++c) {
-        if (children[c] == "id") continue;
+        if (children[c] == "id" || std::find(index.begin(), index.end(), children[c]) != index.end()) continue;
         std::size_t key = 0;
         while (key < count && children[c] != names[key]) ++key;
         if (key == count) throw_unknown_update_column(batch.where(), children[c], names, count);

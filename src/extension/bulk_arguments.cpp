@@ -42,6 +42,26 @@ constexpr std::string_view kUpdatesAccepted =
     throw_argument_error(PyExc_TypeError, where, message);
 }
 
+// Whether the object is a pandas Index (its class's module is pandas' and
+// its name ends in "Index"), for a refusal's text: an Index exports neither
+// interface the ids are read through. Only on the way to an error.
+bool is_pandas_index(PyObject* object) {
+    OwnedRef module = OwnedRef::consuming(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
+    if (!module || !PyUnicode_Check(module.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(module.get(), &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const std::string name = type_qualname(Py_TYPE(object));
+    return std::string_view(text, static_cast<std::size_t>(size)).starts_with("pandas") && name.size() >= 5 &&
+           name.compare(name.size() - 5, 5, "Index") == 0;
+}
+
 bool has_format(const BufferView& buffer, std::string_view formats) {
     const std::string_view format = buffer.format();
     bool known = false;
@@ -258,7 +278,14 @@ void IdColumn::open(PyObject* object, const char* name) {
                                      "16-byte ids; " + std::string(kIdsAccepted));
         }
     };
-    if (!buffer_.open(object, check)) throw_wrong_kind(object, where_, kIdsAccepted);
+    if (!buffer_.open(object, check)) {
+        if (is_pandas_index(object)) {
+            throw_argument_error(PyExc_TypeError, where_,
+                                 "a pandas '" + type_qualname(Py_TYPE(object)) +
+                                     "' exports no Arrow array or buffer; pass list(index) or pyarrow.array(index)");
+        }
+        throw_wrong_kind(object, where_, kIdsAccepted);
+    }
     size_ = buffer_.bytes() / 16;
 }
 

@@ -120,7 +120,9 @@ class ArrowStreamExporter(Protocol):
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
 
-# Arrow input: any object with ``__arrow_c_array__`` or ``__arrow_c_stream__``.
+# Arrow input: any object with ``__arrow_c_array__`` or ``__arrow_c_stream__``;
+# where a column is taken, a table or record batch of one column is read as
+# that column.
 ArrowColumn: TypeAlias = Union[ArrowArrayExporter, ArrowStreamExporter]
 
 # Ids in bulk: a list or tuple of 16-byte ``bytes``, UUID text (36
@@ -131,7 +133,7 @@ ArrowColumn: TypeAlias = Union[ArrowArrayExporter, ArrowStreamExporter]
 _Id: TypeAlias = Union[bytes, str, UUID]
 _Ids: TypeAlias = Union[_Buffer, list[bytes], list[str], list[UUID], list[_Id], tuple[_Id, ...], ArrowColumn]
 # Weights in bulk: a one-dimensional buffer of format ``f`` or ``d``, numbers,
-# or an Arrow column of a float or integer type.
+# or an Arrow column of a float, decimal or integer type.
 _Weights: TypeAlias = Union[_Buffer, Sequence[Union[SupportsFloat, SupportsIndex]], ArrowColumn]
 
 class NodeSnapshot(NodeColumns, total=False):

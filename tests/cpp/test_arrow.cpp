@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -162,11 +163,18 @@ TEST(ArrowFormat, KnownFormatsParseAndOthersAreNamed) {
     EXPECT_EQ(parse_arrow_format("w:16").byte_width, 16);
     EXPECT_EQ(parse_arrow_format("vu").type, ArrowType::utf8_view);
     EXPECT_EQ(parse_arrow_format("L").type, ArrowType::uint64);
-    for (const char* unsupported : {"n", "tsu:UTC", "+l", "d:10,2", "tdD"}) {
+    EXPECT_EQ(parse_arrow_format("n").type, ArrowType::null);
+    const ArrowFormat decimal = parse_arrow_format("d:76,-3,256");
+    EXPECT_EQ(decimal.type, ArrowType::decimal);
+    EXPECT_EQ(arrow_type_name(decimal), "decimal256(76, -3)");
+    EXPECT_EQ(parse_arrow_format("d:2,1").byte_width, 16);
+    EXPECT_EQ(parse_arrow_format("d:9,2,32").byte_width, 4);
+    for (const char* unsupported : {"tsu:UTC", "+l", "tdD"}) {
         EXPECT_EQ(refusal([&] { parse_arrow_format(unsupported); }).message.rfind("unsupported Arrow format", 0), 0u)
             << unsupported;
     }
-    for (const char* malformed : {"", "w:", "w:0", "w:-1", "w:16x", "ww", "x", "uu", "w:99999999999"}) {
+    for (const char* malformed : {"", "w:", "w:0", "w:-1", "w:16x", "ww", "x", "uu", "w:99999999999", "d:", "d:0,1",
+                                  "d:10", "d:10,", "d:10,2,48", "d:77,1", "d:10,x", "d:10,2,", "d:10,-", "d:1,99999"}) {
         EXPECT_EQ(refusal([&] { parse_arrow_format(malformed); }).message.rfind("malformed Arrow format", 0), 0u)
             << malformed;
     }
@@ -240,6 +248,161 @@ TEST(ArrowReader, WeightsConvertAsAPythonNumberOfThatValue) {
     const ArrowInputError e = refusal([&] { read_arrow_colours(check_arrow_column(colours.schema, colours.array), 0, [](std::size_t, std::uint8_t) {}); });
     EXPECT_EQ(e.kind, ArrowInputError::Kind::overflow);
     EXPECT_EQ(e.item, 2u);  // item 1 is null, hence absent and unchecked
+}
+
+// Decimals: the double nearest the value, as float(Decimal(text)) gives it
+// (strtod of the same text is the reference), from every width; the exact
+// fast path and the text path agree at their border.
+TEST(ArrowReader, DecimalsAreTheDoubleNearestTheirValue) {
+    struct Case {
+        const char* format;
+        std::vector<std::uint8_t> bytes;  // the integer, little-endian
+        const char* value;                // the same value as text
+    };
+    const auto le = [](std::uint64_t low, std::uint64_t high, int width) {
+        std::vector<std::uint8_t> out(static_cast<std::size_t>(width));
+        for (int k = 0; k < width; ++k) {
+            out[k] = static_cast<std::uint8_t>(k < 8 ? low >> (8 * k) : k < 16 ? high >> (8 * (k - 8)) : (high >> 63) ? 0xFF : 0);
+        }
+        return out;
+    };
+    const std::vector<Case> cases = {
+        {"d:2,1", le(1, 0, 16), "0.1"},
+        {"d:2,1", le(~0ull, ~0ull, 16), "-0.1"},
+        {"d:9,2,32", le(0xFFFFFF85, 0, 4), "-1.23"},
+        {"d:18,3,64", le((1ull << 53) + 1, 0, 8), "9007199254740.993"},
+        {"d:18,-3,64", le(7, 0, 8), "7000"},
+        {"d:38,5", le(0x42B64E76714244CBull, 0x29Dull, 16), "12345678901234567890123e-5"},
+        {"d:38,30", le(1, 0, 16), "1e-30"},
+        {"d:38,0", le(0, 1ull << 63, 16), "-170141183460469231731687303715884105728"},
+        {"d:5,400", le(1, 0, 16), "1e-400"},
+        {"d:5,-400", le(1, 0, 16), "1e400"},
+        {"d:5,22", le(1ull << 53, 0, 16), "9007199254740992e-22"},
+        {"d:5,23", le(1ull << 53, 0, 16), "9007199254740992e-23"},
+    };
+    for (const Case& c : cases) {
+        const ArrowFormat f = parse_arrow_format(c.format);
+        EXPECT_EQ(arrow_detail::decimal_to_double(c.bytes.data(), f.byte_width, f.scale), std::strtod(c.value, nullptr))
+            << c.format << " " << c.value;
+    }
+    // 256 bits: -2^255, and 2^200 + 1 scaled by 10^-2.
+    std::vector<std::uint8_t> low(32, 0);
+    low[31] = 0x80;
+    EXPECT_EQ(arrow_detail::decimal_to_double(low.data(), 32, 0),
+              -std::strtod("57896044618658097711785492504343953926634992332820282019728792003956564819968", nullptr));
+    std::vector<std::uint8_t> big(32, 0);
+    big[0] = 1;
+    big[25] = 1;
+    EXPECT_EQ(arrow_detail::decimal_to_double(big.data(), 32, 2),
+              std::strtod("16069380442589902755419620923411626025222029937827928353013.77", nullptr));
+
+    // As sizes, with a null skipped; a decimal is no colour.
+    Made sizes;
+    sizes.format = "d:2,1";
+    std::vector<std::uint8_t> values;
+    for (std::uint64_t v : {1ull, 5ull, 3ull}) {
+        const auto one = le(v, 0, 16);
+        values.insert(values.end(), one.begin(), one.end());
+    }
+    sizes.buffers = {{0b101}, values};
+    sizes.finish(3, 1);
+    std::vector<std::pair<std::size_t, float>> seen;
+    read_arrow_floats(check_arrow_column(sizes.schema, sizes.array), 0, [&](std::size_t i, float v) { seen.emplace_back(i, v); });
+    EXPECT_EQ(seen, (std::vector<std::pair<std::size_t, float>>{{0, 0.1f}, {2, 0.3f}}));
+    EXPECT_EQ(refusal([&] {
+                  read_arrow_colours(check_arrow_column(sizes.schema, sizes.array), 0, [](std::size_t, std::uint8_t) {});
+              }).message,
+              "an array of type decimal128(2, 1) is not accepted; it takes an integer type");
+}
+
+// A null-typed column (no buffers): every item null; and any column as
+// the one child of a struct, as a one-column table gives it.
+TEST(ArrowReader, NullColumnsAndOneColumnStructsReadAsTheirItems) {
+    Made nulls;
+    nulls.format = "n";
+    nulls.finish(3, 3);
+    nulls.array.buffers = nullptr;
+    const ArrowColumn column = check_arrow_column(nulls.schema, nulls.array);
+    std::vector<NodeId> ids(3);
+    std::vector<float> weights(3);
+    EXPECT_EQ(refusal([&] { read_arrow_ids(column, 4, ids.data()); }).item, 4u);
+    EXPECT_EQ(refusal([&] { read_arrow_weights(column, 0, weights.data()); }).message, "the weight is null");
+    int set = 0;
+    read_arrow_texts(column, 0, [&](std::size_t, std::string_view) { ++set; });
+    read_arrow_floats(column, 0, [&](std::size_t, float) { ++set; });
+    read_arrow_colours(column, 0, [&](std::size_t, std::uint8_t) { ++set; });
+    read_arrow_flags(column, 0, [&](std::size_t, bool) { ++set; });
+    EXPECT_EQ(set, 0);
+    nulls.finish(0, 0);
+    read_arrow_ids(check_arrow_column(nulls.schema, nulls.array), 0, ids.data());
+    read_arrow_weights(check_arrow_column(nulls.schema, nulls.array), 0, weights.data());
+    nulls.buffers = {{}};  // a buffer where none belongs
+    nulls.finish(1, 0);
+    EXPECT_EQ(refusal([&] { check_arrow_column(nulls.schema, nulls.array); }).message,
+              "an array of type null with 1 buffers is not valid; it has 0");
+
+    Made child = text_array({std::string("x"), std::string("00112233-4455-6677-8899-aabbccddeeff")});
+    ArrowSchema* child_schema = &child.schema;
+    ArrowArray* child_array = &child.array;
+    const void* no_validity = nullptr;
+    ArrowSchema table{"+s", "", nullptr, 0, 1, &child_schema, nullptr, nullptr, nullptr};
+    ArrowArray batch{1, 0, 1, 1, 1, &no_validity, &child_array, nullptr, nullptr, nullptr};
+    const ArrowColumn inner = check_arrow_column(table, batch);
+    EXPECT_EQ(inner.format.type, ArrowType::utf8);
+    EXPECT_EQ(inner.length, 1u);
+    read_arrow_ids(inner, 0, ids.data());
+    EXPECT_EQ(ids[0].bytes[15], 0xFF);
+    batch.length = 2;
+    EXPECT_EQ(refusal([&] { check_arrow_column(table, batch); }).message, "the column of 2 items is shorter than its batch of 3");
+    // Two columns, or a struct inside: refused.
+    ArrowSchema* two_schemas[] = {&child.schema, &child.schema};
+    ArrowSchema two{"+s", "", nullptr, 0, 2, two_schemas, nullptr, nullptr, nullptr};
+    EXPECT_EQ(refusal([&] { check_arrow_schema(two, ArrowShape::column); }).message,
+              "a struct array (a record batch or table) of 2 columns is not accepted here; pass one of its columns");
+    ArrowSchema* nested_schema = &table;
+    ArrowSchema nested{"+s", "", nullptr, 0, 1, &nested_schema, nullptr, nullptr, nullptr};
+    EXPECT_EQ(refusal([&] { check_arrow_schema(nested, ArrowShape::column); }).message,
+              "a struct array (a record batch) is not accepted here; pass one of its columns");
+}
+
+// The pandas index columns of a schema's metadata, and every text that is
+// not what pandas writes giving none.
+TEST(ArrowMetadata, PandasIndexColumnsAndMalformedMetadataGivesNone) {
+    const auto metadata = [](const std::vector<std::pair<std::string, std::string>>& pairs) {
+        std::string out;
+        const auto put = [&](std::int32_t n) { out.append(reinterpret_cast<const char*>(&n), 4); };
+        put(static_cast<std::int32_t>(pairs.size()));
+        for (const auto& [key, value] : pairs) {
+            put(static_cast<std::int32_t>(key.size()));
+            out += key;
+            put(static_cast<std::int32_t>(value.size()));
+            out += value;
+        }
+        return out;
+    };
+    using Names = std::vector<std::string>;
+    const std::vector<std::pair<std::string, Names>> cases = {
+        {R"({"index_columns": ["__index_level_0__", {"kind": "range", "start": 0}, "k\u00e9y\ud83d\ude00"], "x": [1, {"a": null}]})",
+         {"__index_level_0__", "k\xC3\xA9y\xF0\x9F\x98\x80"}},
+        {R"({"columns": [{"name": "a", "metadata": null}], "index_columns": [], "pandas_version": "3.0"})", {}},
+        {R"({"index_columns": ["a"],})", {}},
+        {R"({"index_columns": ["a")", {}},
+        {R"(["index_columns", ["a"]])", {}},
+        {R"({"index_columns": ["\ud800"]})", {}},
+        {"{\"index_columns\": [\"a\x01\"]}", {}},
+        {std::string(100, '[') + "]", {}},
+        {R"({"x": )" + std::string(100, '[') + std::string(100, ']') + R"(, "index_columns": ["a"]})", {}},
+        {R"({"index_columns": ["a"], "index_columns": ["b"]})", {"a"}},
+    };
+    for (const auto& [json, want] : cases) {
+        const std::string m = metadata({{"other", "{}"}, {"pandas", json}});
+        EXPECT_EQ(pandas_index_columns(m.c_str()), want) << json;
+    }
+    EXPECT_EQ(pandas_index_columns(nullptr), Names{});
+    std::string lying = metadata({{"pandas", "{}"}});
+    const std::int32_t negative = -5;
+    std::memcpy(lying.data() + 4, &negative, 4);
+    EXPECT_EQ(pandas_index_columns(lying.c_str()), Names{});
 }
 
 TEST(ArrowReader, HostileLayoutsAreRefusedBeforeAnyValueIsRead) {

@@ -47,8 +47,19 @@ struct Input {
     }
 };
 
-const char* const kFormats[] = {"b", "c", "C", "s", "S", "i", "I", "l", "L", "e", "f", "g", "z",
-                                "Z", "vz", "u", "U", "vu", "w:16", "w:3", "+s", "n", "tsu:UTC"};
+const char* const kFormats[] = {"b", "c", "C", "s", "S", "i", "I", "l", "L", "e", "f", "g", "z", "Z",
+                                "vz", "u", "U", "vu", "w:16", "w:3", "+s", "n", "tsu:UTC", "d:9,2,32",
+                                "d:18,-3,64", "d:38,10", "d:76,40,256", "d:2,1,128"};
+static_assert(std::size(kFormats) <= 32);
+
+// A decimal format's bytes per value, or 0.
+std::size_t decimal_width(std::string_view f) {
+    if (f.substr(0, 2) != "d:") return 0;
+    if (f.ends_with(",32")) return 4;
+    if (f.ends_with(",64")) return 8;
+    if (f.ends_with(",256")) return 32;
+    return 16;
+}
 
 // A reference UUID text parser that shares nothing with the real one.
 bool reference_uuid(std::string_view text, std::uint8_t* out) {
@@ -174,9 +185,9 @@ void build(Input& in, Built& b, Releases& releases) {
     const std::uint8_t shape = b.shape = in.byte();
     const std::int64_t items = length + offset;
 
-    b.buffers.emplace_back((items + 7) / 8);  // validity
-    std::size_t width = 0;
     const std::string_view f = b.format;
+    if (f != "n") b.buffers.emplace_back((items + 7) / 8);  // validity; a null array has no buffer
+    std::size_t width = decimal_width(f);
     if (f == "b") width = 0;
     else if (f == "c" || f == "C") width = 1;
     else if (f == "s" || f == "S" || f == "e") width = 2;
@@ -187,7 +198,7 @@ void build(Input& in, Built& b, Releases& releases) {
     if (f == "b") b.buffers.emplace_back((items + 7) / 8);
     else if (is_offsets32(f)) b.buffers.emplace_back(4 * (items + 1));
     else if (is_offsets64(f)) b.buffers.emplace_back(8 * (items + 1));
-    else b.buffers.emplace_back(width * static_cast<std::size_t>(items));
+    else if (f != "n") b.buffers.emplace_back(width * static_cast<std::size_t>(items));
     for (auto& buffer : b.buffers) in.fill(buffer);
     if (is_offsets32(f) || is_offsets64(f)) {
         b.buffers.emplace_back(512);
@@ -205,7 +216,7 @@ void build(Input& in, Built& b, Releases& releases) {
     }
     keep_in_bounds(b, items);
     for (auto& buffer : b.buffers) b.pointers.push_back(buffer.empty() ? nullptr : buffer.data());
-    if (shape & 0x01) b.pointers[0] = nullptr;  // no validity bitmap
+    if ((shape & 0x01) && !b.pointers.empty()) b.pointers[0] = nullptr;  // no validity bitmap
     std::int64_t n_buffers = static_cast<std::int64_t>(b.pointers.size());
     // A buffer count one too small makes a view array's last data buffer
     // read as its sizes, which no reader can tell from honest sizes: view
@@ -295,7 +306,9 @@ void spoiled_stream(Input& in, const std::string& format) {
                     for (auto& buffer : victim.buffers) in.fill(buffer);
                     keep_in_bounds(victim, victim.array.length + victim.array.offset);
                     break;
-                case 2: victim.pointers[in.byte() % victim.pointers.size()] = nullptr; break;
+                case 2:  // a null array has no buffer to lose
+                    if (!victim.pointers.empty()) victim.pointers[in.byte() % victim.pointers.size()] = nullptr;
+                    break;
                 case 3: victim.array.length = INT64_MAX; break;  // the producer's struct, not the one taken
                 case 4: shared_format[0] = static_cast<char>(in.byte()); break;
             }
@@ -353,6 +366,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             try {
                 const ArrowBatch batch = check_arrow_batch(parent_schema, parent);
                 read_everything(check_arrow_batch_child(batch, 0));
+            } catch (const ArrowInputError&) {
+            }
+            // And as a column given as a one-column table.
+            try {
+                read_everything(check_arrow_column(parent_schema, parent));
             } catch (const ArrowInputError&) {
             }
         }

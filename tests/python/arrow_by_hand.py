@@ -7,6 +7,7 @@ The capsules come from the module's test hook "arrow_capsule" (PyPy's
 ctypes cannot make one); those tests skip without the hooks."""
 
 import ctypes
+import decimal
 import struct
 
 import tarnu_api
@@ -68,6 +69,23 @@ INT_RANGES = {"c": (-128, 127), "C": (0, 255), "s": (-2 ** 15, 2 ** 15 - 1), "S"
               "i": (-2 ** 31, 2 ** 31 - 1), "I": (0, 2 ** 32 - 1), "l": (-2 ** 63, 2 ** 63 - 1), "L": (0, 2 ** 64 - 1)}
 ID_FORMATS = ["w:16", "z", "Z", "vz", "u", "U", "vu"]
 TEXT_FORMATS = ["u", "U", "vu"]
+# Decimals of every width, a negative scale among them: their values are
+# the unscaled integers.
+DECIMAL_FORMATS = ["d:9,2,32", "d:18,-3,64", "d:2,1", "d:38,30,128", "d:76,40,256"]
+
+
+def decimal_parts(fmt):
+    """(scale, bytes per value) of a decimal format."""
+    parts = fmt[2:].split(",")
+    return int(parts[1]), int(parts[2] if len(parts) > 2 else 128) // 8
+
+
+EXACT = decimal.Context(prec=100)  # scaleb rounds to its context's precision
+
+
+def decimal_value(fmt, integer):
+    """The Python float of a decimal's value, as float(Decimal) makes it."""
+    return float(decimal.Decimal(integer).scaleb(-decimal_parts(fmt)[0], EXACT))
 
 
 def bits(flags):
@@ -85,6 +103,11 @@ def layout(fmt, values):
     nulls = sum(v is None for v in values)
     if fmt == "b":
         return [validity, bits([bool(v) for v in values])], nulls
+    if fmt == "n":
+        return [], len(values)
+    if fmt.startswith("d:"):
+        width = decimal_parts(fmt)[1]
+        return [validity, b"".join((v or 0).to_bytes(width, "little", signed=True) for v in values)], nulls
     if fmt in INT_FORMATS or fmt in FLOAT_FORMATS:
         code = INT_FORMATS.get(fmt) or FLOAT_FORMATS[fmt]
         return [validity, b"".join(struct.pack("<" + code, 0 if v is None else v) for v in values)], nulls
@@ -154,7 +177,8 @@ class HandArray:
         else:
             buffers, _ = layout(self.fmt, [self.values[0] if self.values else None] * self.skip + self.values)
             offset, nulls = self.skip, sum(v is None for v in self.values)
-            buffers[0] = buffers[0] if nulls else None
+            if buffers:
+                buffers[0] = buffers[0] if nulls else None
         kept = [None if b is None else ctypes.create_string_buffer(b, max(len(b), 1)) for b in buffers]
         pointers = (ctypes.c_void_p * max(len(kept), 1))(*[None if k is None else ctypes.addressof(k) for k in kept])
         made = [child.make(child_name.encode(), schema_releases) for child_name, child in self.children]
@@ -224,11 +248,16 @@ class HandStream:
         return self.releases.all_once() and all(state.releases == 1 for state in self.states)
 
 
-def arrow_column(fmt, values, skip=0, chunks=1, releases=None):
+def arrow_column(fmt, values, skip=0, chunks=1, releases=None, table=False):
     """`values` in format `fmt` as a HandArray, or as a HandStream of
-    `chunks` chunks, each sliced by `skip` leading items."""
+    `chunks` chunks, each sliced by `skip` leading items; with `table`, each
+    as the one column of a struct array (a one-column table)."""
+    def array(part, releases=None):
+        if table:
+            return HandArray("+s", children=[("column", HandArray(fmt, part, skip=skip))], releases=releases)
+        return HandArray(fmt, part, skip=skip, releases=releases)
     if chunks <= 1:
-        return HandArray(fmt, values, skip=skip, releases=releases)
+        return array(values, releases)
     step = max(1, -(-len(values) // chunks))
     parts = [values[i:i + step] for i in range(0, len(values), step)] or [[]]
-    return HandStream([HandArray(fmt, part, skip=skip) for part in parts], releases=releases)
+    return HandStream([array(part) for part in parts], releases=releases)

@@ -16,7 +16,8 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import tarnu_api
 import tarnu_twin
-from arrow_by_hand import FLOAT_FORMATS, ID_FORMATS, INT_FORMATS, INT_RANGES, TEXT_FORMATS, HandArray, arrow_column
+from arrow_by_hand import (DECIMAL_FORMATS, FLOAT_FORMATS, ID_FORMATS, INT_FORMATS, INT_RANGES, TEXT_FORMATS, HandArray,
+                           arrow_column, decimal_value)
 from conftest import A, B, HOOKS, run_hook, snapshot
 from decode_diff import decode
 
@@ -157,17 +158,21 @@ def node_batches(draw):
 
 
 # Arrow columns made by hand (arrow_by_hand.py, through a test hook): a batch
-# in one accepted type per column, sliced, sometimes chunked, with one bad
-# item (a null id, a wrong length, text that is no UUID, a null weight, a
-# colour out of range) or none. The twin gets the same values as lists.
+# in one accepted type per column, sliced, sometimes chunked, sometimes as
+# the one column of a table, with one bad item (a null id, a wrong length,
+# text that is no UUID, a null weight, a colour out of range, a null-typed
+# id or weight column) or none. The twin gets the same values as lists (a
+# decimal as its Python float).
 ARROW = hasattr(tarnu_api, "_test_hook")
 
 
 @st.composite
 def arrow_ids(draw, n):
     """(plain ids, Arrow column, bad) for n ids."""
-    fmt = draw(st.sampled_from(ID_FORMATS))
+    fmt = draw(st.sampled_from(ID_FORMATS + ["n"]))
     plain = [draw(ids) for _ in range(n)]
+    if fmt == "n":  # empty, or every id null
+        return plain, arrow_forms(draw, fmt, [None] * n), n > 0
     values = [uuid_text(draw, b) if fmt in TEXT_FORMATS else b for b in plain]
     bad = n > 0 and draw(st.integers(0, 5)) == 0
     if bad:
@@ -179,10 +184,13 @@ def arrow_ids(draw, n):
 
 def arrow_forms(draw, fmt, values, releases=None):
     return arrow_column(fmt, values, skip=draw(st.integers(0, 2)), chunks=draw(st.integers(1, 3)),
-                        releases=releases)
+                        releases=releases, table=draw(st.integers(0, 3)) == 0)
 
 
 def number_values(fmt, low=None, high=None):
+    if fmt in DECIMAL_FORMATS:
+        digits = int(fmt[2:].split(",")[0])
+        return st.integers(-10 ** digits + 1, 10 ** digits - 1)
     if fmt in FLOAT_FORMATS:
         return st.floats(width={"e": 16, "f": 32, "g": 64}[fmt], allow_nan=False)
     lo, hi = INT_RANGES[fmt]
@@ -196,10 +204,11 @@ def arrow_edge_batches(draw, weighted):
     targets, target_column, bad_target = draw(arrow_ids(n))
     plain, columns, bad = [sources, targets], [source_column, target_column], bad_source or bad_target
     if weighted:
-        fmt = draw(st.sampled_from(list(INT_FORMATS) + list(FLOAT_FORMATS)))
-        weights = [draw(number_values(fmt)) for _ in range(n)]
-        values = list(weights)
-        if n and draw(st.integers(0, 5)) == 0:
+        fmt = draw(st.sampled_from(list(INT_FORMATS) + list(FLOAT_FORMATS) + DECIMAL_FORMATS + ["n"]))
+        values = [None if fmt == "n" else draw(number_values(fmt)) for _ in range(n)]
+        weights = [decimal_value(fmt, v) for v in values] if fmt in DECIMAL_FORMATS else list(values)
+        bad = bad or (fmt == "n" and n > 0)
+        if n and fmt != "n" and draw(st.integers(0, 5)) == 0:
             values[draw(st.integers(0, n - 1))] = None
             bad = True
         plain.append(weights)
@@ -208,8 +217,8 @@ def arrow_edge_batches(draw, weighted):
 
 
 PROPERTY_FORMATS = {
-    "label": TEXT_FORMATS, "url": TEXT_FORMATS, "size": list(INT_FORMATS) + list(FLOAT_FORMATS),
-    "red": list(INT_FORMATS), "green": list(INT_FORMATS), "blue": list(INT_FORMATS), "show_label": ["b"],
+    "label": TEXT_FORMATS + ["n"], "url": TEXT_FORMATS, "size": list(INT_FORMATS) + list(FLOAT_FORMATS) + DECIMAL_FORMATS,
+    "red": list(INT_FORMATS) + ["n"], "green": list(INT_FORMATS), "blue": list(INT_FORMATS), "show_label": ["b", "n"],
 }
 
 
@@ -222,7 +231,9 @@ def arrow_node_batches(draw):
     children = []
     for key in keys:
         fmt = draw(st.sampled_from(PROPERTY_FORMATS[key]))
-        if fmt in TEXT_FORMATS:
+        if fmt == "n":
+            valid = st.none()
+        elif fmt in TEXT_FORMATS:
             valid = st.text(max_size=14)
         elif fmt == "b":
             valid = st.booleans()
@@ -230,11 +241,11 @@ def arrow_node_batches(draw):
             valid = number_values(fmt)
         else:
             valid = number_values(fmt, 0, 255)
-        values = [draw(valid | st.none()) for _ in range(n)]
+        values = [None if fmt == "n" else draw(valid | st.none()) for _ in range(n)]
         for update, value in zip(updates, values):
             if value is not None:
-                update[key] = value
-        if key in ("red", "green", "blue") and n and fmt not in ("c", "C") and draw(st.integers(0, 4)) == 0:
+                update[key] = decimal_value(fmt, value) if fmt in DECIMAL_FORMATS else value
+        if key in ("red", "green", "blue") and n and fmt not in ("c", "C", "n") and draw(st.integers(0, 4)) == 0:
             out_of_range = number_values(fmt, 256)
             if fmt in ("s", "i", "l"):
                 out_of_range |= number_values(fmt, None, -1)
