@@ -179,8 +179,8 @@ def arro3_column(v):
     """A column as an arro3 array (PyPy, where pyarrow has no wheel): ids
     through binary cast to fixed_size_binary(16), texts from their list."""
     from arro3.core import Array, DataType
-    if ids_column(v):
-        return Array(v.tolist(), type=DataType.binary()).cast(DataType.binary(16))
+    if ids_column(v):  # through 'V16': an 'S16' item's tolist() drops its trailing zero bytes
+        return Array(v.view("V16").tolist(), type=DataType.binary()).cast(DataType.binary(16))
     if isinstance(v, list):
         return Array(v, type=DataType.string())
     if v.dtype == numpy.bool_:
@@ -330,6 +330,14 @@ def measure_peak(way, nodes, edges):
     size before one call (the peak is reset first, /proc/self/clear_refs)."""
     run = rows(make_snapshots(nodes, edges))[way]
     gc.collect()
+    # Memory that building the snapshots freed stays resident in malloc's
+    # heap, where the call would reuse it unseen (on PyPy all of its growth
+    # hid there): glibc gives it back first.
+    try:
+        import ctypes
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
 
     def status(field):
         with open("/proc/self/status") as lines:

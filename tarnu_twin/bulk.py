@@ -313,11 +313,15 @@ def _open_snapshot(obj, name, nodes):
 def _arrow_snapshot(obj, where, nodes):
     """An Arrow snapshot as a dict of lists (a null: None), its column names
     judged as the module judges them: a node property's as add_nodes judges
-    a table's, an edge column's as a dict's keys. nanoarrow reads it."""
-    import nanoarrow
-
-    array = nanoarrow.Array(obj)
-    names = [array.schema.field(i).name for i in range(array.schema.n_fields)]
+    a table's, an edge column's as a dict's keys. arro3 reads it (nanoarrow's
+    objects end a PyPy 7.3.11 process when they are collected), else pyarrow."""
+    try:
+        from arro3.core import Table
+    except ImportError:
+        import pyarrow
+        Table = None
+    table = Table.from_arrow(obj) if Table is not None else pyarrow.table(obj)
+    names = [table.schema.field(i).name for i in range(table.num_columns)]
     known = _NODE_COLUMNS if nodes else _EDGE_COLUMNS
     for i, column in enumerate(names):
         if nodes and column not in known:
@@ -327,7 +331,7 @@ def _arrow_snapshot(obj, where, nodes):
                 where, column, _columns_named(known)))
         if column in names[:i]:
             raise ValueError("%s: column '%s' is given twice" % (where, column))
-    return {column: array.child(i).to_pylist() for i, column in enumerate(names)}
+    return {column: table.column(i).to_pylist() for i, column in enumerate(names)}
 
 
 def _snapshot_rows(name, keys, values, what):
