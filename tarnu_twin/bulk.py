@@ -272,7 +272,8 @@ def _open_updates(obj, where):
 
 # -- snapshots ------------------------------------------------------------------
 
-_SNAPSHOT_ACCEPTED = "a snapshot is a dict of columns, each in a form its bulk method takes"
+_SNAPSHOT_ACCEPTED = ("a snapshot is a dict of columns, each in a form its bulk method takes, or an Arrow table, "
+                      "record batch or data frame")
 _NODE_COLUMNS = ("id", "label", "size", "url", "red", "green", "blue", "show_label")
 _EDGE_COLUMNS = ("source", "target", "weight")
 
@@ -288,7 +289,9 @@ def _open_snapshot(obj, name, nodes):
     sources, targets and weight bits for edges."""
     where = "argument '%s'" % name
     if not issubclass(type(obj), dict):
-        raise _wrong_kind(obj, where, _SNAPSHOT_ACCEPTED)
+        if not (hasattr(obj, "__arrow_c_array__") or hasattr(obj, "__arrow_c_stream__")):
+            raise _wrong_kind(obj, where, _SNAPSHOT_ACCEPTED)
+        obj = _arrow_snapshot(obj, where, nodes)
     known = _NODE_COLUMNS if nodes else _EDGE_COLUMNS
     for key in dict.keys(obj):
         if not (isinstance(key, str) and str.__str__(key) in known):
@@ -313,6 +316,30 @@ def _open_snapshot(obj, name, nodes):
         raise ValueError("PyGraphDiff.add_snapshot_change() got arguments of different lengths: %s" % (
             ", ".join("%s has %d items" % part for part in lengths)))
     return lambda: [convert(lengths[0][1]) for _, convert in opened]
+
+
+def _arrow_snapshot(obj, where, nodes):
+    """An Arrow snapshot as a dict of lists (a null: None), its column names
+    judged as the module judges them: a node property's as add_nodes judges
+    a table's, an edge column's as a dict's keys. arro3 reads it (nanoarrow's
+    objects end a PyPy 7.3.11 process when they are collected), else pyarrow."""
+    try:
+        from arro3.core import Table
+    except ImportError:
+        import pyarrow
+        Table = None
+    table = Table.from_arrow(obj) if Table is not None else pyarrow.table(obj)
+    names = [table.schema.field(i).name for i in range(table.num_columns)]
+    known = _NODE_COLUMNS if nodes else _EDGE_COLUMNS
+    for i, column in enumerate(names):
+        if nodes and column not in known:
+            raise ValueError("%s: column '%s' is not a node property; %s" % (where, column, _COLUMNS_NAMED))
+        if column not in known:
+            raise ValueError("%s: column '%s' is not known; the columns of edges are %s" % (
+                where, column, _columns_named(known)))
+        if column in names[:i]:
+            raise ValueError("%s: column '%s' is given twice" % (where, column))
+    return {column: table.column(i).to_pylist() for i, column in enumerate(names)}
 
 
 def _snapshot_rows(name, keys, values, what):
