@@ -64,6 +64,9 @@ public:
                 throw_error(PyExc_ValueError, where + ": column '" + object_text(entry.key.get()) +
                                                   "' is not known; the columns of " + what + " are " + columns_named(names));
             }
+            // A str subclass can hash and compare apart from a str of the
+            // same text: one of the two columns would be dropped unseen.
+            if (values_[k]) throw_repeated_update_column(where, names[k]);
             values_[k] = std::move(entry.value);
         }
         for (std::size_t k = 0; k < required; ++k) {
