@@ -91,6 +91,30 @@ private:
                                      std::string(kSnapshotAccepted));
 }
 
+[[noreturn]] void throw_refusal(const SnapshotRefusal& refusal) {
+    using Kind = SnapshotRefusal::Kind;
+    std::string text = std::string("argument '") + kArguments[static_cast<std::size_t>(refusal.argument)] + "': ";
+    if (refusal.kind == Kind::too_many_rows) {
+        text += std::to_string(refusal.row) + " rows or more are not accepted";
+    } else {
+        text += "row " + std::to_string(refusal.row) + ": ";
+        text += refusal.kind == Kind::duplicate_id     ? "the id is on an earlier row"
+                : refusal.kind == Kind::duplicate_edge ? "the (source, target) pair is on an earlier row"
+                                                       : "its source or target is a node of old_nodes that new_nodes lacks";
+    }
+    throw_error(PyExc_ValueError, text);
+}
+
+// The row limit, checked as each snapshot is opened: converting a column
+// of that many items (the updates above all) would run out of memory first
+// and hide the reason.
+void check_rows(std::size_t rows, const char* name) {
+    if (rows < kMaxSnapshotRows) return;
+    std::size_t k = 0;
+    while (std::string_view(kArguments[k]) != name) ++k;
+    throw_refusal(SnapshotRefusal{SnapshotRefusal::Kind::too_many_rows, SnapshotArgument(k), kMaxSnapshotRows});
+}
+
 // One nodes snapshot: its ids and its updates, read as add_nodes reads them.
 struct NodeSnapshot {
     IdColumn ids;
@@ -116,6 +140,7 @@ struct NodeSnapshot {
             lengths.emplace_back(std::move(label), n);
         });
         check_lengths(kMethod, lengths);
+        check_rows(ids.size(), name);
     }
     void convert() {
         ids.convert();
@@ -151,6 +176,7 @@ struct EdgeSnapshot {
         check_lengths(kMethod, {{"'" + n + "' column 'source'", sources.size()},
                        {"'" + n + "' column 'target'", targets.size()},
                        {"'" + n + "' column 'weight'", weights.size()}});
+        check_rows(sources.size(), name);
     }
     void convert() {
         sources.convert();
@@ -173,20 +199,6 @@ struct EdgeSnapshot {
                         [this](std::size_t i) { return weights(i); }};
     }
 };
-
-[[noreturn]] void throw_refusal(const SnapshotRefusal& refusal) {
-    using Kind = SnapshotRefusal::Kind;
-    std::string text = std::string("argument '") + kArguments[static_cast<std::size_t>(refusal.argument)] + "': ";
-    if (refusal.kind == Kind::too_many_rows) {
-        text += std::to_string(refusal.row) + " rows or more are not accepted";
-    } else {
-        text += "row " + std::to_string(refusal.row) + ": ";
-        text += refusal.kind == Kind::duplicate_id     ? "the id is on an earlier row"
-                : refusal.kind == Kind::duplicate_edge ? "the (source, target) pair is on an earlier row"
-                                                       : "its source or target is a node of old_nodes that new_nodes lacks";
-    }
-    throw_error(PyExc_ValueError, text);
-}
 
 }  // namespace
 
