@@ -38,7 +38,7 @@ if __name__ == "__main__" and not __package__:
 
 import tarnu_twin
 
-from bench import bulk, encode_into, merge, restore
+from bench import bulk, encode_into, merge, restore, snapshot
 from bench.workloads import (
     IMPLS, IS_PYPY, ROOT, Sizes, Workload, count_text, fill_edges, load_implementations, loop_add_edge,
     loop_add_edge_fresh, loop_add_edge_noop, loop_add_node, loop_delete_edge, loop_delete_node, loop_empty,
@@ -161,6 +161,7 @@ def build_workloads(sizes, rng):
                                        len(encode_nodes), sizes))
     workloads += bulk.workloads(sizes, rng)
     workloads += merge.workloads(sizes, rng)
+    workloads += snapshot.workloads(sizes, rng)
     return workloads
 
 

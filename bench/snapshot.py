@@ -11,7 +11,12 @@ process of its own.
 1M edges over 100k nodes by default, 5% churn of each: nodes removed (with
 their edges), added and changed (a new label); edges removed, added and
 re-weighted. Ids are 16 random bytes (numpy 'S16' columns, which the module
-reads in place as it reads fixed_size_binary(16)).
+reads in place as it reads fixed_size_binary(16)). The same snapshots also
+go in as Arrow tables (pyarrow's where it installs, else arro3's), ids as
+fixed_size_binary(16): the row "module_arrow".
+
+bench/run.py runs the module's two rows and the twin's as rows of its own
+table (workloads()).
 """
 
 import argparse
@@ -22,7 +27,10 @@ import subprocess
 import sys
 import time
 
-import numpy
+try:
+    import numpy
+except ImportError:  # bench/run.py then leaves the snapshot rows out
+    numpy = None
 
 import tarnu_api
 
@@ -116,6 +124,14 @@ def rows(snapshots):
         return d
 
     ways = {"load": load, "module": module, "python": python}
+    tables = arrow_tables(snapshots)
+    if tables is not None:
+        def module_arrow():
+            d = tarnu_api.PyGraphDiff()
+            d.add_snapshot_change(**tables)
+            return d
+
+        ways["module_arrow"] = module_arrow
     duckdb_way = duckdb_change(snapshots)
     if duckdb_way is not None:
         ways["duckdb"] = duckdb_way
@@ -159,14 +175,71 @@ def arrow_ids(v):
     return pyarrow.FixedSizeBinaryArray.from_buffers(pyarrow.binary(16), len(v), [None, pyarrow.py_buffer(v)])
 
 
+def arro3_column(v):
+    """A column as an arro3 array (PyPy, where pyarrow has no wheel): ids
+    through binary cast to fixed_size_binary(16), texts from their list."""
+    from arro3.core import Array, DataType
+    if ids_column(v):
+        return Array(v.tolist(), type=DataType.binary()).cast(DataType.binary(16))
+    if isinstance(v, list):
+        return Array(v, type=DataType.string())
+    if v.dtype == numpy.bool_:
+        return Array(v.tolist(), type=DataType.bool())
+    return Array.from_numpy(v)
+
+
 def arrow_tables(snapshots):
-    import pyarrow
+    """The snapshots as Arrow tables, or None where neither library installs."""
     names = ("old_nodes", "new_nodes", "old_edges", "new_edges")
+    try:
+        import pyarrow
+    except ImportError:
+        pyarrow = None
+    try:
+        from arro3.core import Table
+    except ImportError:
+        Table = None
     tables = {}
     for name, columns in zip(names, snapshots):
-        tables[name] = pyarrow.table({k: arrow_ids(v) if ids_column(v) else pyarrow.array(v)
-                                      for k, v in columns.items()})
+        if pyarrow is not None:
+            tables[name] = pyarrow.table({k: arrow_ids(v) if ids_column(v) else pyarrow.array(v)
+                                          for k, v in columns.items()})
+        elif Table is not None:
+            tables[name] = Table.from_pydict({k: arro3_column(v) for k, v in columns.items()})
+        else:
+            return None
     return tables
+
+
+def workloads(sizes, rng):
+    """Rows for bench/run.py: add_snapshot_change from numpy columns (module
+    and twin) and from Arrow tables (module), at run.py's sizes."""
+    from bench import workloads as shared
+    del rng  # the snapshots have their own seed
+    if numpy is None:
+        return []
+    snapshots = make_snapshots(sizes.nodes, sizes.large_edges)
+    total = len(snapshots[2]["source"]) + len(snapshots[3]["source"])
+    label = "add_snapshot_change, %s nodes, %s edges, 5%% churn" % (
+        shared.count_text(sizes.nodes), shared.count_text(sizes.large_edges))
+    kwargs = dict(zip(("old_nodes", "new_nodes", "old_edges", "new_edges"), snapshots))
+
+    def fresh(ctx):  # an empty diff each run, the last one collected untimed
+        gc.collect()
+        return ctx[0]()
+
+    def run(ctx, d):
+        d.add_snapshot_change(**ctx[1])
+        return total
+
+    rows = [shared.Workload("snapshot_change", label + ", numpy columns", "ns/edge", lambda cls: (cls, kwargs), run,
+                            prepare=fresh, repeats=sizes.large_repeats, impls=("module", "pure"))]
+    tables = arrow_tables(snapshots)
+    if tables is not None:
+        rows.append(shared.Workload("snapshot_change_arrow", "  same, Arrow tables", "ns/edge",
+                                    lambda cls: (cls, tables), run, prepare=fresh, repeats=sizes.large_repeats,
+                                    impls=("module",)))
+    return rows
 
 
 def duckdb_change(snapshots):
@@ -304,7 +377,7 @@ def main(argv=None):
         medians["module"] / medians["load"], medians["python"] / medians["module"],
         "; duckdb/module %.1f (>= 3)" % (medians["duckdb"] / medians["module"]) if "duckdb" in medians else ""))
     if not args.no_memory:
-        for name in ("module", "load"):
+        for name in [n for n in ("module", "module_arrow", "load") if n in ways]:
             growth = peak_growth(name, args.nodes, args.edges)
             print("peak resident growth, %s: %.1f MB, %.1f bytes per edge of both snapshots" % (
                 name, growth / 1e6, growth / total))

@@ -264,7 +264,8 @@ def _open_updates(obj, where):
 
 # -- snapshots ------------------------------------------------------------------
 
-_SNAPSHOT_ACCEPTED = "a snapshot is a dict of columns, each in a form its bulk method takes"
+_SNAPSHOT_ACCEPTED = ("a snapshot is a dict of columns, each in a form its bulk method takes, or an Arrow table, "
+                      "record batch or data frame")
 _NODE_COLUMNS = ("id", "label", "size", "url", "red", "green", "blue", "show_label")
 _EDGE_COLUMNS = ("source", "target", "weight")
 
@@ -280,7 +281,9 @@ def _open_snapshot(obj, name, nodes):
     sources, targets and weight bits for edges."""
     where = "argument '%s'" % name
     if not issubclass(type(obj), dict):
-        raise _wrong_kind(obj, where, _SNAPSHOT_ACCEPTED)
+        if not (hasattr(obj, "__arrow_c_array__") or hasattr(obj, "__arrow_c_stream__")):
+            raise _wrong_kind(obj, where, _SNAPSHOT_ACCEPTED)
+        obj = _arrow_snapshot(obj, where, nodes)
     known = _NODE_COLUMNS if nodes else _EDGE_COLUMNS
     for key in dict.keys(obj):
         if not (isinstance(key, str) and str.__str__(key) in known):
@@ -305,6 +308,26 @@ def _open_snapshot(obj, name, nodes):
         raise ValueError("PyGraphDiff.add_snapshot_change() got arguments of different lengths: %s" % (
             ", ".join("%s has %d items" % part for part in lengths)))
     return lambda: [convert(lengths[0][1]) for _, convert in opened]
+
+
+def _arrow_snapshot(obj, where, nodes):
+    """An Arrow snapshot as a dict of lists (a null: None), its column names
+    judged as the module judges them: a node property's as add_nodes judges
+    a table's, an edge column's as a dict's keys. nanoarrow reads it."""
+    import nanoarrow
+
+    array = nanoarrow.Array(obj)
+    names = [array.schema.field(i).name for i in range(array.schema.n_fields)]
+    known = _NODE_COLUMNS if nodes else _EDGE_COLUMNS
+    for i, column in enumerate(names):
+        if nodes and column not in known:
+            raise ValueError("%s: column '%s' is not a node property; %s" % (where, column, _COLUMNS_NAMED))
+        if column not in known:
+            raise ValueError("%s: column '%s' is not known; the columns of edges are %s" % (
+                where, column, _columns_named(known)))
+        if column in names[:i]:
+            raise ValueError("%s: column '%s' is given twice" % (where, column))
+    return {column: array.child(i).to_pylist() for i, column in enumerate(names)}
 
 
 def _snapshot_rows(name, keys, values, what):

@@ -262,8 +262,9 @@ class PyGraphDiff:
 
         A nodes snapshot has the columns 'id' and any node properties (a null is absent);
         an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns,
-        every column in the forms its bulk method takes (lists, buffers, Arrow arrays):
-        pass a table as {name: table[name]}. The snapshots come in pairs. An id or (source, target) twice
+        every column in the forms its bulk method takes (lists, buffers, Arrow arrays),
+        or an Arrow table, record batch or data frame (anything with __arrow_c_stream__
+        or __arrow_c_array__). The snapshots come in pairs. An id or (source, target) twice
         in a snapshot, or a new edge at a node the change deletes, is a ValueError that
         names the argument and row; nothing is recorded then."""
         if extra:

@@ -173,30 +173,6 @@ void ArrowInput::pin() {
     }
 }
 
-const std::uint8_t* ArrowInput::ids_in_place() const noexcept {
-    if (columns_.size() != 1 || !arrow_ids_in_place(columns_[0])) return nullptr;
-    return columns_[0].fixed_of(0);
-}
-
-const float* ArrowInput::weights_in_place() const noexcept {
-    if (columns_.size() != 1) return nullptr;
-    const ArrowColumn& column = columns_[0];
-    if (column.format.type != ArrowType::float32 || column.length == 0 || column.first_null() != column.length) {
-        return nullptr;
-    }
-    return static_cast<const float*>(column.values) + column.offset;
-}
-
-void ArrowInput::read_ids(NodeId* out) const {
-    read_columns(columns_, where_,
-                 [&](const ArrowColumn& column, std::size_t first) { read_arrow_ids(column, first, out + first); });
-}
-
-void ArrowInput::read_weights(float* out) const {
-    read_columns(columns_, where_,
-                 [&](const ArrowColumn& column, std::size_t first) { read_arrow_weights(column, first, out + first); });
-}
-
 std::vector<ArrowColumn> ArrowInput::child_columns(std::size_t index, const std::string& where) const {
     std::vector<ArrowColumn> columns;
     std::size_t first = 0;
@@ -216,20 +192,32 @@ std::vector<ArrowColumn> ArrowInput::child_columns(std::size_t index, const std:
 
 namespace tarnu::py {
 
-const std::uint8_t* arrow_ids(const ArrowInput& input, std::unique_ptr<std::uint8_t[]>& converted) {
-    if (const std::uint8_t* in_place = input.ids_in_place()) return in_place;
-    if (input.size() == 0) return nullptr;
+const std::uint8_t* arrow_ids(const std::vector<ArrowColumn>& columns, std::size_t size, const std::string& where,
+                              std::unique_ptr<std::uint8_t[]>& converted) {
+    if (columns.size() == 1 && arrow_ids_in_place(columns[0])) return columns[0].fixed_of(0);
+    if (size == 0) return nullptr;
     // Not zeroed first: every byte is written by the parse or the copy. The
     // size is at most 2^56 ids (arrow_chunks_length): the product fits.
-    converted = std::make_unique_for_overwrite<std::uint8_t[]>(16 * input.size());
-    input.read_ids(reinterpret_cast<NodeId*>(converted.get()));
+    converted = std::make_unique_for_overwrite<std::uint8_t[]>(16 * size);
+    auto* out = reinterpret_cast<NodeId*>(converted.get());
+    ArrowInput::read_columns(columns, where, [&](const ArrowColumn& column, std::size_t first) {
+        read_arrow_ids(column, first, out + first);
+    });
     return converted.get();
 }
 
-const float* arrow_weights(const ArrowInput& input, std::vector<float>& converted) {
-    if (const float* in_place = input.weights_in_place()) return in_place;
-    converted.resize(input.size());
-    input.read_weights(converted.data());
+const float* arrow_weights(const std::vector<ArrowColumn>& columns, std::size_t size, const std::string& where,
+                           std::vector<float>& converted) {
+    if (columns.size() == 1) {
+        const ArrowColumn& column = columns[0];
+        if (column.format.type == ArrowType::float32 && column.length != 0 && column.first_null() == column.length) {
+            return static_cast<const float*>(column.values) + column.offset;
+        }
+    }
+    converted.resize(size);
+    ArrowInput::read_columns(columns, where, [&](const ArrowColumn& column, std::size_t first) {
+        read_arrow_weights(column, first, converted.data() + first);
+    });
     return converted.data();
 }
 

@@ -57,14 +57,7 @@ public:
     // the last read.
     void pin();
 
-    // After pin(). Column: the ids' bytes in place (a single chunk of
-    // fixed_size_binary(16) without nulls), or null; the weights in place
-    // (a single chunk of float32 without nulls), or null.
-    const std::uint8_t* ids_in_place() const noexcept;
-    const float* weights_in_place() const noexcept;
-    void read_ids(NodeId* out) const;
-    void read_weights(float* out) const;
-    // Column: its chunks.
+    // Column: its chunks, after pin().
     const std::vector<ArrowColumn>& columns() const noexcept { return columns_; }
     // Batch: column `index` of every chunk, its schema checked even when
     // there is no chunk.
@@ -110,12 +103,16 @@ namespace tarnu::py {
 
 // What the bulk arguments read from a pinned ArrowInput.
 
-// Ids: the column's own bytes when they can be read in place, otherwise
-// read into `converted`.
-const std::uint8_t* arrow_ids(const ArrowInput& input, std::unique_ptr<std::uint8_t[]>& converted);
-// Weights: float32 in place (the reader quiets each as it reads it),
-// anything else converted, every chunk.
-const float* arrow_weights(const ArrowInput& input, std::vector<float>& converted);
+// Ids from the `size` items of a pinned column's chunks (a column input's,
+// or a batch's child): the column's own bytes when they can be read in place
+// (a single chunk of fixed_size_binary(16) without nulls), otherwise read
+// into `converted`.
+const std::uint8_t* arrow_ids(const std::vector<ArrowColumn>& columns, std::size_t size, const std::string& where,
+                              std::unique_ptr<std::uint8_t[]>& converted);
+// Weights: a single chunk of float32 without nulls in place (the reader
+// quiets each as it reads it), anything else converted, every chunk.
+const float* arrow_weights(const std::vector<ArrowColumn>& columns, std::size_t size, const std::string& where,
+                           std::vector<float>& converted);
 
 [[noreturn]] void throw_unknown_update_column(const std::string& where, std::string_view name,
                                               const char* const* names, std::size_t count);

@@ -262,8 +262,15 @@ void IdColumn::open(PyObject* object, const char* name) {
     size_ = buffer_.bytes() / 16;
 }
 
+void IdColumn::open_child(const ArrowInput& batch, std::size_t child, const char* name) {
+    where_ = std::string("argument '") + name + "'";
+    batch_ = &batch;
+    child_ = child;
+    size_ = batch.size();
+}
+
 void IdColumn::convert() {
-    if (buffer_.present() || arrow_.held()) return;
+    if (buffer_.present() || arrow_.held() || batch_ != nullptr) return;
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) {
         if (Py_TYPE(item) == &PyBytes_Type && PyBytes_GET_SIZE(item) == 16) [[likely]] {
@@ -287,7 +294,9 @@ void IdColumn::retake() {
 void IdColumn::pin() {
     if (arrow_.held()) {
         arrow_.pin();
-        bytes_ = arrow_ids(arrow_, arrow_ids_);
+        bytes_ = arrow_ids(arrow_.columns(), size_, where_, arrow_ids_);
+    } else if (batch_ != nullptr) {
+        bytes_ = arrow_ids(batch_->child_columns(child_, where_), size_, where_, arrow_ids_);
     }
 }
 
@@ -314,8 +323,15 @@ void WeightColumn::open(PyObject* object, const char* name) {
     size_ = sequence_.size();
 }
 
+void WeightColumn::open_child(const ArrowInput& batch, std::size_t child, const char* name) {
+    where_ = std::string("argument '") + name + "'";
+    batch_ = &batch;
+    child_ = child;
+    size_ = batch.size();
+}
+
 void WeightColumn::convert() {
-    if (buffer_.present() || arrow_.held()) return;
+    if (buffer_.present() || arrow_.held() || batch_ != nullptr) return;
     converted_.resize(size_);
     sequence_.for_each(where_, [&](PyObject* item, std::size_t i) { converted_[i] = extract_f32(item); });
     bytes_ = reinterpret_cast<const std::uint8_t*>(converted_.data());
@@ -330,7 +346,10 @@ void WeightColumn::retake() {
 void WeightColumn::pin() {
     if (arrow_.held()) {
         arrow_.pin();
-        bytes_ = reinterpret_cast<const std::uint8_t*>(arrow_weights(arrow_, converted_));
+        bytes_ = reinterpret_cast<const std::uint8_t*>(arrow_weights(arrow_.columns(), size_, where_, converted_));
+    } else if (batch_ != nullptr) {
+        bytes_ = reinterpret_cast<const std::uint8_t*>(
+            arrow_weights(batch_->child_columns(child_, where_), size_, where_, converted_));
     }
 }
 
@@ -410,13 +429,7 @@ void UpdateColumns::open(PyObject* object, const char* name) {
     where_ = std::string("argument '") + name + "'";
     if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
         if (arrow_.take(object, where_, ArrowInput::Shape::batch)) {
-            columns_ = true;
-            open_arrow_update_columns(arrow_, kKeyNames.data(), kKeys, [&](std::size_t key, std::size_t child, auto where) {
-                Column& column = columns_by_key_[key];
-                column.present = column.from_arrow = true;
-                column.where = std::move(where);
-                column.child = child;
-            });
+            open_batch_columns(arrow_);
             return;
         }
         if (!dicts_.take(object, false)) throw_wrong_kind(object, where_, kUpdatesAccepted);
@@ -438,6 +451,22 @@ void UpdateColumns::open(PyObject* object, const char* name) {
     for_each_node_property_in_read_order([&](auto property) {
         using P = decltype(property);
         if (values[P::read_position]) open_column(P::read_position, values[P::read_position].get(), column_formats(typename P::Kind{}));
+    });
+}
+
+void UpdateColumns::open_batch(const ArrowInput& batch) {
+    where_ = batch.where();
+    batch_ = &batch;
+    open_batch_columns(batch);
+}
+
+void UpdateColumns::open_batch_columns(const ArrowInput& batch) {
+    columns_ = true;
+    open_arrow_update_columns(batch, kKeyNames.data(), kKeys, [&](std::size_t key, std::size_t child, auto where) {
+        Column& column = columns_by_key_[key];
+        column.present = column.from_arrow = true;
+        column.where = std::move(where);
+        column.child = child;
     });
 }
 
@@ -549,12 +578,16 @@ void UpdateColumns::pin() {
 
 void UpdateColumns::pin_arrow() {
     bool arrow = false;
-    if (arrow_.held()) arrow_.pin();
+    const ArrowInput* batch = batch_;
+    if (arrow_.held()) {
+        arrow_.pin();
+        batch = &arrow_;
+    }
     for (Column& column : columns_by_key_) {
         if (!column.from_arrow) continue;
         arrow = true;
-        if (arrow_.held()) {
-            column.arrow = arrow_.child_columns(column.child, column.where);
+        if (batch != nullptr) {
+            column.arrow = batch->child_columns(column.child, column.where);
         } else {
             column.arrow_input.pin();
             column.arrow = column.arrow_input.columns();

@@ -143,6 +143,9 @@ static_assert(alignof(NodeId) == 1, "IdColumn hands out ids at any byte of a buf
 class IdColumn {
 public:
     void open(PyObject* object, const char* name);
+    // Column `child` of a batch that its owner pins before this is pinned,
+    // and keeps until this goes. `name` as open() takes it.
+    void open_child(const ArrowInput& batch, std::size_t child, const char* name);
     void convert();
     void retake();
     void pin();
@@ -157,6 +160,8 @@ public:
 private:
     std::string where_;
     ArrowInput arrow_;
+    const ArrowInput* batch_ = nullptr;  // open_child's batch
+    std::size_t child_ = 0;
     ColumnBuffer buffer_;
     ItemSequence sequence_;
     std::vector<NodeId> converted_;
@@ -170,6 +175,8 @@ private:
 class WeightColumn {
 public:
     void open(PyObject* object, const char* name);
+    // As IdColumn::open_child.
+    void open_child(const ArrowInput& batch, std::size_t child, const char* name);
     void convert();
     void retake();
     void pin();
@@ -188,6 +195,8 @@ public:
 private:
     std::string where_;
     ArrowInput arrow_;
+    const ArrowInput* batch_ = nullptr;  // open_child's batch
+    std::size_t child_ = 0;
     ColumnBuffer buffer_;
     ItemSequence sequence_;
     std::vector<float> converted_;
@@ -236,6 +245,10 @@ public:
     }();
 
     void open(PyObject* object, const char* name);
+    // The property columns of a batch whose owner pins it before this is
+    // pinned, and keeps it until this goes; its "id" is skipped, any other
+    // column refused as open() refuses it.
+    void open_batch(const ArrowInput& batch);
     // Calls report(label, length) for the argument's length, or for each
     // column's; a length-mismatch message lists them.
     template <class Report>
@@ -263,10 +276,12 @@ private:
     void open_column(std::size_t key, PyObject* values, std::string_view formats);
     // Checks the Arrow columns and reads them into the updates.
     void pin_arrow();
+    void open_batch_columns(const ArrowInput& batch);
 
     std::string where_;
     bool columns_ = false;
-    ArrowInput arrow_;  // the whole argument, as a batch
+    ArrowInput arrow_;                   // the whole argument, as a batch
+    const ArrowInput* batch_ = nullptr;  // or open_batch's
     ItemSequence dicts_;
     std::array<Column, kKeys> columns_by_key_;
     TextArena texts_;  // the texts read from Python objects
@@ -275,8 +290,8 @@ private:
 
 template <class Report>
 void UpdateColumns::lengths(Report&& report) const {
-    if (arrow_.held()) {
-        report(std::string("'updates'"), arrow_.size());
+    if (arrow_.held() || batch_ != nullptr) {
+        report(std::string("'updates'"), batch_ != nullptr ? batch_->size() : arrow_.size());
         return;
     }
     if (!columns_) {

@@ -73,8 +73,9 @@ PyMethodDef methods[] = {
      "list in its snapshot's row order.\n\n"
      "A nodes snapshot has the columns 'id' and any node properties (a null is absent);\n"
      "an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns,\n"
-     "every column in the forms its bulk method takes (lists, buffers, Arrow arrays):\n"
-     "pass a table as {name: table[name]}. The snapshots come in pairs. An id or (source, target) twice\n"
+     "every column in the forms its bulk method takes (lists, buffers, Arrow arrays),\n"
+     "or an Arrow table, record batch or data frame (anything with __arrow_c_stream__\n"
+     "or __arrow_c_array__). The snapshots come in pairs. An id or (source, target) twice\n"
      "in a snapshot, or a new edge at a node the change deletes, is a ValueError that\n"
      "names the argument and row; nothing is recorded then."},
     // Encoding into storage the caller keeps (encode_methods.cpp).

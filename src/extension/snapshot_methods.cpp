@@ -26,7 +26,8 @@ constexpr std::array<const char*, 4> kArguments = {"old_nodes", "new_nodes", "ol
 constexpr std::array<const char*, 8> kNodeColumns = {"id", "label", "size", "url", "red", "green", "blue", "show_label"};
 constexpr std::array<const char*, 3> kEdgeColumns = {"source", "target", "weight"};
 constexpr std::string_view kSnapshotAccepted =
-    "a snapshot is a dict of columns, each in a form its bulk method takes";
+    "a snapshot is a dict of columns, each in a form its bulk method takes, or an Arrow table, record batch or "
+    "data frame";
 
 using Lengths = std::vector<std::pair<std::string, std::size_t>>;
 
@@ -35,6 +36,38 @@ std::string columns_named(const std::array<const char*, N>& names) {
     std::string text;
     for (std::size_t k = 0; k < N; ++k) text += std::string(k == 0 ? "'" : k + 1 == N ? " and '" : ", '") + names[k] + "'";
     return text;
+}
+
+[[noreturn]] void throw_unknown_column(const std::string& where, std::string_view name, const char* what,
+                                       const std::string& names) {
+    throw_error(PyExc_ValueError, where + ": column '" + std::string(name) + "' is not known; the columns of " + what +
+                                      " are " + names);
+}
+
+// The children of an Arrow snapshot named `names[k]`, each its index or
+// npos. The first `required` must be there, none twice; with `known`, any
+// other name is refused as a dict's unknown key is.
+template <std::size_t N>
+std::array<std::size_t, N> snapshot_children(const ArrowInput& batch, const char* what,
+                                             const std::array<const char*, N>& names, std::size_t required, bool known) {
+    std::array<std::size_t, N> found;
+    found.fill(std::string::npos);
+    const std::vector<std::string>& children = batch.child_names();
+    for (std::size_t c = 0; c < children.size(); ++c) {
+        std::size_t k = 0;
+        while (k < N && children[c] != names[k]) ++k;
+        if (k == N) {
+            if (known) throw_unknown_column(batch.where(), children[c], what, columns_named(names));
+            continue;
+        }
+        if (found[k] != std::string::npos) throw_repeated_update_column(batch.where(), children[c]);
+        found[k] = c;
+    }
+    for (std::size_t k = 0; k < required; ++k) {
+        if (found[k] == std::string::npos)
+            throw_error(PyExc_ValueError, batch.where() + ": column '" + names[k] + "' is missing");
+    }
+    return found;
 }
 
 // A dict of columns: refuses a key that is not among `names` and a missing
@@ -60,10 +93,7 @@ public:
                     PyErr_Clear();  // lone surrogates: no column's name
                 }
             }
-            if (k == N) {
-                throw_error(PyExc_ValueError, where + ": column '" + object_text(entry.key.get()) +
-                                                  "' is not known; the columns of " + what + " are " + columns_named(names));
-            }
+            if (k == N) throw_unknown_column(where, object_text(entry.key.get()), what, columns_named(names));
             // A str subclass can hash and compare apart from a str of the
             // same text: one of the two columns would be dropped unseen.
             if (values_[k]) throw_repeated_update_column(where, names[k]);
@@ -116,13 +146,22 @@ void check_rows(std::size_t rows, const char* name) {
 }
 
 // One nodes snapshot: its ids and its updates, read as add_nodes reads them.
+// An Arrow snapshot is taken once, here; its columns read their children.
 struct NodeSnapshot {
+    ArrowInput batch;  // outlives the columns that view it
     IdColumn ids;
     UpdateColumns updates;
 
     void open(PyObject* object, const char* name) {
         const std::string where = std::string("argument '") + name + "'";
-        if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) throw_not_a_snapshot(object, where);
+        if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
+            if (!batch.take(object, where, ArrowInput::Shape::batch)) throw_not_a_snapshot(object, where);
+            // The properties as add_nodes takes a table's, "id" aside.
+            updates.open_batch(batch);
+            const auto children = snapshot_children(batch, "nodes", std::array<const char*, 1>{"id"}, 1, false);
+            ids.open_child(batch, children[0], (std::string(name) + "' column 'id").c_str());
+            return;
+        }
         const SnapshotDict dict(object, where, "nodes", kNodeColumns, 1);
         ids.open(dict.column("id"), (std::string(name) + "' column 'id").c_str());
         // The properties alone, as add_nodes takes them.
@@ -151,6 +190,7 @@ struct NodeSnapshot {
         updates.retake();
     }
     void pin() {
+        if (batch.held()) batch.pin();
         ids.pin();
         updates.pin();
     }
@@ -162,14 +202,22 @@ struct NodeSnapshot {
 
 // One edges snapshot, read as add_edges reads its arguments.
 struct EdgeSnapshot {
+    ArrowInput batch;  // outlives the columns that view it
     IdColumn sources, targets;
     WeightColumn weights;
 
     void open(PyObject* object, const char* name) {
         const std::string where = std::string("argument '") + name + "'";
-        if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) throw_not_a_snapshot(object, where);
-        const SnapshotDict dict(object, where, "edges", kEdgeColumns, 3);
         const std::string n(name);
+        if (!type_has_flag(object, Py_TPFLAGS_DICT_SUBCLASS)) {
+            if (!batch.take(object, where, ArrowInput::Shape::batch)) throw_not_a_snapshot(object, where);
+            const auto children = snapshot_children(batch, "edges", kEdgeColumns, 3, true);
+            sources.open_child(batch, children[0], (n + "' column 'source").c_str());
+            targets.open_child(batch, children[1], (n + "' column 'target").c_str());
+            weights.open_child(batch, children[2], (n + "' column 'weight").c_str());
+            return;
+        }
+        const SnapshotDict dict(object, where, "edges", kEdgeColumns, 3);
         sources.open(dict.column("source"), (n + "' column 'source").c_str());
         targets.open(dict.column("target"), (n + "' column 'target").c_str());
         weights.open(dict.column("weight"), (n + "' column 'weight").c_str());
@@ -189,6 +237,7 @@ struct EdgeSnapshot {
         weights.retake();
     }
     void pin() {
+        if (batch.held()) batch.pin();
         sources.pin();
         targets.pin();
         weights.pin();

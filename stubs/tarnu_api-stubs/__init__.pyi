@@ -327,10 +327,10 @@ class PyGraphDiff:
     def add_snapshot_change(
         self,
         *,
-        old_nodes: NodeSnapshot | None = None,
-        new_nodes: NodeSnapshot | None = None,
-        old_edges: EdgeSnapshot | None = None,
-        new_edges: EdgeSnapshot | None = None,
+        old_nodes: NodeSnapshot | ArrowColumn | None = None,
+        new_nodes: NodeSnapshot | ArrowColumn | None = None,
+        old_edges: EdgeSnapshot | ArrowColumn | None = None,
+        new_edges: EdgeSnapshot | ArrowColumn | None = None,
     ) -> None:
         """Records the change from one snapshot of a graph to the next, as
         ``delete_node``, ``add_node``, ``delete_edge`` and ``add_edge`` calls
@@ -338,6 +338,8 @@ class PyGraphDiff:
         nodes updated, old edges missing from ``new_edges`` deleted, new or
         re-weighted edges added; each list in its snapshot's row order. A node
         or edge counts as changed when its bytes on the wire would change.
+        Each snapshot is a dict of columns or an Arrow table, record batch or
+        data frame with the same columns.
 
         Snapshots come in pairs (one alone raises TypeError). An id or
         (source, target) twice in one snapshot, or a new edge at a node the

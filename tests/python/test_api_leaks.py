@@ -257,7 +257,19 @@ if pyarrow is not None or arro3 is not None:
         node_table = arro3.Table.from_pydict({"label": arro3.Array(["x", "y"], arro3.DataType.string()),
                                                "red": arro3.Array([1, 2], arro3.DataType.uint8())})
     exported = reader.to_arrow()["edge_updates"]
+    # Snapshots as tables: an edges table of UUID text, a nodes table with
+    # its ids as text beside node_table's columns.
+    table = (pyarrow.table if pyarrow is not None else arro3.Table.from_pydict)
+    two = [U, U.replace("0", "f")]
+    ids = pyarrow.array(two) if pyarrow is not None else arro3.Array(two, arro3.DataType.string())
+    edge_table = table({"source": ids, "target": ids, "weight": arrow_weights})
+    nodes_table = table({"id": ids, **{k: node_table[k] for k in ("label", "red")}})
     CASES += [
+        ("snapshot-change-arrow", merged.add_snapshot_change, (),
+         {"old_nodes": {"id": [A]}, "new_nodes": nodes_table, "old_edges": edge_table, "new_edges": edge_table}, None),
+        ("snapshot-change-arrow-unknown", merged.add_snapshot_change, (),
+         {"old_edges": table({"source": ids, "target": ids, "w": arrow_weights}), "new_edges": edge_table},
+         ValueError, "both"),
         ("add_edges-arrow", d.add_edges, (texts, texts, arrow_weights), {}, None),
         ("add_nodes-arrow-table", d.add_nodes, (texts, node_table), {}, None),
         ("add_edges-arrow-bad-id", d.add_edges, (bad_texts, texts, arrow_weights), {}, ValueError, "both"),

@@ -28,9 +28,13 @@ try:
     import pyarrow
 except ImportError:
     pyarrow = None
+try:
+    import arro3.core as arro3
+except ImportError:
+    arro3 = None
 
 PyGraphDiff = tarnu_api.PyGraphDiff
-SNAPSHOT_TABLES = pyarrow is not None
+SNAPSHOT_TABLES = [name for name, library in (("pyarrow", pyarrow), ("arro3", arro3)) if library is not None]
 
 
 IDS = [bytes(16), b"\xff" * 16] + [bytes(15) + bytes([i]) for i in (1, 2)]
@@ -350,15 +354,35 @@ def snapshot_pairs(draw):
     return kwargs, plain
 
 
-def arrow_table(columns):
-    """A dict of plain columns as a pyarrow table's columns: ids as
+def arrow_table(columns, library, form):
+    """A dict of plain columns as an Arrow table of `library`, ids as
     fixed_size_binary(16), weights as float64, properties as nullable
-    columns."""
-    types = {"id": pyarrow.binary(16), "source": pyarrow.binary(16), "target": pyarrow.binary(16),
-             "weight": pyarrow.float64(), "size": pyarrow.float64(), "red": pyarrow.uint8(),
-             "show_label": pyarrow.bool_(), "label": pyarrow.string(), "url": pyarrow.string()}
-    table = pyarrow.table({k: pyarrow.array(v, type=types[k]) for k, v in columns.items()})
-    return {k: table[k] for k in table.column_names}
+    columns; `form` 0 passes the table, 1 a dict of its columns, 2 the table
+    in chunks of 2 rows (pyarrow), ids as UUID text. None where the library
+    cannot build it (arro3 before 0.5 makes no nulls from a list)."""
+    if library == "pyarrow":
+        types = {"id": pyarrow.binary(16), "source": pyarrow.binary(16), "target": pyarrow.binary(16),
+                 "weight": pyarrow.float64(), "size": pyarrow.float64(), "red": pyarrow.uint8(),
+                 "show_label": pyarrow.bool_(), "label": pyarrow.string(), "url": pyarrow.string()}
+        if form == 2:
+            types.update(dict.fromkeys(("id", "source", "target"), pyarrow.string()))
+            columns = {k: [str(uuid.UUID(bytes=i)) for i in v] if k in ("id", "source", "target") else v
+                       for k, v in columns.items()}
+        table = pyarrow.table({k: pyarrow.array(v, type=types[k]) for k, v in columns.items()})
+        if form == 2:
+            return pyarrow.Table.from_batches(table.to_batches(max_chunksize=2), table.schema)
+        return {k: table[k] for k in table.column_names} if form == 1 else table
+    types = {"id": arro3.DataType.binary(), "source": arro3.DataType.binary(), "target": arro3.DataType.binary(),
+             "weight": arro3.DataType.float64(), "size": arro3.DataType.float64(), "red": arro3.DataType.uint8(),
+             "show_label": arro3.DataType.bool(), "label": arro3.DataType.string(), "url": arro3.DataType.string()}
+    try:
+        arrays = {k: arro3.Array(v, type=types[k]) for k, v in columns.items()}
+    except TypeError:
+        return None
+    for k in ("id", "source", "target"):
+        if k in arrays:
+            arrays[k] = arrays[k].cast(arro3.DataType.binary(16))
+    return arro3.Table.from_pydict(arrays)
 
 
 def invoke(target, method, names, values, form):
@@ -476,19 +500,27 @@ class AgainstTwin(RuleBasedStateMachine):
     # The change between two snapshots, against the twin's plain dicts and
     # sets; a refused call changes nothing. Where pyarrow installs, the same
     # snapshots as the columns of Arrow tables must give the same result.
-    @rule(snapshots=snapshot_pairs())
-    def add_snapshot_change(self, snapshots):
+    @rule(snapshots=snapshot_pairs(), library=st.sampled_from(SNAPSHOT_TABLES or [None]), form=st.integers(0, 2))
+    def add_snapshot_change(self, snapshots, library, form):
         kwargs, plain = snapshots
         before = self.real.to_bytes()
-        arrow_copy = copy.copy(self.real) if plain is not None and SNAPSHOT_TABLES else None
+        tables = None
+        if plain is not None and library is not None:
+            tables = {name: arrow_table(columns, library, form) for name, columns in plain.items()}
+            if None in tables.values():
+                tables = None
+        arrow_copy = copy.copy(self.real) if tables is not None else None
+        twin_copy = copy.copy(self.model) if tables is not None and form == 0 else None
         got = outcome(lambda: self.real.add_snapshot_change(**kwargs))
         assert got == outcome(lambda: self.model.add_snapshot_change(**kwargs))
         if got[0] != "returned":
             assert self.real.to_bytes() == before
         if arrow_copy is not None:
-            tables = {name: arrow_table(columns) for name, columns in plain.items()}
             assert outcome(lambda: arrow_copy.add_snapshot_change(**tables))[:2] == got[:2]
             assert arrow_copy.to_bytes() == self.real.to_bytes()
+        if twin_copy is not None:  # the twin reads the same tables
+            assert outcome(lambda: twin_copy.add_snapshot_change(**tables))[:2] == got[:2]
+            assert snapshot(twin_copy) == snapshot(self.model)
 
     # encode_into against each diff's own to_bytes(): the twin's entries may
     # come in another order, so each buffer is checked against its own diff,

@@ -5,7 +5,9 @@ with its text, naming a type to recognise a boolean); changes to the update
 dict while it is read; and the module's own fatal error coming back through
 it. Tests that take `impl` run against the module and the pure-Python twin."""
 
+import importlib.util
 import sys
+import uuid
 
 import pytest
 
@@ -80,6 +82,31 @@ OUTER = {
     "show_label.__bool__": lambda d, act: d.add_node(A, {"show_label": numpy_like_hook(act)}),
     "key.__eq__": lambda d, act: d.add_node(A, {EqHook(act): "u"}),
 }
+
+
+class StreamHook:
+    """An edges snapshot whose Arrow producer runs `action` first."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        self.action()
+        try:
+            import pyarrow
+            table = pyarrow.table({"source": pyarrow.array([A], pyarrow.binary(16)),
+                                   "target": pyarrow.array([B], pyarrow.binary(16)), "weight": [1.0]})
+        except ImportError:
+            import arro3.core as arro3
+            table = arro3.Table.from_pydict({"source": arro3.Array([str(uuid.UUID(bytes=A))], arro3.DataType.string()),
+                                             "target": arro3.Array([str(uuid.UUID(bytes=B))], arro3.DataType.string()),
+                                             "weight": arro3.Array([1.0], arro3.DataType.float64())})
+        return table.__arrow_c_stream__(requested_schema)
+
+
+if importlib.util.find_spec("pyarrow") or importlib.util.find_spec("arro3"):
+    OUTER["snapshot.__arrow_c_stream__"] = lambda d, act: d.add_snapshot_change(
+        old_edges=StreamHook(act), new_edges={"source": [], "target": [], "weight": []})
 
 
 def seeded(impl):

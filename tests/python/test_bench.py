@@ -89,3 +89,21 @@ def test_publish_writes_each_interpreters_block_and_keeps_the_rest():
     with open(os.path.join(ROOT, "docs", "performance.md"), encoding="utf-8") as f:
         performance = f.read()
     assert report.publish(performance, results) == performance
+
+
+def test_snapshot_rows_run_and_every_way_records_the_same_change():
+    pytest.importorskip("numpy")
+    import types
+
+    import tarnu_api
+    from bench import snapshot
+
+    sizes = types.SimpleNamespace(nodes=300, large_edges=3_000, large_repeats=1)
+    counts = set()
+    for workload in snapshot.workloads(sizes, None):
+        for impl in workload.impls:
+            ctx = workload.setup({"module": tarnu_api.PyGraphDiff, "pure": tarnu_twin.PyGraphDiff}[impl])
+            d = workload.prepare(ctx)
+            assert workload.run(ctx, d) > 0
+            counts.add(tuple(d.counts()))
+    assert len(counts) == 1 and min(next(iter(counts))) > 0
