@@ -160,6 +160,7 @@ struct NodeSnapshot {
             updates.open_batch(batch);
             const auto children = snapshot_children(batch, "nodes", std::array<const char*, 1>{"id"}, 1, false);
             ids.open_child(batch, children[0], (std::string(name) + "' column 'id").c_str());
+            check_rows(ids.size(), name);
             return;
         }
         const SnapshotDict dict(object, where, "nodes", kNodeColumns, 1);
@@ -215,6 +216,7 @@ struct EdgeSnapshot {
             sources.open_child(batch, children[0], (n + "' column 'source").c_str());
             targets.open_child(batch, children[1], (n + "' column 'target").c_str());
             weights.open_child(batch, children[2], (n + "' column 'weight").c_str());
+            check_rows(sources.size(), name);
             return;
         }
         const SnapshotDict dict(object, where, "edges", kEdgeColumns, 3);
