@@ -94,6 +94,9 @@ public:
                 }
             }
             if (k == N) throw_unknown_column(where, object_text(entry.key.get()), what, columns_named(names));
+            // A str subclass can hash and compare apart from a str of the
+            // same text: one of the two columns would be dropped unseen.
+            if (values_[k]) throw_repeated_update_column(where, names[k]);
             values_[k] = std::move(entry.value);
         }
         for (std::size_t k = 0; k < required; ++k) {
@@ -118,6 +121,30 @@ private:
                                      std::string(kSnapshotAccepted));
 }
 
+[[noreturn]] void throw_refusal(const SnapshotRefusal& refusal) {
+    using Kind = SnapshotRefusal::Kind;
+    std::string text = std::string("argument '") + kArguments[static_cast<std::size_t>(refusal.argument)] + "': ";
+    if (refusal.kind == Kind::too_many_rows) {
+        text += std::to_string(refusal.row) + " rows or more are not accepted";
+    } else {
+        text += "row " + std::to_string(refusal.row) + ": ";
+        text += refusal.kind == Kind::duplicate_id     ? "the id is on an earlier row"
+                : refusal.kind == Kind::duplicate_edge ? "the (source, target) pair is on an earlier row"
+                                                       : "its source or target is a node of old_nodes that new_nodes lacks";
+    }
+    throw_error(PyExc_ValueError, text);
+}
+
+// The row limit, checked as each snapshot is opened: converting a column
+// of that many items (the updates above all) would run out of memory first
+// and hide the reason.
+void check_rows(std::size_t rows, const char* name) {
+    if (rows < kMaxSnapshotRows) return;
+    std::size_t k = 0;
+    while (std::string_view(kArguments[k]) != name) ++k;
+    throw_refusal(SnapshotRefusal{SnapshotRefusal::Kind::too_many_rows, SnapshotArgument(k), kMaxSnapshotRows});
+}
+
 // One nodes snapshot: its ids and its updates, read as add_nodes reads them.
 // An Arrow snapshot is taken once, here; its columns read their children.
 struct NodeSnapshot {
@@ -133,6 +160,7 @@ struct NodeSnapshot {
             updates.open_batch(batch);
             const auto children = snapshot_children(batch, "nodes", std::array<const char*, 1>{"id"}, 1, false);
             ids.open_child(batch, children[0], (std::string(name) + "' column 'id").c_str());
+            check_rows(ids.size(), name);
             return;
         }
         const SnapshotDict dict(object, where, "nodes", kNodeColumns, 1);
@@ -152,6 +180,7 @@ struct NodeSnapshot {
             lengths.emplace_back(std::move(label), n);
         });
         check_lengths(kMethod, lengths);
+        check_rows(ids.size(), name);
     }
     void convert() {
         ids.convert();
@@ -187,6 +216,7 @@ struct EdgeSnapshot {
             sources.open_child(batch, children[0], (n + "' column 'source").c_str());
             targets.open_child(batch, children[1], (n + "' column 'target").c_str());
             weights.open_child(batch, children[2], (n + "' column 'weight").c_str());
+            check_rows(sources.size(), name);
             return;
         }
         const SnapshotDict dict(object, where, "edges", kEdgeColumns, 3);
@@ -196,6 +226,7 @@ struct EdgeSnapshot {
         check_lengths(kMethod, {{"'" + n + "' column 'source'", sources.size()},
                        {"'" + n + "' column 'target'", targets.size()},
                        {"'" + n + "' column 'weight'", weights.size()}});
+        check_rows(sources.size(), name);
     }
     void convert() {
         sources.convert();
@@ -219,20 +250,6 @@ struct EdgeSnapshot {
                         [this](std::size_t i) { return weights(i); }};
     }
 };
-
-[[noreturn]] void throw_refusal(const SnapshotRefusal& refusal) {
-    using Kind = SnapshotRefusal::Kind;
-    std::string text = std::string("argument '") + kArguments[static_cast<std::size_t>(refusal.argument)] + "': ";
-    if (refusal.kind == Kind::too_many_rows) {
-        text += std::to_string(refusal.row) + " rows or more are not accepted";
-    } else {
-        text += "row " + std::to_string(refusal.row) + ": ";
-        text += refusal.kind == Kind::duplicate_id     ? "the id is on an earlier row"
-                : refusal.kind == Kind::duplicate_edge ? "the (source, target) pair is on an earlier row"
-                                                       : "its source or target is a node of old_nodes that new_nodes lacks";
-    }
-    throw_error(PyExc_ValueError, text);
-}
 
 }  // namespace
 

@@ -322,6 +322,9 @@ ctypes_int32 = ctypes.c_int32
     ("a length beyond the struct's column", lambda r: HandArray("+s", children=[("red", HandArray("C", [1]))],
                                                                  releases=r, tamper=lambda s, a: setattr(a, "length", 5)),
      "the column of 1 items is shorter than its batch of 5"),
+    ("a snapshot claiming 2**40 rows", lambda r: HandArray("+s", children=[("id", HandArray("w:16", [IDS[0].bytes]))],
+                                                          releases=r, tamper=lambda s, a: setattr(a, "length", 1 << 40)),
+     "argument 'old_nodes': 2147483648 rows or more are not accepted"),
     ("too few buffers", lambda r: HandArray("u", [A], releases=r, tamper=lambda s, a: setattr(a, "n_buffers", 2)),
      "an array of type utf8 with 2 buffers is not valid; it has 3"),
     ("a child too many", lambda r: HandArray("u", [A], releases=r, tamper=lambda s, a: setattr(a, "n_children", 1)),
@@ -341,6 +344,8 @@ def test_hostile_arrow_is_refused_with_nothing_changed_and_everything_released(n
     releases = Releases()
     if name.startswith("a length beyond"):
         call = lambda d: d.add_nodes([IDS[0].bytes] * 5, make(releases))  # noqa: E731
+    elif name.startswith("a snapshot"):  # refused by its count, before a column is sized by it
+        call = lambda d: d.add_snapshot_change(old_nodes=make(releases), new_nodes={"id": []})  # noqa: E731
     else:
         # As many targets as sources: an array's items are checked after the
         # lengths are compared.

@@ -606,6 +606,12 @@ def test_subclasses_are_read_for_what_they_hold():
     # And as a snapshot's column name.
     d.add_snapshot_change(old_nodes={RaisingStr("id"): [POOL[5]]}, new_nodes={RaisingStr("id"): []})
     assert list(d.deleted_nodes()) == [POOL[5]]
+    # Beside a str of its text, hashed apart from it: two columns of one name.
+    apart = type("Apart", (str,), {"__hash__": lambda self: 1, "__eq__": lambda self, other: self is other})
+    for key in ("id", "label"):
+        with pytest.raises(ValueError, match="'old_nodes': column '%s' is given twice" % key):
+            d.add_snapshot_change(old_nodes={"id": [POOL[6]], "label": ["x"], apart(key): [POOL[7]]}, new_nodes={"id": []})
+    assert list(d.deleted_nodes()) == [POOL[5]]
 
 
 PYPY_ONLY, CPYTHON_ONLY = {True}, {False}

@@ -10,6 +10,8 @@ disturbs them little; the bound leaves room for cache effects.
 """
 
 import json
+import mmap
+import platform
 import random
 import struct
 import time
@@ -176,3 +178,27 @@ def test_ids_sharing_most_of_their_bytes(family):
         costs["colliding"] = min(costs.get("colliding", 1e9), record(ids))
         costs["spread"] = min(costs.get("spread", 1e9), record(spread))
     assert costs["colliding"] < CLIFF * costs["spread"] + 0.05, costs
+
+
+@pytest.mark.skipif(platform.python_implementation() == "PyPy", reason="PyPy copies a mapped file's bytes at once")
+def test_snapshots_of_two_billion_rows_are_refused_before_anything_is_read(tmp_path):
+    """Sparse files mapped as columns of 2**31 rows: each snapshot is refused
+    by its count alone, before a column is converted (the updates of that
+    many nodes would not fit in memory, and hide the reason)."""
+    rows = 1 << 31
+    columns = {}
+    for name, size in (("ids", 16), ("weights", 4)):
+        with open(tmp_path / name, "wb") as f:
+            f.truncate(size * rows)
+        with open(tmp_path / name, "rb") as f:
+            columns[name] = memoryview(mmap.mmap(f.fileno(), size * rows, prot=mmap.PROT_READ))
+    empty = {"source": [], "target": [], "weight": []}
+    d = PyGraphDiff()
+    for call, argument in (
+            (lambda: d.add_snapshot_change(old_nodes={"id": columns["ids"]}, new_nodes={"id": []}), "old_nodes"),
+            (lambda: d.add_snapshot_change(old_edges=empty, new_edges={"source": columns["ids"], "target": columns["ids"],
+                                                                       "weight": columns["weights"].cast("f")}),
+             "new_edges")):
+        with pytest.raises(ValueError, match="^argument '%s': 2147483648 rows or more are not accepted$" % argument):
+            call()
+    assert d.to_bytes() == bytes(32)
