@@ -41,6 +41,13 @@ def test_the_core_does_not_include_the_extension():
     assert offenders == []
 
 
+def test_only_host_compat_branches_on_the_host():
+    # Every difference between CPython and PyPy has a named helper there.
+    offenders = [path for path, text in sources()
+                 if "PYPY_VERSION" in text and os.path.basename(path).split(".")[0] != "host_compat"]
+    assert offenders == []
+
+
 def test_every_folder_of_src_is_the_extension_or_a_listed_core_folder():
     # An unlisted folder would be built, linted and checked by nothing.
     folders = sorted(f for f in os.listdir(SRC) if os.path.isdir(os.path.join(SRC, f)))
