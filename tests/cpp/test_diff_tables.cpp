@@ -18,7 +18,7 @@
 
 #include "diff/id_pool.hpp"
 #include "diff/inner_table.hpp"
-#include "diff/node_id.hpp"
+#include "basics/node_id.hpp"
 #include "diff/node_table.hpp"
 
 namespace tarnu {

@@ -48,6 +48,20 @@ def test_only_host_compat_branches_on_the_host():
     assert offenders == []
 
 
+def test_no_folder_includes_one_on_its_own_layer_or_above():
+    # The layers of src/core_folders.txt from the bottom up, and the
+    # extension above them all.
+    layer_of = {folder: i for i, layer in enumerate(core_layers()) for folder in layer}
+    layer_of["extension"] = len(layer_of)
+    offenders = []
+    for path, text in sources():
+        folder = path.split(os.sep)[0]
+        for included in re.findall(r'^\s*#\s*include\s*"(\w+)/', text, re.MULTILINE):
+            if included != folder and layer_of.get(included, len(layer_of)) >= layer_of[folder]:
+                offenders.append("%s includes %s/" % (path, included))
+    assert offenders == []
+
+
 def test_every_folder_of_src_is_the_extension_or_a_listed_core_folder():
     # An unlisted folder would be built, linted and checked by nothing.
     folders = sorted(f for f in os.listdir(SRC) if os.path.isdir(os.path.join(SRC, f)))
