@@ -59,13 +59,19 @@ print("%s%s-%s-%s" % (tags.interpreter_name(), tags.interpreter_version(),
       next(iter(tags.sys_tags())).abi, sysconfig.get_platform().replace("-", "_")))'
 }
 
-# Compile lines of the module's own sources carry -O2 or -O3 and no -g.
+# The module's own folders: the core's (src/core_folders.txt) and extension.
+module_folders=$(grep -v '^#' src/core_folders.txt | tr -s ' \n' '\n' | grep . ; echo extension)
+
+# Compile lines of the module's own sources carry -O2 or -O3 and no -g; every
+# folder of the module has some.
 release_flags() {
   local log=$1
   grep -q 'Install configuration: "Release"' "$log" || { echo "not a Release build"; return 1; }
-  local lines
-  lines=$(grep -E ' -c [^ ]*src/(extension|diff|node_update|bytes)/[a-z_]+\.cpp' "$log")
-  [ -n "$lines" ] || { echo "no compile lines in the log"; return 1; }
+  local lines folder
+  lines=$(grep -E " -c [^ ]*src/($(paste -sd '|' <<<"$module_folders"))/[a-z_]+\.cpp" "$log")
+  for folder in $module_folders; do
+    grep -qE " -c [^ ]*src/$folder/" <<<"$lines" || { echo "no compile lines of src/$folder in the log"; return 1; }
+  done
   if grep -vE ' -O[23]( |$)' <<<"$lines"; then echo "^ compiled without -O2/-O3"; return 1; fi
   if grep -E ' -g[0-9a-z]*( |$)' <<<"$lines"; then echo "^ compiled with debug info"; return 1; fi
   echo "$(wc -l <<<"$lines") compile lines with -O2/-O3 and no -g"

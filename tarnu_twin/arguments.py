@@ -7,6 +7,7 @@ import operator
 import sys
 
 from tarnu_twin.binary import _NEG_INF_F32, _POS_INF_F32, _pack_f, _unpack_f
+from tarnu_twin.properties import DICT_KEYS, KINDS, READ_ORDER
 
 
 class _Missing:
@@ -244,42 +245,25 @@ def _extract_bool(obj):
     return result
 
 
-# The order in which the keys are read; a failure stops at the first bad value.
-_UPDATE_KEYS = (
-    ("label", _extract_text),
-    ("url", _extract_text),
-    ("size", _extract_f32),
-    ("red", _extract_u8),
-    ("green", _extract_u8),
-    ("blue", _extract_u8),
-    ("show_label", _extract_bool),
-)
+_CONVERT_KIND = {"Text": _extract_text, "Float": _extract_f32, "Colour": _extract_u8, "Flag": _extract_bool}
+
+# (row, key, conversion) in the order the keys are read; a failure stops at
+# the first bad value.
+_UPDATE_KEYS = tuple((row, DICT_KEYS[row], _CONVERT_KIND[KINDS[row]]) for row in READ_ORDER)
 
 
 def _node_update(obj):
-    """The seven properties of an ``update`` dict, ``None`` for an absent one.
-
-    Returned in the order the JSON text lists them: label, size, url, red,
-    green, blue, show_label.
-    """
+    """The properties of an ``update`` dict as a tuple in the rows' order (the
+    order the JSON text lists them), ``None`` for an absent one."""
     if not issubclass(type(obj), dict):
         raise _downcast_error(obj, "PyDict")
     lookup = dict.get  # the stored entries only, never a subclass's get or __missing__
-    found = {}
-    for key, convert in _UPDATE_KEYS:
+    fields = [None] * len(DICT_KEYS)
+    for row, key, convert in _UPDATE_KEYS:
         value = lookup(obj, key, _NO)
         if value is not _NO:
-            found[key] = convert(value)
-    get = found.get
-    return (
-        get("label"),
-        get("size"),
-        get("url"),
-        get("red"),
-        get("green"),
-        get("blue"),
-        get("show_label"),
-    )
+            fields[row] = convert(value)
+    return tuple(fields)
 
 
 # ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@ from tarnu_twin.arguments import (
     _with_cause,
 )
 from tarnu_twin.binary import _pack_f, _unpack_f
+from tarnu_twin.properties import DICT_KEYS, KINDS
 
 # The module also reads Arrow input (its errors name it); the twin does not.
 _IDS_ACCEPTED = (
@@ -21,12 +22,12 @@ _WEIGHTS_ACCEPTED = (
 )
 _UPDATES_ACCEPTED = ("updates are read from a sequence of update dicts, from a dict of columns, or from an Arrow "
                      "table, record batch or data frame with a column per property")
-_COLUMN_NAMES = [key for key, _ in _UPDATE_KEYS]
+_COLUMN_NAMES = [key for _, key, _ in _UPDATE_KEYS]
 _COLUMNS_NAMED = "the columns are 'id' (ignored), %s and '%s'" % (
     ", ".join("'%s'" % k for k in _COLUMN_NAMES[:-1]), _COLUMN_NAMES[-1])
-# Buffer formats a column of update values may have, and how its accepted forms read.
-_COLUMN_FORMATS = {"size": ("fd", "'f' or 'd'"), "red": ("B", "'B'"), "green": ("B", "'B'"),
-                   "blue": ("B", "'B'"), "show_label": ("?", "'?'")}
+# Per kind, the buffer formats a column of update values may have and how its
+# accepted forms read; a text column takes no buffer.
+_COLUMN_FORMATS = {"Text": ("", ""), "Float": ("fd", "'f' or 'd'"), "Colour": ("B", "'B'"), "Flag": ("?", "'?'")}
 
 
 def _bulk_arguments(diff, method, arguments):
@@ -223,12 +224,12 @@ def _open_updates(obj, where):
             raise ValueError("%s: column '%s' is given twice" % (where, name))
         given[name] = values
     columns = []
-    for key, convert in _UPDATE_KEYS:
+    for row, key, convert in _UPDATE_KEYS:
         values = given.get(key, _NO)
         if values is _NO:
             continue
         column_where = "%s column '%s'" % (where, key)
-        formats, format_text = _COLUMN_FORMATS.get(key, ("", ""))
+        formats, format_text = _COLUMN_FORMATS[KINDS[row]]
         accepted = "column '%s' is read from a sequence of values" % key
         if formats:
             accepted += ", an Arrow array or a one-dimensional C-contiguous buffer of format " + format_text
@@ -261,11 +262,7 @@ def _open_updates(obj, where):
                 value = _convert_items(items, i + 1, column_where, lambda v: _NO if v is None else convert(v), i)[0]
                 if value is not _NO:
                     fields[key] = value
-        return [
-            (f.get("label"), f.get("size"), f.get("url"), f.get("red"), f.get("green"), f.get("blue"),
-             f.get("show_label"))
-            for f in found
-        ]
+        return [tuple(f.get(key) for key in DICT_KEYS) for f in found]
 
     return [("'updates' column '%s'" % c[0], c[1]) for c in columns], convert_columns
 
@@ -274,7 +271,7 @@ def _open_updates(obj, where):
 
 _SNAPSHOT_ACCEPTED = ("a snapshot is a dict of columns, each in a form its bulk method takes, or an Arrow table, "
                       "record batch or data frame")
-_NODE_COLUMNS = ("id", "label", "size", "url", "red", "green", "blue", "show_label")
+_NODE_COLUMNS = ("id",) + DICT_KEYS
 _EDGE_COLUMNS = ("source", "target", "weight")
 
 

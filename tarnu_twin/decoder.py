@@ -4,9 +4,10 @@ import json
 import math
 
 from tarnu_twin.binary import _pack_f, _unpack_f, _unpack_q
-from tarnu_twin.json_text import _UPDATE_ORDER, node_update_json
+from tarnu_twin.json_text import node_update_json
+from tarnu_twin.properties import JSON_KEYS, KINDS
 
-_JSON_POSITION = {json_key: i for i, (_, json_key) in enumerate(_UPDATE_ORDER)}
+_JSON_POSITION = {json_key: i for i, json_key in enumerate(JSON_KEYS)}
 
 
 class _Restore:
@@ -42,16 +43,17 @@ class _Restore:
     def update(self, raw, at):
         try:
             pairs = json.loads(raw.decode("utf-8"), object_pairs_hook=list)
-            fields = [None] * 7
+            fields = [None] * len(JSON_KEYS)
             last = -1
             for key, value in pairs:
                 position = _JSON_POSITION[key]
                 if position <= last:
                     raise ValueError("key repeated or out of order")
                 last = position
-                if position == 1:
+                kind = KINDS[position]
+                if kind == "Float":
                     value = math.nan if value is None else _unpack_f(_pack_f(value))[0]
-                elif 3 <= position <= 5 and not (type(value) is int and 0 <= value <= 255):
+                elif kind == "Colour" and not (type(value) is int and 0 <= value <= 255):
                     raise ValueError("colour outside 0-255")
                 fields[position] = value
             update = tuple(fields)

@@ -11,7 +11,8 @@ from tarnu_twin.arguments import (
 from tarnu_twin.binary import _EMPTY, _ID_LEN, _NEG_INF_F32, _POS_INF_F32, _pack_f, _pack_q, _unpack_f
 from tarnu_twin.bulk import _bulk_arguments, _open_ids, _open_snapshot, _open_updates, _open_weights, _snapshot_rows
 from tarnu_twin.decoder import _Restore
-from tarnu_twin.json_text import _UPDATE_ORDER, node_update_json
+from tarnu_twin.json_text import node_update_json
+from tarnu_twin.properties import DICT_KEYS
 
 DiffCounts = collections.namedtuple("DiffCounts", "node_updates deleted_nodes edge_updates deleted_edges")
 DiffCounts.__doc__ = """DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges)
@@ -404,7 +405,7 @@ class PyGraphDiff:
     def node_updates(self):
         _shared(self)
         return [
-            (node, {key: value for (key, _), value in zip(_UPDATE_ORDER, update) if value is not None})
+            (node, {key: value for key, value in zip(DICT_KEYS, update) if value is not None})
             for node, update in self._nodes.items()
         ]
 

@@ -5,15 +5,9 @@ import json
 import math
 
 from tarnu_twin.binary import _pack_f, _unpack_i
+from tarnu_twin.properties import JSON_KEYS, KINDS
 
 _encode_json_string = json.encoder.encode_basestring  # escapes exactly " \ and 0x00-0x1F
-
-# (add_node's key, the JSON key), in the order of the update tuple and the text.
-_UPDATE_ORDER = (
-    ("label", "label"), ("size", "size"), ("url", "url"), ("red", "red"),
-    ("green", "green"), ("blue", "blue"), ("show_label", "showLabel"),
-)
-
 
 def _shortest_digits(magnitude, mantissa_bits=23, exponent_bias=127):
     """Shortest decimal that reads back as this binary float, as (digits, k).
@@ -102,22 +96,18 @@ def float32_json(value):
     return sign + body
 
 
+# How each kind of property writes its value.
+_JSON_VALUE = {
+    "Text": _encode_json_string,
+    "Float": float32_json,
+    "Colour": lambda value: "%d" % value,
+    "Flag": lambda value: "true" if value else "false",
+}
+# Per row: what the writer puts before the value, and how it writes the value.
+_MEMBERS = tuple(('"%s":' % key, _JSON_VALUE[kind]) for key, kind in zip(JSON_KEYS, KINDS))
+
+
 def node_update_json(update):
     """Compact JSON text (UTF-8 bytes) of one stored node update."""
-    label, size, url, red, green, blue, show_label = update
-    members = []
-    if label is not None:
-        members.append('"label":' + _encode_json_string(label))
-    if size is not None:
-        members.append('"size":' + float32_json(size))
-    if url is not None:
-        members.append('"url":' + _encode_json_string(url))
-    if red is not None:
-        members.append('"red":%d' % red)
-    if green is not None:
-        members.append('"green":%d' % green)
-    if blue is not None:
-        members.append('"blue":%d' % blue)
-    if show_label is not None:
-        members.append('"showLabel":' + ("true" if show_label else "false"))
+    members = [key + write(value) for (key, write), value in zip(_MEMBERS, update) if value is not None]
     return ("{" + ",".join(members) + "}").encode("utf-8")

@@ -6,7 +6,8 @@
 #include <limits>
 
 #include "arrow/uuid_text.hpp"
-#include "node_update/utf8.hpp"
+#include "basics/prefetch.hpp"
+#include "basics/utf8.hpp"
 
 namespace tarnu {
 
@@ -650,7 +651,7 @@ void parse_uuid_column(const ArrowColumn& column, std::size_t first, NodeId* out
         // here left the loop waiting on memory for half its time (24 against
         // 12 ns per id over 1M ids, bench_arrow): ask for the lines about 57
         // ids ahead. A prefetch past the buffer's end does not fault.
-        __builtin_prefetch(text + 2048);
+        detail::prefetch(text + 2048);
         const auto size = static_cast<std::size_t>(offsets[i + 1] - offsets[i]);
         if (!parse_uuid_text(text, size, out[i].bytes.data())) [[unlikely]] {
             throw_not_uuid(first + i, std::string_view(text, size));

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "arrow/arrow_abi.hpp"
-#include "diff/node_id.hpp"
+#include "basics/node_id.hpp"
 
 namespace tarnu {
 

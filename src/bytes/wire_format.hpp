@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "diff/node_id.hpp"
+#include "basics/node_id.hpp"
 
 // The encoding's building blocks, shared by the writer (graph_diff_to_bytes.*)
 // and the reader (graph_diff_from_bytes.cpp): little-endian u64 counts and

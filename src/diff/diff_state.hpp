@@ -11,7 +11,7 @@
 
 #include "diff/id_pool.hpp"
 #include "diff/inner_table.hpp"
-#include "diff/node_id.hpp"
+#include "basics/node_id.hpp"
 
 namespace tarnu::detail {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "diff/diff_state.hpp"
-#include "diff/prefetch.hpp"
+#include "basics/prefetch.hpp"
 
 namespace tarnu {
 

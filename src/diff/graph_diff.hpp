@@ -14,9 +14,9 @@
 #include "diff/diff_state.hpp"
 #include "diff/edge_diff.hpp"
 #include "diff/invariant_checks.hpp"
-#include "diff/node_id.hpp"
+#include "basics/node_id.hpp"
 #include "diff/node_table.hpp"
-#include "diff/prefetch.hpp"
+#include "basics/prefetch.hpp"
 #include "node_update/node_update_store.hpp"
 
 namespace tarnu {

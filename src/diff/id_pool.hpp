@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "diff/inner_table.hpp"
-#include "diff/prefetch.hpp"
+#include "basics/prefetch.hpp"
 
 namespace tarnu::detail {
 

@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "diff/block_pool.hpp"
-#include "diff/prefetch.hpp"
+#include "basics/prefetch.hpp"
 
 namespace tarnu::detail {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "diff/inner_table.hpp"
-#include "diff/node_id.hpp"
-#include "diff/prefetch.hpp"
+#include "basics/node_id.hpp"
+#include "basics/prefetch.hpp"
 #include "node_update/node_update_store.hpp"
 
 namespace tarnu::detail {

@@ -53,9 +53,9 @@
 #include <vector>
 
 #include "diff/graph_diff.hpp"
-#include "diff/id_hash.hpp"
-#include "diff/node_id.hpp"
-#include "diff/prefetch.hpp"
+#include "basics/id_hash.hpp"
+#include "basics/node_id.hpp"
+#include "basics/prefetch.hpp"
 #include "node_update/node_update.hpp"
 
 namespace tarnu {

@@ -655,17 +655,18 @@ void TextArena::grow(std::size_t bytes) {
 // with slice(None) for the str keys before the first key of another type).
 std::vector<DictEntry> dict_entries(PyObject* dict, const std::string& where) {
     std::vector<DictEntry> entries;
-#ifndef PYPY_VERSION
-    (void)where;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        const bool text = type_has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS);
-        entries.push_back({OwnedRef::owning(reinterpret_cast<PyObject*>(Py_TYPE(key))),
-                           text ? OwnedRef::owning(key) : OwnedRef(), OwnedRef::owning(key), OwnedRef::owning(value)});
+    if constexpr (dict_keys_reach_c_as_they_are) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            const bool text = type_has_flag(key, Py_TPFLAGS_UNICODE_SUBCLASS);
+            entries.push_back({OwnedRef::owning(reinterpret_cast<PyObject*>(Py_TYPE(key))),
+                               text ? OwnedRef::owning(key) : OwnedRef(), OwnedRef::owning(key),
+                               OwnedRef::owning(value)});
+        }
+        return entries;
     }
-#else
     const OwnedRef keys = require_new(PyDict_Keys(dict));
     const OwnedRef values = require_new(PyDict_Values(dict));
     const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
@@ -702,7 +703,6 @@ std::vector<DictEntry> dict_entries(PyObject* dict, const std::string& where) {
         entries.push_back({OwnedRef::owning(PyList_GET_ITEM(types.get(), i)), std::move(name), std::move(key),
                            std::move(value)});
     }
-#endif
     return entries;
 }
 

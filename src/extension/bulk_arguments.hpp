@@ -11,7 +11,7 @@
 
 #include "arrow_arguments.hpp"
 #include "buffer_view.hpp"
-#include "diff/node_id.hpp"
+#include "basics/node_id.hpp"
 #include "node_update/node_update.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "diff/node_id.hpp"
+#include "basics/node_id.hpp"
 #include "node_update/node_update.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"

@@ -10,6 +10,7 @@
 #include "bytes/graph_diff_to_bytes.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
+#include "host_compat.hpp"
 #include "method_support.hpp"
 #include "py_ref.hpp"
 #include "test_hooks.hpp"
@@ -92,27 +93,6 @@ Py_ssize_t encode_into_bytearray_subclass(const NodeGraphDiffEncoding& encoding,
     OwnedRef where = require_new(PySlice_New(first.get(), nullptr, nullptr));
     OwnedRef done = require_new(PyObject_CallMethod(base, "__setitem__", "OOO", target, where.get(), tail.get()));
     return static_cast<Py_ssize_t>(encoding.size());
-}
-
-// Whether `target` may be written to, asked before its buffer is taken:
-// on PyPy this runs Python code (the object's own memoryview), which must
-// not run while the view is held. PyPy's C-API layer exports some read-only
-// buffers as writable (memoryview.toreadonly(), an mmap opened with
-// PROT_READ, where a write then faults), so there the object's Python-level
-// memoryview is asked (docs/platform.md); the view's own flag is asked on
-// both.
-bool writable_at_python_level(PyObject* target) {
-#ifdef PYPY_VERSION
-    refuse_released_memoryview(target);
-    OwnedRef memory = require_new(PyMemoryView_FromObject(target));
-    OwnedRef flag = require_new(PyObject_GetAttrString(memory.get(), "readonly"));
-    const int readonly = require(PyObject_IsTrue(flag.get()));
-    OwnedRef released = require_new(PyObject_CallMethod(memory.get(), "release", nullptr));
-    return readonly == 0;
-#else
-    (void)target;
-    return true;
-#endif
 }
 
 [[noreturn]] void throw_read_only(PyObject* target) {

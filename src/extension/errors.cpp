@@ -82,8 +82,6 @@ bool set_missing_exception() {
 
 }  // namespace
 
-bool is_wrapped_memory_error();
-
 [[noreturn]] void throw_pending_error() {
     if (set_missing_exception()) [[unlikely]] {
         throw PendingError{};
@@ -130,30 +128,6 @@ void drop_lookup_error() {
     message += target;
     message += "'";
     throw_error(PyExc_TypeError, message);
-}
-
-// PyPy's C-API layer reports an allocation it could not make (a large bytes
-// object, say) as SystemError whose one argument is the text
-// "<MemoryError object at 0x...>".
-bool is_wrapped_memory_error() {
-#ifdef PYPY_VERSION
-    if (!PyErr_ExceptionMatches(PyExc_SystemError)) {
-        return false;
-    }
-    FetchedError error = fetch_normalized();
-    OwnedRef args = OwnedRef::consuming(PyObject_GetAttrString(error.value.get(), "args"));
-    bool wrapped = false;
-    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
-        PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
-        const char* text = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args.get(), 0));
-        wrapped = text != nullptr && std::string_view(text).starts_with("<MemoryError object");
-    }
-    PyErr_Clear();
-    restore(std::move(error));
-    return wrapped;
-#else
-    return false;
-#endif
 }
 
 [[noreturn]] void report_host_failure() {

@@ -223,10 +223,8 @@ PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff) {
     auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
     std::construct_at(&object->diff, std::move(diff));  // a move allocates nothing
     object->borrow_flag = 0;
-#ifdef PYPY_VERSION
-    object->reported_bytes = 0;
+    std::construct_at(&object->memory_pressure);
     report_memory_growth(object);  // a restored or copied record arrives full
-#endif
     return self;
 }
 

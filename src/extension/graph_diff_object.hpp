@@ -17,26 +17,16 @@ struct PyGraphDiffObject {
     PyObject_HEAD
     NodeGraphDiff diff;
     Py_ssize_t borrow_flag;
-#ifdef PYPY_VERSION
-    // What PyPy's collector has been told the record holds, and the changes
-    // made since it was last told (report_memory_growth).
-    std::size_t reported_bytes;
-    std::uint32_t unreported_changes;
-#endif
+    // What the host's collector has been told the record holds
+    // (report_memory_growth); takes no room on CPython.
+    [[no_unique_address]] MemoryPressure memory_pressure;
 };
 
 // Tells PyPy's collector how much more memory the record holds than it was
 // last told, so that a dropped instance holding large tables is collected
 // as soon as its size warrants (CPython frees it by reference count).
 inline void report_memory_growth(PyGraphDiffObject* object) noexcept {
-#ifdef PYPY_VERSION
-    const std::size_t now = object->diff.memory_bytes();
-    if (now > object->reported_bytes) add_memory_pressure(now - object->reported_bytes);
-    object->reported_bytes = now;
-    object->unreported_changes = 0;
-#else
-    (void)object;
-#endif
+    object->memory_pressure.report([object]() noexcept { return object->diff.memory_bytes(); });
 }
 
 // The PyGraphDiff type object, made on first request and kept for the life of

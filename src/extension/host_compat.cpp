@@ -1,5 +1,8 @@
 #include "host_compat.hpp"
 
+#include <string_view>
+#include <utility>
+
 #include "errors.hpp"
 
 namespace tarnu::py {
@@ -66,6 +69,70 @@ bool buffer_is_trusted(PyObject* object) {
 #else
     (void)object;
     return true;
+#endif
+}
+
+bool is_wrapped_memory_error() {
+#ifdef PYPY_VERSION
+    if (!PyErr_ExceptionMatches(PyExc_SystemError)) {
+        return false;
+    }
+    FetchedError error = fetch_normalized();
+    OwnedRef args = OwnedRef::consuming(PyObject_GetAttrString(error.value.get(), "args"));
+    bool wrapped = false;
+    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+        PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
+        const char* text = PyUnicode_AsUTF8(PyTuple_GET_ITEM(args.get(), 0));
+        wrapped = text != nullptr && std::string_view(text).starts_with("<MemoryError object");
+    }
+    PyErr_Clear();
+    restore(std::move(error));
+    return wrapped;
+#else
+    return false;
+#endif
+}
+
+bool writable_at_python_level(PyObject* target) {
+#ifdef PYPY_VERSION
+    refuse_released_memoryview(target);
+    OwnedRef memory = require_new(PyMemoryView_FromObject(target));
+    OwnedRef flag = require_new(PyObject_GetAttrString(memory.get(), "readonly"));
+    const int readonly = require(PyObject_IsTrue(flag.get()));
+    OwnedRef released = require_new(PyObject_CallMethod(memory.get(), "release", nullptr));
+    return readonly == 0;
+#else
+    (void)target;
+    return true;
+#endif
+}
+
+void refuse_subclasses_where_ignored(PyTypeObject* type, PyMethodDef* refusal) {
+#ifdef PYPY_VERSION
+    OwnedRef method = require_new(PyDescr_NewClassMethod(type, refusal));
+    // PyPy refuses setattr on the type; its dict takes the entry.
+    require(PyDict_SetItemString(type->tp_dict, "__init_subclass__", method.get()));
+    PyType_Modified(type);
+#else
+    (void)type;
+    (void)refusal;
+#endif
+}
+
+bool in_subinterpreter() {
+#ifdef PYPY_VERSION
+    return false;
+#else
+    return PyInterpreterState_Get() != PyInterpreterState_Main();
+#endif
+}
+
+bool call_at_finalization(void (*function)()) {
+#ifdef PYPY_VERSION
+    (void)function;
+    return true;
+#else
+    return Py_AtExit(function) == 0;
 #endif
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "host_call.hpp"
 #include "py_ref.hpp"
@@ -50,6 +51,16 @@ inline OwnedRef dict_value(PyObject* dict, PyObject* key) {
 }
 #endif
 
+// Whether C code may take a dict's keys as they are (PyDict_Next). PyPy's C
+// view of a str subclass is sized by its own __len__, and PyDict_Next ends
+// the process when that view cannot be made: there the keys are read at the
+// Python level instead, and never reach C.
+#ifdef PYPY_VERSION
+inline constexpr bool dict_keys_reach_c_as_they_are = false;
+#else
+inline constexpr bool dict_keys_reach_c_as_they_are = true;
+#endif
+
 // Refuses a released memoryview with the ValueError CPython raises for it
 // ("operation forbidden on released memoryview object"). PyPy's
 // PyObject_GetBuffer crashes on one, so every buffer is taken after this.
@@ -65,6 +76,38 @@ void refuse_released_memoryview(PyObject* object);
 // __len__.
 bool buffer_is_trusted(PyObject* object);
 
+// Whether the pending exception is an allocation failure that the host
+// reports as another type: PyPy's C-API layer turns one (a large bytes
+// object, say) into SystemError whose one argument is the text
+// "<MemoryError object at 0x...>". Leaves the exception as it was.
+bool is_wrapped_memory_error();
+
+// Whether `target` may be written to, asked before its buffer is taken: on
+// PyPy this runs Python code (the object's own memoryview), which must not
+// run while the view is held. PyPy's C-API layer exports some read-only
+// buffers as writable (memoryview.toreadonly(), an mmap opened with
+// PROT_READ, where a write then faults), so there the object's Python-level
+// memoryview is asked (docs/platform.md); on CPython the view's own flag,
+// which the caller asks on both hosts, is enough.
+bool writable_at_python_level(PyObject* target);
+
+// Makes a type without Py_TPFLAGS_BASETYPE refuse a class statement that
+// subclasses it where the host ignores the missing flag: PyPy lets the class
+// statement through, and making an instance of such a subclass crashes its
+// C-API layer. `refusal` is the type's __init_subclass__ there, a class
+// method that raises; CPython refuses the class statement itself.
+void refuse_subclasses_where_ignored(PyTypeObject* type, PyMethodDef* refusal);
+
+// Whether the calling thread runs in a subinterpreter (never on PyPy, which
+// has none).
+bool in_subinterpreter();
+
+// Has `function` run once the interpreter is finalized, where an embedding
+// program can finalize it and start another (CPython's Py_AtExit). PyPy
+// neither finalizes for a new start nor re-initialises, so nothing is
+// registered there. False when the host refused.
+bool call_at_finalization(void (*function)());
+
 // Tells the host's collector that an object holds `bytes` more memory
 // outside its heap. PyPy sizes its collections by its own heap alone, so a
 // dropped object holding large C++ tables would otherwise be freed only
@@ -78,5 +121,38 @@ inline void add_memory_pressure(std::size_t bytes) noexcept {
     (void)bytes;
 #endif
 }
+
+// What the host's collector has been told an object holds outside its heap,
+// for an object whose size changes with use: PyPy is told the growth (see
+// add_memory_pressure); on CPython the type is empty and every call is
+// nothing, so `measure` never runs there.
+#ifdef PYPY_VERSION
+class MemoryPressure {
+public:
+    // Tells the collector how much more `measure()` (the bytes held now)
+    // is than it was last told.
+    template <class Measure>
+    void report(Measure&& measure) noexcept {
+        const std::size_t now = measure();
+        if (now > reported_bytes_) add_memory_pressure(now - reported_bytes_);
+        reported_bytes_ = now;
+        unreported_changes_ = 0;
+    }
+    // Counts a change; measuring walks the object's memory, so it is worth
+    // doing every 64 changes (true then).
+    bool report_due_after_change() noexcept { return ++unreported_changes_ >= 64; }
+
+private:
+    std::size_t reported_bytes_ = 0;
+    std::uint32_t unreported_changes_ = 0;
+};
+#else
+class MemoryPressure {
+public:
+    template <class Measure>
+    void report(Measure&&) noexcept {}
+    bool report_due_after_change() noexcept { return false; }
+};
+#endif
 
 }  // namespace tarnu::py

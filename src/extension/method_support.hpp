@@ -27,11 +27,8 @@ public:
     }
     ~ExclusiveBorrow() {
         self_->borrow_flag = 0;
-#ifdef PYPY_VERSION
-        // Measuring the record walks its slabs: once per 64 changes is enough
-        // for single-item calls; bulk calls report when they end.
-        if (++self_->unreported_changes >= 64) report_memory_growth(self_);
-#endif
+        // Single-item calls report now and then; bulk calls when they end.
+        if (self_->memory_pressure.report_due_after_change()) report_memory_growth(self_);
     }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;

@@ -75,12 +75,10 @@ void register_class(PyObject* module) {
 }
 
 void refuse_subinterpreters() {
-#ifndef PYPY_VERSION
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    if (in_subinterpreter()) {
         throw_error(PyExc_ImportError,
                     "tarnu_api cannot be imported in a subinterpreter; import it in the main interpreter");
     }
-#endif
 }
 
 PyObject* init_module() {
@@ -88,16 +86,14 @@ PyObject* init_module() {
     if (module_state.module != nullptr) {
         return OwnedRef::owning(module_state.module).release();
     }
-#ifndef PYPY_VERSION
     // Once per interpreter lifetime: the exit functions run, and are
     // forgotten, at each finalization.
     if (!module_state.teardown_registered) {
-        if (Py_AtExit(forget_module_state) != 0) {
+        if (!call_at_finalization(forget_module_state)) {
             throw_error(PyExc_ImportError, "tarnu_api could not register its clean-up at interpreter exit");
         }
         module_state.teardown_registered = true;
     }
-#endif
     intern_names();
     OwnedRef module = require_new(PyModule_Create2(&module_definition, 1013));
     register_class(module.get());

@@ -47,9 +47,7 @@ struct ModuleState {
     InternedNames names{};                      // interned.cpp
     LastResult last_counts{};                   // read_methods.cpp
     LastResult last_repr{};                     // read_methods.cpp
-#ifndef PYPY_VERSION
     bool teardown_registered = false;           // module.cpp: forget_module_state is registered for exit
-#endif
 };
 
 extern constinit ModuleState module_state;

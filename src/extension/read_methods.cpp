@@ -10,6 +10,7 @@
 #include "arrow_batch_object.hpp"
 #include "entry_frame.hpp"
 #include "errors.hpp"
+#include "host_compat.hpp"
 #include "interned.hpp"
 #include "method_support.hpp"
 #include "module_state.hpp"
@@ -76,10 +77,8 @@ PyStructSequence_Desc counts_description = {
     4,
 };
 
-#ifdef PYPY_VERSION
-// PyPy lets a class statement subclass the type (it ignores the missing
-// Py_TPFLAGS_BASETYPE), and making an instance of such a subclass crashes
-// its C-API layer: the class statement is refused instead, as CPython does.
+// The type's __init_subclass__ where the host lets a class statement
+// subclass it (refuse_subclasses_where_ignored).
 PyObject* refuse_counts_subclass(PyObject*, PyObject*, PyObject*) {
     return entry_frame([]() -> PyObject* {
         throw_error(PyExc_TypeError, "type 'tarnu_api.DiffCounts' is not an acceptable base type");
@@ -89,21 +88,13 @@ PyObject* refuse_counts_subclass(PyObject*, PyObject*, PyObject*) {
 PyMethodDef refuse_counts_subclass_method = {
     "__init_subclass__", as_cfunction(refuse_counts_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
     "__init_subclass__($type, /, **kwargs)\n--\n\nRefused: the type is not a base."};
-#endif
 
 }  // namespace
 
 PyTypeObject* counts_type() {
     if (module_state.counts_type == nullptr) [[unlikely]] {
         OwnedRef type = require_new(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&counts_description)));
-#ifdef PYPY_VERSION
-        OwnedRef refuse = require_new(
-            PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject*>(type.get()), &refuse_counts_subclass_method));
-        // PyPy refuses setattr on the type; its dict takes the entry.
-        auto* counts = reinterpret_cast<PyTypeObject*>(type.get());
-        require(PyDict_SetItemString(counts->tp_dict, "__init_subclass__", refuse.get()));
-        PyType_Modified(counts);
-#endif
+        refuse_subclasses_where_ignored(reinterpret_cast<PyTypeObject*>(type.get()), &refuse_counts_subclass_method);
         module_state.counts_type = reinterpret_cast<PyTypeObject*>(type.release());
     }
     return module_state.counts_type;

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "host_call.hpp"
-#include "node_update/utf8.hpp"
+#include "basics/utf8.hpp"
 #include "interned.hpp"
 #include "py_ref.hpp"
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "node_update/float_text.hpp"
-#include "node_update/utf8.hpp"
+#include "basics/utf8.hpp"
 
 namespace tarnu {
 

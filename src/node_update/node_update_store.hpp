@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "diff/node_id.hpp"
-#include "diff/prefetch.hpp"
+#include "basics/node_id.hpp"
+#include "basics/prefetch.hpp"
 #include "node_update/float_text.hpp"
 #include "node_update/node_update.hpp"
 

@@ -1,5 +1,5 @@
 // The tables under the diff record: the small inner set/map, the id pool,
-// and the spread of the id hash.
+// the node table, and the spread of the id hash.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <string>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -17,7 +18,8 @@
 
 #include "diff/id_pool.hpp"
 #include "diff/inner_table.hpp"
-#include "diff/node_id.hpp"
+#include "basics/node_id.hpp"
+#include "diff/node_table.hpp"
 
 namespace tarnu {
 namespace {
@@ -283,6 +285,76 @@ TEST(IdPool, InternsEachIdOnceWithStableEntries) {
         ASSERT_EQ(pool[i].payload, static_cast<int>(i));
     }
     EXPECT_EQ(pool.size(), 50'000u);
+}
+
+// Random sets (new ids and updates of present ones), removals, lookups,
+// reserves and clears over id ranges that take the slot array from empty
+// through many doublings, against std::unordered_map and against the order
+// of the records (a new update appended, a removed one's place taken by the
+// last), with the table's own check and a clone compared along the way.
+TEST(NodeTable, AgreesWithAnUnorderedMapAndKeepsTheRecordOrder) {
+    for (std::uint32_t range : {3u, 40u, 700u, 30'000u}) {
+        SCOPED_TRACE(range);
+        std::mt19937 rng(range);
+        detail::NodeTable table;
+        std::unordered_map<std::uint32_t, std::pair<std::uint8_t, std::string>> ref;
+        std::vector<std::uint32_t> order;
+        const auto compare = [&](const detail::NodeTable& t) {
+            ASSERT_EQ(t.check(), nullptr);
+            ASSERT_EQ(t.size(), order.size());
+            ASSERT_EQ(ref.size(), order.size());
+            for (std::uint32_t pos = 0; pos < order.size(); ++pos) {
+                const NodeId id = numbered(order[pos]);
+                ASSERT_EQ(t.store().id(pos), id);
+                ASSERT_EQ(t.find(id, hash_id(id)), pos);
+                const NodeUpdateView update = t.store().view(pos);
+                ASSERT_EQ(update.red, ref.at(order[pos]).first);
+                ASSERT_EQ(update.label, std::string_view(ref.at(order[pos]).second));
+            }
+        };
+        const int steps = static_cast<int>(std::min(range * 12, 120'000u));
+        for (int i = 0; i < steps; ++i) {
+            const std::uint32_t key = rng() % range;
+            const NodeId id = numbered(key);
+            const std::uint64_t hash = hash_id(id);
+            const std::uint32_t pos = table.find(id, hash);
+            const auto found = ref.find(key);
+            ASSERT_EQ(pos == detail::kNoIndex, found == ref.end());
+            if (found != ref.end()) {
+                ASSERT_EQ(order[pos], key);
+            }
+            const std::uint32_t op = rng() % 100;
+            if (op < 55) {
+                const auto red = static_cast<std::uint8_t>(rng());
+                const std::string label(rng() % 5, static_cast<char>('a' + key % 26));
+                NodeUpdate update;
+                update.red = red;
+                update.label = label;
+                table.set(pos, id, hash, update);
+                if (found == ref.end()) order.push_back(key);
+                ref[key] = {red, label};
+            } else if (op < 97) {
+                if (found == ref.end()) continue;
+                table.remove(pos, hash);
+                order[pos] = order.back();
+                order.pop_back();
+                ref.erase(found);
+            } else if (op < 99) {
+                table.reserve(ref.size() + rng() % (range + 1));
+            } else if (rng() % range == 0) {  // rare enough for the large ranges to fill
+                table.clear();
+                ref.clear();
+                order.clear();
+            }
+            if (i % 4096 == 0 || (range < 100 && i % 16 == 0)) compare(table);
+        }
+        compare(table);
+        compare(table.clone());
+        detail::NodeTable moved = std::move(table);
+        compare(moved);
+        EXPECT_EQ(table.size(), 0u);
+        EXPECT_EQ(table.find(numbered(0), hash_id(numbered(0))), detail::kNoIndex);
+    }
 }
 
 // The slots keep only 32 bits of the hash: two ids that share them must

@@ -11,6 +11,15 @@ SRC = os.path.join(ROOT, "src")
 INCLUDES_PYTHON = re.compile(r'^\s*#\s*include\s*[<"]Python\.h[>"]', re.MULTILINE)
 
 
+def core_layers():
+    """The core's folders, one list per layer from the bottom up (src/core_folders.txt)."""
+    with open(os.path.join(SRC, "core_folders.txt"), encoding="utf-8") as listing:
+        return [line.split() for line in listing if line.strip() and not line.startswith("#")]
+
+
+CORE_FOLDERS = [folder for layer in core_layers() for folder in layer]
+
+
 def sources():
     for folder, _, files in os.walk(SRC):
         for name in files:
@@ -32,11 +41,38 @@ def test_the_core_does_not_include_the_extension():
     assert offenders == []
 
 
+def test_only_host_compat_branches_on_the_host():
+    # Every difference between CPython and PyPy has a named helper there.
+    offenders = [path for path, text in sources()
+                 if "PYPY_VERSION" in text and os.path.basename(path).split(".")[0] != "host_compat"]
+    assert offenders == []
+
+
+def test_no_folder_includes_one_on_its_own_layer_or_above():
+    # The layers of src/core_folders.txt from the bottom up, and the
+    # extension above them all.
+    layer_of = {folder: i for i, layer in enumerate(core_layers()) for folder in layer}
+    layer_of["extension"] = len(layer_of)
+    offenders = []
+    for path, text in sources():
+        folder = path.split(os.sep)[0]
+        for included in re.findall(r'^\s*#\s*include\s*"(\w+)/', text, re.MULTILINE):
+            if included != folder and layer_of.get(included, len(layer_of)) >= layer_of[folder]:
+                offenders.append("%s includes %s/" % (path, included))
+    assert offenders == []
+
+
+def test_every_folder_of_src_is_the_extension_or_a_listed_core_folder():
+    # An unlisted folder would be built, linted and checked by nothing.
+    folders = sorted(f for f in os.listdir(SRC) if os.path.isdir(os.path.join(SRC, f)))
+    assert folders == sorted(CORE_FOLDERS + ["extension"])
+
+
 def test_the_architecture_page_names_every_core_folder_and_only_paths_that_exist():
     with open(os.path.join(ROOT, "docs", "architecture.md"), encoding="utf-8") as page:
         text = page.read()
     diagram = text.split("```")[1]
-    assert sorted(f for f in os.listdir(SRC) if "src/%s/" % f not in diagram) == []
+    assert sorted(f for f in CORE_FOLDERS + ["extension"] if "src/%s/" % f not in diagram) == []
     table = text.split("| change | files it touches |")[1].split("\n\n")[0]
     named = set(re.findall(r"`((?:src|tests|tarnu_twin|stubs|docs|bench)/[^`*<]*)`", table))
     assert len(named) > 20 and sorted(p for p in named if not os.path.exists(os.path.join(ROOT, p))) == []

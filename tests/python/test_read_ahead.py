@@ -2,7 +2,7 @@
 machine code: the prefetch instructions each one compiles to are counted.
 
 GCC 12 deletes, without a word, calls to a function whose only effect is a
-prefetch (src/diff/prefetch.hpp), and the source still shows them; only the
+prefetch (src/basics/prefetch.hpp), and the source still shows them; only the
 binary tells. The installed module is stripped, so its functions are told
 apart by their unwind entries (one per function in .eh_frame) and matched to
 the expected counts by size order: the i-th largest count found must reach

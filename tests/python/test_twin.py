@@ -6,13 +6,16 @@ arguments is in test_api_parsing.py and test_api_conversions.py, re-entry in
 test_api_reentry.py."""
 
 import math
+import os
 import random
+import re
 import struct
 
 import pytest
 
 import tarnu_twin
-from conftest import A, B, C, D
+import tarnu_twin.properties
+from conftest import ROOT, A, B, C, D
 from decode_diff import decode
 
 
@@ -88,6 +91,15 @@ class TestTwinDigitSearch:
 
 
 class TestNodeUpdateText:
+    def test_the_twins_property_table_is_the_modules(self):
+        """The twin's one table of properties against the C++ one it copies."""
+        with open(os.path.join(ROOT, "src", "node_update", "node_properties.hpp"), encoding="utf-8") as header:
+            table = re.search(r"#define TARNU_NODE_PROPERTIES\(X\)(.*?)\n\n", header.read(), re.S).group(1)
+        rows = re.findall(r'X\((\w+), "(\w+)", "(\w+)", (\w+), (\d+)\)', table)
+        assert len(rows) == table.count("X(") and all(member == key for member, key, *_ in rows)
+        assert [(key, json_key, kind, int(position)) for _, key, json_key, kind, position in rows] == list(
+            tarnu_twin.properties.NODE_PROPERTIES)
+
     def test_key_order_and_presence(self, impl):
         assert node_text(impl, {}) == "{}"
         assert node_text(impl, {"show_label": True, "green": 0, "red": 255, "size": 2.0, "label": "A"}) == (

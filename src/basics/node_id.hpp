@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "diff/id_hash.hpp"
+#include "basics/id_hash.hpp"
 
 namespace tarnu {
 

@@ -1,4 +1,4 @@
-#include "diff/id_hash.hpp"
+#include "basics/id_hash.hpp"
 
 #include <sys/random.h>
 
