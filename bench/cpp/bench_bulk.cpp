@@ -27,11 +27,11 @@
 #include <string>
 #include <vector>
 
-#include "diff/node_graph_diff.hpp"
+#include "diff/graph_diff.hpp"
 
 namespace {
 
-using tarnu::NodeGraphDiff;
+using tarnu::GraphDiff;
 using tarnu::NodeId;
 
 struct Edge {
@@ -81,7 +81,7 @@ std::vector<Edge> random_edges_among(std::size_t n, std::size_t ids, std::mt1993
 
 const auto no_hook = [](std::size_t) {};
 
-void add_all(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
+void add_all(GraphDiff& d, const std::vector<Edge>& edges, bool batch) {
     if (batch) {
         std::size_t done = 0;
         d.add_edges(
@@ -93,11 +93,11 @@ void add_all(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
 }
 
 // The timed part of the bulk cases, out of line so that callgrind can count it alone.
-[[gnu::noinline]] void timed_load(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
+[[gnu::noinline]] void timed_load(GraphDiff& d, const std::vector<Edge>& edges, bool batch) {
     add_all(d, edges, batch);
 }
 
-[[gnu::noinline]] void timed_delete_edges(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
+[[gnu::noinline]] void timed_delete_edges(GraphDiff& d, const std::vector<Edge>& edges, bool batch) {
     if (batch) {
         std::size_t done = 0;
         d.delete_edges(
@@ -108,7 +108,7 @@ void add_all(NodeGraphDiff& d, const std::vector<Edge>& edges, bool batch) {
     }
 }
 
-[[gnu::noinline]] void timed_delete_nodes(NodeGraphDiff& d, const std::vector<NodeId>& ids, bool batch) {
+[[gnu::noinline]] void timed_delete_nodes(GraphDiff& d, const std::vector<NodeId>& ids, bool batch) {
     if (batch) {
         std::size_t done = 0;
         d.delete_nodes(ids.size(), [&](std::size_t i) -> const NodeId& { return ids[i]; }, done, no_hook);
@@ -130,19 +130,19 @@ double run_case(const std::string& name, bool batch, int rounds) {
     };
     if (name == "small") {
         const std::vector<Edge> edges = random_edges(1000, 100, rng);
-        NodeGraphDiff d;
+        GraphDiff d;
         add_all(d, edges, false);
         for (int r = 0; r < rounds * 20; ++r) timed([&] { add_all(d, edges, batch); }, edges.size());
     } else if (name == "large") {
         const std::vector<Edge> edges = random_edges(1'000'000, 100'000, rng);
         for (int r = 0; r < rounds; ++r) {
-            NodeGraphDiff d;
+            GraphDiff d;
             timed([&] { add_all(d, edges, batch); }, edges.size());
         }
     } else if (name == "bulk" || name == "bulk_again") {
         const std::vector<Edge> edges = random_edges_among(1'000'000, 100'000, rng);
         for (int r = 0; r < rounds; ++r) {
-            NodeGraphDiff d;
+            GraphDiff d;
             if (name == "bulk_again") add_all(d, edges, batch);
             timed([&] { timed_load(d, edges, batch); }, edges.size());
             if (r == 0 && batch)
@@ -152,7 +152,7 @@ double run_case(const std::string& name, bool batch, int rounds) {
     } else if (name == "delete_edges") {
         const std::vector<Edge> edges = random_edges(1000, 100, rng);
         for (int r = 0; r < rounds * 20; ++r) {
-            NodeGraphDiff d;
+            GraphDiff d;
             add_all(d, edges, false);
             timed([&] { timed_delete_edges(d, edges, batch); }, edges.size());
         }
@@ -164,7 +164,7 @@ double run_case(const std::string& name, bool batch, int rounds) {
             edges[i].from = victims[i % 100];
         }
         for (int r = 0; r < rounds * 20; ++r) {
-            NodeGraphDiff d;
+            GraphDiff d;
             add_all(d, edges, false);
             timed([&] { timed_delete_nodes(d, victims, batch); }, victims.size());
         }

@@ -17,11 +17,11 @@
 #include <utility>
 #include <vector>
 
-#include "diff/node_graph_diff.hpp"
+#include "diff/graph_diff.hpp"
 
 namespace {
 
-using tarnu::NodeGraphDiff;
+using tarnu::GraphDiff;
 using tarnu::NodeId;
 using Clock = std::chrono::steady_clock;
 
@@ -68,7 +68,7 @@ void print_time(const char* what, Timer::PerCall t) {
     std::printf("  %-44s %7.1f ns per call (processor time; wall %.1f)\n", what, t.cpu_ns, t.wall_ns);
 }
 
-void add_all(NodeGraphDiff& diff, const std::vector<NodeId>& from, const std::vector<NodeId>& to,
+void add_all(GraphDiff& diff, const std::vector<NodeId>& from, const std::vector<NodeId>& to,
              const std::vector<std::pair<std::uint32_t, std::uint32_t>>& edges) {
     float w = 0.0f;
     for (auto [s, t] : edges) {
@@ -127,7 +127,7 @@ void memory_and_add_edge(const char* title, std::uint32_t sources, bool targets_
     const double n = static_cast<double>(edges.size());
 
     const long rss_before = resident_bytes();
-    NodeGraphDiff diff;
+    GraphDiff diff;
     const Timer start;
     add_all(diff, nodes, targets, edges);
     const Timer::PerCall build = start.per_call(edges.size());
@@ -179,7 +179,7 @@ DeleteFigures delete_node_ns(std::uint32_t sources) {
 
     DeleteFigures best{1e300, 1e300};
     for (int round = 0; round < 5; ++round) {
-        NodeGraphDiff diff;
+        GraphDiff diff;
         add_all(diff, from, to, edges);
         std::shuffle(victims.begin(), victims.end(), rng);
         const Timer start;
@@ -187,7 +187,7 @@ DeleteFigures delete_node_ns(std::uint32_t sources) {
         best.warm_ns = std::min(best.warm_ns, start.per_call(1000).cpu_ns);
     }
     for (int round = 0; round < 2; ++round) {
-        NodeGraphDiff diff;
+        GraphDiff diff;
         add_all(diff, from, to, edges);
         std::shuffle(victims.begin(), victims.end(), rng);
         double total = 0;
@@ -210,7 +210,7 @@ void add_edge_in_cache() {
     std::mt19937_64 rng(7);
     const std::vector<NodeId> nodes = random_ids(kSources, rng);
     const auto edges = random_edges(kSources, kSources, 10, false, rng);
-    NodeGraphDiff diff;
+    GraphDiff diff;
     double best = 1e300;
     for (int round = 0; round < 50; ++round) {
         diff.clear();

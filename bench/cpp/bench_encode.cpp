@@ -22,7 +22,7 @@
 
 namespace {
 
-using tarnu::NodeGraphDiff;
+using tarnu::GraphDiff;
 using tarnu::NodeId;
 using tarnu::NodeUpdate;
 
@@ -57,8 +57,8 @@ private:
 };
 
 // The encoding as to_bytes makes it: sized, a fresh buffer, one write pass.
-std::size_t encode_once(const NodeGraphDiff& diff) {
-    const tarnu::NodeGraphDiffEncoding encoding(diff);
+std::size_t encode_once(const GraphDiff& diff) {
+    const tarnu::DiffEncoding encoding(diff);
     ByteBuffer bytes(encoding.size());
     if (encoding.write_to(bytes.data())) return 0;
     return encoding.size() + bytes.data()[encoding.size() - 1];
@@ -71,13 +71,13 @@ void edge_heavy() {
     std::mt19937_64 rng(1);
     std::vector<NodeId> ids(kIds);
     for (NodeId& id : ids) id = random_id(rng);
-    NodeGraphDiff diff;
+    GraphDiff diff;
     for (int s = 0; s < kSources; ++s) {
         for (int t = 0; t < kTargetsPerSource; ++t) {
             (void)diff.add_edge(ids[s], ids[rng() % kIds], static_cast<float>(rng() % 1000) / 8.0F);
         }
     }
-    const tarnu::NodeGraphDiffEncoding encoding(diff);
+    const tarnu::DiffEncoding encoding(diff);
     const std::size_t size = encoding.size();
     std::vector<std::uint8_t> source(size, 1);
 
@@ -136,7 +136,7 @@ void node_heavy() {
         u.show_label = rng() % 2 == 0;
         input.emplace_back(random_id(rng), std::move(u));
     }
-    NodeGraphDiff diff;
+    GraphDiff diff;
     const int runs = 7;
     // Storing: interning the id, counting the JSON length, copying the texts.
     const double store = best_seconds(runs, [&] {
@@ -144,12 +144,12 @@ void node_heavy() {
         for (const auto& [id, u] : input) diff.set_node_update(id, u);
         g_sink = g_sink + diff.num_nodes();
     });
-    const tarnu::NodeGraphDiffEncoding encoding(diff);
+    const tarnu::DiffEncoding encoding(diff);
     const std::size_t size = encoding.size();
 
     const double encode = best_seconds(runs, [&] { g_sink = g_sink + encode_once(diff); });
     const double sizing = best_seconds(runs, [&] {
-        const tarnu::NodeGraphDiffEncoding e(diff);
+        const tarnu::DiffEncoding e(diff);
         g_sink = g_sink + e.size();
     });
     ByteBuffer warm(size);

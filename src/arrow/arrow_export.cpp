@@ -222,7 +222,7 @@ void put_property(node_property::Flag, ExportColumn& column, std::size_t row, bo
 
 }  // namespace
 
-ExportBatch node_updates_batch(const NodeGraphDiff& diff) {
+ExportBatch node_updates_batch(const GraphDiff& diff) {
     const auto nodes = diff.nodes();
     const std::size_t n = nodes.size();
     ExportBatch batch;
@@ -285,7 +285,7 @@ ExportBatch node_updates_batch(const NodeGraphDiff& diff) {
     return batch;
 }
 
-ExportBatch deleted_nodes_batch(const NodeGraphDiff& diff) {
+ExportBatch deleted_nodes_batch(const GraphDiff& diff) {
     const auto deleted = diff.deleted_nodes();
     ExportBatch batch;
     batch.length = deleted.size();
@@ -295,7 +295,7 @@ ExportBatch deleted_nodes_batch(const NodeGraphDiff& diff) {
     return batch;
 }
 
-ExportBatch edge_updates_batch(const NodeGraphDiff& diff) {
+ExportBatch edge_updates_batch(const GraphDiff& diff) {
     const auto pending = diff.edges().new_or_updated();
     ExportBatch batch;
     batch.length = pending.num_targets();
@@ -316,7 +316,7 @@ ExportBatch edge_updates_batch(const NodeGraphDiff& diff) {
     return batch;
 }
 
-ExportBatch deleted_edges_batch(const NodeGraphDiff& diff) {
+ExportBatch deleted_edges_batch(const GraphDiff& diff) {
     const auto deleted = diff.edges().deleted();
     ExportBatch batch;
     batch.length = deleted.num_targets();

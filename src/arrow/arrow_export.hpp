@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "arrow/arrow_abi.hpp"
-#include "diff/node_graph_diff.hpp"
+#include "diff/graph_diff.hpp"
 
 namespace tarnu {
 
@@ -52,9 +52,9 @@ void export_arrow_stream(const std::shared_ptr<const ExportBatch>& batch, ArrowA
 //   deleted_edges  source, target
 // Ids are fixed_size_binary(16), weight and size float32, colours uint8,
 // show_label bool, texts utf8.
-ExportBatch node_updates_batch(const NodeGraphDiff& diff);
-ExportBatch deleted_nodes_batch(const NodeGraphDiff& diff);
-ExportBatch edge_updates_batch(const NodeGraphDiff& diff);
-ExportBatch deleted_edges_batch(const NodeGraphDiff& diff);
+ExportBatch node_updates_batch(const GraphDiff& diff);
+ExportBatch deleted_nodes_batch(const GraphDiff& diff);
+ExportBatch edge_updates_batch(const GraphDiff& diff);
+ExportBatch deleted_edges_batch(const GraphDiff& diff);
 
 }  // namespace tarnu

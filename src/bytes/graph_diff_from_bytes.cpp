@@ -43,7 +43,7 @@ class Decoder {
 public:
     Decoder(const std::uint8_t* data, std::size_t size) : begin_(data), pos_(data), end_(data + size) {}
 
-    void run(NodeGraphDiff& diff) {
+    void run(GraphDiff& diff) {
         DiffRestorer restore(diff);
         const std::uint64_t nodes = count(kMinNodeEntry, "node entries");
         restore.reserve(nodes, 0, 0, 0);
@@ -187,7 +187,7 @@ private:
 }  // namespace
 
 DecodeResult graph_diff_from_bytes(const std::uint8_t* data, std::size_t size) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     try {
         Decoder(data, size).run(diff);
     } catch (Failure& failure) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <variant>
 
-#include "diff/node_graph_diff.hpp"
+#include "diff/graph_diff.hpp"
 
 namespace tarnu {
 
@@ -16,9 +16,9 @@ struct DecodeError {
     std::string reason;
 };
 
-using DecodeResult = std::variant<NodeGraphDiff, DecodeError>;
+using DecodeResult = std::variant<GraphDiff, DecodeError>;
 
-// The record that NodeGraphDiffEncoding encoded as these bytes, rebuilt entry
+// The record that DiffEncoding encoded as these bytes, rebuilt entry
 // by entry in the encoding's order, so that it encodes to the very same
 // bytes. Accepts exactly what the encoder can write, and refuses anything
 // else with the first fault found: bytes missing or left over, an id length

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "diff/node_graph_diff.hpp"
+#include "diff/graph_diff.hpp"
 
 namespace tarnu {
 
@@ -53,8 +53,5 @@ private:
     const GraphDiff* diff_;
     std::size_t size_ = 0;
 };
-
-// The name the module's code knows the encoding by.
-using NodeGraphDiffEncoding = DiffEncoding;
 
 }  // namespace tarnu

@@ -47,7 +47,7 @@ Py_ssize_t end_of(Py_ssize_t start, std::size_t size) {
 
 // A bytearray is resized to end exactly where the encoding does, then
 // written in place.
-Py_ssize_t encode_into_bytearray(const NodeGraphDiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
+Py_ssize_t encode_into_bytearray(const DiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
     const Py_ssize_t old_length = PyByteArray_Size(target);
     const Py_ssize_t start = offset == kAppend ? old_length : offset;
     const Py_ssize_t end = end_of(start, encoding.size());
@@ -75,7 +75,7 @@ Py_ssize_t encode_into_bytearray(const NodeGraphDiffEncoding& encoding, PyObject
 // A subclass of bytearray is written through bytearray's own methods at the
 // Python level, ending exactly where the encoding does as above: PyPy's
 // PyByteArray_Size, _Resize and _AsString follow a subclass's __len__.
-Py_ssize_t encode_into_bytearray_subclass(const NodeGraphDiffEncoding& encoding, PyObject* target,
+Py_ssize_t encode_into_bytearray_subclass(const DiffEncoding& encoding, PyObject* target,
                                           Py_ssize_t offset) {
     PyObject* base = reinterpret_cast<PyObject*>(&PyByteArray_Type);
     OwnedRef length = require_new(PyObject_CallMethod(base, "__len__", "O", target));
@@ -102,7 +102,7 @@ Py_ssize_t encode_into_bytearray_subclass(const NodeGraphDiffEncoding& encoding,
     throw_error(PyExc_TypeError, message);
 }
 
-Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
+Py_ssize_t encode_into_fixed(const DiffEncoding& encoding, PyObject* target, Py_ssize_t offset) {
     // Taken read-only first, so that a read-only buffer is told apart from
     // an object that is no buffer at all (which keeps the host's TypeError);
     // then given back while Python code asks whether it is writable, and
@@ -132,7 +132,7 @@ Py_ssize_t encode_into_fixed(const NodeGraphDiffEncoding& encoding, PyObject* ta
 
 }  // namespace
 
-void write_encoding(const NodeGraphDiffEncoding& encoding, std::uint8_t* out) {
+void write_encoding(const DiffEncoding& encoding, std::uint8_t* out) {
     if (encoding.write_to(out) || test_hooks::fail_encoding()) [[unlikely]] {
         throw_error(PyExc_Exception, "Failed to serialize graph diff.");
     }
@@ -142,7 +142,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
     return entry_frame([&] {
         PyGraphDiffObject* object = checked_self(self);
         SharedBorrow borrow(object);
-        const NodeGraphDiffEncoding encoding(object->diff);
+        const DiffEncoding encoding(object->diff);
         // The encoding is written straight into the new bytes object's storage:
         // one large buffer instead of a buffer and its copy.
         OwnedRef bytes = OwnedRef::consuming(
@@ -156,7 +156,7 @@ PyObject* encoded_size(PyObject* self, PyObject*) {
     return entry_frame([&] {
         PyGraphDiffObject* object = checked_self(self);
         SharedBorrow borrow(object);
-        return new_count(NodeGraphDiffEncoding(object->diff).size());
+        return new_count(DiffEncoding(object->diff).size());
     });
 }
 
@@ -169,7 +169,7 @@ PyObject* encode_into(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
         // __index__ or by a buffer export may read the diff, never change it.
         SharedBorrow borrow(object);
         const Py_ssize_t offset = extract_offset(offset_object);
-        const NodeGraphDiffEncoding encoding(object->diff);
+        const DiffEncoding encoding(object->diff);
         const Py_ssize_t written = PyByteArray_CheckExact(buffer_argument)
                                        ? encode_into_bytearray(encoding, buffer_argument, offset)
                                    : PyByteArray_Check(buffer_argument)

@@ -10,7 +10,7 @@ namespace tarnu::py {
 // Writes the encoding's size() bytes to `out`, for to_bytes and encode_into
 // alike; Exception "Failed to serialize graph diff." if the record no longer
 // matches the sizes the encoding computed.
-void write_encoding(const NodeGraphDiffEncoding& encoding, std::uint8_t* out);
+void write_encoding(const DiffEncoding& encoding, std::uint8_t* out);
 
 // to_bytes(): the encoding as a new bytes object, written straight into its
 // storage.

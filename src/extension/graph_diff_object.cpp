@@ -160,7 +160,7 @@ PyObject* graph_diff_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                              type->tp_name + " is not a subtype of " + spec_name);
         }
         reject_constructor_arguments("PyGraphDiff.__new__()", args, kwargs);
-        return new_graph_diff_instance(type, NodeGraphDiff{});
+        return new_graph_diff_instance(type, GraphDiff{});
     });
 }
 
@@ -217,7 +217,7 @@ PyType_Slot& slot_entry(int id) {
 
 }  // namespace
 
-PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff) {
+PyObject* new_graph_diff_instance(PyTypeObject* type, GraphDiff&& diff) {
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* self = require(alloc(type, 0));
     auto* object = reinterpret_cast<PyGraphDiffObject*>(self);

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "diff/node_graph_diff.hpp"
+#include "diff/graph_diff.hpp"
 #include "host_compat.hpp"
 #include "module_state.hpp"
 #include "python.hpp"
@@ -15,7 +15,7 @@ namespace tarnu::py {
 // exclusive borrow). No __dict__, no weak references.
 struct PyGraphDiffObject {
     PyObject_HEAD
-    NodeGraphDiff diff;
+    GraphDiff diff;
     Py_ssize_t borrow_flag;
     // What the host's collector has been told the record holds
     // (report_memory_growth); takes no room on CPython.
@@ -37,6 +37,6 @@ PyTypeObject* graph_diff_type();
 // A new instance of `type` (PyGraphDiff or a subtype) that takes over
 // `diff`, with its borrow flag free. Throws PendingError when the host
 // cannot allocate it; `diff` is then left as it was.
-PyObject* new_graph_diff_instance(PyTypeObject* type, NodeGraphDiff&& diff);
+PyObject* new_graph_diff_instance(PyTypeObject* type, GraphDiff&& diff);
 
 }  // namespace tarnu::py

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "diff/node_graph_diff.hpp"
+#include "diff/graph_diff.hpp"
 #include "node_update/node_properties.hpp"
 #include "python.hpp"
 
@@ -29,7 +29,7 @@ struct InternedNames {
 // The last result of counts() or of repr(), kept (owned) with the sizes it
 // shows, so that asking again while nothing changed hands out the same object.
 struct LastResult {
-    NodeGraphDiff::Counts sizes{};
+    GraphDiff::Counts sizes{};
     PyObject* object = nullptr;
 };
 

@@ -179,9 +179,9 @@ PyObject* to_arrow(PyObject* self, PyObject*) {
     return entry_frame([&] {
         PyGraphDiffObject* object = checked_self(self);
         SharedBorrow borrow(object);
-        const NodeGraphDiff& diff = object->diff;
+        const GraphDiff& diff = object->diff;
         OwnedRef result = require_new(PyDict_New());
-        const auto add = [&](const char* key, ExportBatch (*build)(const NodeGraphDiff&)) {
+        const auto add = [&](const char* key, ExportBatch (*build)(const GraphDiff&)) {
             ExportBatch batch;
             try {
                 batch = build(diff);
@@ -201,7 +201,7 @@ PyObject* to_arrow(PyObject* self, PyObject*) {
 
 namespace {
 
-using Sizes = NodeGraphDiff::Counts;
+using Sizes = GraphDiff::Counts;
 
 bool same_sizes(const Sizes& a, const Sizes& b) {
     return a.node_updates == b.node_updates && a.deleted_nodes == b.deleted_nodes &&

@@ -18,7 +18,7 @@ namespace tarnu::py {
 namespace {
 
 // A new PyGraphDiff that takes over `diff`.
-PyObject* new_graph_diff(NodeGraphDiff&& diff) { return new_graph_diff_instance(graph_diff_type(), std::move(diff)); }
+PyObject* new_graph_diff(GraphDiff&& diff) { return new_graph_diff_instance(graph_diff_type(), std::move(diff)); }
 
 PyObject* decode_to_graph_diff(PyObject* data) {
     DecodeResult result = [&] {
@@ -33,7 +33,7 @@ PyObject* decode_to_graph_diff(PyObject* data) {
         throw_error(PyExc_ValueError,
                     "invalid encoded diff at byte " + std::to_string(error->offset) + ": " + error->reason);
     }
-    return new_graph_diff(std::get<NodeGraphDiff>(std::move(result)));
+    return new_graph_diff(std::get<GraphDiff>(std::move(result)));
 }
 
 }  // namespace

@@ -23,7 +23,7 @@
 
 #include "bytes/graph_diff_to_bytes.hpp"
 #include "node_update/node_update_json.hpp"
-#include "diff/node_graph_diff.hpp"
+#include "diff/graph_diff.hpp"
 #include "diff/snapshot_change.hpp"
 
 namespace tarnu::testing {
@@ -102,7 +102,7 @@ public:
     // record walks it (the order matters: deleting both ends of a pending
     // edge records its deletion or not, by which end goes first).
     // Only the first `limit` items of that replay.
-    void merge(const NodeGraphDiff& other, std::size_t limit = SIZE_MAX) {
+    void merge(const GraphDiff& other, std::size_t limit = SIZE_MAX) {
         std::size_t n = 0;
         other.deleted_nodes().for_each([&](const NodeId& id) {
             if (n++ < limit) delete_node(id);
@@ -135,7 +135,7 @@ private:
 // Reads the record through its views only, as the encoder does. Appends to
 // `problems` whatever the views contradict themselves on (a size that differs
 // from what for_each yields, an id yielded twice).
-inline Snapshot snapshot_of(const NodeGraphDiff& diff, std::string& problems) {
+inline Snapshot snapshot_of(const GraphDiff& diff, std::string& problems) {
     Snapshot s;
     std::size_t seen = 0;
     diff.nodes().for_each([&](const NodeId& id, const NodeUpdate& u) {
@@ -326,7 +326,7 @@ public:
         return {};
     }
 
-    const NodeGraphDiff& diff() const { return diff_; }
+    const GraphDiff& diff() const { return diff_; }
     std::uint64_t operations() const { return count_; }
 
 private:
@@ -383,7 +383,7 @@ private:
                 return apply(op.side_kind, op, side_, side_model_);
             case OpKind::merge: {
                 // Rarely a record merged into itself, which changes nothing.
-                const NodeGraphDiff& other = op.fields < 16 ? diff_ : side_;
+                const GraphDiff& other = op.fields < 16 ? diff_ : side_;
                 const Snapshot other_before = contents_of(other);
                 if (&other != &diff_) model_.merge(other);
                 std::size_t done = 0;
@@ -404,7 +404,7 @@ private:
         }
     }
 
-    std::string apply(OpKind kind, const Op& op, NodeGraphDiff& diff, ReferenceDiff& model) {
+    std::string apply(OpKind kind, const Op& op, GraphDiff& diff, ReferenceDiff& model) {
         const NodeId& a = ids_[op.a];
         const NodeId& b = ids_[op.b];
         switch (kind) {
@@ -441,7 +441,7 @@ private:
     }
 
     // The collections as the views give them, when their problems do not matter here.
-    static Snapshot contents_of(const NodeGraphDiff& diff) {
+    static Snapshot contents_of(const GraphDiff& diff) {
         std::string ignored;
         return testing::snapshot_of(diff, ignored);
     }
@@ -467,9 +467,9 @@ private:
 
     std::vector<NodeId> ids_;
     OpMix mix_;
-    NodeGraphDiff diff_;
+    GraphDiff diff_;
     ReferenceDiff model_;
-    NodeGraphDiff side_;  // the record that merge ops merge into diff_
+    GraphDiff side_;  // the record that merge ops merge into diff_
     ReferenceDiff side_model_;
     std::uint64_t count_ = 0;
     std::array<Op, 24> recent_{};
@@ -495,7 +495,7 @@ std::string run_model(Source& in, std::size_t max_ops) {
 // name the same argument, row and kind, and leave the diff's bytes as they
 // were.
 
-inline std::vector<std::uint8_t> bytes_of(const NodeGraphDiff& diff) {
+inline std::vector<std::uint8_t> bytes_of(const GraphDiff& diff) {
     const DiffEncoding encoding(diff);
     std::vector<std::uint8_t> out(encoding.size());
     if (encoding.write_to(out.data())) out.clear();
@@ -533,7 +533,7 @@ inline std::string json_of(const NodeUpdate& u) {
 }
 
 // The definition, plainly: the refusal, or the replay on `diff`.
-inline std::optional<SnapshotRefusal> replay_snapshot_change(const SnapshotCase& c, NodeGraphDiff& diff) {
+inline std::optional<SnapshotRefusal> replay_snapshot_change(const SnapshotCase& c, GraphDiff& diff) {
     using Kind = SnapshotRefusal::Kind;
     using Arg = SnapshotArgument;
     IdMap<std::size_t> old_rows, new_rows;
@@ -675,13 +675,13 @@ SnapshotCase draw_snapshots(Source& in, const std::vector<NodeId>& pool, std::si
 template <class Source>
 std::string run_snapshot_case(Source& in, std::size_t pool_size = 32, std::size_t max_edges = 64) {
     const std::vector<NodeId> pool = id_pool(pool_size <= 32 ? 2 + in.next() % (pool_size - 1) : pool_size);
-    NodeGraphDiff diff, replay;
+    GraphDiff diff, replay;
     const std::size_t prior = in.next() % 48;
     for (std::size_t i = 0; i < prior; ++i) {
         const std::uint8_t op = in.next();
         const NodeId& a = pool[in.next() % pool.size()];
         const NodeId& b = pool[in.next() % pool.size()];
-        for (NodeGraphDiff* d : {&diff, &replay}) {
+        for (GraphDiff* d : {&diff, &replay}) {
             if (op < 60) {
                 NodeUpdate u;
                 u.label = "p";
@@ -718,7 +718,7 @@ std::string run_snapshot_case(Source& in, std::size_t pool_size = 32, std::size_
     if (std::string flaw = diff.check_invariants(); !flaw.empty()) return "invariant broken: " + flaw;
     if (bytes_of(diff) != bytes_of(replay)) return "bytes differ from the replay";
     // A fresh diff given the change holds counts() items of each kind.
-    NodeGraphDiff fresh;
+    GraphDiff fresh;
     change.apply(fresh, on, nn, oe, ne, done, [](std::size_t) {});
     const auto counted = change.counts(), got = fresh.counts();
     if (counted.node_updates != got.node_updates || counted.deleted_nodes != got.deleted_nodes ||

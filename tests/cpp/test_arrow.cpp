@@ -587,7 +587,7 @@ ReadBack read_back(const std::shared_ptr<const ExportBatch>& batch) {
 
 TEST(ArrowExport, TheFourBatchesReadBackInTheRecordsOrderAndEveryExportLetsGo) {
     std::mt19937 rng(11);
-    NodeGraphDiff diff;
+    GraphDiff diff;
     for (int i = 0; i < 3000; ++i) {
         const NodeId a = id_of(rng() % 300), b = id_of(rng() % 300);
         switch (rng() % 6) {

@@ -26,7 +26,7 @@ NodeId id_ending_in(std::uint8_t last) {
 }
 
 // Sized, then written in one go into exactly that many bytes.
-std::vector<std::uint8_t> encode(const NodeGraphDiff& diff) {
+std::vector<std::uint8_t> encode(const GraphDiff& diff) {
     const DiffEncoding encoding(diff);
     std::vector<std::uint8_t> out(encoding.size());
     if (const auto error = encoding.write_to(out.data())) {
@@ -137,7 +137,7 @@ private:
 };
 
 TEST(DiffBytes, WritesTheWorkedExample) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     NodeUpdate a;
     a.label = "A";
     a.size = 1.5F;
@@ -161,10 +161,10 @@ TEST(DiffBytes, WritesTheWorkedExample) {
 }
 
 TEST(DiffBytes, EmptyDiffIsFourZeroCounts) {
-    EXPECT_EQ(encode(NodeGraphDiff{}), std::vector<std::uint8_t>(32, 0));
+    EXPECT_EQ(encode(GraphDiff{}), std::vector<std::uint8_t>(32, 0));
 
     // And so is one emptied by clear, whatever it held.
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.set_node_update(id_ending_in(1), NodeUpdate{});
     diff.delete_node(id_ending_in(2));
     ASSERT_FALSE(diff.add_edge(id_ending_in(1), id_ending_in(3), 1.0F).has_value());
@@ -179,7 +179,7 @@ TEST(DiffBytes, WritesEdgeCasesOfEachSectionExactly) {
     const NodeId a = id_ending_in(0xA);
     const NodeId b = id_ending_in(0xB);
     const NodeId c = id_ending_in(0xC);
-    NodeGraphDiff diff;
+    GraphDiff diff;
     NodeUpdate accented;
     accented.label = "\xC3\xA9t\xC3\xA9";  // three characters, five bytes
     diff.set_node_update(ff, NodeUpdate{});
@@ -215,7 +215,7 @@ TEST(DiffBytes, WritesEdgeCasesOfEachSectionExactly) {
 }
 
 TEST(DiffBytes, TwoStepEncodingWritesExactlyItsSize) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     NodeUpdate u;
     u.url = "https://example.org/\"q\"";
     diff.set_node_update(id_ending_in(1), u);
@@ -239,7 +239,7 @@ TEST(DiffBytes, TwoStepEncodingWritesExactlyItsSize) {
 }
 
 TEST(DiffBytes, RefusesToWriteWhenTheDiffChangedAfterPreparing) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     const auto fill = [&diff] {
         diff.clear();
         ASSERT_FALSE(diff.add_edge(id_ending_in(1), id_ending_in(2), 1.0F).has_value());
@@ -295,7 +295,7 @@ void sort_by_id(Pairs& pairs) {
 }
 
 // The record's collections as the read views give them, in a canonical order.
-DecodedDiff collections_of(const NodeGraphDiff& diff) {
+DecodedDiff collections_of(const GraphDiff& diff) {
     DecodedDiff c;
     diff.nodes().for_each([&](const NodeId& id, const NodeUpdate& update) {
         c.nodes.emplace_back(id, testing::node_update_json_text(update));
@@ -329,7 +329,7 @@ bool operator==(const DecodedDiff& x, const DecodedDiff& y) {
 TEST(RecordBytes, DeletingATargetLeavesItsSourceWithNoTargets) {
     const NodeId a = id_ending_in(0xA);
     const NodeId b = id_ending_in(0xB);
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.set_node_update(b, NodeUpdate{});
     ASSERT_FALSE(diff.add_edge(a, b, 2.0F).has_value());
     diff.delete_node(b);
@@ -344,7 +344,7 @@ TEST(RecordBytes, DeletingATargetLeavesItsSourceWithNoTargets) {
 
 TEST(RecordBytes, RandomRecordsDecodeToTheirOwnCollections) {
     std::mt19937 rng(99);
-    NodeGraphDiff diff;
+    GraphDiff diff;
     const auto random_id = [&rng] {
         NodeId id;
         id.bytes[0] = static_cast<std::uint8_t>(rng() % 40);  // few ids, so operations meet

@@ -52,7 +52,7 @@ namespace {
 using testing::ReferenceDiff;
 using testing::Snapshot;
 
-Snapshot snap(const NodeGraphDiff& diff) {
+Snapshot snap(const GraphDiff& diff) {
     std::string problems;
     Snapshot s = testing::snapshot_of(diff, problems);
     EXPECT_EQ(problems, "");
@@ -86,7 +86,7 @@ void apply(Diff& diff, RandomOp op) {
 
 // A random history of up to `longest` operations (no clear), applied to the
 // record and its model alike.
-void random_history(std::mt19937_64& rng, const std::vector<NodeId>& ids, unsigned longest, NodeGraphDiff& diff,
+void random_history(std::mt19937_64& rng, const std::vector<NodeId>& ids, unsigned longest, GraphDiff& diff,
                     ReferenceDiff& model) {
     const int history = static_cast<int>(rng() % longest);
     for (int i = 0; i < history; ++i) {
@@ -99,7 +99,7 @@ void random_history(std::mt19937_64& rng, const std::vector<NodeId>& ids, unsign
 
 // Takes the record's node updates to exactly `count` (updating or deleting
 // nodes of `ids`, on the model too) and returns a node without an update.
-NodeId node_updates_up_to(std::size_t count, const std::vector<NodeId>& ids, NodeGraphDiff& diff,
+NodeId node_updates_up_to(std::size_t count, const std::vector<NodeId>& ids, GraphDiff& diff,
                           ReferenceDiff& model) {
     for (const NodeId& id : ids) {
         const bool updated = diff.nodes().find(id).has_value();
@@ -132,7 +132,7 @@ TEST(OutOfMemory, EveryOperationLeavesTheRecordAsItWas) {
         SCOPED_TRACE("round " + std::to_string(round));
         const bool node_growth = round % 4 == 3;
         const std::vector<NodeId> ids = testing::id_pool(node_growth ? 64 : round % 2 ? 40 : 6);
-        NodeGraphDiff diff;
+        GraphDiff diff;
         ReferenceDiff model;
         random_history(rng, ids, 300, diff, model);
         RandomOp op = random_op(rng, ids);
@@ -169,7 +169,7 @@ TEST(OutOfMemory, EveryOperationLeavesTheRecordAsItWas) {
 // Each failed attempt may keep the capacity it managed to grow, so a retry
 // needs fewer allocations; none of it shows, and a retry finally succeeds.
 TEST(OutOfMemory, DeleteNodeWithManyIncomingEdgesRetriesUntilItSucceeds) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     ReferenceDiff model;
     const std::vector<NodeId> ids = testing::id_pool(60);
     for (std::size_t i = 2; i < ids.size(); ++i) {
@@ -204,7 +204,7 @@ TEST(OutOfMemory, MergeKeepsTheItemsItCountedDone) {
     for (int round = 0; round < 60; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 6);
-        NodeGraphDiff diff, other;
+        GraphDiff diff, other;
         ReferenceDiff model, other_model;
         for (int i = 0; i < 150; ++i) {
             RandomOp op = random_op(rng, ids);
@@ -244,7 +244,7 @@ TEST(OutOfMemory, NodeUpdateBatchesKeepTheItemsTheyCountedDone) {
     for (int round = 0; round < 60; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 300);
-        NodeGraphDiff diff;
+        GraphDiff diff;
         ReferenceDiff model;
         random_history(rng, ids, 150, diff, model);
         std::vector<RandomOp> batch(1 + rng() % 80);
@@ -287,19 +287,19 @@ TEST(OutOfMemory, SnapshotChangeKeepsTheItemsItCountedDone) {
         SCOPED_TRACE("round " + std::to_string(round));
         testing::RandomBytes in(900 + round);
         const std::vector<NodeId> ids = testing::id_pool(round % 2 ? 40 : 12);
-        NodeGraphDiff diff;
+        GraphDiff diff;
         for (int i = 0; i < 30; ++i) (void)diff.add_edge(ids[in.next() % ids.size()], ids[in.next() % ids.size()], 1.0f);
         const testing::SnapshotCase c = testing::draw_snapshots(in, ids, 200);
         const auto on = c.nodes(true), nn = c.nodes(false);
         const auto oe = c.edges(true), ne = c.edges(false);
-        NodeGraphDiff whole = diff.clone();
+        GraphDiff whole = diff.clone();
         SnapshotChange change;
         if (change.compute(on, nn, oe, ne)) continue;
         std::size_t done = 0;
         change.apply(whole, on, nn, oe, ne, done, [](std::size_t) {});
         for (long succeed_first = 0;; ++succeed_first) {
             const std::vector<std::uint8_t> before = testing::bytes_of(diff);
-            NodeGraphDiff expected = diff.clone();
+            GraphDiff expected = diff.clone();
             int stage = 0;
             done = 0;
             try {

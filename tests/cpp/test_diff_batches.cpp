@@ -17,8 +17,8 @@
 namespace tarnu {
 namespace {
 
-std::vector<std::uint8_t> encode(const NodeGraphDiff& diff) {
-    const NodeGraphDiffEncoding encoding(diff);
+std::vector<std::uint8_t> encode(const GraphDiff& diff) {
+    const DiffEncoding encoding(diff);
     std::vector<std::uint8_t> out(encoding.size());
     EXPECT_FALSE(encoding.write_to(out.data()));
     return out;
@@ -35,7 +35,7 @@ const auto no_hook = [](std::size_t) {};
 // One random batch, applied as a batch to `batched` and item by item to
 // `looped`; source and target are the batch's id accessors.
 template <class Source, class Target>
-void apply(std::mt19937_64& rng, NodeGraphDiff& batched, NodeGraphDiff& looped, const std::vector<NodeId>& from,
+void apply(std::mt19937_64& rng, GraphDiff& batched, GraphDiff& looped, const std::vector<NodeId>& from,
            const std::vector<NodeId>& to, const std::vector<float>& weight, const Source& source,
            const Target& target) {
     const std::size_t n = from.size();
@@ -75,8 +75,8 @@ void apply(std::mt19937_64& rng, NodeGraphDiff& batched, NodeGraphDiff& looped, 
 void compare(std::uint64_t seed, std::uint64_t pool, std::size_t batches, std::size_t batch_size) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", pool " + std::to_string(pool));
     std::mt19937_64 rng(seed);
-    NodeGraphDiff batched;
-    NodeGraphDiff looped;
+    GraphDiff batched;
+    GraphDiff looped;
     for (std::size_t b = 0; b < batches; ++b) {
         const std::size_t n = rng() % batch_size;
         std::vector<NodeId> from(n), to(n);
@@ -112,7 +112,7 @@ TEST(DiffBatches, LargePoolsReadAheadAndMatchTheLoop) {
 }
 
 TEST(DiffBatches, CountsTheItemsDoneWhenAnItemFails) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     std::size_t done = 0;
     const auto id = [](std::size_t i) { return id_of(i); };
     EXPECT_THROW(diff.delete_nodes(10, id, done, [](std::size_t i) { if (i == 4) throw std::bad_alloc(); }),
@@ -133,8 +133,8 @@ TEST(DiffBatches, CountsTheItemsDoneWhenAnItemFailsAmidTheReadsAhead) {
         from[i] = id_of(i % 12'000);
         to[i] = id_of((i * 7) % 12'000 + 5);
     }
-    NodeGraphDiff batched;
-    NodeGraphDiff looped;
+    GraphDiff batched;
+    GraphDiff looped;
     std::size_t done = 0;
     EXPECT_THROW(batched.add_edges(
                      kItems, [&](std::size_t i) -> const NodeId& { return from[i]; },

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "diff/node_graph_diff.hpp"
+#include "diff/graph_diff.hpp"
 #include "diff_model.hpp"
 
 namespace tarnu {
@@ -21,10 +21,10 @@ namespace testing {
 struct DiffTamper {
     using Undo = std::function<void()>;
 
-    static std::uint32_t index(const NodeGraphDiff& d, const NodeId& id) { return d.ids_.find(id, hash_id(id)); }
+    static std::uint32_t index(const GraphDiff& d, const NodeId& id) { return d.ids_.find(id, hash_id(id)); }
 
     // An updated node also listed as deleted.
-    static Undo also_deleted(NodeGraphDiff& d, const NodeId& id) {
+    static Undo also_deleted(GraphDiff& d, const NodeId& id) {
         const std::uint32_t x = index(d, id);
         d.deleted_nodes_.push_back(x);
         d.ids_[x].deleted_node_pos = static_cast<std::uint32_t>(d.deleted_nodes_.size() - 1);
@@ -35,7 +35,7 @@ struct DiffTamper {
     }
 
     // The reverse index loses the edge from -> to.
-    static Undo drop_incoming(NodeGraphDiff& d, const NodeId& from, const NodeId& to) {
+    static Undo drop_incoming(GraphDiff& d, const NodeId& from, const NodeId& to) {
         const std::uint32_t f = index(d, from);
         auto& incoming = d.ids_[index(d, to)].incoming;
         EXPECT_TRUE(incoming.erase(f));
@@ -45,19 +45,19 @@ struct DiffTamper {
         };
     }
 
-    static Undo miscount_pending(NodeGraphDiff& d) {
+    static Undo miscount_pending(GraphDiff& d) {
         ++d.pending_targets_;
         return [&d] { --d.pending_targets_; };
     }
 
     // A block taken from the record's pool that no table holds.
-    static Undo leak_block(NodeGraphDiff& d) {
+    static Undo leak_block(GraphDiff& d) {
         std::uint32_t* block = d.blocks_.allocate(8);
         return [&d, block] { d.blocks_.deallocate(block, 8); };
     }
 
     // The deleted set of `from` loses its only target but stays.
-    static Undo empty_deleted_set(NodeGraphDiff& d, const NodeId& from, const NodeId& to) {
+    static Undo empty_deleted_set(GraphDiff& d, const NodeId& from, const NodeId& to) {
         const std::uint32_t t = index(d, to);
         auto& set = d.deleted_[d.ids_[index(d, from)].deleted_source_pos].targets;
         EXPECT_TRUE(set.erase(t));
@@ -69,7 +69,7 @@ struct DiffTamper {
     }
 
     // A pending edge also recorded as deleted.
-    static Undo pending_and_deleted(NodeGraphDiff& d, const NodeId& from, const NodeId& to) {
+    static Undo pending_and_deleted(GraphDiff& d, const NodeId& from, const NodeId& to) {
         const std::uint32_t t = index(d, to);
         auto& set = d.deleted_[d.ids_[index(d, from)].deleted_source_pos].targets;
         set.reserve_one(d.blocks_);
@@ -82,7 +82,7 @@ struct DiffTamper {
     }
 
     // Two sources trade places in the list without telling their ids.
-    static Undo swap_sources(NodeGraphDiff& d) {
+    static Undo swap_sources(GraphDiff& d) {
         std::swap(d.sources_[0], d.sources_[1]);
         return [&d] { std::swap(d.sources_[0], d.sources_[1]); };
     }
@@ -100,7 +100,7 @@ using testing::RandomBytes;
 NodeId node(std::uint8_t n) { return testing::id_pool(64)[n]; }
 
 // a -> b, a -> c pending; c -> d deleted; a updated; e deleted.
-void fill(NodeGraphDiff& diff) {
+void fill(GraphDiff& diff) {
     ASSERT_FALSE(diff.add_edge(node(1), node(2), 1.0f).has_value());
     ASSERT_FALSE(diff.add_edge(node(1), node(3), 2.0f).has_value());
     ASSERT_FALSE(diff.add_edge(node(3), node(1), 2.0f).has_value());
@@ -116,9 +116,9 @@ TEST(DiffInvariants, HoldOnRecordsBuiltClonedAndClearedThroughTheOperations) {
     RandomBytes in(77);
     for (int i = 0; i < 3000; ++i) ASSERT_EQ(harness.step(in, 0), "");
     EXPECT_EQ(harness.diff().check_invariants(), "");
-    const NodeGraphDiff copy = harness.diff().clone();
+    const GraphDiff copy = harness.diff().clone();
     EXPECT_EQ(copy.check_invariants(), "");
-    NodeGraphDiff diff;
+    GraphDiff diff;
     fill(diff);
     EXPECT_EQ(diff.check_invariants(), "");
     diff.clear();
@@ -128,21 +128,21 @@ TEST(DiffInvariants, HoldOnRecordsBuiltClonedAndClearedThroughTheOperations) {
 TEST(DiffInvariants, EachKindOfDamageIsFoundAndNamed) {
     struct Case {
         const char* expected;  // a part of the description
-        std::function<DiffTamper::Undo(NodeGraphDiff&)> tamper;
+        std::function<DiffTamper::Undo(GraphDiff&)> tamper;
     };
     const std::vector<Case> cases = {
-        {"both updated and deleted", [](NodeGraphDiff& d) { return DiffTamper::also_deleted(d, node(1)); }},
-        {"incoming", [](NodeGraphDiff& d) { return DiffTamper::drop_incoming(d, node(1), node(3)); }},
-        {"count of pending edges", [](NodeGraphDiff& d) { return DiffTamper::miscount_pending(d); }},
-        {"block pool", [](NodeGraphDiff& d) { return DiffTamper::leak_block(d); }},
-        {"empty set in deleted", [](NodeGraphDiff& d) { return DiffTamper::empty_deleted_set(d, node(3), node(4)); }},
+        {"both updated and deleted", [](GraphDiff& d) { return DiffTamper::also_deleted(d, node(1)); }},
+        {"incoming", [](GraphDiff& d) { return DiffTamper::drop_incoming(d, node(1), node(3)); }},
+        {"count of pending edges", [](GraphDiff& d) { return DiffTamper::miscount_pending(d); }},
+        {"block pool", [](GraphDiff& d) { return DiffTamper::leak_block(d); }},
+        {"empty set in deleted", [](GraphDiff& d) { return DiffTamper::empty_deleted_set(d, node(3), node(4)); }},
         {"both pending and deleted",
-         [](NodeGraphDiff& d) { return DiffTamper::pending_and_deleted(d, node(3), node(1)); }},
-        {"points elsewhere", [](NodeGraphDiff& d) { return DiffTamper::swap_sources(d); }},
+         [](GraphDiff& d) { return DiffTamper::pending_and_deleted(d, node(3), node(1)); }},
+        {"points elsewhere", [](GraphDiff& d) { return DiffTamper::swap_sources(d); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
-        NodeGraphDiff diff;
+        GraphDiff diff;
         fill(diff);
         const DiffTamper::Undo undo = c.tamper(diff);
         const std::string found = diff.check_invariants();
@@ -201,7 +201,7 @@ TEST(DiffInvariants, TablesAndPoolsReportTheirOwnFlaws) {
 TEST(DiffInvariantsDeathTest, DebugModeStopsAtTheFirstOperationOnABrokenRecord) {
     EXPECT_DEATH(
         {
-            NodeGraphDiff diff;
+            GraphDiff diff;
             fill(diff);
             DiffTamper::miscount_pending(diff);
             diff.delete_edge(node(7), node(8));

@@ -81,7 +81,7 @@ TEST(SnapshotChange, EqualsItsReplay) {
 }
 
 // Every visible order: the collections, each inner map and set, as ids.
-std::vector<NodeId> walk(const NodeGraphDiff& diff) {
+std::vector<NodeId> walk(const GraphDiff& diff) {
     std::vector<NodeId> order;
     diff.nodes().for_each([&](const NodeId& id, const NodeUpdate&) { order.push_back(id); });
     diff.deleted_nodes().for_each([&](const NodeId& id) { order.push_back(id); });
@@ -112,7 +112,7 @@ TEST(IterationOrder, OneSequenceGivesOneOrder) {
 }
 
 TEST(IterationOrder, ClearedRecordRepeatsTheOrderOfANewOne) {
-    auto fill = [](NodeGraphDiff& diff) {
+    auto fill = [](GraphDiff& diff) {
         for (std::uint8_t i = 0; i < 200; ++i) {
             NodeId from, to;
             from.bytes[15] = i;
@@ -123,11 +123,11 @@ TEST(IterationOrder, ClearedRecordRepeatsTheOrderOfANewOne) {
             if (i % 5 == 0) diff.set_node_update(to, NodeUpdate{});
         }
     };
-    NodeGraphDiff reused;
+    GraphDiff reused;
     fill(reused);
     reused.clear();
     fill(reused);
-    NodeGraphDiff fresh;
+    GraphDiff fresh;
     fill(fresh);
     EXPECT_EQ(walk(reused), walk(fresh));
 }

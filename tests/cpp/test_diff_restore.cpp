@@ -24,8 +24,8 @@ namespace {
 
 using testing::snapshot_of;
 
-std::vector<std::uint8_t> encode(const NodeGraphDiff& diff) {
-    const NodeGraphDiffEncoding encoding(diff);
+std::vector<std::uint8_t> encode(const GraphDiff& diff) {
+    const DiffEncoding encoding(diff);
     std::vector<std::uint8_t> out(encoding.size());
     EXPECT_FALSE(encoding.write_to(out.data()).has_value());
     return out;
@@ -43,7 +43,7 @@ NodeId id_of(unsigned n) {
 
 // Random operations over few ids, with one hub that collects far more than
 // a dense inner table holds, so hashed tables are restored and cloned too.
-void random_operations(std::mt19937& rng, int count, std::vector<NodeGraphDiff*> diffs) {
+void random_operations(std::mt19937& rng, int count, std::vector<GraphDiff*> diffs) {
     for (int i = 0; i < count; ++i) {
         const unsigned kind = rng() % 16;
         const NodeId a = id_of(rng() % 4 == 0 ? 0 : rng() % 120);
@@ -55,7 +55,7 @@ void random_operations(std::mt19937& rng, int count, std::vector<NodeGraphDiff*>
         // equal to itself. Null sizes have their own test below.
         if (rng() % 2) u.size = static_cast<float>(rng() % 1000) / 8;
         if (rng() % 2) u.blue = static_cast<std::uint8_t>(rng());
-        for (NodeGraphDiff* d : diffs) {
+        for (GraphDiff* d : diffs) {
             switch (kind) {
                 case 0: d->set_node_update(a, u); break;
                 case 1: d->delete_node(b); break;
@@ -70,13 +70,13 @@ void random_operations(std::mt19937& rng, int count, std::vector<NodeGraphDiff*>
 TEST(DiffRestore, RebuildsAndClonesRecordsThatGoOnLikeTheOriginal) {
     std::mt19937 rng(15);
     for (int round = 0; round < 60; ++round) {
-        NodeGraphDiff diff;
+        GraphDiff diff;
         random_operations(rng, static_cast<int>(rng() % 1500), {&diff});
         const std::vector<std::uint8_t> bytes = encode(diff);
         DecodeResult result = decode(bytes);
-        ASSERT_TRUE(std::holds_alternative<NodeGraphDiff>(result)) << std::get<DecodeError>(result).reason;
-        NodeGraphDiff& restored = std::get<NodeGraphDiff>(result);
-        NodeGraphDiff copy = diff.clone();
+        ASSERT_TRUE(std::holds_alternative<GraphDiff>(result)) << std::get<DecodeError>(result).reason;
+        GraphDiff& restored = std::get<GraphDiff>(result);
+        GraphDiff copy = diff.clone();
         ASSERT_EQ(encode(restored), bytes) << "round " << round;
         ASSERT_EQ(encode(copy), bytes);
         EXPECT_EQ(restored.check_invariants(), "");
@@ -99,7 +99,7 @@ TEST(DiffRestore, RebuildsAndClonesRecordsThatGoOnLikeTheOriginal) {
 }
 
 TEST(DiffRestore, KeepsSourcesWithoutTargetsAndNullSizes) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     NodeUpdate u;
     u.size = std::bit_cast<float>(0xff800000u);  // -inf, written as null
     diff.set_node_update(id_of(1), u);
@@ -107,7 +107,7 @@ TEST(DiffRestore, KeepsSourcesWithoutTargetsAndNullSizes) {
     diff.delete_node(id_of(3));
     const auto bytes = encode(diff);
     const DecodeResult result = decode(bytes);
-    const auto& restored = std::get<NodeGraphDiff>(result);
+    const auto& restored = std::get<GraphDiff>(result);
     EXPECT_EQ(restored.edges().new_or_updated().size(), 1u);
     EXPECT_EQ(restored.edges().new_or_updated().num_targets(), 0u);
     EXPECT_TRUE(std::isnan(*restored.nodes().find(id_of(1))->size));
@@ -141,7 +141,7 @@ struct Writer {
 
 std::string refusal(const std::vector<std::uint8_t>& bytes) {
     const DecodeResult result = decode(bytes);
-    if (std::holds_alternative<NodeGraphDiff>(result)) return "accepted";
+    if (std::holds_alternative<GraphDiff>(result)) return "accepted";
     const DecodeError& e = std::get<DecodeError>(result);
     return std::to_string(e.offset) + ": " + e.reason;
 }

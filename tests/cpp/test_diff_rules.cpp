@@ -29,7 +29,7 @@ const NodeId b = id_of(0xb);
 const NodeId c = id_of(0xc);
 const NodeId d = id_of(0xd);
 
-Snapshot snap(const NodeGraphDiff& diff) {
+Snapshot snap(const GraphDiff& diff) {
     std::string problems;
     Snapshot s = testing::snapshot_of(diff, problems);
     EXPECT_EQ(problems, "");
@@ -42,12 +42,12 @@ NodeUpdate labelled(std::string label) {
     return u;
 }
 
-void add(NodeGraphDiff& diff, const NodeId& from, const NodeId& to, float w = 1.0f) {
+void add(GraphDiff& diff, const NodeId& from, const NodeId& to, float w = 1.0f) {
     ASSERT_FALSE(diff.add_edge(from, to, w).has_value());
 }
 
 TEST(NodeUpdates, LaterUpdateReplacesTheWholeEarlierOne) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     NodeUpdate u1;
     u1.label = "first";
     u1.size = 2.5f;
@@ -61,7 +61,7 @@ TEST(NodeUpdates, LaterUpdateReplacesTheWholeEarlierOne) {
 }
 
 TEST(NodeUpdates, UpdateWithEveryFieldAbsentIsStoredAndCounted) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.set_node_update(NodeId{}, NodeUpdate{});
     ASSERT_NE(diff.nodes().find(NodeId{}), std::nullopt);
     EXPECT_EQ(*diff.nodes().find(NodeId{}), NodeUpdate{});
@@ -69,7 +69,7 @@ TEST(NodeUpdates, UpdateWithEveryFieldAbsentIsStoredAndCounted) {
 }
 
 TEST(NodeUpdates, UpdateRevivesADeletedNodeButKeepsItsRecordedEdgeDeletions) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, c, a);
     diff.delete_node(a);
     diff.set_node_update(a, labelled("back"));
@@ -81,7 +81,7 @@ TEST(NodeUpdates, UpdateRevivesADeletedNodeButKeepsItsRecordedEdgeDeletions) {
 }
 
 TEST(NodeDeletion, DropsThePendingUpdate) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.set_node_update(a, labelled("x"));
     diff.delete_node(a);
     EXPECT_EQ(diff.nodes().find(a), std::nullopt);
@@ -90,7 +90,7 @@ TEST(NodeDeletion, DropsThePendingUpdate) {
 }
 
 TEST(NodeDeletion, OfAnUnknownNodeOrTwiceSucceeds) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.delete_node(a);
     diff.delete_node(a);
     EXPECT_EQ(diff.num_nodes(), 1u);
@@ -99,7 +99,7 @@ TEST(NodeDeletion, OfAnUnknownNodeOrTwiceSucceeds) {
 }
 
 TEST(NodeDeletion, DropsOutgoingEdgesWithoutRecordingThem) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b);
     add(diff, a, c);
     diff.delete_node(a);
@@ -110,7 +110,7 @@ TEST(NodeDeletion, DropsOutgoingEdgesWithoutRecordingThem) {
 }
 
 TEST(NodeDeletion, TurnsIncomingEdgesIntoDeletionsPerSource) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, c, b);
     add(diff, d, b);
     add(diff, d, a);
@@ -121,7 +121,7 @@ TEST(NodeDeletion, TurnsIncomingEdgesIntoDeletionsPerSource) {
 }
 
 TEST(NodeDeletion, AddsToAnExistingDeletedSetAndLeavesOwnDeletionsAlone) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.delete_edge(a, c);
     diff.delete_edge(b, d);
     add(diff, a, b);
@@ -131,7 +131,7 @@ TEST(NodeDeletion, AddsToAnExistingDeletedSetAndLeavesOwnDeletionsAlone) {
 }
 
 TEST(NodeDeletion, DropsASelfLoopAndNeverRecordsIt) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, a);
     add(diff, b, a);
     diff.delete_node(a);
@@ -141,7 +141,7 @@ TEST(NodeDeletion, DropsASelfLoopAndNeverRecordsIt) {
 }
 
 TEST(NodeDeletion, OnlyTheEdgesOfThatNodeAreTouched) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b, 1.0f);
     add(diff, c, d, 2.0f);
     diff.delete_node(b);
@@ -153,7 +153,7 @@ TEST(NodeDeletion, OnlyTheEdgesOfThatNodeAreTouched) {
 // A source whose last target delete_node removed keeps an empty map, which
 // counts as a source and which later operations treat as an ordinary entry.
 TEST(EmptyTargetMap, IsLeftByDeleteNodeAndCounts) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b);
     diff.delete_node(b);
     const Snapshot s = snap(diff);
@@ -167,7 +167,7 @@ TEST(EmptyTargetMap, IsLeftByDeleteNodeAndCounts) {
 }
 
 TEST(EmptyTargetMap, DeleteEdgeFromThatSourceRemovesTheEntryEvenForANewTarget) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b);
     diff.delete_node(b);
     diff.delete_edge(a, c);
@@ -178,7 +178,7 @@ TEST(EmptyTargetMap, DeleteEdgeFromThatSourceRemovesTheEntryEvenForANewTarget) {
 }
 
 TEST(EmptyTargetMap, AddEdgeFillsItAgain) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b);
     diff.delete_node(b);
     add(diff, a, c, 3.0f);
@@ -188,7 +188,7 @@ TEST(EmptyTargetMap, AddEdgeFillsItAgain) {
 }
 
 TEST(EmptyTargetMap, GoesAwayWhenItsSourceIsDeleted) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b);
     diff.delete_node(b);
     diff.delete_node(a);
@@ -198,7 +198,7 @@ TEST(EmptyTargetMap, GoesAwayWhenItsSourceIsDeleted) {
 }
 
 TEST(EdgeAddition, LaterWeightReplacesEarlierAndSourcesCountOnce) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b, 1.0f);
     add(diff, a, b, 2.0f);
     add(diff, a, c, 3.0f);
@@ -210,7 +210,7 @@ TEST(EdgeAddition, LaterWeightReplacesEarlierAndSourcesCountOnce) {
 }
 
 TEST(EdgeAddition, IsRefusedWhileAnEndpointIsDeletedLeavingTheRecordUnchanged) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.delete_node(b);
     diff.delete_edge(a, b);
     add(diff, c, d);
@@ -227,7 +227,7 @@ TEST(EdgeAddition, IsRefusedWhileAnEndpointIsDeletedLeavingTheRecordUnchanged) {
 }
 
 TEST(EdgeAddition, CancelsAPendingDeletionOfThatEdgeOnly) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.delete_edge(a, b);
     diff.delete_edge(a, c);
     add(diff, a, b);
@@ -242,14 +242,14 @@ TEST(EdgeAddition, CancelsAPendingDeletionOfThatEdgeOnly) {
 }
 
 TEST(EdgeAddition, CreatesNoNodeEntries) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b);
     EXPECT_EQ(diff.num_nodes(), 0u);
     EXPECT_EQ(diff.nodes().find(a), std::nullopt);
 }
 
 TEST(EdgeAddition, StoresWeightsBitForBit) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     for (std::uint32_t bits : testing::kSpecialWeights) {
         add(diff, a, b, std::bit_cast<float>(bits));
         std::optional<std::uint32_t> stored;
@@ -261,7 +261,7 @@ TEST(EdgeAddition, StoresWeightsBitForBit) {
 }
 
 TEST(EdgeDeletion, IsRecordedOnANewRecord) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.delete_edge(a, b);
     EXPECT_EQ(snap(diff).deleted, (IdMap<IdSet>{{a, {b}}}));
     EXPECT_EQ(diff.num_edges(), 1u);
@@ -269,7 +269,7 @@ TEST(EdgeDeletion, IsRecordedOnANewRecord) {
 }
 
 TEST(EdgeDeletion, CancelsAPendingAdditionAndIsStillRecorded) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b);
     diff.delete_edge(a, b);
     const Snapshot s = snap(diff);
@@ -279,7 +279,7 @@ TEST(EdgeDeletion, CancelsAPendingAdditionAndIsStillRecorded) {
 }
 
 TEST(EdgeDeletion, KeepsOtherTargetsOfTheSource) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b);
     add(diff, a, c);
     diff.delete_edge(a, b);
@@ -291,14 +291,14 @@ TEST(EdgeDeletion, KeepsOtherTargetsOfTheSource) {
 }
 
 TEST(EdgeDeletion, IsAcceptedFromADeletedNode) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.delete_node(a);
     diff.delete_edge(a, b);
     EXPECT_EQ(snap(diff).deleted, (IdMap<IdSet>{{a, {b}}}));
 }
 
 TEST(EdgeDeletion, ReversedEdgeIsADifferentEdge) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     add(diff, a, b);
     diff.delete_edge(b, a);
     const Snapshot s = snap(diff);
@@ -307,7 +307,7 @@ TEST(EdgeDeletion, ReversedEdgeIsADifferentEdge) {
 }
 
 TEST(Ids, DifferingInAnyOneByteAreDifferentNodes) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     NodeId ones;
     ones.bytes.fill(0xff);
     diff.set_node_update(NodeId{}, NodeUpdate{});
@@ -322,7 +322,7 @@ TEST(Ids, DifferingInAnyOneByteAreDifferentNodes) {
 }
 
 TEST(Clear, EmptiesEverythingAndTheRecordIsReusable) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     diff.set_node_update(a, labelled("a"));
     diff.delete_node(b);
     add(diff, a, c);
@@ -340,7 +340,7 @@ TEST(Clear, EmptiesEverythingAndTheRecordIsReusable) {
 }
 
 TEST(Clear, KeepsTheOuterCapacitySoARefillDoesNotGrow) {
-    NodeGraphDiff diff;
+    GraphDiff diff;
     auto fill = [&] {
         for (int i = 0; i < 2000; ++i) {
             NodeId from, to;

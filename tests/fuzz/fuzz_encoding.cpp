@@ -18,7 +18,7 @@
 
 namespace {
 
-using tarnu::NodeGraphDiff;
+using tarnu::GraphDiff;
 using tarnu::NodeId;
 using tarnu::testing::Snapshot;
 
@@ -75,12 +75,12 @@ private:
     const std::uint8_t* end_;
 };
 
-void check_encoding(const NodeGraphDiff& diff) {
+void check_encoding(const GraphDiff& diff) {
     std::string problems;
     const Snapshot held = tarnu::testing::snapshot_of(diff, problems);
     if (!problems.empty()) fail(problems);
 
-    const tarnu::NodeGraphDiffEncoding encoding(diff);
+    const tarnu::DiffEncoding encoding(diff);
     std::vector<std::uint8_t> bytes(encoding.size());
     if (encoding.write_to(bytes.data())) fail("encoding refused a diff");
     Reader in(bytes.data(), bytes.size());

@@ -28,7 +28,7 @@ namespace {
 
 using tarnu::DecodeError;
 using tarnu::DecodeResult;
-using tarnu::NodeGraphDiff;
+using tarnu::GraphDiff;
 
 std::uint64_t inputs_run = 0;
 std::uint64_t accepted = 0;
@@ -38,8 +38,8 @@ std::uint64_t accepted = 0;
     std::abort();
 }
 
-std::vector<std::uint8_t> encode(const NodeGraphDiff& diff) {
-    const tarnu::NodeGraphDiffEncoding encoding(diff);
+std::vector<std::uint8_t> encode(const GraphDiff& diff) {
+    const tarnu::DiffEncoding encoding(diff);
     std::vector<std::uint8_t> out(encoding.size());
     if (encoding.write_to(out.data())) fail("the encoder refused a record");
     return out;
@@ -55,7 +55,7 @@ void check(const std::uint8_t* data, std::size_t size) {
         return;
     }
     ++accepted;
-    const NodeGraphDiff& diff = std::get<NodeGraphDiff>(result);
+    const GraphDiff& diff = std::get<GraphDiff>(result);
     if (encode(diff) != input) fail("an accepted input does not encode back to itself");
     if (encode(diff.clone()) != input) fail("a clone of a restored diff encodes differently");
 }
