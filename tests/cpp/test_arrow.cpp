@@ -336,10 +336,13 @@ TEST(ArrowReader, NullColumnsAndOneColumnStructsReadAsTheirItems) {
     nulls.finish(0, 0);
     read_arrow_ids(check_arrow_column(nulls.schema, nulls.array), 0, ids.data());
     read_arrow_weights(check_arrow_column(nulls.schema, nulls.array), 0, weights.data());
-    nulls.buffers = {{}};  // a buffer where none belongs
+    nulls.buffers = {{}};  // the empty validity slot polars exports
+    nulls.finish(1, 0);
+    EXPECT_EQ(check_arrow_column(nulls.schema, nulls.array).first_null(), 0u);
+    nulls.buffers = {{}, {}};  // a buffer where none belongs
     nulls.finish(1, 0);
     EXPECT_EQ(refusal([&] { check_arrow_column(nulls.schema, nulls.array); }).message,
-              "an array of type null with 1 buffers is not valid; it has 0");
+              "an array of type null with 2 buffers is not valid; it has 0");
 
     Made child = text_array({std::string("x"), std::string("00112233-4455-6677-8899-aabbccddeeff")});
     ArrowSchema* child_schema = &child.schema;
