@@ -18,7 +18,7 @@ _IDS_ACCEPTED = (
 )
 _WEIGHTS_ACCEPTED = (
     "weights are read from a sequence of numbers, from a one-dimensional C-contiguous buffer of format 'f' or 'd', "
-    "or from an Arrow array of a float or integer type"
+    "or from an Arrow array of a float, integer or decimal type"
 )
 _UPDATES_ACCEPTED = ("updates are read from a sequence of update dicts, from a dict of columns, or from an Arrow "
                      "table, record batch or data frame with a column per property")

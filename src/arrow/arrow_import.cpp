@@ -709,7 +709,7 @@ void read_arrow_weights(const ArrowColumn& column, std::size_t first, float* out
         throw_arrow_item_error(first + null, "the weight is null");
     }
     if (column.format.type == ArrowType::null) return;  // empty
-    arrow_detail::visit_numbers(column, false, "a float or integer type",
+    arrow_detail::visit_numbers(column, false, "a float, integer or decimal type",
                                 [&](std::size_t i, auto value) { out[i] = arrow_detail::to_weight(value); });
 }
 

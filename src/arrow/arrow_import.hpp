@@ -358,7 +358,7 @@ void read_arrow_texts(const ArrowColumn& column, std::size_t first, Set&& set) {
 template <class Set>
 void read_arrow_floats(const ArrowColumn& column, std::size_t, Set&& set) {
     if (column.format.type == ArrowType::null) return;
-    arrow_detail::visit_numbers(column, false, "a float or integer type",
+    arrow_detail::visit_numbers(column, false, "a float, integer or decimal type",
                                 [&](std::size_t i, auto value) { set(i, arrow_detail::to_weight(value)); });
 }
 

@@ -23,7 +23,7 @@ constexpr std::string_view kIdsAccepted =
     "of 16, or from an Arrow array of fixed_size_binary(16), 16-byte binary or UUID text";
 constexpr std::string_view kWeightsAccepted =
     "weights are read from a sequence of numbers, from a one-dimensional C-contiguous buffer of format "
-    "'f' or 'd', or from an Arrow array of a float or integer type";
+    "'f' or 'd', or from an Arrow array of a float, integer or decimal type";
 constexpr std::string_view kUpdatesAccepted =
     "updates are read from a sequence of update dicts, from a dict of columns, or from an Arrow table, record "
     "batch or data frame with a column per property";

@@ -403,7 +403,7 @@ def test_id_and_column_refusals_name_the_argument_the_item_and_the_reason():
     refused(lambda d: d.add_edges([IDS[0].bytes], [IDS[1].bytes], HandArray("f", [None])), ValueError,
             "argument 'weights': item 0: the weight is null")
     refused(lambda d: d.add_edges([IDS[0].bytes], [IDS[1].bytes], HandArray("u", ["1"])), ValueError,
-            "argument 'weights': an array of type utf8 is not accepted; it takes a float or integer type")
+            "argument 'weights': an array of type utf8 is not accepted; it takes a float, integer or decimal type")
     refused(lambda d: d.add_nodes([IDS[0].bytes], HandArray("+s", children=[("labl", HandArray("u", ["x"]))])),
             ValueError, "argument 'updates': column 'labl' is not a node property")
     refused(lambda d: d.add_nodes([IDS[0].bytes], {"blue": HandArray("i", [-1])}), OverflowError,
