@@ -234,6 +234,7 @@ ArrowChunks read_arrow_stream(ArrowArrayStream& stream);
 // Node ids from fixed_size_binary(16); binary, large_binary or binary_view
 // whose values are 16 bytes; utf8, large_utf8 or string_view holding UUID
 // text. A null, a value of another length or text that is no UUID is refused.
+// A null-typed column writes nothing: `out` may be null for one.
 void read_arrow_ids(const ArrowColumn& column, std::size_t first, NodeId* out);
 // Whether the column's ids can be read in place: fixed_size_binary(16)
 // without nulls.
@@ -242,7 +243,7 @@ bool arrow_ids_in_place(const ArrowColumn& column) noexcept;
 // Weights from float16, float32, float64, a decimal or an integer type, each
 // converted as a Python number of that value converts to a 32-bit float (an
 // integer or a decimal through the double nearest its value). Nulls, and so
-// a null-typed column of any item, are refused.
+// a null-typed column of any item, are refused (`out` may be null for one).
 void read_arrow_weights(const ArrowColumn& column, std::size_t first, float* out);
 
 // Node properties: set(i, value) for each item that is not null (a
