@@ -220,7 +220,10 @@ DEC_IDS = [u.bytes for u in IDS[:4]]
 
 
 def plain_call(d, method, *args):
-    getattr(d, method)(*args)
+    if method == "add_snapshot_change":  # keywords only
+        d.add_snapshot_change(**dict(zip(("old_nodes", "new_nodes", "old_edges", "new_edges"), args)))
+    else:
+        getattr(d, method)(*args)
     return d
 
 
@@ -259,6 +262,12 @@ def real_forms():
         ("pandas named index", "pandas", "add_nodes",
          lambda: [DEC_IDS, pd.DataFrame({"red": [1, 2, 3, 4]}, index=pd.Index(list("wxyz"), name="key"))],
          [DEC_IDS, [{"red": r} for r in (1, 2, 3, 4)]]),
+        ("pandas snapshots with an index", "pandas", "add_snapshot_change",
+         lambda: [pd.DataFrame({"id": DEC_IDS}, index=[4, 2, 9, 1]), pd.DataFrame({"id": DEC_IDS[1:]}, index=[1, 2, 3]),
+                  pd.DataFrame({"source": DEC_IDS[:2], "target": DEC_IDS[1:3], "weight": w[:2]}, index=[5, 0]),
+                  pd.DataFrame({"target": DEC_IDS[2:3], "weight": w[1:2]}, index=pd.Index(DEC_IDS[1:2], name="source"))],
+         [{"id": DEC_IDS}, {"id": DEC_IDS[1:]}, {"source": DEC_IDS[:2], "target": DEC_IDS[1:3], "weight": w[:2]},
+          {"source": DEC_IDS[1:2], "target": DEC_IDS[2:3], "weight": w[1:2]}]),
         ("pandas one-column frame", "pandas", "add_edges",
          lambda: [pd.DataFrame({"s": TEXT[0][:4]}), DEC_IDS, pd.DataFrame({"w": w})], [BINARY[0][:4], DEC_IDS, w]),
     ]
