@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "host_compat.hpp"
 #include "py_ref.hpp"
 #include "text.hpp"
 
@@ -25,12 +26,20 @@ OwnedRef optional_attribute(PyObject* object, const char* name) {
 }
 
 // Calls a producer's capsule method, which must be callable.
-OwnedRef call_producer(PyObject* method, const char* name, const std::string& where) {
+ProducerResult call_producer(PyObject* method, const char* name, const std::string& where) {
     if (!PyCallable_Check(method)) {
         throw_error(PyExc_TypeError, where + ": " + name + " is a '" + type_qualname(Py_TYPE(method)) +
                                          "' object, not a method");
     }
-    return require_new(PyObject_CallObject(method, nullptr));
+    return call_arrow_producer(method);
+}
+
+[[noreturn]] void throw_not_a_capsule(PyObject* type, const char* name, const std::string& where) {
+    const std::string what =
+        type == nullptr ? std::string("nothing")
+                        : "a '" + type_qualname(reinterpret_cast<PyTypeObject*>(type)) + "' object";
+    throw_error(PyExc_TypeError,
+                where + ": the Arrow producer returned " + what + " where a capsule named '" + name + "' belongs");
 }
 
 // A capsule's name as an error quotes it: printable ASCII, at most 40
@@ -54,10 +63,7 @@ std::string capsule_name_text(PyObject* capsule) {
 template <class Struct>
 void move_out_of_capsule(PyObject* capsule, const char* name, ArrowOwned<Struct>& into, const std::string& where) {
     if (capsule == nullptr || !PyCapsule_CheckExact(capsule)) {
-        const std::string what = capsule == nullptr ? std::string("nothing")
-                                                    : "a '" + type_qualname(Py_TYPE(capsule)) + "' object";
-        throw_error(PyExc_TypeError,
-                    where + ": the Arrow producer returned " + what + " where a capsule named '" + name + "' belongs");
+        throw_not_a_capsule(capsule == nullptr ? nullptr : reinterpret_cast<PyObject*>(Py_TYPE(capsule)), name, where);
     }
     if (!PyCapsule_IsValid(capsule, name)) {
         throw_error(PyExc_TypeError, where + ": the Arrow producer returned " + capsule_name_text(capsule) +
@@ -94,12 +100,21 @@ void ArrowInput::throw_labelled(const std::string& where, const ArrowInputError&
 }
 
 void ArrowInput::import_array(PyObject* method) {
-    OwnedRef pair = call_producer(method, "__arrow_c_array__", where_);
+    ProducerResult produced = call_producer(method, "__arrow_c_array__", where_);
+    const OwnedRef& pair = produced.value;
     // An exact tuple only: PyPy sizes its C view of a subclass by the
     // subclass's own __len__, leaving the items it did not count null.
-    if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-        throw_error(PyExc_TypeError, where_ + ": __arrow_c_array__ returned a '" + type_qualname(Py_TYPE(pair.get())) +
+    const bool tuple = produced.type.get() == reinterpret_cast<PyObject*>(&PyTuple_Type);
+    const Py_ssize_t size = !tuple ? 0 : pair ? PyTuple_GET_SIZE(pair.get()) : PyList_GET_SIZE(produced.item_types.get());
+    if (size != 2) {
+        throw_error(PyExc_TypeError, where_ + ": __arrow_c_array__ returned a '" +
+                                         type_qualname(reinterpret_cast<PyTypeObject*>(produced.type.get())) +
                                          "' object, not a pair of capsules");
+    }
+    if (!pair) {  // PyPy: an item that is no capsule, known by its type alone
+        const bool schema_ok = PyList_GET_ITEM(produced.item_types.get(), 0) == reinterpret_cast<PyObject*>(&PyCapsule_Type);
+        throw_not_a_capsule(PyList_GET_ITEM(produced.item_types.get(), schema_ok ? 1 : 0),
+                            schema_ok ? "arrow_array" : "arrow_schema", where_);
     }
     // Both capsules are held while the structs move out of them.
     OwnedRef schema = OwnedRef::owning(PyTuple_GET_ITEM(pair.get(), 0));
@@ -111,8 +126,9 @@ void ArrowInput::import_array(PyObject* method) {
 }
 
 void ArrowInput::import_stream(PyObject* method) {
-    OwnedRef capsule = call_producer(method, "__arrow_c_stream__", where_);
-    move_out_of_capsule(capsule.get(), "arrow_array_stream", stream_, where_);
+    ProducerResult produced = call_producer(method, "__arrow_c_stream__", where_);
+    if (!produced.value) throw_not_a_capsule(produced.type.get(), "arrow_array_stream", where_);  // PyPy
+    move_out_of_capsule(produced.value.get(), "arrow_array_stream", stream_, where_);
     try {
         // Into the members, so that whatever came before a failure is
         // released by the destructor, with this call's exception put aside.
