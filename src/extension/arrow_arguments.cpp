@@ -211,8 +211,10 @@ namespace tarnu::py {
 
 const std::uint8_t* arrow_ids(const std::vector<ArrowColumn>& columns, std::size_t size, const std::string& where,
                               std::unique_ptr<std::uint8_t[]>& converted) {
-    if (columns.size() == 1 && arrow_ids_in_place(columns[0])) return columns[0].fixed_of(0);
+    // No ids, no pointer: an empty column may have no values buffer, and
+    // fixed_of(0) would add its offset to a null pointer.
     if (size == 0) return nullptr;
+    if (columns.size() == 1 && arrow_ids_in_place(columns[0])) return columns[0].fixed_of(0);
     // A null array costs its producer nothing at any length (pyarrow.nulls(2**31)):
     // the reader refuses it at item 0, writing nothing, before 16 bytes an
     // item are sized from that length.
