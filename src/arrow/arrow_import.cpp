@@ -288,6 +288,15 @@ std::string arrow_type_name(const ArrowFormat& format) {
 
 bool is_arrow_struct(const ArrowSchema& schema) { return format_text(schema.format) == "+s"; }
 
+std::string arrow_schema_formats(const ArrowSchema& schema) {
+    std::string formats(format_text(schema.format));
+    for (std::int64_t c = 0; c < schema.n_children; ++c) {
+        formats += '\0';
+        formats += format_text(schema.children[c]->format);
+    }
+    return formats;
+}
+
 ArrowFormat check_arrow_schema(const ArrowSchema& schema, ArrowShape shape) {
     const ArrowFormat format = parse_arrow_format(schema.format);
     const bool structure = format.type == ArrowType::structure;

@@ -205,6 +205,13 @@ ArrowColumn check_arrow_batch_child(const ArrowBatch& batch, std::size_t index);
 // Whether the schema's format is a struct ("+s").
 bool is_arrow_struct(const ArrowSchema& schema);
 
+// The format texts of a checked schema and of its children, joined. The
+// texts lie in the producer's memory: a caller that checks a schema, runs
+// Python code, then reads compares them, since a wider type over the same
+// buffers ("C" become "i") would read past them and no check of the array
+// could tell.
+std::string arrow_schema_formats(const ArrowSchema& schema);
+
 // The names of the columns that pandas made of a data frame's index
 // ("__index_level_0__", or the index's own name), from the schema's
 // metadata: the key "pandas", a JSON object whose "index_columns" lists

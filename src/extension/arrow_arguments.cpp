@@ -155,6 +155,7 @@ bool ArrowInput::take(PyObject* object, std::string where, Shape shape) {
     try {
         size_ = arrow_chunks_length(arrays_);
         check_arrow_schema(*schema_, shape_);
+        formats_ = arrow_schema_formats(*schema_);
         // Each chunk's layout, for an early refusal; pin() checks it again
         // with the items.
         for (const OwnedArrowArray& array : arrays_) {
@@ -180,6 +181,9 @@ void ArrowInput::pin() {
     try {
         // The schema on its own first: a stream of no chunks is checked too.
         check_arrow_schema(*schema_, shape_);
+        if (arrow_schema_formats(*schema_) != formats_) {
+            throw_arrow_error("the schema's types changed while the other arguments were converted");
+        }
         for (const OwnedArrowArray& array : arrays_) {
             if (shape_ == Shape::column) columns_.push_back(check_arrow_column(*schema_, *array));
             else batches_.push_back(check_arrow_batch(*schema_, *array));

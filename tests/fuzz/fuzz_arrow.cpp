@@ -291,9 +291,11 @@ void spoiled_stream(Input& in, const std::string& format) {
         for (std::size_t i = 0; i < built.size(); ++i) arrays[i].take(&built[i].array);
         std::size_t total = 0;
         bool taken = true;
+        std::string formats;
         try {
             total = arrow_chunks_length(arrays);
             check_arrow_schema(*owned_schema, ArrowShape::column);
+            formats = arrow_schema_formats(*owned_schema);
             for (const auto& array : arrays) check_arrow_column_layout(*owned_schema, *array);
         } catch (const ArrowInputError&) {
             taken = false;
@@ -313,6 +315,10 @@ void spoiled_stream(Input& in, const std::string& format) {
                 case 4: shared_format[0] = static_cast<char>(in.byte()); break;
             }
             try {
+                // As an argument pins its input: the schema checked again,
+                // its types the ones taken (the buffers are sized for those).
+                check_arrow_schema(*owned_schema, ArrowShape::column);
+                if (arrow_schema_formats(*owned_schema) != formats) throw ArrowInputError{};
                 std::vector<ArrowColumn> columns;
                 std::size_t read = 0;
                 for (const auto& array : arrays) {

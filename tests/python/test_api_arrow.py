@@ -510,6 +510,10 @@ def poke(address, data):
     ctypes.memmove(address, data, len(data))
 
 
+def format_address(schema):
+    return ctypes.c_void_p.from_address(ctypes.addressof(schema) + type(schema).format.offset).value
+
+
 @hooks
 @pytest.mark.parametrize("fmt, values, spoil, text", [
     ("u", [A, A], lambda s, a: poke(a.buffers[1] + 8, struct.pack("<i", 1 << 30)), "item 1: text of 1073741788 bytes"),
@@ -517,6 +521,9 @@ def poke(address, data):
     ("vu", [A, A], lambda s, a: poke(a.buffers[1] + 8, struct.pack("<i", 7)), "item 0: the view points outside"),
     ("u", [A], lambda s, a: a.buffers.__setitem__(1, None), "the array's values buffer is missing"),
     ("u", [A], lambda s, a: poke(a.buffers[2], b"g"), "item 0: 'g0112233-4455-6677-8899-aabbccddeeff' is not"),
+    # The format's own bytes: twice the width over the same buffer.
+    ("w:16", [IDS[0].bytes] * 2, lambda s, a: poke(format_address(s), b"w:32"),
+     "the schema's types changed while the other arguments were converted"),
 ])
 @pytest.mark.parametrize("later", ["producer", pytest.param("__buffer__", marks=pytest.mark.skipif(
     IS_PYPY or not hasattr(bytearray, "__buffer__"), reason="a class's __buffer__ is CPython 3.12+"))])
