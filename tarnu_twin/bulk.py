@@ -328,6 +328,13 @@ def _arrow_snapshot(obj, where, nodes):
     table = Table.from_arrow(obj) if Table is not None else pyarrow.table(obj)
     names = [table.schema.field(i).name for i in range(table.num_columns)]
     known = _NODE_COLUMNS if nodes else _EDGE_COLUMNS
+    # The columns pandas made of a frame's index are skipped: a node
+    # property's name among them too, as add_nodes skips it; "id", and an
+    # edge column's name, are read as the columns they are.
+    index = _pandas_index_columns(table.schema)
+    skipped = [column in index and (column not in known or (nodes and column != "id")) for column in names]
+    names = [column for column, skip in zip(names, skipped) if not skip]
+    columns = [i for i, skip in enumerate(skipped) if not skip]
     for i, column in enumerate(names):
         if nodes and column not in known:
             raise ValueError("%s: column '%s' is not a node property; %s" % (where, column, _COLUMNS_NAMED))
@@ -336,7 +343,18 @@ def _arrow_snapshot(obj, where, nodes):
                 where, column, _columns_named(known)))
         if column in names[:i]:
             raise ValueError("%s: column '%s' is given twice" % (where, column))
-    return {column: table.column(i).to_pylist() for i, column in enumerate(names)}
+    return {column: table.column(i).to_pylist() for i, column in zip(columns, names)}
+
+
+def _pandas_index_columns(schema):
+    """The names listed in the schema's pandas metadata as its index
+    columns; none when that metadata is absent or not what pandas writes."""
+    import json
+    try:
+        found = json.loads((schema.metadata or {})[b"pandas"])["index_columns"]
+    except (KeyError, TypeError, ValueError):
+        return []
+    return [name for name in found if isinstance(name, str)] if isinstance(found, list) else []
 
 
 def _snapshot_rows(name, keys, values, what):

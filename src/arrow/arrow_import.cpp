@@ -288,17 +288,28 @@ std::string arrow_type_name(const ArrowFormat& format) {
 
 bool is_arrow_struct(const ArrowSchema& schema) { return format_text(schema.format) == "+s"; }
 
+std::string arrow_schema_formats(const ArrowSchema& schema) {
+    std::string formats(format_text(schema.format));
+    for (std::int64_t c = 0; c < schema.n_children; ++c) {
+        formats += '\0';
+        formats += format_text(schema.children[c]->format);
+    }
+    return formats;
+}
+
 ArrowFormat check_arrow_schema(const ArrowSchema& schema, ArrowShape shape) {
     const ArrowFormat format = parse_arrow_format(schema.format);
     const bool structure = format.type == ArrowType::structure;
     if (shape == ArrowShape::column && structure) {
         // A one-column table or record batch: its column. Its one child is
-        // checked as a flat array, so a struct of a struct is refused.
-        check_arrow_schema(schema, ArrowShape::batch);
+        // checked as a flat array, so a struct of a struct is refused. The
+        // count first: any other is refused without walking that many
+        // child pointers, which a count that lies would send past the end.
         if (schema.n_children != 1) {
             throw_arrow_error("a struct array (a record batch or table) of " + std::to_string(schema.n_children) +
                               " columns is not accepted here; pass one of its columns");
         }
+        check_arrow_schema(schema, ArrowShape::batch);
         return check_arrow_schema(*schema.children[0], ArrowShape::flat);
     }
     if (shape == ArrowShape::flat && structure) {

@@ -205,6 +205,13 @@ ArrowColumn check_arrow_batch_child(const ArrowBatch& batch, std::size_t index);
 // Whether the schema's format is a struct ("+s").
 bool is_arrow_struct(const ArrowSchema& schema);
 
+// The format texts of a checked schema and of its children, joined. The
+// texts lie in the producer's memory: a caller that checks a schema, runs
+// Python code, then reads compares them, since a wider type over the same
+// buffers ("C" become "i") would read past them and no check of the array
+// could tell.
+std::string arrow_schema_formats(const ArrowSchema& schema);
+
 // The names of the columns that pandas made of a data frame's index
 // ("__index_level_0__", or the index's own name), from the schema's
 // metadata: the key "pandas", a JSON object whose "index_columns" lists
@@ -234,6 +241,7 @@ ArrowChunks read_arrow_stream(ArrowArrayStream& stream);
 // Node ids from fixed_size_binary(16); binary, large_binary or binary_view
 // whose values are 16 bytes; utf8, large_utf8 or string_view holding UUID
 // text. A null, a value of another length or text that is no UUID is refused.
+// A null-typed column writes nothing: `out` may be null for one.
 void read_arrow_ids(const ArrowColumn& column, std::size_t first, NodeId* out);
 // Whether the column's ids can be read in place: fixed_size_binary(16)
 // without nulls.
@@ -242,7 +250,7 @@ bool arrow_ids_in_place(const ArrowColumn& column) noexcept;
 // Weights from float16, float32, float64, a decimal or an integer type, each
 // converted as a Python number of that value converts to a 32-bit float (an
 // integer or a decimal through the double nearest its value). Nulls, and so
-// a null-typed column of any item, are refused.
+// a null-typed column of any item, are refused (`out` may be null for one).
 void read_arrow_weights(const ArrowColumn& column, std::size_t first, float* out);
 
 // Node properties: set(i, value) for each item that is not null (a

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "host_compat.hpp"
 #include "py_ref.hpp"
 #include "text.hpp"
 
@@ -25,12 +26,20 @@ OwnedRef optional_attribute(PyObject* object, const char* name) {
 }
 
 // Calls a producer's capsule method, which must be callable.
-OwnedRef call_producer(PyObject* method, const char* name, const std::string& where) {
+ProducerResult call_producer(PyObject* method, const char* name, const std::string& where) {
     if (!PyCallable_Check(method)) {
         throw_error(PyExc_TypeError, where + ": " + name + " is a '" + type_qualname(Py_TYPE(method)) +
                                          "' object, not a method");
     }
-    return require_new(PyObject_CallObject(method, nullptr));
+    return call_arrow_producer(method);
+}
+
+[[noreturn]] void throw_not_a_capsule(PyObject* type, const char* name, const std::string& where) {
+    const std::string what =
+        type == nullptr ? std::string("nothing")
+                        : "a '" + type_qualname(reinterpret_cast<PyTypeObject*>(type)) + "' object";
+    throw_error(PyExc_TypeError,
+                where + ": the Arrow producer returned " + what + " where a capsule named '" + name + "' belongs");
 }
 
 // A capsule's name as an error quotes it: printable ASCII, at most 40
@@ -54,10 +63,7 @@ std::string capsule_name_text(PyObject* capsule) {
 template <class Struct>
 void move_out_of_capsule(PyObject* capsule, const char* name, ArrowOwned<Struct>& into, const std::string& where) {
     if (capsule == nullptr || !PyCapsule_CheckExact(capsule)) {
-        const std::string what = capsule == nullptr ? std::string("nothing")
-                                                    : "a '" + type_qualname(Py_TYPE(capsule)) + "' object";
-        throw_error(PyExc_TypeError,
-                    where + ": the Arrow producer returned " + what + " where a capsule named '" + name + "' belongs");
+        throw_not_a_capsule(capsule == nullptr ? nullptr : reinterpret_cast<PyObject*>(Py_TYPE(capsule)), name, where);
     }
     if (!PyCapsule_IsValid(capsule, name)) {
         throw_error(PyExc_TypeError, where + ": the Arrow producer returned " + capsule_name_text(capsule) +
@@ -94,12 +100,21 @@ void ArrowInput::throw_labelled(const std::string& where, const ArrowInputError&
 }
 
 void ArrowInput::import_array(PyObject* method) {
-    OwnedRef pair = call_producer(method, "__arrow_c_array__", where_);
+    ProducerResult produced = call_producer(method, "__arrow_c_array__", where_);
+    const OwnedRef& pair = produced.value;
     // An exact tuple only: PyPy sizes its C view of a subclass by the
     // subclass's own __len__, leaving the items it did not count null.
-    if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-        throw_error(PyExc_TypeError, where_ + ": __arrow_c_array__ returned a '" + type_qualname(Py_TYPE(pair.get())) +
+    const bool tuple = produced.type.get() == reinterpret_cast<PyObject*>(&PyTuple_Type);
+    const Py_ssize_t size = !tuple ? 0 : pair ? PyTuple_GET_SIZE(pair.get()) : PyList_GET_SIZE(produced.item_types.get());
+    if (size != 2) {
+        throw_error(PyExc_TypeError, where_ + ": __arrow_c_array__ returned a '" +
+                                         type_qualname(reinterpret_cast<PyTypeObject*>(produced.type.get())) +
                                          "' object, not a pair of capsules");
+    }
+    if (!pair) {  // PyPy: an item that is no capsule, known by its type alone
+        const bool schema_ok = PyList_GET_ITEM(produced.item_types.get(), 0) == reinterpret_cast<PyObject*>(&PyCapsule_Type);
+        throw_not_a_capsule(PyList_GET_ITEM(produced.item_types.get(), schema_ok ? 1 : 0),
+                            schema_ok ? "arrow_array" : "arrow_schema", where_);
     }
     // Both capsules are held while the structs move out of them.
     OwnedRef schema = OwnedRef::owning(PyTuple_GET_ITEM(pair.get(), 0));
@@ -111,8 +126,9 @@ void ArrowInput::import_array(PyObject* method) {
 }
 
 void ArrowInput::import_stream(PyObject* method) {
-    OwnedRef capsule = call_producer(method, "__arrow_c_stream__", where_);
-    move_out_of_capsule(capsule.get(), "arrow_array_stream", stream_, where_);
+    ProducerResult produced = call_producer(method, "__arrow_c_stream__", where_);
+    if (!produced.value) throw_not_a_capsule(produced.type.get(), "arrow_array_stream", where_);  // PyPy
+    move_out_of_capsule(produced.value.get(), "arrow_array_stream", stream_, where_);
     try {
         // Into the members, so that whatever came before a failure is
         // released by the destructor, with this call's exception put aside.
@@ -139,6 +155,7 @@ bool ArrowInput::take(PyObject* object, std::string where, Shape shape) {
     try {
         size_ = arrow_chunks_length(arrays_);
         check_arrow_schema(*schema_, shape_);
+        formats_ = arrow_schema_formats(*schema_);
         // Each chunk's layout, for an early refusal; pin() checks it again
         // with the items.
         for (const OwnedArrowArray& array : arrays_) {
@@ -164,6 +181,9 @@ void ArrowInput::pin() {
     try {
         // The schema on its own first: a stream of no chunks is checked too.
         check_arrow_schema(*schema_, shape_);
+        if (arrow_schema_formats(*schema_) != formats_) {
+            throw_arrow_error("the schema's types changed while the other arguments were converted");
+        }
         for (const OwnedArrowArray& array : arrays_) {
             if (shape_ == Shape::column) columns_.push_back(check_arrow_column(*schema_, *array));
             else batches_.push_back(check_arrow_batch(*schema_, *array));
@@ -195,8 +215,18 @@ namespace tarnu::py {
 
 const std::uint8_t* arrow_ids(const std::vector<ArrowColumn>& columns, std::size_t size, const std::string& where,
                               std::unique_ptr<std::uint8_t[]>& converted) {
-    if (columns.size() == 1 && arrow_ids_in_place(columns[0])) return columns[0].fixed_of(0);
+    // No ids, no pointer: an empty column may have no values buffer, and
+    // fixed_of(0) would add its offset to a null pointer.
     if (size == 0) return nullptr;
+    if (columns.size() == 1 && arrow_ids_in_place(columns[0])) return columns[0].fixed_of(0);
+    // A null array costs its producer nothing at any length (pyarrow.nulls(2**31)):
+    // the reader refuses it at item 0, writing nothing, before 16 bytes an
+    // item are sized from that length.
+    if (columns.front().format.type == ArrowType::null) {
+        ArrowInput::read_columns(columns, where, [](const ArrowColumn& column, std::size_t first) {
+            read_arrow_ids(column, first, nullptr);
+        });
+    }
     // Not zeroed first: every byte is written by the parse or the copy. The
     // size is at most 2^56 ids (arrow_chunks_length): the product fits.
     converted = std::make_unique_for_overwrite<std::uint8_t[]>(16 * size);
@@ -214,6 +244,11 @@ const float* arrow_weights(const std::vector<ArrowColumn>& columns, std::size_t 
         if (column.format.type == ArrowType::float32 && column.length != 0 && column.first_null() == column.length) {
             return static_cast<const float*>(column.values) + column.offset;
         }
+    }
+    if (!columns.empty() && columns.front().format.type == ArrowType::null) {  // as for ids
+        ArrowInput::read_columns(columns, where, [](const ArrowColumn& column, std::size_t first) {
+            read_arrow_weights(column, first, nullptr);
+        });
     }
     converted.resize(size);
     ArrowInput::read_columns(columns, where, [&](const ArrowColumn& column, std::size_t first) {

@@ -95,6 +95,7 @@ private:
     std::vector<OwnedArrowArray> arrays_;
     std::vector<std::string> child_names_;  // Shape::batch
     std::vector<std::string> index_names_;  // Shape::batch
+    std::string formats_;                   // arrow_schema_formats, as take() found them
     std::vector<ArrowColumn> columns_;      // Shape::column, one per chunk, after pin()
     std::vector<ArrowBatch> batches_;       // Shape::batch, one per chunk, after pin()
     std::size_t size_ = 0;

@@ -48,6 +48,47 @@ OwnedRef dict_value(PyObject* dict, PyObject* key) {
 }
 #endif
 
+ProducerResult call_arrow_producer(PyObject* method) {
+    ProducerResult result;
+#ifdef PYPY_VERSION
+    // starmap(method, [()]) makes the one call when iterated; tee lets that
+    // one result be looked at three times, each at the Python level: its
+    // type, its items' types, and only then the result itself.
+    const OwnedRef itertools = require_new(PyImport_ImportModule("itertools"));
+    const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
+    const OwnedRef map = require_new(PyObject_GetAttrString(builtins.get(), "map"));
+    const OwnedRef no_arguments = require_new(Py_BuildValue("[()]"));
+    const OwnedRef call = require_new(PyObject_CallMethod(itertools.get(), "starmap", "OO", method, no_arguments.get()));
+    const OwnedRef views = require_new(PyObject_CallMethod(itertools.get(), "tee", "Oi", call.get(), 3));
+    const auto next = [](PyObject* iterator) {
+        PyObject* item = PyIter_Next(iterator);
+        if (item == nullptr && PyErr_Occurred() == nullptr) {
+            throw_error(PyExc_RuntimeError, "an Arrow producer's call gave no result");
+        }
+        return require_new(item);
+    };
+    const OwnedRef types = require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, PyTuple_GET_ITEM(views.get(), 0), nullptr));
+    result.type = next(types.get());
+    const auto* capsule = reinterpret_cast<PyObject*>(&PyCapsule_Type);
+    if (result.type.get() == reinterpret_cast<PyObject*>(&PyTuple_Type)) {
+        const OwnedRef chain = require_new(PyObject_GetAttrString(itertools.get(), "chain"));
+        const OwnedRef items = require_new(PyObject_CallMethod(chain.get(), "from_iterable", "O", PyTuple_GET_ITEM(views.get(), 2)));
+        const OwnedRef item_types = require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, items.get(), nullptr));
+        result.item_types = require_new(PySequence_List(item_types.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(result.item_types.get()); ++i) {
+            if (PyList_GET_ITEM(result.item_types.get(), i) != capsule) return result;
+        }
+    } else if (result.type.get() != capsule) {
+        return result;
+    }
+    result.value = next(PyTuple_GET_ITEM(views.get(), 1));
+#else
+    result.value = require_new(PyObject_CallObject(method, nullptr));
+    result.type = OwnedRef::owning(reinterpret_cast<PyObject*>(Py_TYPE(result.value.get())));
+#endif
+    return result;
+}
+
 void refuse_released_memoryview(PyObject* object) {
 #ifdef PYPY_VERSION
     if (!PyMemoryView_Check(object)) return;

@@ -61,6 +61,20 @@ inline constexpr bool dict_keys_reach_c_as_they_are = false;
 inline constexpr bool dict_keys_reach_c_as_they_are = true;
 #endif
 
+// What an Arrow producer's capsule method returned, as C may see it. On
+// CPython: the result and its type. PyPy builds a result's C view the
+// moment it reaches C, and ends the process when it cannot (a tuple
+// subclass whose __len__ is short or raises, an exact tuple holding such a
+// bytes): there the method is called at the Python level, and the result
+// reaches C only when it is an exact capsule or an exact tuple of exact
+// capsules; otherwise `value` stays empty and only the types come.
+struct ProducerResult {
+    OwnedRef value;
+    OwnedRef type;
+    OwnedRef item_types;  // PyPy, a result of exact tuple: a list of its items' types
+};
+ProducerResult call_arrow_producer(PyObject* method);
+
 // Refuses a released memoryview with the ValueError CPython raises for it
 // ("operation forbidden on released memoryview object"). PyPy's
 // PyObject_GetBuffer crashes on one, so every buffer is taken after this.

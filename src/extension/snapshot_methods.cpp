@@ -1,5 +1,6 @@
 #include "snapshot_methods.hpp"
 
+#include <algorithm>
 #include <array>
 #include <new>
 #include <optional>
@@ -46,18 +47,23 @@ std::string columns_named(const std::array<const char*, N>& names) {
 
 // The children of an Arrow snapshot named `names[k]`, each its index or
 // npos. The first `required` must be there, none twice; with `known`, any
-// other name is refused as a dict's unknown key is.
+// other name is refused as a dict's unknown key is, but for the columns
+// pandas made of a frame's index, skipped as add_nodes skips them (an index
+// that pandas named "source" is still read as the column it is).
 template <std::size_t N>
 std::array<std::size_t, N> snapshot_children(const ArrowInput& batch, const char* what,
                                              const std::array<const char*, N>& names, std::size_t required, bool known) {
     std::array<std::size_t, N> found;
     found.fill(std::string::npos);
     const std::vector<std::string>& children = batch.child_names();
+    const std::vector<std::string>& index = batch.index_names();
     for (std::size_t c = 0; c < children.size(); ++c) {
         std::size_t k = 0;
         while (k < N && children[c] != names[k]) ++k;
         if (k == N) {
-            if (known) throw_unknown_column(batch.where(), children[c], what, columns_named(names));
+            if (known && std::find(index.begin(), index.end(), children[c]) == index.end()) {
+                throw_unknown_column(batch.where(), children[c], what, columns_named(names));
+            }
             continue;
         }
         if (found[k] != std::string::npos) throw_repeated_update_column(batch.where(), children[c]);

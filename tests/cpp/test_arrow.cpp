@@ -357,11 +357,16 @@ TEST(ArrowReader, NullColumnsAndOneColumnStructsReadAsTheirItems) {
     EXPECT_EQ(ids[0].bytes[15], 0xFF);
     batch.length = 2;
     EXPECT_EQ(refusal([&] { check_arrow_column(table, batch); }).message, "the column of 2 items is shorter than its batch of 3");
-    // Two columns, or a struct inside: refused.
+    // Two columns, or a struct inside: refused. A count that lies past the
+    // one child there is is refused by the count, no pointer read past it.
     ArrowSchema* two_schemas[] = {&child.schema, &child.schema};
     ArrowSchema two{"+s", "", nullptr, 0, 2, two_schemas, nullptr, nullptr, nullptr};
     EXPECT_EQ(refusal([&] { check_arrow_schema(two, ArrowShape::column); }).message,
               "a struct array (a record batch or table) of 2 columns is not accepted here; pass one of its columns");
+    ArrowSchema lying{"+s", "", nullptr, 0, std::int64_t{1} << 62, &child_schema, nullptr, nullptr, nullptr};
+    EXPECT_EQ(refusal([&] { check_arrow_schema(lying, ArrowShape::column); }).message,
+              "a struct array (a record batch or table) of 4611686018427387904 columns is not accepted here; pass one "
+              "of its columns");
     ArrowSchema* nested_schema = &table;
     ArrowSchema nested{"+s", "", nullptr, 0, 1, &nested_schema, nullptr, nullptr, nullptr};
     EXPECT_EQ(refusal([&] { check_arrow_schema(nested, ArrowShape::column); }).message,

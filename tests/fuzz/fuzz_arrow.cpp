@@ -291,9 +291,11 @@ void spoiled_stream(Input& in, const std::string& format) {
         for (std::size_t i = 0; i < built.size(); ++i) arrays[i].take(&built[i].array);
         std::size_t total = 0;
         bool taken = true;
+        std::string formats;
         try {
             total = arrow_chunks_length(arrays);
             check_arrow_schema(*owned_schema, ArrowShape::column);
+            formats = arrow_schema_formats(*owned_schema);
             for (const auto& array : arrays) check_arrow_column_layout(*owned_schema, *array);
         } catch (const ArrowInputError&) {
             taken = false;
@@ -313,6 +315,10 @@ void spoiled_stream(Input& in, const std::string& format) {
                 case 4: shared_format[0] = static_cast<char>(in.byte()); break;
             }
             try {
+                // As an argument pins its input: the schema checked again,
+                // its types the ones taken (the buffers are sized for those).
+                check_arrow_schema(*owned_schema, ArrowShape::column);
+                if (arrow_schema_formats(*owned_schema) != formats) throw ArrowInputError{};
                 std::vector<ArrowColumn> columns;
                 std::size_t read = 0;
                 for (const auto& array : arrays) {
@@ -330,6 +336,37 @@ void spoiled_stream(Input& in, const std::string& format) {
     }
 }
 
+// A schema's metadata whose lengths are honest (the interface gives no
+// size to check them by) and whose pandas JSON is anything: index columns
+// come only from an "index_columns" that is there, none for a text that
+// ends, nests or escapes wrongly.
+void pandas_metadata(Input& in) {
+    std::string blob;
+    const auto put = [&](std::int32_t n) { blob.append(reinterpret_cast<const char*>(&n), 4); };
+    const std::uint8_t pairs = in.byte() % 4;
+    put(pairs);
+    std::string json;
+    for (std::uint8_t p = 0; p < pairs; ++p) {
+        const std::string key = in.byte() & 1 ? "pandas" : std::string(in.byte() % 8, 'k');
+        std::string value;
+        // JSON-ish bytes: mostly the characters that steer the scanner.
+        for (std::size_t n = in.byte() * 2u; n > 0 && in.at < in.size; --n) {
+            const std::uint8_t b = in.byte();
+            value += b < 128 ? "{}[]\",:\\u0aDd \n"[b % 16] : static_cast<char>(b);
+            if (b % 7 == 0) value += "\"index_columns\"";
+        }
+        put(static_cast<std::int32_t>(key.size()));
+        blob += key;
+        put(static_cast<std::int32_t>(value.size()));
+        blob += value;
+        if (key == "pandas" && json.empty()) json = value;
+    }
+    const std::vector<std::string> names = pandas_index_columns(blob.c_str());
+    if (!names.empty() && json.find("\"index_columns\"") == std::string::npos) {
+        fail("index columns from metadata that names none");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -338,6 +375,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string format;
     if (choice % 32 < std::size(kFormats)) {
         format = kFormats[choice % 32];
+    } else if (choice & 0x20) {
+        // A decimal's numbers, malformed more often than not: signs,
+        // commas, digits past what any field may hold.
+        format = "d:";
+        for (std::uint8_t n = in.byte() % 16; n > 0; --n) format += "0123456789,-+x"[in.byte() % 14];
     } else {
         for (std::uint8_t n = in.byte() % 6; n > 0; --n) format += static_cast<char>(in.byte());
     }
@@ -381,5 +423,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t stream = in.byte();
     if (stream & 0x01) lying_lengths(in);
     else if (stream & 0x02) spoiled_stream(in, format);
+    else if (stream & 0x04) pandas_metadata(in);
     return 0;
 }

@@ -220,7 +220,10 @@ DEC_IDS = [u.bytes for u in IDS[:4]]
 
 
 def plain_call(d, method, *args):
-    getattr(d, method)(*args)
+    if method == "add_snapshot_change":  # keywords only
+        d.add_snapshot_change(**dict(zip(("old_nodes", "new_nodes", "old_edges", "new_edges"), args)))
+    else:
+        getattr(d, method)(*args)
     return d
 
 
@@ -259,6 +262,12 @@ def real_forms():
         ("pandas named index", "pandas", "add_nodes",
          lambda: [DEC_IDS, pd.DataFrame({"red": [1, 2, 3, 4]}, index=pd.Index(list("wxyz"), name="key"))],
          [DEC_IDS, [{"red": r} for r in (1, 2, 3, 4)]]),
+        ("pandas snapshots with an index", "pandas", "add_snapshot_change",
+         lambda: [pd.DataFrame({"id": DEC_IDS}, index=[4, 2, 9, 1]), pd.DataFrame({"id": DEC_IDS[1:]}, index=[1, 2, 3]),
+                  pd.DataFrame({"source": DEC_IDS[:2], "target": DEC_IDS[1:3], "weight": w[:2]}, index=[5, 0]),
+                  pd.DataFrame({"target": DEC_IDS[2:3], "weight": w[1:2]}, index=pd.Index(DEC_IDS[1:2], name="source"))],
+         [{"id": DEC_IDS}, {"id": DEC_IDS[1:]}, {"source": DEC_IDS[:2], "target": DEC_IDS[1:3], "weight": w[:2]},
+          {"source": DEC_IDS[1:2], "target": DEC_IDS[2:3], "weight": w[1:2]}]),
         ("pandas one-column frame", "pandas", "add_edges",
          lambda: [pd.DataFrame({"s": TEXT[0][:4]}), DEC_IDS, pd.DataFrame({"w": w})], [BINARY[0][:4], DEC_IDS, w]),
     ]
@@ -501,6 +510,10 @@ def poke(address, data):
     ctypes.memmove(address, data, len(data))
 
 
+def format_address(schema):
+    return ctypes.c_void_p.from_address(ctypes.addressof(schema) + type(schema).format.offset).value
+
+
 @hooks
 @pytest.mark.parametrize("fmt, values, spoil, text", [
     ("u", [A, A], lambda s, a: poke(a.buffers[1] + 8, struct.pack("<i", 1 << 30)), "item 1: text of 1073741788 bytes"),
@@ -508,6 +521,9 @@ def poke(address, data):
     ("vu", [A, A], lambda s, a: poke(a.buffers[1] + 8, struct.pack("<i", 7)), "item 0: the view points outside"),
     ("u", [A], lambda s, a: a.buffers.__setitem__(1, None), "the array's values buffer is missing"),
     ("u", [A], lambda s, a: poke(a.buffers[2], b"g"), "item 0: 'g0112233-4455-6677-8899-aabbccddeeff' is not"),
+    # The format's own bytes: twice the width over the same buffer.
+    ("w:16", [IDS[0].bytes] * 2, lambda s, a: poke(format_address(s), b"w:32"),
+     "the schema's types changed while the other arguments were converted"),
 ])
 @pytest.mark.parametrize("later", ["producer", pytest.param("__buffer__", marks=pytest.mark.skipif(
     IS_PYPY or not hasattr(bytearray, "__buffer__"), reason="a class's __buffer__ is CPython 3.12+"))])

@@ -252,6 +252,10 @@ try:
 except ImportError:
     arro3 = None
 U = "00112233-4455-6677-8899-aabbccddeeff"
+def lying_producer(result):
+    return type("Producer", (), {"__arrow_c_array__": lambda self: result})()
+
+
 if pyarrow is not None or arro3 is not None:
     if pyarrow is not None:
         texts, bad_texts = pyarrow.array([U, U.replace("-", "")]), pyarrow.array([U, "x"])
@@ -284,6 +288,11 @@ if pyarrow is not None or arro3 is not None:
         ("arrow-capsules-dropped", exported.__arrow_c_array__, (), {}, None),
         ("arrow-stream-dropped", exported.__arrow_c_stream__, (), {}, None),
         ("arrow-consumed", d.delete_nodes, (exported,), {}, ValueError, "both"),
+        # Results that are no pair of capsules: on PyPy looked at by type
+        # through itertools before any reaches C.
+        ("arrow-result-short-tuple", d.delete_nodes, (lying_producer(type("T", (tuple,), {
+            "__len__": lambda t: 1})((1, 2))),), {}, TypeError, "both"),
+        ("arrow-result-not-capsules", d.delete_nodes, (lying_producer((1, 2)),), {}, TypeError, "both"),
     ]
 if IS_PYPY:
     CASES = [case for case in CASES if case[4] is None or case[5:] == ("both",)]
