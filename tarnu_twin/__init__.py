@@ -18,8 +18,9 @@ Works on CPython 3.9+ and PyPy 3.9.
 The package is cut by concern: ``arguments`` (parsing, conversions, error
 texts, the borrow), ``json_text`` (the node update text), ``binary`` (the
 fixed-width pieces), ``bulk`` (the bulk methods' arguments), ``decoder``
-(from_bytes) and ``diff`` (the class, which uses all of them; nothing imports
-it back).
+(from_bytes), ``_docs`` (the module's docstrings, written by
+scripts/docstrings.py) and ``diff`` (the class, which uses all of them;
+nothing imports it back).
 """
 
 from tarnu_twin.diff import DiffCounts, PyGraphDiff

@@ -160,10 +160,25 @@ def _one_id(obj):
     raise _not_an_id(obj)
 
 
+class _ArrowValues(list):
+    """The values of a column read from Arrow input, a null as None. A null
+    id or weight is a value the column holds, not an object of the wrong
+    type as None in a list is: the module refuses it with ValueError."""
+
+
+def _not_null(convert, what):
+    def convert_value(value):
+        if value is None:
+            raise ValueError("the %s is null" % what)
+        return convert(value)
+    return convert_value
+
+
 def _open_ids(obj, where):
     sequence = _take_sequence(obj, True)
     if sequence is not None:
-        return [("'%s'" % where[10:-1], len(sequence))], lambda n: _convert_items(sequence, n, where, _one_id)
+        convert = _not_null(_one_id, "id") if isinstance(sequence, _ArrowValues) else _one_id
+        return [("'%s'" % where[10:-1], len(sequence))], lambda n: _convert_items(sequence, n, where, convert)
     view = _buffer(obj)
     if view is None:
         if _is_pandas_index(obj):
@@ -185,6 +200,7 @@ def _open_ids(obj, where):
 def _open_weights(obj, where):
     label = "'%s'" % where[10:-1]
     sequence = _take_sequence(obj, True)
+    convert = _not_null(_extract_f32_bits, "weight") if isinstance(sequence, _ArrowValues) else _extract_f32_bits
     if sequence is None:
         view = _buffer(obj)
         if view is not None:
@@ -200,7 +216,7 @@ def _open_weights(obj, where):
         sequence = _take_sequence(obj, False)
         if sequence is None:
             raise _wrong_kind(obj, where, _WEIGHTS_ACCEPTED)
-    return [(label, len(sequence))], lambda n: _convert_items(sequence, n, where, _extract_f32_bits)
+    return [(label, len(sequence))], lambda n: _convert_items(sequence, n, where, convert)
 
 
 def _open_updates(obj, where):
@@ -343,7 +359,7 @@ def _arrow_snapshot(obj, where, nodes):
                 where, column, _columns_named(known)))
         if column in names[:i]:
             raise ValueError("%s: column '%s' is given twice" % (where, column))
-    return {column: table.column(i).to_pylist() for i, column in zip(columns, names)}
+    return {column: _ArrowValues(table.column(i).to_pylist()) for i, column in zip(columns, names)}
 
 
 def _pandas_index_columns(schema):

@@ -1,4 +1,4 @@
-"""The PyGraphDiff class: the four tables, the methods and their docs."""
+"""The PyGraphDiff class: the four tables and the methods; their docs are the module's (_docs.py)."""
 
 import collections
 import operator
@@ -10,22 +10,17 @@ from tarnu_twin.arguments import (
 )
 from tarnu_twin.binary import _EMPTY, _ID_LEN, _NEG_INF_F32, _POS_INF_F32, _pack_f, _pack_q, _unpack_f
 from tarnu_twin.bulk import _bulk_arguments, _open_ids, _open_snapshot, _open_updates, _open_weights, _snapshot_rows
+from tarnu_twin._docs import DOCS
 from tarnu_twin.decoder import _Restore
 from tarnu_twin.json_text import node_update_json
 from tarnu_twin.properties import DICT_KEYS
 
 DiffCounts = collections.namedtuple("DiffCounts", "node_updates deleted_nodes edge_updates deleted_edges")
-DiffCounts.__doc__ = """DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges)
-
-The sizes of the four sections of a diff's encoding; edges count as (source, target) pairs."""
 
 
 class PyGraphDiff:
-    """PyGraphDiff()
-    --
-
-    The net change to a directed, weighted graph, encodable with ``to_bytes``.
-    """
+    # The class and its first eight methods have no docstring, as in the
+    # module; the others take the module's (_document, below).
 
     # _nodes: id -> update tuple; _deleted_nodes: id -> None (an ordered set);
     # _new_or_updated: source -> {target: 4-byte weight}; _deleted: source ->
@@ -254,20 +249,6 @@ class PyGraphDiff:
             self._deleted_nodes.pop(node, None)
 
     def add_snapshot_change(self, *extra, old_nodes=None, new_nodes=None, old_edges=None, new_edges=None):
-        """Records the change from one snapshot of a graph to the next, as if these calls
-        were made on this diff: delete_node for each old node missing from new_nodes,
-        add_node for each new node that is not old or whose update encodes to other JSON
-        text, delete_edge for each old (source, target) missing from new_edges, add_edge
-        for each new edge that is not old or whose weight differs as a 32-bit float. Each
-        list in its snapshot's row order.
-
-        A nodes snapshot has the columns 'id' and any node properties (a null is absent);
-        an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns,
-        every column in the forms its bulk method takes (lists, buffers, Arrow arrays),
-        or an Arrow table, record batch or data frame (anything with __arrow_c_stream__
-        or __arrow_c_array__). The snapshots come in pairs. An id or (source, target) twice
-        in a snapshot, or a new edge at a node the change deletes, is a ValueError that
-        names the argument and row; nothing is recorded then."""
         if extra:
             raise TypeError("PyGraphDiff.add_snapshot_change() takes 0 positional arguments but %d %s given"
                             % (len(extra), "was" if len(extra) == 1 else "were"))
@@ -393,8 +374,6 @@ class PyGraphDiff:
 
     @classmethod
     def from_bytes(cls, data):
-        """The diff that data (bytes or any buffer: bytearray, memoryview, mmap) encodes, as
-        to_bytes() wrote it. ValueError naming the byte offset and the reason otherwise."""
         self = cls()
         view = memoryview(data)
         if not view.c_contiguous:
@@ -441,7 +420,6 @@ class PyGraphDiff:
         return (_graph_diff_from_bytes, (self.to_bytes(),))
 
     def __sizeof__(self):
-        """Bytes held by the diff's record, its tables and texts included."""
         return object.__sizeof__(self) + sum(
             sys.getsizeof(table) for table in (self._nodes, self._deleted_nodes, self._new_or_updated, self._deleted)
         )
@@ -449,13 +427,6 @@ class PyGraphDiff:
     # -- combining and summarising -----------------------------------------------
 
     def merge(self, other=_NO, /, *extra, **kwargs):
-        """Records other's content on this diff, as if these calls were made on it:
-        delete_node for each of other's deleted nodes, then add_node for each of its
-        node updates, then delete_edge for each deleted edge, then add_edge for each
-        pending edge, each list in the order of other.to_bytes().
-
-        other is unchanged; d.merge(d) changes nothing. Out of memory part-way:
-        MemoryError, and the diff holds the effect of the calls it names."""
         if kwargs or extra or other is _NO:
             (other,) = _parse_arguments("merge", ("other",), _given(other) + extra, kwargs)
         _exclusive(self)
@@ -493,9 +464,6 @@ class PyGraphDiff:
                 mine[target] = bits
 
     def counts(self):
-        """DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges): the sizes
-        of the four sections of to_bytes(), edges as (source, target) pairs. O(1).
-        (num_edges() counts source groups instead.)"""
         _shared(self)
         return DiffCounts(len(self._nodes), len(self._deleted_nodes),
                           sum(map(len, self._new_or_updated.values())), sum(map(len, self._deleted.values())))
@@ -509,74 +477,27 @@ class PyGraphDiff:
 
 
 
-# The docstrings of the methods added after the eight, as the module has them
-# (from_bytes and merge have theirs in place: PyPy's pydoc reads a
-# classmethod's doc from where it was defined).
-_ADDED_DOCS = {
-    'add_edges': (
-        'add_edge(sources[i], targets[i], weights[i]) for every i, in order, in one call.\n'
-        '\n'
-        'sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID, or\n'
-        "C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a\n"
-        "sequence of numbers or a one-dimensional buffer of format 'f' or 'd'. Every\n"
-        'argument is checked before the first change. Out of memory part-way: MemoryError,\n'
-        'and the diff holds the effect of the items it names.'
-    ),
-    'delete_edges': (
-        'delete_edge(sources[i], targets[i]) for every i, in order, in one call; the\n'
-        'columns as for add_edges.'
-    ),
-    'delete_nodes': (
-        'delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges.'
-    ),
-    'add_nodes': (
-        'add_node(ids[i], update i) for every i, in order, in one call.\n'
-        '\n'
-        'updates: a sequence of update dicts, or a dict of columns keyed by the seven\n'
-        "property names (None in a column leaves that property out; a key 'id' is ignored,\n"
-        'any other key refused). In the update dicts, as in add_node, unknown keys are\n'
-        'ignored without a word: check their spelling.'
-    ),
-    'encoded_size': (
-        'len(self.to_bytes()), computed from counts the diff keeps, without encoding.'
-    ),
-    'encode_into': (
-        'Writes the bytes of to_bytes() into buffer from offset on; returns how many.\n'
-        '\n'
-        'A bytearray is resized to end exactly after them (offset -1: its end). Any other\n'
-        'writable C-contiguous buffer (memoryview, mmap, numpy array) must already have\n'
-        'room, else ValueError and nothing is written.'
-    ),
-    'node_updates': (
-        '[(id, update dict)] for every node update, in the order of to_bytes(); each dict\n'
-        "holds the present properties under add_node's keys."
-    ),
-    'deleted_nodes': (
-        '[id] of every node to delete, in the order of to_bytes().'
-    ),
-    'edge_updates': (
-        '[(source, target, weight)] for every pending edge, in the order of to_bytes();\n'
-        'weight is the stored 32-bit float as a Python float.'
-    ),
-    'deleted_edges': (
-        '[(source, target)] of every edge to delete, in the order of to_bytes().'
-    ),
-    '__copy__': (
-        'An independent diff with the same content, encoding to the same bytes.'
-    ),
-    '__deepcopy__': (
-        'The same as __copy__: a diff holds no Python objects.'
-    ),
-    '__reduce__': (
-        'Pickles the diff as its bytes, restored by tarnu_api._graph_diff_from_bytes.'
-    ),
-    '__sizeof__': (
-        "Bytes held by the diff's record, its tables and texts included."
-    ),
-}
-for _name, _doc in _ADDED_DOCS.items():
-    _method = vars(PyGraphDiff)[_name]
-    getattr(_method, "__func__", _method).__doc__ = _doc
+def _document(cls, docs):
+    """Gives cls and its members the module's docstrings; "" names the class."""
+    for name, doc in docs.items():
+        if not name:
+            cls.__doc__ = doc
+            continue
+        member = vars(cls).get(name)
+        if member is None:
+            continue  # a method the twin does not model (to_arrow)
+        if isinstance(member, classmethod):
+            # A classmethod copies its function's doc when it is made.
+            member.__func__.__doc__ = doc
+            setattr(cls, name, classmethod(member.__func__))
+        elif isinstance(member, property):
+            setattr(cls, name, property(member.fget, doc=doc))
+        else:
+            member.__doc__ = doc
+
+
+_document(PyGraphDiff, DOCS["PyGraphDiff"])
+_document(DiffCounts, DOCS["DiffCounts"])
 
 
 def _graph_diff_from_bytes(data):

@@ -84,20 +84,26 @@ class StoredNodeUpdate(TypedDict, total=False):
 
 @final
 class DiffCounts(structseq[int], tuple[int, int, int, int]):
-    """The sizes of the four sections of a diff's encoding (``counts()``);
-    edges count as (source, target) pairs. It pickles."""
+    """DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges)
+
+    The sizes of the four sections of a diff's encoding; edges count as (source, target) pairs.
+    """
 
     if sys.version_info >= (3, 10):
         __match_args__: Final = ("node_updates", "deleted_nodes", "edge_updates", "deleted_edges")
 
     @property
-    def node_updates(self) -> int: ...
+    def node_updates(self) -> int:
+        """nodes added or updated"""
     @property
-    def deleted_nodes(self) -> int: ...
+    def deleted_nodes(self) -> int:
+        """nodes to delete"""
     @property
-    def edge_updates(self) -> int: ...
+    def edge_updates(self) -> int:
+        """(source, target) pairs added or re-weighted"""
     @property
-    def deleted_edges(self) -> int: ...
+    def deleted_edges(self) -> int:
+        """(source, target) pairs to delete"""
 
 # numpy declares ndarray.__buffer__ to checkers only for Python 3.12 and
 # later, so on older targets an array is no Buffer to them; every array that
@@ -151,12 +157,14 @@ class EdgeSnapshot(TypedDict):
 
 @final
 class PyArrowBatch:
-    """A record batch of ``to_arrow()``: pass it to ``pyarrow.record_batch``,
-    ``pyarrow.table``, ``polars.DataFrame`` or any Arrow consumer."""
+    """A record batch of a diff's contents, made by PyGraphDiff.to_arrow(). It exports itself through the Arrow PyCapsule interface: pass it to pyarrow.record_batch(), polars.DataFrame() or any Arrow consumer."""
 
-    def __arrow_c_schema__(self) -> object: ...
-    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
-    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    def __arrow_c_schema__(self) -> object:
+        """The batch's schema (a struct of its columns) in an 'arrow_schema' capsule."""
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        """The batch as a struct array: a pair of 'arrow_schema' and 'arrow_array' capsules. requested_schema is accepted and ignored, as the PyCapsule interface allows: the batch has one layout, which a consumer that asked for another casts."""
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """The batch as a stream of one record batch, in an 'arrow_array_stream' capsule. requested_schema is accepted and ignored, as for __arrow_c_array__."""
     def __len__(self) -> int: ...
 
 _ArrowBatches = TypedDict(
@@ -303,27 +311,30 @@ class PyGraphDiff:
     # effect of the first k items, k in its text. See docs/guide.md.
 
     def add_edges(self, sources: _Ids, targets: _Ids, weights: _Weights) -> None:
-        """``add_edge(sources[i], targets[i], weights[i])`` for every i, in order.
+        """add_edge(sources[i], targets[i], weights[i]) for every i, in order, in one call.
 
-        Edges touching a node marked deleted are skipped, as ``add_edge``
-        skips them.
+        sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID, or
+        C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a
+        sequence of numbers or a one-dimensional buffer of format 'f' or 'd'. Every
+        argument is checked before the first change. Out of memory part-way: MemoryError,
+        and the diff holds the effect of the items it names.
         """
 
     def delete_edges(self, sources: _Ids, targets: _Ids) -> None:
-        """``delete_edge(sources[i], targets[i])`` for every i, in order."""
+        """delete_edge(sources[i], targets[i]) for every i, in order, in one call; the
+        columns as for add_edges.
+        """
 
     def delete_nodes(self, ids: _Ids) -> None:
-        """``delete_node(ids[i])`` for every i, in order."""
+        """delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges."""
 
     def add_nodes(self, ids: _Ids, updates: Sequence[NodeUpdate] | NodeColumns | ArrowColumn) -> None:
-        """``add_node(ids[i], update_i)`` for every i, in order.
+        """add_node(ids[i], update i) for every i, in order, in one call.
 
-        ``updates`` is a sequence of update dicts (unknown keys ignored, as
-        in ``add_node``), a dict of columns (``NodeColumns``) whose ``None``
-        entries leave the property absent, or an Arrow table, record batch
-        or data frame with a column per property (nulls absent). A dict of
-        columns and a table take the same names: a column ``id`` is
-        ignored, any other name is refused with ValueError.
+        updates: a sequence of update dicts, or a dict of columns keyed by the seven
+        property names (None in a column leaves that property out; a key 'id' is ignored,
+        any other key refused). In the update dicts, as in add_node, unknown keys are
+        ignored without a word: check their spelling.
         """
 
     def add_snapshot_change(
@@ -334,120 +345,90 @@ class PyGraphDiff:
         old_edges: EdgeSnapshot | ArrowColumn | None = None,
         new_edges: EdgeSnapshot | ArrowColumn | None = None,
     ) -> None:
-        """Records the change from one snapshot of a graph to the next, as
-        ``delete_node``, ``add_node``, ``delete_edge`` and ``add_edge`` calls
-        would: old nodes missing from ``new_nodes`` deleted, new or changed
-        nodes updated, old edges missing from ``new_edges`` deleted, new or
-        re-weighted edges added; each list in its snapshot's row order. A node
-        or edge counts as changed when its bytes on the wire would change.
-        Each snapshot is a dict of columns or an Arrow table, record batch or
-        data frame with the same columns.
+        """Records the change from one snapshot of a graph to the next, as if these calls
+        were made on this diff: delete_node for each old node missing from new_nodes,
+        add_node for each new node that is not old or whose update encodes to other JSON
+        text, delete_edge for each old (source, target) missing from new_edges, add_edge
+        for each new edge that is not old or whose weight differs as a 32-bit float. Each
+        list in its snapshot's row order.
 
-        Snapshots come in pairs (one alone raises TypeError). An id or
-        (source, target) twice in one snapshot, or a new edge at a node the
-        change deletes, raises ValueError naming the argument and row, and
-        nothing is recorded.
+        A nodes snapshot has the columns 'id' and any node properties (a null is absent);
+        an edges snapshot 'source', 'target' and 'weight'. Each is a dict of columns,
+        every column in the forms its bulk method takes (lists, buffers, Arrow arrays),
+        or an Arrow table, record batch or data frame (anything with __arrow_c_stream__
+        or __arrow_c_array__). The snapshots come in pairs. An id or (source, target) twice
+        in a snapshot, or a new edge at a node the change deletes, is a ValueError that
+        names the argument and row; nothing is recorded then.
         """
 
     def encoded_size(self) -> int:
-        """The exact length of ``to_bytes()``, without encoding anything.
-
-        Computed from counts the diff keeps: constant time, whatever the size
-        of the diff, and no memory is allocated.
-        """
+        """len(self.to_bytes()), computed from counts the diff keeps, without encoding."""
 
     def encode_into(self, buffer: _Buffer, offset: SupportsIndex = 0) -> int:
-        """Write exactly the bytes of ``to_bytes()`` into ``buffer`` from ``offset`` on.
+        """Writes the bytes of to_bytes() into buffer from offset on; returns how many.
 
-        Returns the number of bytes written (``encoded_size()``). A
-        ``bytearray`` ends with length ``offset + size`` exactly: it is grown
-        or truncated, and keeps its allocation, so reusing one for every call
-        of about the same size allocates nothing. An ``offset`` beyond its end
-        fills the gap with zero bytes; ``offset=-1`` appends at its end. Any
-        other writable, C-contiguous buffer (a ``memoryview``, an ``mmap``, a
-        numpy ``uint8`` array) must already hold ``offset + size`` bytes.
-
-        Raises:
-            TypeError: ``buffer`` is read-only, not C-contiguous, or not a
-                buffer; ``offset`` is not an integer.
-            ValueError: ``offset`` is negative other than -1; a buffer other
-                than a ``bytearray`` is too small ("buffer too small: ...
-                needs {n} bytes, the buffer has {m}"; nothing is written).
-            BufferError: the ``bytearray`` is exported (a ``memoryview`` of
-                it is alive) and would have to change size (CPython).
-            RuntimeError: Python code run during the call (the ``offset``'s
-                ``__index__``) changes this diff ("Already borrowed").
-            Exception: "Failed to serialize graph diff." (not expected; a
-                ``bytearray`` is then left as it was).
+        A bytearray is resized to end exactly after them (offset -1: its end). Any other
+        writable C-contiguous buffer (memoryview, mmap, numpy array) must already have
+        room, else ValueError and nothing is written.
         """
 
     # Restoring, reading, copying.
 
     @classmethod
     def from_bytes(cls, data: _Buffer, /) -> "PyGraphDiff":
-        """The diff that ``data`` encodes (any bytes-like object).
-
-        ``PyGraphDiff.from_bytes(d.to_bytes()).to_bytes() == d.to_bytes()``.
-        A size written as null comes back as NaN.
-
-        Raises:
-            ValueError: "invalid encoded diff at byte {offset}: {reason}" for
-                anything that is not exactly what ``to_bytes`` writes.
-            TypeError: ``data`` has no buffer.
+        """The diff that data (bytes or any buffer: bytearray, memoryview, mmap) encodes, as
+        to_bytes() wrote it. ValueError naming the byte offset and the reason otherwise.
         """
 
     def node_updates(self) -> list[tuple[bytes, StoredNodeUpdate]]:
-        """``(id, update)`` per updated node, in encoding order; only the
-        properties present, under the keys ``add_node`` takes."""
+        """[(id, update dict)] for every node update, in the order of to_bytes(); each dict
+        holds the present properties under add_node's keys.
+        """
 
     def deleted_nodes(self) -> list[bytes]:
-        """The ids of the deleted nodes, in encoding order."""
+        """[id] of every node to delete, in the order of to_bytes()."""
 
     def edge_updates(self) -> list[tuple[bytes, bytes, float]]:
-        """``(from, to, weight)`` per pending edge, in encoding order; the
-        weight is the stored 32-bit value. Sources without targets hold no edge."""
+        """[(source, target, weight)] for every pending edge, in the order of to_bytes();
+        weight is the stored 32-bit float as a Python float.
+        """
 
     def deleted_edges(self) -> list[tuple[bytes, bytes]]:
-        """``(from, to)`` per edge to be deleted, in encoding order."""
+        """[(source, target)] of every edge to delete, in the order of to_bytes()."""
 
     def to_arrow(self) -> _ArrowBatches:
-        """The four collections as Arrow record batches, in encoding order:
-        ids ``fixed_size_binary(16)``, weights ``float32``, node properties
-        nullable columns named as ``add_node``'s keys."""
+        """The diff's contents as four Arrow record batches, in a dict keyed "node_updates", "deleted_nodes",
+        "edge_updates" and "deleted_edges", rows in the order of to_bytes(). Ids are fixed_size_binary(16),
+        weights float32; node properties are nullable columns named as add_node's keys (null: absent).
+        Each batch exports __arrow_c_array__ and __arrow_c_stream__: pass it to pyarrow.record_batch(),
+        pyarrow.table() or polars.DataFrame().
+        """
 
     def __copy__(self) -> "PyGraphDiff":
-        """An independent diff with the same contents."""
+        """An independent diff with the same content, encoding to the same bytes."""
 
     def __deepcopy__(self, memo: dict[int, object], /) -> "PyGraphDiff":
-        """The same as ``__copy__``: a diff holds no Python objects."""
+        """The same as __copy__: a diff holds no Python objects."""
 
     def __sizeof__(self) -> int:
-        """The instance plus every table the diff holds, in bytes."""
+        """Bytes held by the diff's record, its tables and texts included."""
 
     # Combining and summarising.
 
     def merge(self, other: PyGraphDiff) -> None:
-        """Record ``other``'s content on this diff, as if these calls were made on it.
+        """Records other's content on this diff, as if these calls were made on it:
+        delete_node for each of other's deleted nodes, then add_node for each of its
+        node updates, then delete_edge for each deleted edge, then add_edge for each
+        pending edge, each list in the order of other.to_bytes().
 
-        ``delete_node`` for each of ``other``'s deleted nodes, then
-        ``add_node`` for each of its node updates, then ``delete_edge`` for
-        each deleted edge, then ``add_edge`` for each pending edge, each list
-        in the order of ``other.to_bytes()``. ``other`` is unchanged;
-        ``d.merge(d)`` changes nothing. Merging diffs in the order they would
-        have been sent equals sending them one after another, except for a
-        node deleted in one diff and updated in a later one (docs/guide.md).
-
-        Raises:
-            TypeError: ``other`` is not a ``PyGraphDiff``.
-            MemoryError: part-way; the diff holds the effect of the first
-                calls, their number in the text.
+        other is unchanged; d.merge(d) changes nothing. Out of memory part-way:
+        MemoryError, and the diff holds the effect of the calls it names.
         """
 
     def counts(self) -> DiffCounts:
-        """The sizes of the four sections of ``to_bytes()``, in constant time.
-
-        ``(node_updates, deleted_nodes, edge_updates, deleted_edges)``, edges
-        as (source, target) pairs, unlike ``num_edges()``.
+        """DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges): the sizes
+        of the four sections of to_bytes(), edges as (source, target) pairs. O(1).
+        (num_edges() counts source groups instead.)
         """
 
     def __repr__(self) -> str:

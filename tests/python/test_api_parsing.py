@@ -2,12 +2,14 @@
 texts, keyword calls, and parsing before anything else is looked at. Tests
 that take `impl` run against the module and the pure-Python twin."""
 
+import importlib.util
 import inspect
+import os
 import pydoc
 
 import pytest
 
-from conftest import A, B, C, IS_PYPY, implementation, snapshot
+from conftest import A, B, C, IS_PYPY, ROOT, implementation, snapshot
 
 
 METHODS = [
@@ -79,6 +81,27 @@ def test_added_methods_have_help(impl, name):
     assert doc and (doc.strip().splitlines()[-1].strip() in page or IS_PYPY and name == "from_bytes")
     twin = implementation("twin")
     assert inspect.getdoc(getattr(impl, name)) == inspect.getdoc(getattr(twin, name))
+
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy drops the docs of a heap type's methods (docs/platform.md)")
+def test_the_stubs_and_the_twin_carry_the_module_docstrings():
+    # Each text lives in the module's tables; `python scripts/docstrings.py
+    # --write` copies it into the stubs and tarnu_twin/_docs.py.
+    spec = importlib.util.spec_from_file_location("docstrings", os.path.join(ROOT, "scripts", "docstrings.py"))
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    assert script.compare()[0] == []
+    # ...and the twin's classes take them, with none where the module has none.
+    import tarnu_api
+    import tarnu_twin
+    for real, twin, kinds in ((tarnu_api.PyGraphDiff, tarnu_twin.PyGraphDiff, script.METHOD_KINDS),
+                              (tarnu_api.DiffCounts, tarnu_twin.DiffCounts, script.FIELD_KINDS)):
+        members = [name for name, member in vars(real).items() if type(member).__name__ in kinds and hasattr(twin, name)]
+        assert len(members) >= 4
+        docs = [[(getattr(cls, name) if name else cls).__doc__ or None for name in [""] + members]
+                for cls in (real, twin)]
+        assert docs[0] == docs[1]
 
 
 # (method, args, kwargs, message): one row per parsing rule and method.
