@@ -46,7 +46,9 @@ for interpreter in cpython pypy; do
     echo "== creating $venv"
     "$base" -m venv "$venv"
   fi
-  pip_install "$venv" "scikit-build-core>=0.10" cmake ninja "${extra[@]}"
+  # Binary wheels only: the newest numpy has none for PyPy 3.9, and its
+  # source build fails there.
+  pip_install "$venv" --only-binary=:all: "scikit-build-core>=0.10" cmake ninja "${extra[@]}"
   # --config-settings, not -C: PyPy's bundled pip predates the short form.
   echo "== building tarnu_api and the floor extension (release) for $interpreter"
   pip_install "$venv" --no-build-isolation --force-reinstall --no-deps \
