@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "arguments.hpp"
-#include "bulk_arguments.hpp"
+#include "bulk_ids.hpp"
+#include "bulk_updates.hpp"
+#include "bulk_weights.hpp"
 #include "diff/snapshot_change.hpp"
 #include "entry_frame.hpp"
 #include "host_call.hpp"
