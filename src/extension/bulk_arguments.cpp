@@ -153,6 +153,18 @@ std::vector<DictEntry> dict_entries(PyObject* dict, const std::string& where) {
     return entries;
 }
 
+std::size_t dict_key_index(const DictEntry& entry, const char* const* names, std::size_t count) {
+    if (!entry.name) return count;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(entry.name.get(), &size);
+    if (text == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_pending_error();
+        PyErr_Clear();  // lone surrogates: no column's name
+        return count;
+    }
+    return name_index(std::string_view(text, static_cast<std::size_t>(size)), names, count);
+}
+
 // --- shared errors ------------------------------------------------------------
 
 void throw_buffer_changed(const std::string& where, bool with_cause) {

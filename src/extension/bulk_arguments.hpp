@@ -183,6 +183,18 @@ struct DictEntry {
 // C view cannot be made.
 std::vector<DictEntry> dict_entries(PyObject* dict, const std::string& where);
 
+// The place of `name` among the `count` names, or `count` when it is none.
+inline std::size_t name_index(std::string_view name, const char* const* names, std::size_t count) noexcept {
+    std::size_t k = 0;
+    while (k < count && name != names[k]) ++k;
+    return k;
+}
+
+// The place of an entry's key among the `count` names, its exact text
+// compared; or `count` for a key that names none of them, is not a str, or
+// holds lone surrogates.
+std::size_t dict_key_index(const DictEntry& entry, const char* const* names, std::size_t count);
+
 // Lengths that disagree: ValueError "{method} got arguments of different
 // lengths: 'a' has 3 items, 'b' has 2 items". `parts` are (label, length).
 [[noreturn]] void throw_length_mismatch(const char* method, const std::vector<std::pair<std::string, std::size_t>>& parts);

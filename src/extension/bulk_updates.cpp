@@ -57,9 +57,18 @@ bool column_buffer_value(node_property::Flag, const ColumnBuffer& buffer, std::s
     return buffer.data()[i] != 0;
 }
 
-// The read position of a dict of columns' key, or kKeys for "id"
-// (ignored, as in a batch). Anything else is refused: a str with the text of
-// a batch's unknown column, another type with TypeError.
+// The names a dict of columns' keys may have: the properties by read
+// position, then "id" (ignored, as in a batch).
+constexpr auto kColumnKeys = [] {
+    std::array<const char*, UpdateColumns::kKeys + 1> names{};
+    for (std::size_t k = 0; k < UpdateColumns::kKeys; ++k) names[k] = UpdateColumns::kKeyNames[k];
+    names[UpdateColumns::kKeys] = "id";
+    return names;
+}();
+
+// The read position of a dict of columns' key, or kKeys for "id". Anything
+// else is refused: a str with the text of a batch's unknown column, another
+// type with TypeError.
 std::size_t column_key(const DictEntry& entry, const std::string& where) {
     constexpr auto& names = UpdateColumns::kKeyNames;
     constexpr std::size_t count = UpdateColumns::kKeys;
@@ -69,19 +78,9 @@ std::size_t column_key(const DictEntry& entry, const std::string& where) {
         for (std::size_t k = 0; k < count; ++k) text += std::string(k + 1 == count ? " and '" : ", '") + names[k] + "'";
         throw_argument_error(PyExc_TypeError, where, text);
     }
-    Py_ssize_t size = 0;
-    if (const char* text = PyUnicode_AsUTF8AndSize(entry.name.get(), &size)) {
-        const std::string_view name(text, static_cast<std::size_t>(size));
-        for (std::size_t k = 0; k < count; ++k) {
-            if (name == names[k]) return k;
-        }
-        if (name == "id") return count;
-    } else if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-        throw_pending_error();
-    } else {
-        PyErr_Clear();  // lone surrogates: no property's name
-    }
-    throw_unknown_update_column(where, object_text(entry.name.get()), names.data(), count);
+    const std::size_t k = dict_key_index(entry, kColumnKeys.data(), kColumnKeys.size());
+    if (k == kColumnKeys.size()) throw_unknown_update_column(where, object_text(entry.name.get()), names.data(), count);
+    return k;
 }
 
 }  // namespace
