@@ -1,6 +1,7 @@
 """The bulk methods' arguments: each opened (kind, layout, length), the
 lengths compared, then every item converted, before the first change."""
 
+import json
 import uuid
 
 from tarnu_twin.arguments import (
@@ -328,7 +329,14 @@ def _arrow_snapshot(obj, where, nodes):
     table = Table.from_arrow(obj) if Table is not None else pyarrow.table(obj)
     names = [table.schema.field(i).name for i in range(table.num_columns)]
     known = _NODE_COLUMNS if nodes else _EDGE_COLUMNS
+    # The columns pandas made of a data frame's index are skipped, unless
+    # one holds the ids, a source, a target or the weights by its name.
+    index = _pandas_index_columns(table.schema.metadata)
+    skipped = [column in index and column != "id" if nodes else column in index and column not in known
+               for column in names]
     for i, column in enumerate(names):
+        if skipped[i]:
+            continue
         if nodes and column not in known:
             raise ValueError("%s: column '%s' is not a node property; %s" % (where, column, _COLUMNS_NAMED))
         if column not in known:
@@ -336,7 +344,17 @@ def _arrow_snapshot(obj, where, nodes):
                 where, column, _columns_named(known)))
         if column in names[:i]:
             raise ValueError("%s: column '%s' is given twice" % (where, column))
-    return {column: table.column(i).to_pylist() for i, column in enumerate(names)}
+    return {column: table.column(i).to_pylist() for i, column in enumerate(names) if not skipped[i]}
+
+
+def _pandas_index_columns(metadata):
+    """The names of the columns pandas made of a data frame's index: the
+    strings of "index_columns" in the schema's b"pandas" metadata."""
+    try:
+        found = json.loads((metadata or {}).get(b"pandas", b"")).get("index_columns", [])
+    except (ValueError, AttributeError):
+        return []
+    return [name for name in found if isinstance(name, str)] if isinstance(found, list) else []
 
 
 def _snapshot_rows(name, keys, values, what):

@@ -1,5 +1,6 @@
 #include "snapshot_methods.hpp"
 
+#include <algorithm>
 #include <array>
 #include <new>
 #include <optional>
@@ -53,7 +54,8 @@ std::string columns_named(const std::array<const char*, N>& names) {
 
 // The children of an Arrow snapshot named `names[k]`, each its index or
 // npos. The first `required` must be there, none twice; with `known`, any
-// other name is refused as a dict's unknown key is.
+// other name is refused as a dict's unknown key is, but for the columns
+// pandas made of a data frame's index, skipped as add_nodes skips them.
 template <std::size_t N>
 std::array<std::size_t, N> snapshot_children(const ArrowInput& batch, const char* what,
                                              const std::array<const char*, N>& names, std::size_t required, bool known) {
@@ -63,7 +65,9 @@ std::array<std::size_t, N> snapshot_children(const ArrowInput& batch, const char
     for (std::size_t c = 0; c < children.size(); ++c) {
         const std::size_t k = name_index(children[c], names.data(), N);
         if (k == N) {
-            if (known) throw_unknown_column(batch.where(), children[c], what, columns_named(names));
+            const std::vector<std::string>& index = batch.index_names();
+            if (known && std::find(index.begin(), index.end(), children[c]) == index.end())
+                throw_unknown_column(batch.where(), children[c], what, columns_named(names));
             continue;
         }
         if (found[k] != std::string::npos) throw_repeated_update_column(batch.where(), children[c]);

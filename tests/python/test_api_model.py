@@ -4,6 +4,7 @@ exceptions, the same counts and the same decoded bytes after every step."""
 
 import array
 import copy
+import json
 import math
 import pickle
 import struct
@@ -368,9 +369,10 @@ def snapshot_pairs(draw):
 def arrow_table(columns, library, form):
     """A dict of plain columns as an Arrow table of `library`, ids as
     fixed_size_binary(16), weights as float64, properties as nullable
-    columns; `form` 0 passes the table, 1 a dict of its columns, 2 the table
-    in chunks of 2 rows (pyarrow), ids as UUID text. None where the library
-    cannot build it (arro3 before 0.5 makes no nulls from a list)."""
+    columns; `form` 0 passes the table (pyarrow's with an index column as
+    pandas writes a data frame's, to be skipped), 1 a dict of its columns, 2
+    the table in chunks of 2 rows (pyarrow), ids as UUID text. None where the
+    library cannot build it (arro3 before 0.5 makes no nulls from a list)."""
     if library == "pyarrow":
         types = {"id": pyarrow.binary(16), "source": pyarrow.binary(16), "target": pyarrow.binary(16),
                  "weight": pyarrow.float64(), "size": pyarrow.float64(), "red": pyarrow.uint8(),
@@ -382,7 +384,10 @@ def arrow_table(columns, library, form):
         table = pyarrow.table({k: pyarrow.array(v, type=types[k]) for k, v in columns.items()})
         if form == 2:
             return pyarrow.Table.from_batches(table.to_batches(max_chunksize=2), table.schema)
-        return {k: table[k] for k in table.column_names} if form == 1 else table
+        if form == 1:
+            return {k: table[k] for k in table.column_names}
+        return table.append_column("__index_level_0__", pyarrow.array(range(len(table)))).replace_schema_metadata(
+            {b"pandas": json.dumps({"index_columns": ["__index_level_0__"]}).encode()})
     types = {"id": arro3.DataType.binary(), "source": arro3.DataType.binary(), "target": arro3.DataType.binary(),
              "weight": arro3.DataType.float64(), "size": arro3.DataType.float64(), "red": arro3.DataType.uint8(),
              "show_label": arro3.DataType.bool(), "label": arro3.DataType.string(), "url": arro3.DataType.string()}
