@@ -1,6 +1,7 @@
 """The bulk methods' arguments: each opened (kind, layout, length), the
 lengths compared, then every item converted, before the first change."""
 
+import json
 import uuid
 
 from tarnu_twin.arguments import (
