@@ -39,8 +39,8 @@ mkdir -p bench/results
 for interpreter in cpython pypy; do
   venv=".venv-bench-$interpreter"
   case "$interpreter" in
-    cpython) base=$python_base; extra=(matplotlib) ;;
-    pypy) base=$pypy_base; extra=() ;;
+    cpython) base=$python_base; extra=(matplotlib numpy pyarrow) ;;
+    pypy) base=$pypy_base; extra=(numpy arro3-core) ;;
   esac
   if [ ! -x "$venv/bin/python" ]; then
     echo "== creating $venv"
