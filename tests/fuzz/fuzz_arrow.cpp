@@ -55,9 +55,14 @@ static_assert(std::size(kFormats) <= 32);
 // A decimal format's bytes per value, or 0.
 std::size_t decimal_width(std::string_view f) {
     if (f.substr(0, 2) != "d:") return 0;
-    if (f.ends_with(",32")) return 4;
-    if (f.ends_with(",64")) return 8;
-    if (f.ends_with(",256")) return 32;
+    // The width is the third field; "d:9,32" is 128 bits at a scale of 32.
+    const std::size_t first = f.find(',');
+    const std::size_t second = first == std::string_view::npos ? first : f.find(',', first + 1);
+    if (second == std::string_view::npos) return 16;
+    const std::string_view bits = f.substr(second + 1);
+    if (bits == "32") return 4;
+    if (bits == "64") return 8;
+    if (bits == "256") return 32;
     return 16;
 }
 
