@@ -153,8 +153,9 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
 }
 
 void UpdateColumns::convert(std::size_t count) {
-    updates_.resize(count);
+    count_ = count;
     if (!columns_) {
+        updates_.resize(count);
         // The dict's texts are copied into the arena, not viewed as add_node
         // views them: a view would have to hold its str until the whole batch
         // is applied (the next dict's conversion may run Python code that
@@ -181,7 +182,11 @@ void UpdateColumns::convert(std::size_t count) {
     for (const Column& column : columns_by_key_) {
         sequences = sequences || (column.present && !column.buffer.present() && !column.from_arrow);
     }
+    // Columns read by pin() alone are sized there, once the ids are read:
+    // a null-typed Arrow id column costs its producer nothing at any length,
+    // and is refused before an update is sized for each of its items.
     if (!sequences) return;
+    updates_.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
         NodeUpdateView& update = updates_[i];
         for_each_node_property_in_read_order([&](auto property) {
@@ -218,6 +223,7 @@ void UpdateColumns::retake() {
 
 void UpdateColumns::pin() {
     if (!columns_) return;
+    updates_.resize(count_);
     pin_arrow();
     bool any = false;
     for (const Column& column : columns_by_key_) any = any || (column.present && column.buffer.present());

@@ -68,6 +68,8 @@ public:
     // column's; a length-mismatch message lists them.
     template <class Report>
     void lengths(Report&& report) const;
+    // Sizes the updates for `count` ids where Python-level conversions fill
+    // them; otherwise pin() does, after the ids are pinned (and refused).
     void convert(std::size_t count);
     void retake();
     void pin();
@@ -100,6 +102,7 @@ private:
     ItemSequence dicts_;
     std::array<Column, kKeys> columns_by_key_;
     TextArena texts_;  // the texts read from Python objects
+    std::size_t count_ = 0;
     std::vector<NodeUpdateView> updates_;
 };
 
