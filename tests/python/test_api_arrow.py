@@ -605,14 +605,15 @@ def test_a_stream_of_no_chunks_has_its_schema_checked_as_one_empty_chunk(argumen
     assert str(errors[0]) == str(errors[1]) and text in str(errors[0])
 
 
+@pytest.mark.parametrize("step", ["lookup", "call"])
 @pytest.mark.parametrize("dunder", ["__arrow_c_array__", "__arrow_c_stream__"])
 @pytest.mark.parametrize("raised", [ImportError("pyarrow is needed"), MemoryError(), ValueError("no"),
-                                    KeyboardInterrupt(), TypeError("lookup")])
-def test_errors_of_the_protocol_lookup_pass_through_unchanged(dunder, raised):
-    def lookup(self):
+                                    KeyboardInterrupt(), TypeError("lookup"), StopIteration("no result")])
+def test_errors_of_the_protocol_lookup_and_call_pass_through_unchanged(step, dunder, raised):
+    def lookup(self, requested_schema=None):
         raise raised
 
-    frame = type("Frame", (), {dunder: property(lookup)})()
+    frame = type("Frame", (), {dunder: property(lookup) if step == "lookup" else lookup})()
     with pytest.raises(type(raised)) as caught:
         PyGraphDiff().delete_nodes(frame)
     assert caught.value is raised
