@@ -23,10 +23,11 @@ constexpr std::string_view kIdsAccepted =
 // interface the ids are read through. Only on the way to an error.
 bool is_pandas_index(PyObject* object) {
     OwnedRef module = OwnedRef::consuming(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
-    if (!module || !PyUnicode_Check(module.get())) {
-        PyErr_Clear();
+    if (!module) {
+        drop_lookup_error();  // an interrupt passes on
         return false;
     }
+    if (!PyUnicode_Check(module.get())) return false;
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(module.get(), &size);
     if (text == nullptr) {
