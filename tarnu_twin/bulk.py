@@ -366,7 +366,6 @@ def _arrow_snapshot(obj, where, nodes):
 def _pandas_index_columns(schema):
     """The names listed in the schema's pandas metadata as its index
     columns; none when that metadata is absent or not what pandas writes."""
-    import json
     try:
         found = json.loads((schema.metadata or {})[b"pandas"])["index_columns"]
     except (KeyError, TypeError, ValueError):
