@@ -198,6 +198,11 @@ TEST(ArrowFormat, EveryTypeRowParsesBackAndIsTakenByItsReaders) {
         EXPECT_EQ(parsed.precision, format.precision) << text;
         EXPECT_EQ(parsed.scale, format.scale) << text;
         EXPECT_EQ(arrow_type_name(parsed).rfind(name, 0), 0u) << text;
+        // A near miss of the text, one character more, is no type at all.
+        for (const char extra : {'x', ' ', ':', '\x01'}) {
+            const std::string near = text + extra;
+            EXPECT_THROW(parse_arrow_format(near.c_str()), ArrowInputError) << near;
+        }
         if (row.type == ArrowType::structure) continue;  // a batch, with the batch tests
 
         Made empty;
