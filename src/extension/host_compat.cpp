@@ -110,6 +110,23 @@ bool buffer_is_trusted(PyObject* object) {
 #endif
 }
 
+bool view_within_object(PyObject* object, std::size_t view_bytes) {
+#ifdef PYPY_VERSION
+    if (!PyMemoryView_Check(object)) return true;
+    OwnedRef held = OwnedRef::consuming(PyObject_CallMethod(object, "tobytes", nullptr));
+    if (!held) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_pending_error();
+        PyErr_Clear();
+        return false;
+    }
+    return PyBytes_Check(held.get()) && PyBytes_GET_SIZE(held.get()) == static_cast<Py_ssize_t>(view_bytes);
+#else
+    (void)object;
+    (void)view_bytes;
+    return true;
+#endif
+}
+
 bool is_wrapped_memory_error() {
 #ifdef PYPY_VERSION
     if (!PyErr_ExceptionMatches(PyExc_SystemError)) {
