@@ -7,8 +7,9 @@ the method's entry point, once per build and form:
       python -m bench.callgrind_load edges arrow
 
 The module must keep its symbols (build with install.strip=false and
-without the release link's -s). FORM is arrow, buffers or lists for edges,
-arrow or lists for nodes; each call loads 200k edges or 100k nodes twice.
+without the release link's -s). FORM is arrow, buffers or lists for edges;
+arrow, lists (a dict of list columns) or dicts (a list of update dicts) for
+nodes. Each call loads 200k edges or 100k nodes twice.
 """
 
 import array
@@ -48,6 +49,8 @@ def node_arguments(form, n=100_000):
         d.add_nodes(ids, cols)
         batch = ac.RecordBatch.from_arrow(d.to_arrow()["node_updates"])
         return batch.column("id"), ac.Table.from_batches([batch]).select(list(cols))
+    if form == "dicts":
+        return ids, [dict(zip(cols, values)) for values in zip(*cols.values())]
     return ids, cols
 
 

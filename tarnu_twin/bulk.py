@@ -1,6 +1,7 @@
 """The bulk methods' arguments: each opened (kind, layout, length), the
 lengths compared, then every item converted, before the first change."""
 
+import json
 import uuid
 
 from tarnu_twin.arguments import (
@@ -365,7 +366,6 @@ def _arrow_snapshot(obj, where, nodes):
 def _pandas_index_columns(schema):
     """The names listed in the schema's pandas metadata as its index
     columns; none when that metadata is absent or not what pandas writes."""
-    import json
     try:
         found = json.loads((schema.metadata or {})[b"pandas"])["index_columns"]
     except (KeyError, TypeError, ValueError):

@@ -275,12 +275,16 @@ class PyGraphDiff:
         gone = set(old_n) - set(new_n)
         old_e = _snapshot_rows("old_edges", *self._edge_rows(columns.get("old_edges", no_edges)),
                                "the (source, target) pair")
-        keys, weights = self._edge_rows(columns.get("new_edges", no_edges))
-        for i, (source, target) in enumerate(keys):
-            if source in gone or target in gone:
+        # The first new row to blame, in row order: a pair at a node that is
+        # gone, or a pair on an earlier row, whichever comes first.
+        new_e = {}
+        for i, (key, bits) in enumerate(zip(*self._edge_rows(columns.get("new_edges", no_edges)))):
+            if key[0] in gone or key[1] in gone:
                 raise ValueError("argument 'new_edges': row %d: its source or target is a node of old_nodes that "
                                  "new_nodes lacks" % i)
-        new_e = _snapshot_rows("new_edges", keys, weights, "the (source, target) pair")
+            if key in new_e:
+                raise ValueError("argument 'new_edges': row %d: the (source, target) pair is on an earlier row" % i)
+            new_e[key] = bits
         for node in old_n:
             if node not in new_n:
                 self.delete_node(node)

@@ -134,7 +134,7 @@ void release_stream(ArrowArrayStream* stream) {
 
 void export_arrow_schema(const ExportBatch& batch, ArrowSchema* out) {
     auto root = std::make_unique<SchemaPrivate>();
-    root->format = "+s";
+    root->format = arrow_type_facts(ArrowType::structure).format;
     root->children.resize(batch.columns.size());
     root->child_pointers.resize(batch.columns.size());
     // Every child is built before any is filled in: a bad_alloc part-way
@@ -142,7 +142,7 @@ void export_arrow_schema(const ExportBatch& batch, ArrowSchema* out) {
     std::vector<std::unique_ptr<SchemaPrivate>> children(batch.columns.size());
     for (std::size_t c = 0; c < batch.columns.size(); ++c) {
         children[c] = std::make_unique<SchemaPrivate>();
-        children[c]->format = batch.columns[c].format;
+        children[c]->format = arrow_format_text(batch.columns[c].format);
         children[c]->name = batch.columns[c].name;
     }
     for (std::size_t c = 0; c < batch.columns.size(); ++c) {
@@ -165,7 +165,8 @@ void export_arrow_array(const std::shared_ptr<const ExportBatch>& batch, ArrowAr
         children[c]->batch = batch;
         children[c]->buffers.push_back(column.validity.empty() ? nullptr : column.validity.data());
         children[c]->buffers.push_back(buffer_pointer(column.values));
-        if (column.format == "u") children[c]->buffers.push_back(buffer_pointer(column.data));
+        // The offset layouts' data, the one buffer beyond the values.
+        if (column.format.facts().n_buffers == 3) children[c]->buffers.push_back(buffer_pointer(column.data));
     }
     for (std::size_t c = 0; c < batch->columns.size(); ++c) {
         root->child_pointers[c] = &root->children[c];
@@ -185,7 +186,7 @@ void export_arrow_stream(const std::shared_ptr<const ExportBatch>& batch, ArrowA
 namespace {
 
 ExportColumn id_column(const char* name, std::size_t length) {
-    ExportColumn column{name, "w:16", false, 0, {}, {}, {}};
+    ExportColumn column{name, {ArrowType::fixed_size_binary, 16}, false, 0, {}, {}, {}};
     column.values.resize(16 * length);
     return column;
 }
@@ -201,11 +202,11 @@ void put_value(ExportColumn& column, std::size_t row, T value) {
 
 void set_bit(std::vector<std::uint8_t>& bits, std::size_t row) { bits[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7)); }
 
-// Kind by kind: the format of a property's column and how a value goes in.
-const char* property_format(node_property::Text) { return "u"; }
-const char* property_format(node_property::Float) { return "f"; }
-const char* property_format(node_property::Colour) { return "C"; }
-const char* property_format(node_property::Flag) { return "b"; }
+// Kind by kind: the type of a property's column and how a value goes in.
+ArrowType property_type(node_property::Text) { return ArrowType::utf8; }
+ArrowType property_type(node_property::Float) { return ArrowType::float32; }
+ArrowType property_type(node_property::Colour) { return ArrowType::uint8; }
+ArrowType property_type(node_property::Flag) { return ArrowType::boolean; }
 
 std::size_t value_bytes(node_property::Text, std::size_t length) { return 4 * (length + 1); }
 std::size_t value_bytes(node_property::Float, std::size_t length) { return 4 * length; }
@@ -244,7 +245,7 @@ ExportBatch node_updates_batch(const GraphDiff& diff) {
     for_each_node_property([&](auto property) {
         using P = decltype(property);
         using Kind = typename P::Kind;
-        ExportColumn column{P::dict_key, property_format(Kind{}), true, 0, {}, {}, {}};
+        ExportColumn column{P::dict_key, property_type(Kind{}), true, 0, {}, {}, {}};
         column.null_count = static_cast<std::int64_t>(n - present[P::index]);
         if (column.null_count > 0) column.validity.assign((n + 7) / 8, 0);
         column.values.assign(value_bytes(Kind{}, n), 0);
@@ -302,7 +303,7 @@ ExportBatch edge_updates_batch(const GraphDiff& diff) {
     batch.columns.reserve(3);
     batch.columns.push_back(id_column("source", batch.length));
     batch.columns.push_back(id_column("target", batch.length));
-    batch.columns.push_back(ExportColumn{"weight", "f", false, 0, {}, {}, {}});
+    batch.columns.push_back(ExportColumn{"weight", ArrowType::float32, false, 0, {}, {}, {}});
     batch.columns[2].values.resize(4 * batch.length);
     std::size_t row = 0;
     pending.for_each([&](const NodeId& source, const auto& targets) {

@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "arrow/arrow_abi.hpp"
+#include "arrow/arrow_types.hpp"
 #include "diff/graph_diff.hpp"
 
 namespace tarnu {
 
 struct ExportColumn {
     std::string name;
-    std::string format;  // "w:16", "f", "C", "b", "u"
+    ArrowFormat format;  // fixed_size_binary(16), float32, uint8, bool or utf8
     bool nullable = false;
     std::int64_t null_count = 0;
     std::vector<std::uint8_t> validity;  // empty when no item is null

@@ -50,20 +50,6 @@ std::string_view format_text(const char* format) {
     return format == nullptr ? std::string_view() : std::string_view(format, strnlen(format, 64));
 }
 
-std::size_t expected_buffers(ArrowType type) {
-    switch (type) {
-        case ArrowType::null: return 0;
-        case ArrowType::structure: return 1;
-        case ArrowType::binary:
-        case ArrowType::large_binary:
-        case ArrowType::utf8:
-        case ArrowType::large_utf8: return 3;
-        default: return 2;
-    }
-}
-
-bool is_view(ArrowType type) { return type == ArrowType::binary_view || type == ArrowType::utf8_view; }
-
 [[noreturn]] void throw_dictionary() {
     throw_arrow_error("a dictionary-encoded array is not accepted; decode it first (cast it to its value type)");
 }
@@ -94,15 +80,16 @@ const std::uint8_t* check_layout(const ArrowSchema& schema, const ArrowArray& ar
     const auto want_children = format.type == ArrowType::structure ? schema.n_children : 0;
     if (array.n_children != want_children) throw_children_count(format, array.n_children);
     if (want_children > 0 && array.children == nullptr) throw_arrow_error("the array's children are missing");
-    const std::size_t want = expected_buffers(format.type);
+    const std::int64_t want = format.facts().n_buffers;
+    const bool views = format.layout == ArrowLayout::views;
     // polars (arrow-rs) exports a null array with one buffer, its absent
     // validity bitmap's slot, where the format has none; that slot is never read.
-    const bool count_ok = is_view(format.type)                ? array.n_buffers >= 3
-                          : format.type == ArrowType::null ? array.n_buffers == 0 || array.n_buffers == 1
-                                                             : array.n_buffers == static_cast<std::int64_t>(want);
+    const bool count_ok = views                                  ? array.n_buffers >= want
+                          : format.layout == ArrowLayout::none ? array.n_buffers == want || array.n_buffers == 1
+                                                                 : array.n_buffers == want;
     if (!count_ok) {
         throw_arrow_error("an array of type " + arrow_type_name(format) + " with " + std::to_string(array.n_buffers) +
-                          " buffers is not valid; it has " + (is_view(format.type) ? "at least 3" : std::to_string(want)));
+                          " buffers is not valid; it has " + (views ? "at least " : "") + std::to_string(want));
     }
     // A null array has no buffer at all, not even a validity bitmap: every
     // item is null by its type (first_null).
@@ -213,32 +200,16 @@ ArrowFormat parse_decimal_format(std::string_view f) {
 
 ArrowFormat parse_arrow_format(const char* format) {
     const std::string_view f = format_text(format);
-    if (f.size() == 1) {
-        switch (f[0]) {
-            case 'b': return {ArrowType::boolean};
-            case 'c': return {ArrowType::int8};
-            case 'C': return {ArrowType::uint8};
-            case 's': return {ArrowType::int16};
-            case 'S': return {ArrowType::uint16};
-            case 'i': return {ArrowType::int32};
-            case 'I': return {ArrowType::uint32};
-            case 'l': return {ArrowType::int64};
-            case 'L': return {ArrowType::uint64};
-            case 'e': return {ArrowType::float16};
-            case 'f': return {ArrowType::float32};
-            case 'g': return {ArrowType::float64};
-            case 'z': return {ArrowType::binary};
-            case 'Z': return {ArrowType::large_binary};
-            case 'u': return {ArrowType::utf8};
-            case 'U': return {ArrowType::large_utf8};
-            case 'n': return {ArrowType::null};
-            default: break;
-        }
+    // The types with parameters are parsed by hand below, after their
+    // row's prefix.
+    for (const ArrowTypeFacts& row : kArrowTypes) {
+        if (!row.parameterised() && row.format == f) return {row.type};
     }
-    if (f == "vz") return {ArrowType::binary_view};
-    if (f == "vu") return {ArrowType::utf8_view};
-    if (f == "+s") return {ArrowType::structure};
-    if (f.size() > 2 && f.substr(0, 2) == "w:") {
+    const auto parameters_of = [&](ArrowType type) {
+        const std::string_view prefix = arrow_type_facts(type).format;
+        return f.size() > prefix.size() && f.substr(0, prefix.size()) == prefix;
+    };
+    if (parameters_of(ArrowType::fixed_size_binary)) {
         std::int64_t width = 0;
         for (const char c : f.substr(2)) {
             if (c < '0' || c > '9' || width > (1 << 20)) throw_arrow_error("malformed Arrow format " + quoted(f));
@@ -247,7 +218,7 @@ ArrowFormat parse_arrow_format(const char* format) {
         if (width <= 0 || width > (1 << 20)) throw_arrow_error("malformed Arrow format " + quoted(f));
         return {ArrowType::fixed_size_binary, static_cast<std::int32_t>(width)};
     }
-    if (f.size() > 2 && f.substr(0, 2) == "d:") return parse_decimal_format(f);
+    if (parameters_of(ArrowType::decimal)) return parse_decimal_format(f);
     // The other families of the interface: temporal types, nested
     // types (lists, maps, unions, run-end encoded).
     if (f.size() > 1 && (f[0] == 't' || f[0] == '+')) {
@@ -256,37 +227,9 @@ ArrowFormat parse_arrow_format(const char* format) {
     throw_arrow_error("malformed Arrow format " + quoted(f));
 }
 
-std::string arrow_type_name(const ArrowFormat& format) {
-    switch (format.type) {
-        case ArrowType::boolean: return "bool";
-        case ArrowType::int8: return "int8";
-        case ArrowType::uint8: return "uint8";
-        case ArrowType::int16: return "int16";
-        case ArrowType::uint16: return "uint16";
-        case ArrowType::int32: return "int32";
-        case ArrowType::uint32: return "uint32";
-        case ArrowType::int64: return "int64";
-        case ArrowType::uint64: return "uint64";
-        case ArrowType::float16: return "float16";
-        case ArrowType::float32: return "float32";
-        case ArrowType::float64: return "float64";
-        case ArrowType::binary: return "binary";
-        case ArrowType::large_binary: return "large_binary";
-        case ArrowType::binary_view: return "binary_view";
-        case ArrowType::utf8: return "utf8";
-        case ArrowType::large_utf8: return "large_utf8";
-        case ArrowType::utf8_view: return "string_view";
-        case ArrowType::fixed_size_binary: return "fixed_size_binary(" + std::to_string(format.byte_width) + ")";
-        case ArrowType::decimal:
-            return "decimal" + std::to_string(format.byte_width * 8) + "(" + std::to_string(format.precision) + ", " +
-                   std::to_string(format.scale) + ")";
-        case ArrowType::null: return "null";
-        case ArrowType::structure: return "struct";
-    }
-    return "?";
+bool is_arrow_struct(const ArrowSchema& schema) {
+    return format_text(schema.format) == arrow_type_facts(ArrowType::structure).format;
 }
-
-bool is_arrow_struct(const ArrowSchema& schema) { return format_text(schema.format) == "+s"; }
 
 std::string arrow_schema_formats(const ArrowSchema& schema) {
     std::string formats(format_text(schema.format));
@@ -351,7 +294,7 @@ ArrowColumn flat_column_layout(const ArrowSchema& schema, const ArrowArray& arra
     column.validity = check_layout(schema, array, column.format);
     column.length = static_cast<std::size_t>(array.length);
     column.offset = static_cast<std::size_t>(array.offset);
-    if (column.format.type != ArrowType::null) column.values = required_buffer(array, 1, "values");
+    if (column.format.layout != ArrowLayout::none) column.values = required_buffer(array, 1, "values");
     return column;
 }
 
@@ -389,22 +332,19 @@ namespace {
 
 ArrowColumn flat_column(const ArrowSchema& schema, const ArrowArray& array) {
     ArrowColumn column = flat_column_layout(schema, array);
-    switch (column.format.type) {
-        case ArrowType::binary:
-        case ArrowType::utf8:
+    switch (column.format.layout) {
+        case ArrowLayout::offsets32:
             // An empty array may come with no offsets at all.
             if (column.values == nullptr) break;
             column.data = static_cast<const std::uint8_t*>(array.buffers[2]);
             check_offsets<std::int32_t>(column, column.data);
             break;
-        case ArrowType::large_binary:
-        case ArrowType::large_utf8:
+        case ArrowLayout::offsets64:
             if (column.values == nullptr) break;
             column.data = static_cast<const std::uint8_t*>(array.buffers[2]);
             check_offsets<std::int64_t>(column, column.data);
             break;
-        case ArrowType::binary_view:
-        case ArrowType::utf8_view: check_views(column, array); break;
+        case ArrowLayout::views: check_views(column, array); break;
         default: break;
     }
     return column;
@@ -481,19 +421,16 @@ std::size_t ArrowColumn::first_null() const noexcept {
 
 std::string_view ArrowColumn::bytes_of(std::size_t i) const noexcept {
     const std::size_t k = offset + i;
-    switch (format.type) {
-        case ArrowType::binary:
-        case ArrowType::utf8: {
+    switch (format.layout) {
+        case ArrowLayout::offsets32: {
             const auto* offsets = static_cast<const std::int32_t*>(values);
             return {reinterpret_cast<const char*>(data) + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])};
         }
-        case ArrowType::large_binary:
-        case ArrowType::large_utf8: {
+        case ArrowLayout::offsets64: {
             const auto* offsets = static_cast<const std::int64_t*>(values);
             return {reinterpret_cast<const char*>(data) + offsets[k], static_cast<std::size_t>(offsets[k + 1] - offsets[k])};
         }
-        case ArrowType::binary_view:
-        case ArrowType::utf8_view: {
+        case ArrowLayout::views: {
             const auto* view = static_cast<const std::uint8_t*>(values) + 16 * k;
             std::int32_t size, buffer, start;
             std::memcpy(&size, view, 4);
@@ -683,14 +620,16 @@ void read_arrow_ids(const ArrowColumn& column, std::size_t first, NodeId* out) {
     if (const std::size_t null = column.first_null(); null < column.length) {
         throw_arrow_item_error(first + null, "the id is null");
     }
-    switch (column.format.type) {
-        case ArrowType::fixed_size_binary:
-            if (column.format.byte_width != 16) arrow_detail::throw_wrong_type(column, kAccepted);
-            if (column.length > 0) std::memcpy(static_cast<void*>(out), column.fixed_of(0), 16 * column.length);
-            return;
-        case ArrowType::binary:
-        case ArrowType::large_binary:
-        case ArrowType::binary_view:
+    const ArrowTypeFacts& facts = column.format.facts();
+    if ((facts.readers & arrow_reader::ids) == 0) arrow_detail::throw_wrong_type(column, kAccepted);
+    switch (facts.kind) {
+        case ArrowKind::null: return;  // empty: a null item was refused above
+        case ArrowKind::bytes:
+            if (column.format.layout == ArrowLayout::fixed) {
+                if (column.format.byte_width != 16) arrow_detail::throw_wrong_type(column, kAccepted);
+                if (column.length > 0) std::memcpy(static_cast<void*>(out), column.fixed_of(0), 16 * column.length);
+                return;
+            }
             for (std::size_t i = 0; i < column.length; ++i) {
                 const std::string_view value = column.bytes_of(i);
                 if (value.size() != 16) {
@@ -700,9 +639,9 @@ void read_arrow_ids(const ArrowColumn& column, std::size_t first, NodeId* out) {
                 std::memcpy(out[i].bytes.data(), value.data(), 16);
             }
             return;
-        case ArrowType::utf8: return parse_uuid_column<std::int32_t>(column, first, out);
-        case ArrowType::large_utf8: return parse_uuid_column<std::int64_t>(column, first, out);
-        case ArrowType::utf8_view:
+        case ArrowKind::text:
+            if (column.format.layout == ArrowLayout::offsets32) return parse_uuid_column<std::int32_t>(column, first, out);
+            if (column.format.layout == ArrowLayout::offsets64) return parse_uuid_column<std::int64_t>(column, first, out);
             for (std::size_t i = 0; i < column.length; ++i) {
                 const std::string_view text = column.bytes_of(i);
                 if (!parse_uuid_text(text.data(), text.size(), out[i].bytes.data())) [[unlikely]] {
@@ -710,7 +649,6 @@ void read_arrow_ids(const ArrowColumn& column, std::size_t first, NodeId* out) {
                 }
             }
             return;
-        case ArrowType::null: return;  // empty: a null item was refused above
         default: arrow_detail::throw_wrong_type(column, kAccepted);
     }
 }

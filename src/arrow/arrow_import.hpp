@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "arrow/arrow_abi.hpp"
+#include "arrow/arrow_types.hpp"
 #include "basics/node_id.hpp"
 
 namespace tarnu {
@@ -105,33 +106,10 @@ inline float as_converted_f32(float f) noexcept {
     return f;
 }
 
-// The types whose arrays are read. Anything else is refused by name.
-enum class ArrowType : std::uint8_t {
-    boolean,
-    int8, uint8, int16, uint16, int32, uint32, int64, uint64,
-    float16, float32, float64,
-    binary, large_binary, binary_view,
-    utf8, large_utf8, utf8_view,
-    fixed_size_binary,
-    decimal,  // "d:P,S" (128 bits) and "d:P,S,N" for N of 32, 64, 128 or 256
-    null,     // "n": no buffers, every item null
-    structure,
-};
-
-struct ArrowFormat {
-    ArrowType type;
-    std::int32_t byte_width = 0;  // fixed_size_binary; a decimal's 4, 8, 16 or 32
-    std::int32_t precision = 0;   // decimal only
-    std::int32_t scale = 0;       // decimal only: the value is the integer times 10^-scale
-};
-
 // Parses a format string of the C data interface. Throws ArrowInputError
 // "unsupported Arrow format '{f}'" for a well-formed format of another type
 // (a timestamp, a list) and "malformed Arrow format '{f}'" otherwise.
 ArrowFormat parse_arrow_format(const char* format);
-
-// The format as an error names it: "fixed_size_binary(16)", "utf8".
-std::string arrow_type_name(const ArrowFormat& format);
 
 // A flat array that passed every check: item i (0 <= i < length) is at
 // offset + i in the buffers.
@@ -288,7 +266,8 @@ const T* values_from_offset(const ArrowColumn& column) noexcept {
 }
 
 // Calls f(i, value) for each valid item of a numeric column, the value in
-// its own C type; `integers_only` refuses the float types.
+// its own C type; `integers_only` takes only the types the colours reader
+// takes.
 template <class F>
 void visit_numbers(const ArrowColumn& column, bool integers_only, const char* accepted, F&& f) {
     const auto visit = [&](auto tag) {
@@ -298,43 +277,51 @@ void visit_numbers(const ArrowColumn& column, bool integers_only, const char* ac
             if (column.valid(i)) f(i, values[i]);
         }
     };
-    switch (column.format.type) {
-        case ArrowType::int8: return visit(std::int8_t{});
-        case ArrowType::uint8: return visit(std::uint8_t{});
-        case ArrowType::int16: return visit(std::int16_t{});
-        case ArrowType::uint16: return visit(std::uint16_t{});
-        case ArrowType::int32: return visit(std::int32_t{});
-        case ArrowType::uint32: return visit(std::uint32_t{});
-        case ArrowType::int64: return visit(std::int64_t{});
-        case ArrowType::uint64: return visit(std::uint64_t{});
-        default: break;
+    const ArrowTypeFacts& facts = column.format.facts();
+    if ((facts.readers & (integers_only ? arrow_reader::colours : arrow_reader::numbers)) == 0) {
+        throw_wrong_type(column, accepted);
     }
-    if (!integers_only) {
-        switch (column.format.type) {
-            case ArrowType::float32: return visit(float{});
-            case ArrowType::float64: return visit(double{});
-            case ArrowType::decimal: {
-                // A double, never a float: to_weight rounds it to binary32 as
-                // it rounds an integer, once.
-                const std::int32_t width = column.format.byte_width, scale = column.format.scale;
-                const auto* values = static_cast<const std::uint8_t*>(column.values);
-                for (std::size_t i = 0; i < column.length; ++i) {
-                    if (column.valid(i)) {
-                        f(i, decimal_to_double(values + (column.offset + i) * static_cast<std::size_t>(width), width, scale));
-                    }
-                }
-                return;
-            }
-            case ArrowType::float16: {
+    // The value's C type, from the row's kind and width.
+    const std::uint8_t width = facts.value_bytes;
+    switch (facts.kind) {
+        case ArrowKind::signed_integer:
+            if (width == 1) return visit(std::int8_t{});
+            if (width == 2) return visit(std::int16_t{});
+            if (width == 4) return visit(std::int32_t{});
+            if (width == 8) return visit(std::int64_t{});
+            break;
+        case ArrowKind::unsigned_integer:
+            if (width == 1) return visit(std::uint8_t{});
+            if (width == 2) return visit(std::uint16_t{});
+            if (width == 4) return visit(std::uint32_t{});
+            if (width == 8) return visit(std::uint64_t{});
+            break;
+        case ArrowKind::floating:
+            if (width == 4) return visit(float{});
+            if (width == 8) return visit(double{});
+            if (width == 2) {
                 const auto* values = values_from_offset<std::uint16_t>(column);
                 for (std::size_t i = 0; i < column.length; ++i) {
                     if (column.valid(i)) f(i, half_to_float(values[i]));
                 }
                 return;
             }
-            default: break;
+            break;
+        case ArrowKind::decimal: {
+            // A double, never a float: to_weight rounds it to binary32 as
+            // it rounds an integer, once.
+            const std::int32_t bytes = column.format.byte_width, scale = column.format.scale;
+            const auto* values = static_cast<const std::uint8_t*>(column.values);
+            for (std::size_t i = 0; i < column.length; ++i) {
+                if (column.valid(i)) {
+                    f(i, decimal_to_double(values + (column.offset + i) * static_cast<std::size_t>(bytes), bytes, scale));
+                }
+            }
+            return;
         }
+        default: break;
     }
+    // A row the readers take whose values no branch above reads.
     throw_wrong_type(column, accepted);
 }
 
@@ -350,9 +337,8 @@ float to_weight(T value) noexcept {
 
 template <class Set>
 void read_arrow_texts(const ArrowColumn& column, std::size_t first, Set&& set) {
-    const ArrowType type = column.format.type;
-    if (type == ArrowType::null) return;
-    if (type != ArrowType::utf8 && type != ArrowType::large_utf8 && type != ArrowType::utf8_view) {
+    if (column.format.type == ArrowType::null) return;
+    if ((column.format.facts().readers & arrow_reader::texts) == 0) {
         arrow_detail::throw_wrong_type(column, "utf8, large_utf8 or string_view");
     }
     for (std::size_t i = 0; i < column.length; ++i) {
@@ -395,7 +381,7 @@ void read_arrow_colours(const ArrowColumn& column, std::size_t first, Set&& set)
 template <class Set>
 void read_arrow_flags(const ArrowColumn& column, std::size_t, Set&& set) {
     if (column.format.type == ArrowType::null) return;
-    if (column.format.type != ArrowType::boolean) arrow_detail::throw_wrong_type(column, "bool");
+    if ((column.format.facts().readers & arrow_reader::flags) == 0) arrow_detail::throw_wrong_type(column, "bool");
     const auto* bits = static_cast<const std::uint8_t*>(column.values);
     for (std::size_t i = 0; i < column.length; ++i) {
         if (!column.valid(i)) continue;

@@ -26,14 +26,15 @@
 // How. Each 16-byte id is interned once into one temporary table that both
 // snapshots share, so an edge becomes a 64-bit key of two 32-bit indices.
 // Each snapshot's edges are then grouped by a few bits of their key's hash
-// (about 4096 old edges a group), and group by group the old edges go into
-// a small open-addressing table that stays in cache, the new edges probe it
-// and mark the old rows they find; the old rows left unmarked are the
-// deletions. The ids of a few rows ahead are hashed and their slots fetched
-// before those rows are interned, so that the cache misses of consecutive
-// rows overlap. Neither snapshot is copied as 16-byte pairs: the temporary
-// tables cost 16 bytes an edge of either snapshot (8 more for the keys of
-// the snapshot being grouped) and 64 to 128 bytes per distinct id.
+// (about 4096 edges of the larger snapshot a group), and group by group the
+// old edges go into a small open-addressing table that stays in cache, the
+// new edges probe it and mark the old rows they find; the old rows left
+// unmarked are the deletions. The ids of a few rows ahead are hashed and
+// their slots fetched before those rows are interned, so that the cache
+// misses of consecutive rows overlap. Neither snapshot is copied as 16-byte
+// pairs: the temporary tables cost 16 bytes an edge of either snapshot (8
+// more for the keys of the snapshot being grouped) and 64 to 128 bytes per
+// distinct id.
 //
 // Every refusal is found before the first change (compute), and the change
 // is then recorded through the record's batches (apply), which equal their
@@ -322,8 +323,8 @@ public:
     }
     // The temporary tables of the last compute() at their largest.
     std::size_t peak_table_bytes() const noexcept { return peak_table_bytes_; }
-    // About how many old edges share one cache-sized group; tests make the
-    // groups small so that a few edges spread over many.
+    // About how many edges of the larger snapshot share one cache-sized
+    // group; tests make the groups small so that a few edges spread over many.
     void set_edges_per_group(std::size_t count) noexcept { edges_per_group_ = count == 0 ? 1 : count; }
 
     // Records the change on `diff` through its batches, the snapshots read
@@ -438,12 +439,16 @@ std::optional<SnapshotRefusal> SnapshotChange::compute(const OldNodes& old_nodes
     };
 
     // The edges: keys made in row order, then grouped by their hash, so
-    // that each group's table stays in cache (about 4096 old edges a
-    // group); within a group the old edges go into the table and the new
+    // that each group's table stays in cache (about 4096 edges of the
+    // larger snapshot a group: a group's table holds its old edges and its
+    // new ones, and were the groups counted by old edges alone, a first
+    // snapshot's one group would hold every new edge, at 32 to 64 bytes
+    // each); within a group the old edges go into the table and the new
     // ones probe it. Within a group the rows come in no order, so a
     // repeated key refuses the second smallest of its rows: each slot keeps
     // the smallest row seen, and a repeat offers the larger of the two.
-    const unsigned bits = std::min(20u, static_cast<unsigned>(std::bit_width(old_edges.size / edges_per_group_)));
+    const std::size_t larger = std::max(old_edges.size, new_edges.size);
+    const unsigned bits = std::min(20u, static_cast<unsigned>(std::bit_width(larger / edges_per_group_)));
     EdgeGroups old_groups(old_edges.size, bits), new_groups(new_edges.size, bits);
     for_each_edge(ids, old_edges, [&](std::size_t i, std::uint64_t key) { old_groups.set_key(i, key); });
     old_groups.group_rows([&](std::size_t i) { return weight_bits(old_edges.weight(i)); });

@@ -1,18 +1,13 @@
 #pragma once
 
-#include <array>
-#include <cstring>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "arrow_arguments.hpp"
 #include "buffer_view.hpp"
-#include "basics/node_id.hpp"
-#include "node_update/node_update.hpp"
 #include "py_ref.hpp"
 #include "python.hpp"
 
@@ -37,6 +32,11 @@ namespace tarnu::py {
 //              resize, close, release or rewrite what is read.
 // A bad item's error keeps its type and gets the text
 // "argument '{name}': item {i}: {text}".
+//
+// What every argument's reader shares is here: a buffer (ColumnBuffer), a
+// list of items (ItemSequence), a caller's dict (dict_entries) and the
+// errors. The ids are read in bulk_ids.hpp, the weights in bulk_weights.hpp,
+// the node updates in bulk_updates.hpp.
 
 // A buffer argument, checked when it is opened and again when it is pinned.
 // At open, `check(view)` throws for a view of the wrong format or layout; at
@@ -105,7 +105,10 @@ void ColumnBuffer::pin(const std::string& where, const StillGood& still_good) {
         if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         throw_buffer_changed(where, true);
     }
-    if (view_.bytes() != bytes_ || view_.item_size() != item_size_ || !still_good(view_)) throw_buffer_changed(where);
+    if (view_.bytes() != bytes_ || view_.item_size() != item_size_ || !still_good(view_) ||
+        !view_within_object(object_.get(), view_.bytes())) {
+        throw_buffer_changed(where);
+    }
     data_ = static_cast<const std::uint8_t*>(view_.data());
 }
 
@@ -135,178 +138,36 @@ private:
     std::size_t size_ = 0;
 };
 
-static_assert(alignof(NodeId) == 1, "IdColumn hands out ids at any byte of a buffer");
+// Relabels the pending error of item i: same type, text "{where}: item {i}:
+// {text}", the old exception's own __cause__ kept. Only ordinary errors
+// (Exception, MemoryError aside) are relabelled; an exception type whose
+// constructor does not take one text passes unchanged.
+void label_item_error(const std::string& where, std::size_t index);
 
-// Node ids: a list or tuple of ids, Arrow input (arrow_arguments.hpp), or a
-// C-contiguous buffer of bytes (single-byte items, or 16-byte items such as
-// numpy's S16 and V16).
-class IdColumn {
-public:
-    void open(PyObject* object, const char* name);
-    // Column `child` of a batch that its owner pins before this is pinned,
-    // and keeps until this goes. `name` as open() takes it.
-    void open_child(const ArrowInput& batch, std::size_t child, const char* name);
-    void convert();
-    void retake();
-    void pin();
-    std::size_t size() const noexcept { return size_; }
-    // Item i where it lies (a NodeId is 16 bytes of alignment 1): the batch
-    // pipeline reads a reference in place, where a value would be copied
-    // into its ring first.
-    const NodeId& operator()(std::size_t i) const noexcept {
-        return *reinterpret_cast<const NodeId*>(bytes_ + 16 * i);
-    }
-
-private:
-    std::string where_;
-    ArrowInput arrow_;
-    const ArrowInput* batch_ = nullptr;  // open_child's batch
-    std::size_t child_ = 0;
-    ColumnBuffer buffer_;
-    ItemSequence sequence_;
-    std::vector<NodeId> converted_;
-    std::unique_ptr<std::uint8_t[]> arrow_ids_;  // Arrow ids that are not read in place
-    const std::uint8_t* bytes_ = nullptr;
-    std::size_t size_ = 0;
-};
-
-// Weights: a sequence of numbers, Arrow input, or a 1-D buffer of format 'f'
-// or 'd'. A buffer may be unaligned: items are loaded with memcpy.
-class WeightColumn {
-public:
-    void open(PyObject* object, const char* name);
-    // As IdColumn::open_child.
-    void open_child(const ArrowInput& batch, std::size_t child, const char* name);
-    void convert();
-    void retake();
-    void pin();
-    std::size_t size() const noexcept { return size_; }
-    float operator()(std::size_t i) const noexcept {
-        if (doubles_) {
-            double value;
-            std::memcpy(&value, bytes_ + sizeof(double) * i, sizeof value);
-            return static_cast<float>(value);  // rounded as add_edge rounds
-        }
-        float value;
-        std::memcpy(&value, bytes_ + sizeof(float) * i, sizeof value);
-        return as_converted_f32(value);
-    }
-
-private:
-    std::string where_;
-    ArrowInput arrow_;
-    const ArrowInput* batch_ = nullptr;  // open_child's batch
-    std::size_t child_ = 0;
-    ColumnBuffer buffer_;
-    ItemSequence sequence_;
-    std::vector<float> converted_;
-    const std::uint8_t* bytes_ = nullptr;
-    bool doubles_ = false;
-    std::size_t size_ = 0;
-};
-
-// Texts copied out of Python objects for one batch. Each stays where it was
-// put until the arena goes, so the batch's updates can view them: a text is
-// copied once here and once into the record, with no heap block of its own.
-class TextArena {
-public:
-    std::string_view copy(std::string_view text) {
-        if (text.empty()) return std::string_view{""};  // empty, yet pointing somewhere
-        if (text.size() > room_) grow(text.size());
-        char* at = next_;
-        std::memcpy(at, text.data(), text.size());
-        next_ += text.size();
-        room_ -= text.size();
-        return std::string_view(at, text.size());
-    }
-
-private:
-    // A new block of at least `bytes`; the rest of the current one is left.
-    void grow(std::size_t bytes);
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    char* next_ = nullptr;
-    std::size_t room_ = 0;
-};
-
-// Updates: a sequence of update dicts, Arrow input with a column per
-// property (a table, record batch or data frame; a null is absent), or a
-// dict of columns, key -> a sequence of values (None: absent for that node),
-// an Arrow array or, for the numeric keys, a 1-D buffer ('f'/'d' for size,
-// 'B' for the colours, '?' for show_label).
-class UpdateColumns {
-public:
-    // A column per node property, numbered by the place where add_node reads
-    // its key from the dict.
-    static constexpr std::size_t kKeys = kNodePropertyCount;
-    static constexpr std::array<const char*, kKeys> kKeyNames = [] {
-        std::array<const char*, kKeys> names{};
-        for_each_node_property([&](auto property) { names[property.read_position] = property.dict_key; });
-        return names;
-    }();
-
-    void open(PyObject* object, const char* name);
-    // The property columns of a batch whose owner pins it before this is
-    // pinned, and keeps it until this goes; its "id" is skipped, any other
-    // column refused as open() refuses it.
-    void open_batch(const ArrowInput& batch);
-    // Calls report(label, length) for the argument's length, or for each
-    // column's; a length-mismatch message lists them.
-    template <class Report>
-    void lengths(Report&& report) const;
-    void convert(std::size_t count);
-    void retake();
-    void pin();
-    // Item i's update. Its texts view the Arrow buffers or this argument's
-    // own copies, and are valid until it goes.
-    const NodeUpdateView& update(std::size_t i) const noexcept { return updates_[i]; }
-
-private:
-    struct Column {
-        bool present = false;
-        std::string where;  // "argument 'updates' column '{key}'"
-        std::string_view formats;
-        ColumnBuffer buffer;
-        ItemSequence sequence;
-        ArrowInput arrow_input;              // an Arrow array in the dict
-        std::size_t child = 0;               // or the batch's column `child`
-        std::vector<ArrowColumn> arrow;      // its chunks, once pinned
-        bool from_arrow = false;
-    };
-    // Column `key` (its read position), whose buffers may hold `formats`.
-    void open_column(std::size_t key, PyObject* values, std::string_view formats);
-    // Checks the Arrow columns and reads them into the updates.
-    void pin_arrow();
-    void open_batch_columns(const ArrowInput& batch);
-
-    std::string where_;
-    bool columns_ = false;
-    ArrowInput arrow_;                   // the whole argument, as a batch
-    const ArrowInput* batch_ = nullptr;  // or open_batch's
-    ItemSequence dicts_;
-    std::array<Column, kKeys> columns_by_key_;
-    TextArena texts_;  // the texts read from Python objects
-    std::vector<NodeUpdateView> updates_;
-};
-
-template <class Report>
-void UpdateColumns::lengths(Report&& report) const {
-    if (arrow_.held() || batch_ != nullptr) {
-        report(std::string("'updates'"), batch_ != nullptr ? batch_->size() : arrow_.size());
-        return;
-    }
-    if (!columns_) {
-        report(std::string("'updates'"), dicts_.size());
-        return;
-    }
-    for (std::size_t k = 0; k < kKeys; ++k) {
-        const Column& c = columns_by_key_[k];
-        if (!c.present) continue;
-        const std::size_t n = c.arrow_input.held() ? c.arrow_input.size()
-                              : c.buffer.present()   ? c.buffer.items()
-                                                     : c.sequence.size();
-        report("'updates' column '" + std::string(kKeyNames[k]) + "'", n);
+template <class Convert>
+void ItemSequence::convert_item(std::size_t i, const std::string& where, Convert&& convert) const {
+    OwnedRef held = OwnedRef::owning(item(i, where));
+    try {
+        convert(held.get(), i);
+    } catch (const PendingError&) {
+        label_item_error(where, i);
+        throw;
     }
 }
+
+// TypeError or ValueError "{where}: {message}".
+[[noreturn]] void throw_argument_error(PyObject* type, const std::string& where, std::string_view message);
+
+// "'{qualname}' object is neither ..." for an argument of the wrong kind.
+[[noreturn]] void throw_wrong_kind(PyObject* object, const std::string& where, std::string_view accepted);
+
+// Whether a taken buffer's format is one of `formats` (one character each).
+bool has_format(const BufferView& buffer, std::string_view formats);
+inline bool is_column_layout(const BufferView& buffer) { return buffer.one_dimensional() && buffer.c_contiguous(); }
+
+// A taken buffer that is not one-dimensional, C-contiguous and of `format`.
+void check_column_buffer(const BufferView& buffer, const std::string& where, std::string_view formats,
+                         std::string_view accepted);
 
 // An entry of a caller's dict: its key's type, the key itself as text when
 // it is a str (on PyPy an exact copy), the key as an object where it may be
@@ -324,6 +185,18 @@ struct DictEntry {
 // run, and without the calls that end a PyPy process on a key or value whose
 // C view cannot be made.
 std::vector<DictEntry> dict_entries(PyObject* dict, const std::string& where);
+
+// The place of `name` among the `count` names, or `count` when it is none.
+inline std::size_t name_index(std::string_view name, const char* const* names, std::size_t count) noexcept {
+    std::size_t k = 0;
+    while (k < count && name != names[k]) ++k;
+    return k;
+}
+
+// The place of an entry's key among the `count` names, its exact text
+// compared; or `count` for a key that names none of them, is not a str, or
+// holds lone surrogates.
+std::size_t dict_key_index(const DictEntry& entry, const char* const* names, std::size_t count);
 
 // Lengths that disagree: ValueError "{method} got arguments of different
 // lengths: 'a' has 3 items, 'b' has 2 items". `parts` are (label, length).

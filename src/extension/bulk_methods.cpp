@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "arguments.hpp"
-#include "bulk_arguments.hpp"
+#include "bulk_ids.hpp"
+#include "bulk_updates.hpp"
+#include "bulk_weights.hpp"
 #include "entry_frame.hpp"
 #include "method_support.hpp"
 #include "test_hooks.hpp"

@@ -60,13 +60,10 @@ ProducerResult call_arrow_producer(PyObject* method) {
     const OwnedRef no_arguments = require_new(Py_BuildValue("[()]"));
     const OwnedRef call = require_new(PyObject_CallMethod(itertools.get(), "starmap", "OO", method, no_arguments.get()));
     const OwnedRef views = require_new(PyObject_CallMethod(itertools.get(), "tee", "Oi", call.get(), 3));
-    const auto next = [](PyObject* iterator) {
-        PyObject* item = PyIter_Next(iterator);
-        if (item == nullptr && PyErr_Occurred() == nullptr) {
-            throw_error(PyExc_RuntimeError, "an Arrow producer's call gave no result");
-        }
-        return require_new(item);
-    };
+    // The iterator's own __next__, not PyIter_Next, which takes a
+    // StopIteration for the end: the one call always gives a result, so a
+    // StopIteration is the producer's own and passes on as CPython's does.
+    const auto next = [](PyObject* iterator) { return require_new(PyObject_CallMethod(iterator, "__next__", nullptr)); };
     const OwnedRef types = require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, PyTuple_GET_ITEM(views.get(), 0), nullptr));
     result.type = next(types.get());
     const auto* capsule = reinterpret_cast<PyObject*>(&PyCapsule_Type);
@@ -109,6 +106,23 @@ bool buffer_is_trusted(PyObject* object) {
     return (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) == 0;
 #else
     (void)object;
+    return true;
+#endif
+}
+
+bool view_within_object(PyObject* object, std::size_t view_bytes) {
+#ifdef PYPY_VERSION
+    if (!PyMemoryView_Check(object)) return true;
+    OwnedRef held = OwnedRef::consuming(PyObject_CallMethod(object, "tobytes", nullptr));
+    if (!held) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_pending_error();
+        PyErr_Clear();
+        return false;
+    }
+    return PyBytes_Check(held.get()) && PyBytes_GET_SIZE(held.get()) == static_cast<Py_ssize_t>(view_bytes);
+#else
+    (void)object;
+    (void)view_bytes;
     return true;
 #endif
 }

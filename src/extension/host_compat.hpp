@@ -84,11 +84,19 @@ void refuse_released_memoryview(PyObject* object);
 // Python code between: taking it runs none, and what Python code ran before
 // cannot make the view disagree with the object. Always on CPython, whose
 // exporters refuse to move or shrink while a view is held and report their
-// real size. On PyPy only for exact bytes, bytearray and memoryview and a C
-// extension's static type (numpy.ndarray): a class written in Python may run
-// code when its buffer is taken, and a bytes subclass is sized by its
-// __len__.
+// real size. On PyPy only for exact bytes, bytearray and memoryview (a
+// memoryview's view checked by view_within_object) and a C extension's
+// static type (numpy.ndarray): a class written in Python may run code when
+// its buffer is taken, and a bytes subclass is sized by its __len__.
 bool buffer_is_trusted(PyObject* object);
+
+// Whether a view just taken of `object`, `view_bytes` long, lies within what
+// the object holds. PyPy's view of a cast or sliced memoryview keeps the size
+// it was made with after the bytearray under it shrank, and reaches past that
+// bytearray's end: there the bytes a memoryview holds are counted at the
+// Python level (tobytes, which raises MemoryError in that state: false too).
+// Always true on CPython, whose exporters cannot shrink while viewed.
+bool view_within_object(PyObject* object, std::size_t view_bytes);
 
 // Whether the pending exception is an allocation failure that the host
 // reports as another type: PyPy's C-API layer turns one (a large bytes

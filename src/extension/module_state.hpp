@@ -43,7 +43,7 @@ struct ModuleState {
     PyTypeObject* arrow_batch_type = nullptr;   // arrow_batch_object.cpp: PyArrowBatch
     PyTypeObject* counts_type = nullptr;        // read_methods.cpp: DiffCounts
     PyObject* internal_error_class = nullptr;   // errors.cpp: tarnu_api.InternalError
-    PyObject* uuid_class = nullptr;             // bulk_arguments.cpp: uuid.UUID, once an id item needs it
+    PyObject* uuid_class = nullptr;             // bulk_ids.cpp: uuid.UUID, once an id item needs it
     InternedNames names{};                      // interned.cpp
     LastResult last_counts{};                   // read_methods.cpp
     LastResult last_repr{};                     // read_methods.cpp

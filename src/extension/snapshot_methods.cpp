@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "arguments.hpp"
-#include "bulk_arguments.hpp"
+#include "bulk_ids.hpp"
+#include "bulk_updates.hpp"
+#include "bulk_weights.hpp"
 #include "diff/snapshot_change.hpp"
 #include "entry_frame.hpp"
 #include "host_call.hpp"
@@ -24,7 +26,12 @@ namespace {
 
 constexpr const char* kMethod = "PyGraphDiff.add_snapshot_change()";
 constexpr std::array<const char*, 4> kArguments = {"old_nodes", "new_nodes", "old_edges", "new_edges"};
-constexpr std::array<const char*, 8> kNodeColumns = {"id", "label", "size", "url", "red", "green", "blue", "show_label"};
+// "id", then the node properties in the table's order.
+constexpr auto kNodeColumns = [] {
+    std::array<const char*, 1 + kNodePropertyCount> names{"id"};
+    for_each_node_property([&](auto property) { names[1 + property.index] = property.dict_key; });
+    return names;
+}();
 constexpr std::array<const char*, 3> kEdgeColumns = {"source", "target", "weight"};
 constexpr std::string_view kSnapshotAccepted =
     "a snapshot is a dict of columns, each in a form its bulk method takes, or an Arrow table, record batch or "
@@ -58,8 +65,7 @@ std::array<std::size_t, N> snapshot_children(const ArrowInput& batch, const char
     const std::vector<std::string>& children = batch.child_names();
     const std::vector<std::string>& index = batch.index_names();
     for (std::size_t c = 0; c < children.size(); ++c) {
-        std::size_t k = 0;
-        while (k < N && children[c] != names[k]) ++k;
+        const std::size_t k = name_index(children[c], names.data(), N);
         if (k == N) {
             if (known && std::find(index.begin(), index.end(), children[c]) == index.end()) {
                 throw_unknown_column(batch.where(), children[c], what, columns_named(names));
@@ -78,7 +84,8 @@ std::array<std::size_t, N> snapshot_children(const ArrowInput& batch, const char
 
 // A dict of columns: refuses a key that is not among `names` and a missing
 // one of the first `required`; column(name) is then the value of a key. The
-// dict is read as add_nodes reads a dict of columns (dict_entries).
+// dict is read and its keys matched as add_nodes reads a dict of columns
+// (dict_entries, dict_key_index).
 template <std::size_t N>
 class SnapshotDict {
 public:
@@ -86,19 +93,7 @@ public:
                  std::size_t required)
         : names_(names) {
         for (DictEntry& entry : dict_entries(object, where)) {
-            std::size_t k = N;
-            if (entry.name) {
-                Py_ssize_t size = 0;
-                if (const char* utf8 = PyUnicode_AsUTF8AndSize(entry.name.get(), &size)) {
-                    const std::string_view text(utf8, static_cast<std::size_t>(size));
-                    k = 0;
-                    while (k < N && text != names[k]) ++k;
-                } else if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-                    throw_pending_error();
-                } else {
-                    PyErr_Clear();  // lone surrogates: no column's name
-                }
-            }
+            const std::size_t k = dict_key_index(entry, names.data(), N);
             if (k == N) throw_unknown_column(where, object_text(entry.key.get()), what, columns_named(names));
             // A str subclass can hash and compare apart from a str of the
             // same text: one of the two columns would be dropped unseen.
@@ -111,10 +106,8 @@ public:
     }
     // The column named `name`, or null.
     PyObject* column(std::string_view name) const {
-        for (std::size_t k = 0; k < N; ++k) {
-            if (name == names_[k]) return values_[k].get();
-        }
-        return nullptr;
+        const std::size_t k = name_index(name, names_.data(), N);
+        return k == N ? nullptr : values_[k].get();
     }
 
 private:

@@ -13,8 +13,8 @@ namespace tarnu {
 // is expanded from this table: the fields of NodeUpdate and NodeUpdateView,
 // the JSON writer, its length count and its bound, the JSON reader, the node
 // store's records, the interned dict keys, the conversion of an update dict
-// and of update columns (add_node, add_nodes), and the dicts node_updates
-// gives back.
+// and of update columns (add_node, add_nodes), a nodes snapshot's column
+// names, and the dicts node_updates gives back.
 //
 //   member       the field of NodeUpdate and NodeUpdateView
 //   dict key     the key of the update dict (and of a column of add_nodes)

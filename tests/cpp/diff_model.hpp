@@ -578,9 +578,11 @@ inline std::optional<SnapshotRefusal> replay_snapshot_change(const SnapshotCase&
 // weights from small sets of values that are equal, equal on the wire only
 // (NaN and infinite sizes; texts that need escapes) or apart only in their
 // bits (NaN payloads, -0.0); rarely a repeated row or a new edge at a node
-// that is gone.
+// that is gone. An edge drawn is old with a chance of `old_in_256` in 256
+// (0: a first snapshot, whose new edges meet no old ones).
 template <class Source>
-SnapshotCase draw_snapshots(Source& in, const std::vector<NodeId>& pool, std::size_t max_edges) {
+SnapshotCase draw_snapshots(Source& in, const std::vector<NodeId>& pool, std::size_t max_edges,
+                            int old_in_256 = 200) {
     static const float kSizes[] = {1.0f, -0.0f, 0.0f, std::numeric_limits<float>::quiet_NaN(),
                                    -std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                                    2.5f, 1e-45f};
@@ -638,7 +640,7 @@ SnapshotCase draw_snapshots(Source& in, const std::vector<NodeId>& pool, std::si
     for (std::size_t i = 0; i < edges; ++i) {
         const NodeId s = pick(), t = pick();
         const std::uint8_t r = in.next();
-        if (r < 200) {
+        if (r < old_in_256) {
             c.old_sources.push_back(s);
             c.old_targets.push_back(t);
             c.old_weights.push_back(weight());
@@ -671,9 +673,11 @@ SnapshotCase draw_snapshots(Source& in, const std::vector<NodeId>& pool, std::si
 
 // One case: the pool, a prior diff (single operations, identical on both
 // records), the snapshots, and the comparison. Empty when all agree.
-// `pool` ids at most, and `max_edges` (up to 256: fewer, by chance).
+// `pool` ids at most, and `max_edges` (up to 256: fewer, by chance);
+// `old_in_256` as draw_snapshots takes it.
 template <class Source>
-std::string run_snapshot_case(Source& in, std::size_t pool_size = 32, std::size_t max_edges = 64) {
+std::string run_snapshot_case(Source& in, std::size_t pool_size = 32, std::size_t max_edges = 64,
+                              int old_in_256 = 200) {
     const std::vector<NodeId> pool = id_pool(pool_size <= 32 ? 2 + in.next() % (pool_size - 1) : pool_size);
     GraphDiff diff, replay;
     const std::size_t prior = in.next() % 48;
@@ -695,7 +699,7 @@ std::string run_snapshot_case(Source& in, std::size_t pool_size = 32, std::size_
             }
         }
     }
-    const SnapshotCase c = draw_snapshots(in, pool, max_edges);
+    const SnapshotCase c = draw_snapshots(in, pool, max_edges, old_in_256);
     const std::vector<std::uint8_t> before = bytes_of(diff);
     const auto expected = replay_snapshot_change(c, replay);
     SnapshotChange change;
@@ -705,16 +709,17 @@ std::string run_snapshot_case(Source& in, std::size_t pool_size = 32, std::size_
     const auto on = c.nodes(true), nn = c.nodes(false);
     const auto oe = c.edges(true), ne = c.edges(false);
     const auto refused = change.compute(on, nn, oe, ne);
+    // 16 bytes an edge of both snapshots; the id table's slots, up to four
+    // of 32 bytes an id; the groups' starts. A refused pair of edge
+    // snapshots has had its tables built too.
+    if (change.peak_table_bytes() > 16 * (oe.size + ne.size) + 128 * (pool.size() + 1024) + 8 * 1024 + 65536)
+        return "the temporary tables outgrew their bound";
     if (refused.has_value() != expected.has_value()) return "refused differently from the definition";
     if (refused) {
         if (refused->kind != expected->kind || refused->argument != expected->argument || refused->row != expected->row)
             return "another refusal than the definition's";
         return bytes_of(diff) == before ? "" : "a refusal changed the diff";
     }
-    // 16 bytes an edge of both snapshots; the id table's slots, up to four
-    // of 32 bytes an id; the groups' starts.
-    if (change.peak_table_bytes() > 16 * (oe.size + ne.size) + 128 * (pool.size() + 1024) + 8 * 1024 + 65536)
-        return "the temporary tables outgrew their bound";
     std::size_t done = 0;
     change.apply(diff, on, nn, oe, ne, done, [](std::size_t) {});
     if (done != change.size()) return "apply counted another number of items";

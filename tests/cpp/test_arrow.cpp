@@ -181,6 +181,69 @@ TEST(ArrowFormat, KnownFormatsParseAndOthersAreNamed) {
     EXPECT_EQ(refusal([] { parse_arrow_format(nullptr); }).message, "malformed Arrow format ''");
 }
 
+// Every row of the type table: its format text parses back to it, an empty
+// flat array of its buffer count passes the layout checks and one more
+// buffer is refused, and each reader takes it exactly when its row says so.
+TEST(ArrowFormat, EveryTypeRowParsesBackAndIsTakenByItsReaders) {
+    for (const ArrowTypeFacts& row : kArrowTypes) {
+        const std::string name(row.name);
+        ArrowFormat format{row.type};
+        if (row.type == ArrowType::fixed_size_binary) format = {row.type, 16};
+        if (row.type == ArrowType::decimal) format = {row.type, 8, 18, -3};
+        const std::string text = arrow_format_text(format);
+        const ArrowFormat parsed = parse_arrow_format(text.c_str());
+        EXPECT_EQ(parsed.type, row.type) << text;
+        EXPECT_EQ(parsed.layout, row.layout) << text;
+        EXPECT_EQ(parsed.byte_width, format.byte_width) << text;
+        EXPECT_EQ(parsed.precision, format.precision) << text;
+        EXPECT_EQ(parsed.scale, format.scale) << text;
+        EXPECT_EQ(arrow_type_name(parsed).rfind(name, 0), 0u) << text;
+        // A near miss of the text, one character more, is no type at all.
+        for (const char extra : {'x', ' ', ':', '\x01'}) {
+            const std::string near = text + extra;
+            EXPECT_THROW(parse_arrow_format(near.c_str()), ArrowInputError) << near;
+        }
+        if (row.type == ArrowType::structure) continue;  // a batch, with the batch tests
+
+        Made empty;
+        empty.format = text.c_str();
+        empty.buffers.resize(row.n_buffers);
+        empty.finish(0);
+        const ArrowColumn column = check_arrow_column(empty.schema, empty.array);
+        std::uint8_t taken = 0;
+        const auto takes = [&](std::uint8_t reader, const std::function<void()>& read) {
+            try {
+                read();
+                taken |= reader;
+            } catch (const ArrowInputError& e) {
+                EXPECT_EQ(e.message.rfind("an array of type " + arrow_type_name(parsed) + " is not accepted; it takes", 0), 0u);
+            }
+        };
+        takes(arrow_reader::ids, [&] { read_arrow_ids(column, 0, nullptr); });
+        takes(arrow_reader::numbers, [&] { read_arrow_weights(column, 0, nullptr); });
+        takes(arrow_reader::numbers, [&] { read_arrow_floats(column, 0, [](std::size_t, float) {}); });
+        takes(arrow_reader::colours, [&] { read_arrow_colours(column, 0, [](std::size_t, std::uint8_t) {}); });
+        takes(arrow_reader::texts, [&] { read_arrow_texts(column, 0, [](std::size_t, std::string_view) {}); });
+        takes(arrow_reader::flags, [&] { read_arrow_flags(column, 0, [](std::size_t, bool) {}); });
+        EXPECT_EQ(taken, row.readers) << text;
+
+        if (row.layout == ArrowLayout::views || row.layout == ArrowLayout::none) continue;  // as the null tests show
+        empty.buffers.emplace_back();
+        empty.finish(0);
+        EXPECT_EQ(refusal([&] { check_arrow_column(empty.schema, empty.array); }).message,
+                  "an array of type " + arrow_type_name(parsed) + " with " + std::to_string(row.n_buffers + 1) +
+                      " buffers is not valid; it has " + std::to_string(row.n_buffers));
+    }
+    // fixed_size_binary is taken as ids only at 16 bytes.
+    Made eight;
+    eight.format = "w:8";
+    eight.buffers.resize(2);
+    eight.finish(0);
+    EXPECT_EQ(refusal([&] { read_arrow_ids(check_arrow_column(eight.schema, eight.array), 0, nullptr); })
+                  .message.rfind("an array of type fixed_size_binary(8) is not accepted", 0),
+              0u);
+}
+
 TEST(ArrowReader, IdsFromTextBinaryAndFixedWidthWithOffsetAndErrorsNamingTheItem) {
     const std::string a = "00112233-4455-6677-8899-AABBCCDDEEFF", b = "ffeeddccbbaa99887766554433221100";
     std::vector<NodeId> ids(2);

@@ -96,8 +96,24 @@ struct Releases {
 };
 
 void read_everything(const ArrowColumn& column) {
+    // Each reader runs; one that reads the column must be one its type's
+    // row names, and one that refuses the type must not be (but for ids of
+    // a fixed_size_binary other than 16 bytes).
+    const std::uint8_t readers = column.format.facts().readers;
+    const bool odd_width = column.format.type == ArrowType::fixed_size_binary && column.format.byte_width != 16;
+    const auto reading = [&](std::uint8_t reader, auto&& read) {
+        try {
+            read();
+            if ((readers & reader) == 0) fail("a reader took a type its row does not give it");
+        } catch (const ArrowInputError& e) {
+            const bool wrong_type = e.message.find(" is not accepted; it takes ") != std::string::npos;
+            if (wrong_type && (readers & reader) != 0 && !(reader == arrow_reader::ids && odd_width)) {
+                fail("a reader refused a type its row gives it");
+            }
+        }
+    };
     std::vector<NodeId> ids(column.length);
-    try {
+    reading(arrow_reader::ids, [&] {
         read_arrow_ids(column, 0, ids.data());
         const ArrowType t = column.format.type;
         if (t == ArrowType::utf8 || t == ArrowType::large_utf8 || t == ArrowType::utf8_view) {
@@ -109,32 +125,17 @@ void read_everything(const ArrowColumn& column) {
                 }
             }
         }
-    } catch (const ArrowInputError&) {
-    }
+    });
     std::vector<float> weights(column.length);
-    try {
-        read_arrow_weights(column, 0, weights.data());
-    } catch (const ArrowInputError&) {
-    }
+    reading(arrow_reader::numbers, [&] { read_arrow_weights(column, 0, weights.data()); });
     const auto check_valid = [&](std::size_t i) {
         if (i >= column.length || !column.valid(i)) fail("a reader gave a null or out-of-range item");
     };
-    try {
-        read_arrow_texts(column, 0, [&](std::size_t i, std::string_view) { check_valid(i); });
-    } catch (const ArrowInputError&) {
-    }
-    try {
-        read_arrow_floats(column, 0, [&](std::size_t i, float) { check_valid(i); });
-    } catch (const ArrowInputError&) {
-    }
-    try {
-        read_arrow_colours(column, 0, [&](std::size_t i, std::uint8_t) { check_valid(i); });
-    } catch (const ArrowInputError&) {
-    }
-    try {
-        read_arrow_flags(column, 0, [&](std::size_t i, bool) { check_valid(i); });
-    } catch (const ArrowInputError&) {
-    }
+    reading(arrow_reader::texts, [&] { read_arrow_texts(column, 0, [&](std::size_t i, std::string_view) { check_valid(i); }); });
+    reading(arrow_reader::numbers, [&] { read_arrow_floats(column, 0, [&](std::size_t i, float) { check_valid(i); }); });
+    reading(arrow_reader::colours,
+            [&] { read_arrow_colours(column, 0, [&](std::size_t i, std::uint8_t) { check_valid(i); }); });
+    reading(arrow_reader::flags, [&] { read_arrow_flags(column, 0, [&](std::size_t i, bool) { check_valid(i); }); });
 }
 
 

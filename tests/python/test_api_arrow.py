@@ -230,6 +230,9 @@ def plain_call(d, method, *args):
 def real_forms():
     """(name, producer, method, Arrow arguments, plain arguments)."""
     w = [float(x) for x in DECIMALS]
+    nodes = [{"id": DEC_IDS[:2], "label": ["a", "b"]}, {"id": DEC_IDS[1:3], "label": ["b", "c"]}]
+    edges = [{"source": DEC_IDS[1:2], "target": DEC_IDS[2:3], "weight": [1.0]},
+             {"source": [DEC_IDS[1], DEC_IDS[3]], "target": [DEC_IDS[2], DEC_IDS[1]], "weight": [2.0, 3.0]}]
     forms = [
         ("arro3 one-column table", "arro3", "add_edges",
          lambda: [arro3.Table.from_pydict({"s": arro3.Array(TEXT[0][:4], arro3.DataType.string())}), DEC_IDS,
@@ -270,6 +273,10 @@ def real_forms():
           {"source": DEC_IDS[1:2], "target": DEC_IDS[2:3], "weight": w[1:2]}]),
         ("pandas one-column frame", "pandas", "add_edges",
          lambda: [pd.DataFrame({"s": TEXT[0][:4]}), DEC_IDS, pd.DataFrame({"w": w})], [BINARY[0][:4], DEC_IDS, w]),
+        ("pandas index columns of snapshots", "pandas", "add_snapshot_change",
+         lambda: [pd.DataFrame(nodes[0], index=[7, 3]), pd.DataFrame(nodes[1], index=pd.Index(list("xy"), name="key")),
+                  pd.DataFrame(edges[0], index=[4]), pd.DataFrame(edges[1], index=pd.Index(list("uv"), name="key"))],
+         [*nodes, *edges]),
     ]
     return forms
 
@@ -598,14 +605,15 @@ def test_a_stream_of_no_chunks_has_its_schema_checked_as_one_empty_chunk(argumen
     assert str(errors[0]) == str(errors[1]) and text in str(errors[0])
 
 
+@pytest.mark.parametrize("step", ["lookup", "call"])
 @pytest.mark.parametrize("dunder", ["__arrow_c_array__", "__arrow_c_stream__"])
 @pytest.mark.parametrize("raised", [ImportError("pyarrow is needed"), MemoryError(), ValueError("no"),
-                                    KeyboardInterrupt(), TypeError("lookup")])
-def test_errors_of_the_protocol_lookup_pass_through_unchanged(dunder, raised):
-    def lookup(self):
+                                    KeyboardInterrupt(), TypeError("lookup"), StopIteration("no result")])
+def test_errors_of_the_protocol_lookup_and_call_pass_through_unchanged(step, dunder, raised):
+    def lookup(self, requested_schema=None):
         raise raised
 
-    frame = type("Frame", (), {dunder: property(lookup)})()
+    frame = type("Frame", (), {dunder: property(lookup) if step == "lookup" else lookup})()
     with pytest.raises(type(raised)) as caught:
         PyGraphDiff().delete_nodes(frame)
     assert caught.value is raised

@@ -314,9 +314,10 @@ def snapshot_pairs(draw):
                        for n in new]
         for name, rows, updates in (("old_nodes", old, old_updates), ("new_nodes", new, new_updates)):
             rows, updates = list(rows), list(updates)
-            if rows and draw(st.integers(0, 15)) == 0:  # a repeated id
-                rows.append(rows[0])
-                updates.append({})
+            if rows and draw(st.integers(0, 15)) == 0:  # a repeated id, anywhere
+                at = draw(st.integers(0, len(rows)))
+                rows.insert(at, draw(st.sampled_from(rows)))
+                updates.insert(at, {})
             keys = sorted({k for u in updates for k in u}, key=KEYS.index)
             plain[name] = dict({"id": rows}, **{k: [u.get(k) for u in updates] for k in keys})
             kwargs[name] = dict(
@@ -332,12 +333,14 @@ def snapshot_pairs(draw):
                for e, w in zip(old, old_weights) if draw(st.integers(0, 3))]
         new += [(e, draw(st.sampled_from(SNAPSHOT_WEIGHTS))) for e in draw(st.lists(pairs, unique=True, max_size=3))
                 if e not in old]
-        if draw(st.integers(0, 7)):  # else a new edge at a node that is gone may stay: refused
+        keep_gone = draw(st.integers(0, 7)) == 0  # a new edge at a node that is gone may stay: refused
+        if not keep_gone:
             new = [(e, w) for e, w in new if e[0] not in gone and e[1] not in gone]
         new = draw(st.permutations(new))
         for name, rows in (("old_edges", list(zip(old, old_weights))), ("new_edges", list(new))):
-            if rows and draw(st.integers(0, 15)) == 0:  # a repeated pair
-                rows.append(rows[-1])
+            # A repeated pair, anywhere: the first row to blame may be either.
+            if rows and draw(st.integers(0, 2 if keep_gone else 9)) == 0:
+                rows.insert(draw(st.integers(0, len(rows))), draw(st.sampled_from(rows)))
             sources, targets = [e[0] for e, _ in rows], [e[1] for e, _ in rows]
             weights_ = [w for _, w in rows]
             plain[name] = {"source": sources, "target": targets, "weight": weights_}

@@ -472,6 +472,9 @@ def id_exporters(ids):
         ("bytes", lambda: raw, None),
         ("bytearray", lambda: bytearray(raw), lambda ba: ba.__delitem__(slice(None))),
         ("memoryview", lambda: memoryview(bytearray(raw)), lambda mv: mv.release()),
+        # PyPy lets the bytearray under a cast view shrink, the view keeping its size.
+        ("memoryview-cast", lambda: memoryview(bytearray(raw)).cast("B")[:len(raw)], lambda mv: mv.obj.__delitem__(
+            slice(None)) or mv.obj.extend(b"\x07" * 8)),
         ("array", lambda: _array.array("B", raw), lambda a: a.__delitem__(slice(None))),
         ("lying-bytes", lambda: LyingBytes(raw), None),
         ("lying-bytearray", lambda: LyingByteArray(raw), lambda ba: bytearray.__delitem__(ba, slice(None))),
@@ -501,7 +504,8 @@ def test_bulk_calls_read_only_what_no_python_code_can_spoil(sources, data):
     source_forms, target_forms = id_exporters(sources), id_exporters(targets)
     name, make, spoil = data.draw(st.sampled_from(source_forms))
     _, make_targets, _ = data.draw(st.sampled_from(target_forms))
-    method = data.draw(st.sampled_from(["add_edges", "delete_edges", "delete_nodes", "add_nodes"]))
+    method = data.draw(st.sampled_from(["add_edges", "delete_edges", "delete_nodes", "add_nodes", "old_edges",
+                                        "old_nodes"]))
     spoiling = data.draw(st.booleans()) and spoil is not None
     event("%s %s%s" % (method, name, " spoiled" if spoiling else ""))
     hooks = [Mutating(1 + i) for i in range(len(sources))]
@@ -518,6 +522,12 @@ def test_bulk_calls_read_only_what_no_python_code_can_spoil(sources, data):
         "delete_edges": lambda: diff.delete_edges(first, make_targets()),
         "delete_nodes": lambda: diff.delete_nodes(first),
         "add_nodes": lambda: diff.add_nodes(first, {"red": hooks, "label": [LyingStr("ab")] * len(hooks)}),
+        # The same columns as snapshots, whose change from no rows is the loop
+        # of deletions (a repeated row is refused).
+        "old_edges": lambda: diff.add_snapshot_change(
+            old_edges={"source": first, "target": make_targets(), "weight": hooks},
+            new_edges={"source": (), "target": (), "weight": ()}),
+        "old_nodes": lambda: diff.add_snapshot_change(old_nodes={"id": first, "red": hooks}, new_nodes={"id": ()}),
     }[method]
     try:
         call()
@@ -533,7 +543,9 @@ def test_bulk_calls_read_only_what_no_python_code_can_spoil(sources, data):
         {"add_edges": lambda: expected.add_edge(s, t, float(1 + i)),
          "delete_edges": lambda: expected.delete_edge(s, t),
          "delete_nodes": lambda: expected.delete_node(s),
-         "add_nodes": lambda: expected.add_node(s, {"label": "ab", "red": 1 + i})}[method]()
+         "add_nodes": lambda: expected.add_node(s, {"label": "ab", "red": 1 + i}),
+         "old_edges": lambda: expected.delete_edge(s, t),
+         "old_nodes": lambda: expected.delete_node(s)}[method]()
     assert snapshot(diff) == snapshot(expected)
 
 
