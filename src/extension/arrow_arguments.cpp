@@ -101,21 +101,22 @@ void ArrowInput::throw_labelled(const std::string& where, const ArrowInputError&
 
 void ArrowInput::import_array(PyObject* method) {
     ProducerResult produced = call_producer(method, "__arrow_c_array__", where_);
-    const OwnedRef& pair = produced.value;
     // An exact tuple only: PyPy sizes its C view of a subclass by the
-    // subclass's own __len__, leaving the items it did not count null.
-    const bool tuple = produced.type.get() == reinterpret_cast<PyObject*>(&PyTuple_Type);
-    const Py_ssize_t size = !tuple ? 0 : pair ? PyTuple_GET_SIZE(pair.get()) : PyList_GET_SIZE(produced.item_types.get());
-    if (size != 2) {
+    // subclass's own __len__, leaving the items it did not count null. Its
+    // items are told by their types before anything is taken out of it.
+    if (produced.items() != 2) {
         throw_error(PyExc_TypeError, where_ + ": __arrow_c_array__ returned a '" +
                                          type_qualname(reinterpret_cast<PyTypeObject*>(produced.type.get())) +
                                          "' object, not a pair of capsules");
     }
-    if (!pair) {  // PyPy: an item that is no capsule, known by its type alone
-        const bool schema_ok = PyList_GET_ITEM(produced.item_types.get(), 0) == reinterpret_cast<PyObject*>(&PyCapsule_Type);
-        throw_not_a_capsule(PyList_GET_ITEM(produced.item_types.get(), schema_ok ? 1 : 0),
-                            schema_ok ? "arrow_array" : "arrow_schema", where_);
+    static constexpr const char* kCapsuleNames[] = {"arrow_schema", "arrow_array"};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject* type = produced.item_type(i);
+        if (type != reinterpret_cast<PyObject*>(&PyCapsule_Type)) throw_not_a_capsule(type, kCapsuleNames[i], where_);
     }
+    // PyPy hands out the result itself once every item is a capsule.
+    const OwnedRef& pair = produced.value;
+    if (!pair) throw InternalFailure{"an Arrow producer's pair of capsules was not handed out"};
     // Both capsules are held while the structs move out of them.
     OwnedRef schema = OwnedRef::owning(PyTuple_GET_ITEM(pair.get(), 0));
     OwnedRef array = OwnedRef::owning(PyTuple_GET_ITEM(pair.get(), 1));

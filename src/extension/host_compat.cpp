@@ -112,6 +112,22 @@ ProducerResult call_arrow_producer(PyObject* method) {
     return result;
 }
 
+Py_ssize_t ProducerResult::items() const noexcept {
+#ifdef PYPY_VERSION
+    return item_types ? PyList_GET_SIZE(item_types.get()) : -1;
+#else
+    return PyTuple_CheckExact(value.get()) ? PyTuple_GET_SIZE(value.get()) : -1;
+#endif
+}
+
+PyObject* ProducerResult::item_type(Py_ssize_t i) const noexcept {
+#ifdef PYPY_VERSION
+    return PyList_GET_ITEM(item_types.get(), i);
+#else
+    return reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(value.get(), i)));
+#endif
+}
+
 void refuse_released_memoryview(PyObject* object) {
 #ifdef PYPY_VERSION
     if (!PyMemoryView_Check(object)) return;

@@ -429,6 +429,25 @@ def test_id_and_column_refusals_name_the_argument_the_item_and_the_reason():
 
 
 @hooks
+@pytest.mark.parametrize("result, text", [
+    (lambda schema, array: (schema, None), "the Arrow producer returned a 'NoneType' object where a capsule named "
+                                           "'arrow_array' belongs"),
+    (lambda schema, array: (b"x", array), "the Arrow producer returned a 'bytes' object where a capsule named "
+                                          "'arrow_schema' belongs"),
+    (lambda schema, array: (schema, array, array), "__arrow_c_array__ returned a 'tuple' object, not a pair of capsules"),
+    (lambda schema, array: [schema, array], "__arrow_c_array__ returned a 'list' object, not a pair of capsules"),
+])
+def test_a_producer_result_of_another_shape_is_refused_before_a_struct_is_taken(result, text):
+    releases = Releases()
+    hand = HandArray("u", [A], releases=releases)  # kept: the capsules point into it
+    capsules = hand.__arrow_c_array__()
+    producer = type("P", (), {"__arrow_c_array__": lambda self: result(*capsules)})()
+    refused(lambda d: d.delete_nodes(producer), TypeError, "argument 'ids': " + text)
+    # Left in their capsules, on both hosts, for the capsules' own destructors to release.
+    assert releases.counts and not any(releases.counts)
+
+
+@hooks
 def test_node_columns_longer_than_a_read_block_keep_every_chunk_slice_and_null():
     # Columns are read a block of nodes at a time: here chunks of uneven
     # lengths, sliced, with nulls, straddle the blocks' edges, as whole
