@@ -221,19 +221,14 @@ const std::uint8_t* arrow_ids(const std::vector<ArrowColumn>& columns, std::size
     if (size == 0) return nullptr;
     if (columns.size() == 1 && arrow_ids_in_place(columns[0])) return columns[0].fixed_of(0);
     // A null array costs its producer nothing at any length (pyarrow.nulls(2**31)):
-    // the reader refuses it at item 0, writing nothing, before 16 bytes an
-    // item are sized from that length.
-    if (columns.front().format.type == ArrowType::null) {
-        ArrowInput::read_columns(columns, where, [](const ArrowColumn& column, std::size_t first) {
-            read_arrow_ids(column, first, nullptr);
-        });
-    }
-    // Not zeroed first: every byte is written by the parse or the copy. The
-    // size is at most 2^56 ids (arrow_chunks_length): the product fits.
-    converted = std::make_unique_for_overwrite<std::uint8_t[]>(16 * size);
+    // nothing is sized for one, and the reader refuses it at item 0, writing
+    // nothing. Otherwise not zeroed first: every byte is written by the parse
+    // or the copy. The size is at most 2^56 ids (arrow_chunks_length): the
+    // product fits.
+    if (columns.front().format.type != ArrowType::null) converted = std::make_unique_for_overwrite<std::uint8_t[]>(16 * size);
     auto* out = reinterpret_cast<NodeId*>(converted.get());
     ArrowInput::read_columns(columns, where, [&](const ArrowColumn& column, std::size_t first) {
-        read_arrow_ids(column, first, out + first);
+        read_arrow_ids(column, first, out == nullptr ? nullptr : out + first);
     });
     return converted.get();
 }
@@ -246,14 +241,11 @@ const float* arrow_weights(const std::vector<ArrowColumn>& columns, std::size_t 
             return static_cast<const float*>(column.values) + column.offset;
         }
     }
-    if (!columns.empty() && columns.front().format.type == ArrowType::null) {  // as for ids
-        ArrowInput::read_columns(columns, where, [](const ArrowColumn& column, std::size_t first) {
-            read_arrow_weights(column, first, nullptr);
-        });
-    }
-    converted.resize(size);
+    // As for ids: nothing is sized for a null array.
+    if (columns.empty() || columns.front().format.type != ArrowType::null) converted.resize(size);
+    float* out = converted.empty() ? nullptr : converted.data();
     ArrowInput::read_columns(columns, where, [&](const ArrowColumn& column, std::size_t first) {
-        read_arrow_weights(column, first, converted.data() + first);
+        read_arrow_weights(column, first, out == nullptr ? nullptr : out + first);
     });
     return converted.data();
 }

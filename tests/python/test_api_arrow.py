@@ -426,6 +426,11 @@ def test_id_and_column_refusals_name_the_argument_the_item_and_the_reason():
             "argument 'updates' column 'blue': item 0: out of range integral type conversion attempted")
     refused(lambda d: d.add_nodes([IDS[0].bytes] * 2, HandArray("+s", children=[("red", HandArray("C", [1]))])),
             ValueError, "add_nodes() got arguments of different lengths")
+    # A null column costs its producer nothing at any length: refused before 4 bytes a weight are sized
+    # for it (the ids beside it, as long, are read in place, which reads none of them).
+    huge = lambda fmt, value: HandArray(fmt, [value], tamper=lambda s, a: setattr(a, "length", 1 << 40))  # noqa: E731
+    refused(lambda d: d.add_edges(huge("w:16", IDS[0].bytes), huge("w:16", IDS[1].bytes), huge("n", None)),
+            ValueError, "argument 'weights': item 0: the weight is null")
 
 
 @hooks
