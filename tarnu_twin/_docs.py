@@ -9,23 +9,36 @@ DOCS = {
         'add_edges': (
             'add_edge(sources[i], targets[i], weights[i]) for every i, in order, in one call.\n'
             '\n'
-            'sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID, or\n'
-            "C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a\n"
-            "sequence of numbers or a one-dimensional buffer of format 'f' or 'd'. Every\n"
-            'argument is checked before the first change. Out of memory part-way: MemoryError,\n'
-            'and the diff holds the effect of the items it names.'
+            'sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID;\n'
+            "C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); or Arrow\n"
+            'columns of fixed_size_binary(16), of binary of 16-byte values or of UUID text.\n'
+            "weights: a sequence of numbers, a one-dimensional buffer of format 'f' or 'd', or an\n"
+            'Arrow column of a float, integer or decimal type. An Arrow column is an array, a\n'
+            'chunked array, or a table, record batch or data frame of one column (anything with\n'
+            '__arrow_c_array__ or __arrow_c_stream__); a null id or weight in it is a ValueError.\n'
+            'Every argument is checked before the first change. Out of memory part-way:\n'
+            'MemoryError, and the diff holds the effect of the items it names.'
         ),
         'delete_edges': (
             'delete_edge(sources[i], targets[i]) for every i, in order, in one call; the\n'
-            'columns as for add_edges.'
+            'columns as for add_edges: lists or tuples of ids, buffers of 16-byte ids, or Arrow\n'
+            'columns of fixed_size_binary(16) or UUID text.'
         ),
-        'delete_nodes': 'delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges.',
+        'delete_nodes': (
+            'delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges: a\n'
+            'list or tuple of ids, a buffer of 16-byte ids, or an Arrow column of\n'
+            'fixed_size_binary(16) or UUID text.'
+        ),
         'add_nodes': (
-            'add_node(ids[i], update i) for every i, in order, in one call.\n'
+            'add_node(ids[i], update i) for every i, in order, in one call; ids as for add_edges.\n'
             '\n'
-            'updates: a sequence of update dicts, or a dict of columns keyed by the seven\n'
-            "property names (None in a column leaves that property out; a key 'id' is ignored,\n"
-            'any other key refused). In the update dicts, as in add_node, unknown keys are\n'
+            'updates: a sequence of update dicts; a dict of columns keyed by the seven property\n'
+            "names, each a list, a buffer (size 'f' or 'd', the colours 'B', show_label '?') or\n"
+            'an Arrow column; or an Arrow table, record batch, struct array or data frame with\n'
+            'a column per property (text for label and url, any number type for size, integers\n'
+            'for the colours, bool for show_label). None in a column, or an Arrow null,\n'
+            "leaves that property out; a key or column 'id', or a pandas frame's index, is\n"
+            'ignored, any other refused. In the update dicts, as in add_node, unknown keys are\n'
             'ignored without a word: check their spelling.'
         ),
         'add_snapshot_change': (
