@@ -61,9 +61,11 @@ DOCS = {
         'encode_into': (
             'Writes the bytes of to_bytes() into buffer from offset on; returns how many.\n'
             '\n'
-            'A bytearray is resized to end exactly after them (offset -1: its end). Any other\n'
-            'writable C-contiguous buffer (memoryview, mmap, numpy array) must already have\n'
-            'room, else ValueError and nothing is written.'
+            'A bytearray is resized to end exactly after them (offset -1: its end); an offset\n'
+            'past its end fills the gap with zero bytes. Any other writable C-contiguous buffer\n'
+            '(memoryview, mmap, numpy array) must already have room, else ValueError and\n'
+            'nothing is written; its bytes before offset and after the encoding are left as\n'
+            'they were.'
         ),
         'from_bytes': (
             'The diff that data (bytes or any buffer: bytearray, memoryview, mmap) encodes, as\n'
@@ -85,8 +87,13 @@ DOCS = {
             'node updates, then delete_edge for each deleted edge, then add_edge for each\n'
             'pending edge, each list in the order of other.to_bytes().\n'
             '\n'
-            'other is unchanged; d.merge(d) changes nothing. Out of memory part-way:\n'
-            'MemoryError, and the diff holds the effect of the calls it names.'
+            'other is unchanged; d.merge(d) changes nothing.\n'
+            '\n'
+            'Raises:\n'
+            '    TypeError: other is not a PyGraphDiff ("argument \'other\': ..."); nothing is\n'
+            '        recorded.\n'
+            '    MemoryError: out of memory part-way; the diff holds the effect of the calls\n'
+            '        it names, their number in the text.'
         ),
         'counts': (
             'DiffCounts(node_updates, deleted_nodes, edge_updates, deleted_edges): the sizes\n'

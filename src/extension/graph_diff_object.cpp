@@ -96,9 +96,11 @@ PyMethodDef methods[] = {
     {"encode_into", as_cfunction(encode_into), METH_FASTCALL | METH_KEYWORDS,
      "encode_into($self, buffer, offset=0)\n--\n\n"
      "Writes the bytes of to_bytes() into buffer from offset on; returns how many.\n\n"
-     "A bytearray is resized to end exactly after them (offset -1: its end). Any other\n"
-     "writable C-contiguous buffer (memoryview, mmap, numpy array) must already have\n"
-     "room, else ValueError and nothing is written."},
+     "A bytearray is resized to end exactly after them (offset -1: its end); an offset\n"
+     "past its end fills the gap with zero bytes. Any other writable C-contiguous buffer\n"
+     "(memoryview, mmap, numpy array) must already have room, else ValueError and\n"
+     "nothing is written; its bytes before offset and after the encoding are left as\n"
+     "they were."},
     // Restoring (restore_methods.cpp).
     {"from_bytes", as_cfunction(from_bytes), METH_O | METH_CLASS,
      "from_bytes($type, data, /)\n--\n\n"
@@ -124,8 +126,12 @@ PyMethodDef methods[] = {
      "delete_node for each of other's deleted nodes, then add_node for each of its\n"
      "node updates, then delete_edge for each deleted edge, then add_edge for each\n"
      "pending edge, each list in the order of other.to_bytes().\n\n"
-     "other is unchanged; d.merge(d) changes nothing. Out of memory part-way:\n"
-     "MemoryError, and the diff holds the effect of the calls it names."},
+     "other is unchanged; d.merge(d) changes nothing.\n\n"
+     "Raises:\n"
+     "    TypeError: other is not a PyGraphDiff (\"argument 'other': ...\"); nothing is\n"
+     "        recorded.\n"
+     "    MemoryError: out of memory part-way; the diff holds the effect of the calls\n"
+     "        it names, their number in the text."},
     // Summarising (read_methods.cpp).
     {"counts", as_cfunction(counts), METH_NOARGS,
      "counts($self)\n--\n\n"

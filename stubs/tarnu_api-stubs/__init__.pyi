@@ -379,9 +379,11 @@ class PyGraphDiff:
     def encode_into(self, buffer: _Buffer, offset: SupportsIndex = 0) -> int:
         """Writes the bytes of to_bytes() into buffer from offset on; returns how many.
 
-        A bytearray is resized to end exactly after them (offset -1: its end). Any other
-        writable C-contiguous buffer (memoryview, mmap, numpy array) must already have
-        room, else ValueError and nothing is written.
+        A bytearray is resized to end exactly after them (offset -1: its end); an offset
+        past its end fills the gap with zero bytes. Any other writable C-contiguous buffer
+        (memoryview, mmap, numpy array) must already have room, else ValueError and
+        nothing is written; its bytes before offset and after the encoding are left as
+        they were.
         """
 
     # Restoring, reading, copying.
@@ -433,8 +435,13 @@ class PyGraphDiff:
         node updates, then delete_edge for each deleted edge, then add_edge for each
         pending edge, each list in the order of other.to_bytes().
 
-        other is unchanged; d.merge(d) changes nothing. Out of memory part-way:
-        MemoryError, and the diff holds the effect of the calls it names.
+        other is unchanged; d.merge(d) changes nothing.
+
+        Raises:
+            TypeError: other is not a PyGraphDiff ("argument 'other': ..."); nothing is
+                recorded.
+            MemoryError: out of memory part-way; the diff holds the effect of the calls
+                it names, their number in the text.
         """
 
     def counts(self) -> DiffCounts:
