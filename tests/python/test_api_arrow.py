@@ -453,6 +453,24 @@ def test_a_producer_result_of_another_shape_is_refused_before_a_struct_is_taken(
 
 
 @hooks
+def test_a_producer_is_called_through_no_name_a_caller_rebinds_later(monkeypatch):
+    # PyPy calls a producer through itertools and map at the Python level,
+    # each taken the first time one is called.
+    import builtins
+    import itertools
+
+    def rebound(*args, **kwargs):
+        raise AssertionError("called through a rebound name")
+
+    d = PyGraphDiff()
+    d.delete_nodes(HandArray("u", [A]))
+    for owner, name in ((itertools, "starmap"), (itertools, "tee"), (itertools, "chain"), (builtins, "map")):
+        monkeypatch.setattr(owner, name, rebound)
+    d.delete_nodes(HandArray("u", [A.replace("0", "1")]))
+    assert d.counts().deleted_nodes == 2
+
+
+@hooks
 def test_node_columns_longer_than_a_read_block_keep_every_chunk_slice_and_null():
     # Columns are read a block of nodes at a time: here chunks of uneven
     # lengths, sliced, with nulls, straddle the blocks' edges, as whole
