@@ -101,21 +101,22 @@ void ArrowInput::throw_labelled(const std::string& where, const ArrowInputError&
 
 void ArrowInput::import_array(PyObject* method) {
     ProducerResult produced = call_producer(method, "__arrow_c_array__", where_);
-    const OwnedRef& pair = produced.value;
     // An exact tuple only: PyPy sizes its C view of a subclass by the
-    // subclass's own __len__, leaving the items it did not count null.
-    const bool tuple = produced.type.get() == reinterpret_cast<PyObject*>(&PyTuple_Type);
-    const Py_ssize_t size = !tuple ? 0 : pair ? PyTuple_GET_SIZE(pair.get()) : PyList_GET_SIZE(produced.item_types.get());
-    if (size != 2) {
+    // subclass's own __len__, leaving the items it did not count null. Its
+    // items are told by their types before anything is taken out of it.
+    if (produced.items() != 2) {
         throw_error(PyExc_TypeError, where_ + ": __arrow_c_array__ returned a '" +
                                          type_qualname(reinterpret_cast<PyTypeObject*>(produced.type.get())) +
                                          "' object, not a pair of capsules");
     }
-    if (!pair) {  // PyPy: an item that is no capsule, known by its type alone
-        const bool schema_ok = PyList_GET_ITEM(produced.item_types.get(), 0) == reinterpret_cast<PyObject*>(&PyCapsule_Type);
-        throw_not_a_capsule(PyList_GET_ITEM(produced.item_types.get(), schema_ok ? 1 : 0),
-                            schema_ok ? "arrow_array" : "arrow_schema", where_);
+    static constexpr const char* kCapsuleNames[] = {"arrow_schema", "arrow_array"};
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject* type = produced.item_type(i);
+        if (type != reinterpret_cast<PyObject*>(&PyCapsule_Type)) throw_not_a_capsule(type, kCapsuleNames[i], where_);
     }
+    // PyPy hands out the result itself once every item is a capsule.
+    const OwnedRef& pair = produced.value;
+    if (!pair) throw InternalFailure{"an Arrow producer's pair of capsules was not handed out"};
     // Both capsules are held while the structs move out of them.
     OwnedRef schema = OwnedRef::owning(PyTuple_GET_ITEM(pair.get(), 0));
     OwnedRef array = OwnedRef::owning(PyTuple_GET_ITEM(pair.get(), 1));
@@ -220,19 +221,14 @@ const std::uint8_t* arrow_ids(const std::vector<ArrowColumn>& columns, std::size
     if (size == 0) return nullptr;
     if (columns.size() == 1 && arrow_ids_in_place(columns[0])) return columns[0].fixed_of(0);
     // A null array costs its producer nothing at any length (pyarrow.nulls(2**31)):
-    // the reader refuses it at item 0, writing nothing, before 16 bytes an
-    // item are sized from that length.
-    if (columns.front().format.type == ArrowType::null) {
-        ArrowInput::read_columns(columns, where, [](const ArrowColumn& column, std::size_t first) {
-            read_arrow_ids(column, first, nullptr);
-        });
-    }
-    // Not zeroed first: every byte is written by the parse or the copy. The
-    // size is at most 2^56 ids (arrow_chunks_length): the product fits.
-    converted = std::make_unique_for_overwrite<std::uint8_t[]>(16 * size);
+    // nothing is sized for one, and the reader refuses it at item 0, writing
+    // nothing. Otherwise not zeroed first: every byte is written by the parse
+    // or the copy. The size is at most 2^56 ids (arrow_chunks_length): the
+    // product fits.
+    if (columns.front().format.type != ArrowType::null) converted = std::make_unique_for_overwrite<std::uint8_t[]>(16 * size);
     auto* out = reinterpret_cast<NodeId*>(converted.get());
     ArrowInput::read_columns(columns, where, [&](const ArrowColumn& column, std::size_t first) {
-        read_arrow_ids(column, first, out + first);
+        read_arrow_ids(column, first, out == nullptr ? nullptr : out + first);
     });
     return converted.get();
 }
@@ -245,14 +241,11 @@ const float* arrow_weights(const std::vector<ArrowColumn>& columns, std::size_t 
             return static_cast<const float*>(column.values) + column.offset;
         }
     }
-    if (!columns.empty() && columns.front().format.type == ArrowType::null) {  // as for ids
-        ArrowInput::read_columns(columns, where, [](const ArrowColumn& column, std::size_t first) {
-            read_arrow_weights(column, first, nullptr);
-        });
-    }
-    converted.resize(size);
+    // As for ids: nothing is sized for a null array.
+    if (columns.empty() || columns.front().format.type != ArrowType::null) converted.resize(size);
+    float* out = converted.empty() ? nullptr : converted.data();
     ArrowInput::read_columns(columns, where, [&](const ArrowColumn& column, std::size_t first) {
-        read_arrow_weights(column, first, converted.data() + first);
+        read_arrow_weights(column, first, out == nullptr ? nullptr : out + first);
     });
     return converted.data();
 }

@@ -43,24 +43,35 @@ PyMethodDef methods[] = {
     {"add_edges", as_cfunction(add_edges), METH_FASTCALL | METH_KEYWORDS,
      "add_edges($self, sources, targets, weights)\n--\n\n"
      "add_edge(sources[i], targets[i], weights[i]) for every i, in order, in one call.\n\n"
-     "sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID, or\n"
-     "C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a\n"
-     "sequence of numbers or a one-dimensional buffer of format 'f' or 'd'. Every\n"
-     "argument is checked before the first change. Out of memory part-way: MemoryError,\n"
-     "and the diff holds the effect of the items it names."},
+     "sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID;\n"
+     "C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); or Arrow\n"
+     "columns of fixed_size_binary(16), of binary of 16-byte values or of UUID text.\n"
+     "weights: a sequence of numbers, a one-dimensional buffer of format 'f' or 'd', or an\n"
+     "Arrow column of a float, integer or decimal type. An Arrow column is an array, a\n"
+     "chunked array, or a table, record batch or data frame of one column (anything with\n"
+     "__arrow_c_array__ or __arrow_c_stream__); a null id or weight in it is a ValueError.\n"
+     "Every argument is checked before the first change. Out of memory part-way:\n"
+     "MemoryError, and the diff holds the effect of the items it names."},
     {"delete_edges", as_cfunction(delete_edges), METH_FASTCALL | METH_KEYWORDS,
      "delete_edges($self, sources, targets)\n--\n\n"
      "delete_edge(sources[i], targets[i]) for every i, in order, in one call; the\n"
-     "columns as for add_edges."},
+     "columns as for add_edges: lists or tuples of ids, buffers of 16-byte ids, or Arrow\n"
+     "columns of fixed_size_binary(16) or UUID text."},
     {"delete_nodes", as_cfunction(delete_nodes), METH_FASTCALL | METH_KEYWORDS,
      "delete_nodes($self, ids)\n--\n\n"
-     "delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges."},
+     "delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges: a\n"
+     "list or tuple of ids, a buffer of 16-byte ids, or an Arrow column of\n"
+     "fixed_size_binary(16) or UUID text."},
     {"add_nodes", as_cfunction(add_nodes), METH_FASTCALL | METH_KEYWORDS,
      "add_nodes($self, ids, updates)\n--\n\n"
-     "add_node(ids[i], update i) for every i, in order, in one call.\n\n"
-     "updates: a sequence of update dicts, or a dict of columns keyed by the seven\n"
-     "property names (None in a column leaves that property out; a key 'id' is ignored,\n"
-     "any other key refused). In the update dicts, as in add_node, unknown keys are\n"
+     "add_node(ids[i], update i) for every i, in order, in one call; ids as for add_edges.\n\n"
+     "updates: a sequence of update dicts; a dict of columns keyed by the seven property\n"
+     "names, each a list, a buffer (size 'f' or 'd', the colours 'B', show_label '?') or\n"
+     "an Arrow column; or an Arrow table, record batch, struct array or data frame with\n"
+     "a column per property (text for label and url, any number type for size, integers\n"
+     "for the colours, bool for show_label). None in a column, or an Arrow null,\n"
+     "leaves that property out; a key or column 'id', or a pandas frame's index, is\n"
+     "ignored, any other refused. In the update dicts, as in add_node, unknown keys are\n"
      "ignored without a word: check their spelling."},
     // The change between two snapshots (snapshot_methods.cpp).
     {"add_snapshot_change", as_cfunction(add_snapshot_change), METH_FASTCALL | METH_KEYWORDS,
@@ -85,9 +96,11 @@ PyMethodDef methods[] = {
     {"encode_into", as_cfunction(encode_into), METH_FASTCALL | METH_KEYWORDS,
      "encode_into($self, buffer, offset=0)\n--\n\n"
      "Writes the bytes of to_bytes() into buffer from offset on; returns how many.\n\n"
-     "A bytearray is resized to end exactly after them (offset -1: its end). Any other\n"
-     "writable C-contiguous buffer (memoryview, mmap, numpy array) must already have\n"
-     "room, else ValueError and nothing is written."},
+     "A bytearray is resized to end exactly after them (offset -1: its end); an offset\n"
+     "past its end fills the gap with zero bytes. Any other writable C-contiguous buffer\n"
+     "(memoryview, mmap, numpy array) must already have room, else ValueError and\n"
+     "nothing is written; its bytes before offset and after the encoding are left as\n"
+     "they were."},
     // Restoring (restore_methods.cpp).
     {"from_bytes", as_cfunction(from_bytes), METH_O | METH_CLASS,
      "from_bytes($type, data, /)\n--\n\n"
@@ -113,8 +126,12 @@ PyMethodDef methods[] = {
      "delete_node for each of other's deleted nodes, then add_node for each of its\n"
      "node updates, then delete_edge for each deleted edge, then add_edge for each\n"
      "pending edge, each list in the order of other.to_bytes().\n\n"
-     "other is unchanged; d.merge(d) changes nothing. Out of memory part-way:\n"
-     "MemoryError, and the diff holds the effect of the calls it names."},
+     "other is unchanged; d.merge(d) changes nothing.\n\n"
+     "Raises:\n"
+     "    TypeError: other is not a PyGraphDiff (\"argument 'other': ...\"); nothing is\n"
+     "        recorded.\n"
+     "    MemoryError: out of memory part-way; the diff holds the effect of the calls\n"
+     "        it names, their number in the text."},
     // Summarising (read_methods.cpp).
     {"counts", as_cfunction(counts), METH_NOARGS,
      "counts($self)\n--\n\n"

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "module_state.hpp"
 
 namespace tarnu::py {
 
@@ -48,29 +49,51 @@ OwnedRef dict_value(PyObject* dict, PyObject* key) {
 }
 #endif
 
+#ifdef PYPY_VERSION
+namespace {
+
+// itertools' and builtins' callables for call_arrow_producer, looked up the
+// first time a producer is called and kept, as the module's other objects
+// are, for the life of the process (PyPy never finalizes for a new start).
+// Set all at once: a failed lookup leaves none set.
+const ProducerTools& producer_tools() {
+    ProducerTools& tools = module_state.producer_tools;
+    if (tools.map == nullptr) [[unlikely]] {
+        const OwnedRef itertools = require_new(PyImport_ImportModule("itertools"));
+        const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
+        const OwnedRef chain = require_new(PyObject_GetAttrString(itertools.get(), "chain"));
+        OwnedRef starmap = require_new(PyObject_GetAttrString(itertools.get(), "starmap"));
+        OwnedRef tee = require_new(PyObject_GetAttrString(itertools.get(), "tee"));
+        OwnedRef from_iterable = require_new(PyObject_GetAttrString(chain.get(), "from_iterable"));
+        OwnedRef map = require_new(PyObject_GetAttrString(builtins.get(), "map"));
+        tools = {starmap.release(), tee.release(), from_iterable.release(), map.release()};
+    }
+    return tools;
+}
+
+}  // namespace
+#endif
+
 ProducerResult call_arrow_producer(PyObject* method) {
     ProducerResult result;
 #ifdef PYPY_VERSION
     // starmap(method, [()]) makes the one call when iterated; tee lets that
     // one result be looked at three times, each at the Python level: its
     // type, its items' types, and only then the result itself.
-    const OwnedRef itertools = require_new(PyImport_ImportModule("itertools"));
-    const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
-    const OwnedRef map = require_new(PyObject_GetAttrString(builtins.get(), "map"));
+    const ProducerTools& tools = producer_tools();
     const OwnedRef no_arguments = require_new(Py_BuildValue("[()]"));
-    const OwnedRef call = require_new(PyObject_CallMethod(itertools.get(), "starmap", "OO", method, no_arguments.get()));
-    const OwnedRef views = require_new(PyObject_CallMethod(itertools.get(), "tee", "Oi", call.get(), 3));
+    const OwnedRef call = require_new(PyObject_CallFunctionObjArgs(tools.starmap, method, no_arguments.get(), nullptr));
+    const OwnedRef views = require_new(PyObject_CallFunction(tools.tee, "Oi", call.get(), 3));
     // The iterator's own __next__, not PyIter_Next, which takes a
     // StopIteration for the end: the one call always gives a result, so a
     // StopIteration is the producer's own and passes on as CPython's does.
     const auto next = [](PyObject* iterator) { return require_new(PyObject_CallMethod(iterator, "__next__", nullptr)); };
-    const OwnedRef types = require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, PyTuple_GET_ITEM(views.get(), 0), nullptr));
+    const OwnedRef types = require_new(PyObject_CallFunctionObjArgs(tools.map, &PyType_Type, PyTuple_GET_ITEM(views.get(), 0), nullptr));
     result.type = next(types.get());
     const auto* capsule = reinterpret_cast<PyObject*>(&PyCapsule_Type);
     if (result.type.get() == reinterpret_cast<PyObject*>(&PyTuple_Type)) {
-        const OwnedRef chain = require_new(PyObject_GetAttrString(itertools.get(), "chain"));
-        const OwnedRef items = require_new(PyObject_CallMethod(chain.get(), "from_iterable", "O", PyTuple_GET_ITEM(views.get(), 2)));
-        const OwnedRef item_types = require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, items.get(), nullptr));
+        const OwnedRef items = require_new(PyObject_CallFunctionObjArgs(tools.chain_from_iterable, PyTuple_GET_ITEM(views.get(), 2), nullptr));
+        const OwnedRef item_types = require_new(PyObject_CallFunctionObjArgs(tools.map, &PyType_Type, items.get(), nullptr));
         result.item_types = require_new(PySequence_List(item_types.get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(result.item_types.get()); ++i) {
             if (PyList_GET_ITEM(result.item_types.get(), i) != capsule) return result;
@@ -84,6 +107,22 @@ ProducerResult call_arrow_producer(PyObject* method) {
     result.type = OwnedRef::owning(reinterpret_cast<PyObject*>(Py_TYPE(result.value.get())));
 #endif
     return result;
+}
+
+Py_ssize_t ProducerResult::items() const noexcept {
+#ifdef PYPY_VERSION
+    return item_types ? PyList_GET_SIZE(item_types.get()) : -1;
+#else
+    return PyTuple_CheckExact(value.get()) ? PyTuple_GET_SIZE(value.get()) : -1;
+#endif
+}
+
+PyObject* ProducerResult::item_type(Py_ssize_t i) const noexcept {
+#ifdef PYPY_VERSION
+    return PyList_GET_ITEM(item_types.get(), i);
+#else
+    return reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(value.get(), i)));
+#endif
 }
 
 void refuse_released_memoryview(PyObject* object) {

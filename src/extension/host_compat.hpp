@@ -68,10 +68,15 @@ inline constexpr bool dict_keys_reach_c_as_they_are = true;
 // bytes): there the method is called at the Python level, and the result
 // reaches C only when it is an exact capsule or an exact tuple of exact
 // capsules; otherwise `value` stays empty and only the types come.
+// For a result of exact tuple, items() and item_type(i) tell its items'
+// number and types, the same way on both hosts; items() is -1 otherwise.
 struct ProducerResult {
     OwnedRef value;
     OwnedRef type;
     OwnedRef item_types;  // PyPy, a result of exact tuple: a list of its items' types
+
+    Py_ssize_t items() const noexcept;
+    PyObject* item_type(Py_ssize_t i) const noexcept;
 };
 ProducerResult call_arrow_producer(PyObject* method);
 

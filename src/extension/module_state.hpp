@@ -33,6 +33,15 @@ struct LastResult {
     PyObject* object = nullptr;
 };
 
+// The callables with which PyPy calls an Arrow producer at the Python level
+// (host_compat.cpp); CPython never needs them.
+struct ProducerTools {
+    PyObject* starmap = nullptr;              // itertools.starmap
+    PyObject* tee = nullptr;                  // itertools.tee
+    PyObject* chain_from_iterable = nullptr;  // itertools.chain.from_iterable
+    PyObject* map = nullptr;                  // builtins.map
+};
+
 // Everything the module makes once and keeps for the life of the process:
 // the objects of the interpreter that imported it. Each is made on first use
 // by the file that owns its kind (named beside it) and reached through
@@ -44,6 +53,7 @@ struct ModuleState {
     PyTypeObject* counts_type = nullptr;        // read_methods.cpp: DiffCounts
     PyObject* internal_error_class = nullptr;   // errors.cpp: tarnu_api.InternalError
     PyObject* uuid_class = nullptr;             // bulk_ids.cpp: uuid.UUID, once an id item needs it
+    ProducerTools producer_tools{};             // host_compat.cpp: PyPy, once an Arrow producer is called
     InternedNames names{};                      // interned.cpp
     LastResult last_counts{};                   // read_methods.cpp
     LastResult last_repr{};                     // read_methods.cpp

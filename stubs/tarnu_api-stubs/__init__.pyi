@@ -313,27 +313,39 @@ class PyGraphDiff:
     def add_edges(self, sources: _Ids, targets: _Ids, weights: _Weights) -> None:
         """add_edge(sources[i], targets[i], weights[i]) for every i, in order, in one call.
 
-        sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID, or
-        C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); weights: a
-        sequence of numbers or a one-dimensional buffer of format 'f' or 'd'. Every
-        argument is checked before the first change. Out of memory part-way: MemoryError,
-        and the diff holds the effect of the items it names.
+        sources and targets: lists or tuples of 16-byte bytes, UUID text or uuid.UUID;
+        C-contiguous buffers of 16-byte ids (bytes, numpy uint8 (n, 16), 'S16'); or Arrow
+        columns of fixed_size_binary(16), of binary of 16-byte values or of UUID text.
+        weights: a sequence of numbers, a one-dimensional buffer of format 'f' or 'd', or an
+        Arrow column of a float, integer or decimal type. An Arrow column is an array, a
+        chunked array, or a table, record batch or data frame of one column (anything with
+        __arrow_c_array__ or __arrow_c_stream__); a null id or weight in it is a ValueError.
+        Every argument is checked before the first change. Out of memory part-way:
+        MemoryError, and the diff holds the effect of the items it names.
         """
 
     def delete_edges(self, sources: _Ids, targets: _Ids) -> None:
         """delete_edge(sources[i], targets[i]) for every i, in order, in one call; the
-        columns as for add_edges.
+        columns as for add_edges: lists or tuples of ids, buffers of 16-byte ids, or Arrow
+        columns of fixed_size_binary(16) or UUID text.
         """
 
     def delete_nodes(self, ids: _Ids) -> None:
-        """delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges."""
+        """delete_node(ids[i]) for every i, in order, in one call; ids as for add_edges: a
+        list or tuple of ids, a buffer of 16-byte ids, or an Arrow column of
+        fixed_size_binary(16) or UUID text.
+        """
 
     def add_nodes(self, ids: _Ids, updates: Sequence[NodeUpdate] | NodeColumns | ArrowColumn) -> None:
-        """add_node(ids[i], update i) for every i, in order, in one call.
+        """add_node(ids[i], update i) for every i, in order, in one call; ids as for add_edges.
 
-        updates: a sequence of update dicts, or a dict of columns keyed by the seven
-        property names (None in a column leaves that property out; a key 'id' is ignored,
-        any other key refused). In the update dicts, as in add_node, unknown keys are
+        updates: a sequence of update dicts; a dict of columns keyed by the seven property
+        names, each a list, a buffer (size 'f' or 'd', the colours 'B', show_label '?') or
+        an Arrow column; or an Arrow table, record batch, struct array or data frame with
+        a column per property (text for label and url, any number type for size, integers
+        for the colours, bool for show_label). None in a column, or an Arrow null,
+        leaves that property out; a key or column 'id', or a pandas frame's index, is
+        ignored, any other refused. In the update dicts, as in add_node, unknown keys are
         ignored without a word: check their spelling.
         """
 
@@ -367,9 +379,11 @@ class PyGraphDiff:
     def encode_into(self, buffer: _Buffer, offset: SupportsIndex = 0) -> int:
         """Writes the bytes of to_bytes() into buffer from offset on; returns how many.
 
-        A bytearray is resized to end exactly after them (offset -1: its end). Any other
-        writable C-contiguous buffer (memoryview, mmap, numpy array) must already have
-        room, else ValueError and nothing is written.
+        A bytearray is resized to end exactly after them (offset -1: its end); an offset
+        past its end fills the gap with zero bytes. Any other writable C-contiguous buffer
+        (memoryview, mmap, numpy array) must already have room, else ValueError and
+        nothing is written; its bytes before offset and after the encoding are left as
+        they were.
         """
 
     # Restoring, reading, copying.
@@ -421,8 +435,13 @@ class PyGraphDiff:
         node updates, then delete_edge for each deleted edge, then add_edge for each
         pending edge, each list in the order of other.to_bytes().
 
-        other is unchanged; d.merge(d) changes nothing. Out of memory part-way:
-        MemoryError, and the diff holds the effect of the calls it names.
+        other is unchanged; d.merge(d) changes nothing.
+
+        Raises:
+            TypeError: other is not a PyGraphDiff ("argument 'other': ..."); nothing is
+                recorded.
+            MemoryError: out of memory part-way; the diff holds the effect of the calls
+                it names, their number in the text.
         """
 
     def counts(self) -> DiffCounts:

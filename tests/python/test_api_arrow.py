@@ -426,6 +426,48 @@ def test_id_and_column_refusals_name_the_argument_the_item_and_the_reason():
             "argument 'updates' column 'blue': item 0: out of range integral type conversion attempted")
     refused(lambda d: d.add_nodes([IDS[0].bytes] * 2, HandArray("+s", children=[("red", HandArray("C", [1]))])),
             ValueError, "add_nodes() got arguments of different lengths")
+    # A null column costs its producer nothing at any length: refused before 4 bytes a weight are sized
+    # for it (the ids beside it, as long, are read in place, which reads none of them).
+    huge = lambda fmt, value: HandArray(fmt, [value], tamper=lambda s, a: setattr(a, "length", 1 << 40))  # noqa: E731
+    refused(lambda d: d.add_edges(huge("w:16", IDS[0].bytes), huge("w:16", IDS[1].bytes), huge("n", None)),
+            ValueError, "argument 'weights': item 0: the weight is null")
+
+
+@hooks
+@pytest.mark.parametrize("result, text", [
+    (lambda schema, array: (schema, None), "the Arrow producer returned a 'NoneType' object where a capsule named "
+                                           "'arrow_array' belongs"),
+    (lambda schema, array: (b"x", array), "the Arrow producer returned a 'bytes' object where a capsule named "
+                                          "'arrow_schema' belongs"),
+    (lambda schema, array: (schema, array, array), "__arrow_c_array__ returned a 'tuple' object, not a pair of capsules"),
+    (lambda schema, array: [schema, array], "__arrow_c_array__ returned a 'list' object, not a pair of capsules"),
+])
+def test_a_producer_result_of_another_shape_is_refused_before_a_struct_is_taken(result, text):
+    releases = Releases()
+    hand = HandArray("u", [A], releases=releases)  # kept: the capsules point into it
+    capsules = hand.__arrow_c_array__()
+    producer = type("P", (), {"__arrow_c_array__": lambda self: result(*capsules)})()
+    refused(lambda d: d.delete_nodes(producer), TypeError, "argument 'ids': " + text)
+    # Left in their capsules, on both hosts, for the capsules' own destructors to release.
+    assert releases.counts and not any(releases.counts)
+
+
+@hooks
+def test_a_producer_is_called_through_no_name_a_caller_rebinds_later(monkeypatch):
+    # PyPy calls a producer through itertools and map at the Python level,
+    # each taken the first time one is called.
+    import builtins
+    import itertools
+
+    def rebound(*args, **kwargs):
+        raise AssertionError("called through a rebound name")
+
+    d = PyGraphDiff()
+    d.delete_nodes(HandArray("u", [A]))
+    for owner, name in ((itertools, "starmap"), (itertools, "tee"), (itertools, "chain"), (builtins, "map")):
+        monkeypatch.setattr(owner, name, rebound)
+    d.delete_nodes(HandArray("u", [A.replace("0", "1")]))
+    assert d.counts().deleted_nodes == 2
 
 
 @hooks

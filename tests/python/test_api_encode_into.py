@@ -39,13 +39,13 @@ def test_encoded_size_is_the_length_of_to_bytes():
 def test_a_fixed_buffer_too_small_is_left_untouched(make):
     d = filled()
     size = d.encoded_size()
-    target = make(size + 4)
-    target[:] = b"\x5a" * (size + 4)
-    with pytest.raises(ValueError, match="needs %d bytes, the buffer has %d" % (size + 5, size + 4)):
-        d.encode_into(target, 5)
-    assert bytes(target) == b"\x5a" * (size + 4)
+    target = make(size + 8)
+    target[:] = b"\x5a" * (size + 8)
+    with pytest.raises(ValueError, match="needs %d bytes, the buffer has %d" % (size + 9, size + 8)):
+        d.encode_into(target, 9)
+    assert bytes(target) == b"\x5a" * (size + 8)
     assert d.encode_into(target, 4) == size
-    assert bytes(target) == b"\x5a" * 4 + d.to_bytes()
+    assert bytes(target) == b"\x5a" * 4 + d.to_bytes() + b"\x5a" * 4  # the bytes around it as they were
 
 
 def test_an_mmap_of_a_file_receives_the_bytes(tmp_path):
