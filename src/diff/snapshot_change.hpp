@@ -32,9 +32,9 @@
 // unmarked are the deletions. The ids of a few rows ahead are hashed and
 // their slots fetched before those rows are interned, so that the cache
 // misses of consecutive rows overlap. Neither snapshot is copied as 16-byte
-// pairs: the temporary tables cost 16 bytes an edge of either snapshot (8
-// more for the keys of the snapshot being grouped) and 64 to 128 bytes per
-// distinct id.
+// pairs: the temporary tables cost 16 bytes an edge of either snapshot (its
+// key, weight and row, grouped in place), one cache-sized table for the
+// group at hand, and 64 to 128 bytes per distinct id.
 //
 // Every refusal is found before the first change (compute), and the change
 // is then recorded through the record's batches (apply), which equal their
