@@ -43,11 +43,18 @@ public:
     }
 
     // Takes object's buffer with the given flags; every failure, an object
-    // that exports no buffer included, is passed on (PendingError).
+    // that exports no buffer included, is passed on (PendingError). A
+    // memoryview whose bytearray shrank under it on PyPy, its view reaching
+    // past the bytearray's end, raises BufferError, as the shrink itself
+    // does on CPython.
     void require(PyObject* object, int flags) {
         open_exporter(object);
         py::require(PyObject_GetBuffer(exporter_.get(), &view_, flags));
         taken_ = true;
+        if (!view_within_object(exporter_.get(), bytes())) {
+            throw_error(PyExc_BufferError,
+                        "the memoryview reaches past the end of the object under it, which shrank while viewed");
+        }
     }
 
     void release() noexcept {
