@@ -51,7 +51,7 @@ public:
         open_exporter(object);
         py::require(PyObject_GetBuffer(exporter_.get(), &view_, flags));
         taken_ = true;
-        if (!view_within_object(exporter_.get(), view_)) {
+        if (!view_within_object(exporter_.get(), bytes())) {
             throw_error(PyExc_BufferError,
                         "the memoryview reaches past the end of the object under it, which shrank while viewed");
         }

@@ -149,42 +149,19 @@ bool buffer_is_trusted(PyObject* object) {
 #endif
 }
 
-bool view_within_object(PyObject* object, const Py_buffer& view) {
+bool view_within_object(PyObject* object, std::size_t view_bytes) {
 #ifdef PYPY_VERSION
-    if (!PyMemoryView_Check(object) || view.len <= 0) return true;
-    // A C-contiguous view is checked by its last byte alone: copying the
-    // whole view took 20 s for 100 MB of a sliced cast view, and its own
-    // MemoryError on a large one would have read as a shrink. A view that
-    // cannot be cast to bytes, or is not contiguous (every caller refuses
-    // those), is copied whole.
-    Py_ssize_t expected = view.len;
-    OwnedRef held;
-    OwnedRef bytes;
-    if (PyBuffer_IsContiguous(const_cast<Py_buffer*>(&view), 'C') != 0) {
-        bytes = OwnedRef::consuming(PyObject_CallMethod(object, "cast", "s", "B"));
-        if (!bytes) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_pending_error();
-            PyErr_Clear();
-        }
-    }
-    if (bytes) {
-        expected = 1;
-        OwnedRef from = require_new(PyLong_FromSsize_t(view.len - 1));
-        OwnedRef tail = require_new(PySlice_New(from.get(), nullptr, nullptr));
-        OwnedRef last = OwnedRef::consuming(PyObject_GetItem(bytes.get(), tail.get()));
-        if (last) held = OwnedRef::consuming(PyObject_CallMethod(last.get(), "tobytes", nullptr));
-    } else {
-        held = OwnedRef::consuming(PyObject_CallMethod(object, "tobytes", nullptr));
-    }
+    if (!PyMemoryView_Check(object)) return true;
+    OwnedRef held = OwnedRef::consuming(PyObject_CallMethod(object, "tobytes", nullptr));
     if (!held) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_pending_error();
         PyErr_Clear();
         return false;
     }
-    return PyBytes_Check(held.get()) && PyBytes_GET_SIZE(held.get()) == expected;
+    return PyBytes_Check(held.get()) && PyBytes_GET_SIZE(held.get()) == static_cast<Py_ssize_t>(view_bytes);
 #else
     (void)object;
-    (void)view;
+    (void)view_bytes;
     return true;
 #endif
 }
