@@ -46,12 +46,14 @@ public:
     // that exports no buffer included, is passed on (PendingError). A
     // memoryview whose bytearray shrank under it on PyPy, its view reaching
     // past the bytearray's end, raises BufferError, as the shrink itself
-    // does on CPython.
-    void require(PyObject* object, int flags) {
+    // does on CPython. A view given back unread may skip that check
+    // (`unread`), which costs PyPy a call at the Python level.
+    enum class Use { read, unread };
+    void require(PyObject* object, int flags, Use use = Use::read) {
         open_exporter(object);
         py::require(PyObject_GetBuffer(exporter_.get(), &view_, flags));
         taken_ = true;
-        if (!view_within_object(exporter_.get(), bytes())) {
+        if (use == Use::read && !view_within_object(exporter_.get(), view_)) {
             throw_error(PyExc_BufferError,
                         "the memoryview reaches past the end of the object under it, which shrank while viewed");
         }

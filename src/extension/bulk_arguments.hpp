@@ -106,7 +106,7 @@ void ColumnBuffer::pin(const std::string& where, const StillGood& still_good) {
         throw_buffer_changed(where, true);
     }
     if (view_.bytes() != bytes_ || view_.item_size() != item_size_ || !still_good(view_) ||
-        !view_within_object(object_.get(), view_.bytes())) {
+        !view_within_object(object_.get(), view_.view())) {
         throw_buffer_changed(where);
     }
     data_ = static_cast<const std::uint8_t*>(view_.data());

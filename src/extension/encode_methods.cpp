@@ -108,7 +108,7 @@ Py_ssize_t encode_into_fixed(const DiffEncoding& encoding, PyObject* target, Py_
     // then given back while Python code asks whether it is writable, and
     // taken again to be written.
     BufferView buffer;
-    buffer.require(target, PyBUF_STRIDES);
+    buffer.require(target, PyBUF_STRIDES, BufferView::Use::unread);
     buffer.release();
     const bool writable = writable_at_python_level(target);
     buffer.require(target, PyBUF_STRIDES);

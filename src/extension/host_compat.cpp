@@ -149,19 +149,53 @@ bool buffer_is_trusted(PyObject* object) {
 #endif
 }
 
-bool view_within_object(PyObject* object, std::size_t view_bytes) {
 #ifdef PYPY_VERSION
-    if (!PyMemoryView_Check(object)) return true;
-    OwnedRef held = OwnedRef::consuming(PyObject_CallMethod(object, "tobytes", nullptr));
-    if (!held) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_pending_error();
-        PyErr_Clear();
-        return false;
+namespace {
+
+// The last byte of a C-contiguous memoryview is copied through cast("B"),
+// which takes every format and shape PyPy exports; any other view is
+// copied whole. Both copies raise MemoryError when the view reaches past
+// the bytearray under it. Run at the Python level: each memoryview that
+// cast and the slice made reached C would be given a C copy of the whole
+// buffer under it, which PyPy frees only when it collects (a memoryview of
+// bytes in a loop of bulk calls grew 390 MB). Names are bound when it is
+// made, so a builtin rebound later changes nothing.
+constexpr const char* kViewTailSource =
+    "def view_tail(view, length, len=len, Exception=Exception):\n"
+    "    try:\n"
+    "        part, expected = view.cast('B')[length - 1:], 1\n"
+    "    except Exception:\n"
+    "        part, expected = view, length\n"
+    "    try:\n"
+    "        return len(part.tobytes()) == expected\n"
+    "    except Exception:\n"
+    "        return False\n";
+
+// Made the first time a memoryview is viewed, and kept.
+PyObject* view_tail() {
+    PyObject*& probe = module_state.view_tail;
+    if (probe == nullptr) [[unlikely]] {
+        const OwnedRef scope = require_new(PyDict_New());
+        require(PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()));
+        const OwnedRef done = require_new(PyRun_String(kViewTailSource, Py_file_input, scope.get(), scope.get()));
+        OwnedRef made = require_new(PyMapping_GetItemString(scope.get(), "view_tail"));
+        probe = made.release();
     }
-    return PyBytes_Check(held.get()) && PyBytes_GET_SIZE(held.get()) == static_cast<Py_ssize_t>(view_bytes);
+    return probe;
+}
+
+}  // namespace
+#endif
+
+bool view_within_object(PyObject* object, const Py_buffer& view) {
+#ifdef PYPY_VERSION
+    if (!PyMemoryView_Check(object) || view.len <= 0) return true;
+    const OwnedRef length = require_new(PyLong_FromSsize_t(view.len));
+    const OwnedRef within = require_new(PyObject_CallFunctionObjArgs(view_tail(), object, length.get(), nullptr));
+    return within.get() == Py_True;
 #else
     (void)object;
-    (void)view_bytes;
+    (void)view;
     return true;
 #endif
 }

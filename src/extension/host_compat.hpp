@@ -95,13 +95,13 @@ void refuse_released_memoryview(PyObject* object);
 // its buffer is taken, and a bytes subclass is sized by its __len__.
 bool buffer_is_trusted(PyObject* object);
 
-// Whether a view just taken of `object`, `view_bytes` long, lies within what
-// the object holds. PyPy's view of a cast or sliced memoryview keeps the size
-// it was made with after the bytearray under it shrank, and reaches past that
-// bytearray's end: there the bytes a memoryview holds are counted at the
-// Python level (tobytes, which raises MemoryError in that state: false too).
-// Always true on CPython, whose exporters cannot shrink while viewed.
-bool view_within_object(PyObject* object, std::size_t view_bytes);
+// Whether `view`, just taken of `object`, lies within what the object
+// holds. PyPy's view of a cast or sliced memoryview keeps the size it was
+// made with after the bytearray under it shrank, and reaches past that
+// bytearray's end: there the view's last byte is copied at the Python level
+// (which raises MemoryError in that state: false). Always true on CPython,
+// whose exporters cannot shrink while viewed.
+bool view_within_object(PyObject* object, const Py_buffer& view);
 
 // Whether the pending exception is an allocation failure that the host
 // reports as another type: PyPy's C-API layer turns one (a large bytes

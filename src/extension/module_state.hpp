@@ -54,6 +54,7 @@ struct ModuleState {
     PyObject* internal_error_class = nullptr;   // errors.cpp: tarnu_api.InternalError
     PyObject* uuid_class = nullptr;             // bulk_ids.cpp: uuid.UUID, once an id item needs it
     ProducerTools producer_tools{};             // host_compat.cpp: PyPy, once an Arrow producer is called
+    PyObject* view_tail = nullptr;              // host_compat.cpp: PyPy, once a memoryview is viewed
     InternedNames names{};                      // interned.cpp
     LastResult last_counts{};                   // read_methods.cpp
     LastResult last_repr{};                     // read_methods.cpp

@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import tarnu_api
-from conftest import A, B, C, IS_PYPY, snapshot
+from conftest import A, B, C, IS_PYPY, run_python, snapshot
 from decode_diff import decode
 
 PyGraphDiff = tarnu_api.PyGraphDiff
@@ -675,19 +675,38 @@ def test_running_out_of_room_while_encoding_into_a_bytearray_is_a_memory_error()
 
 
 @pytest.mark.parametrize("use", ["encode_into", "from_bytes"])
-def test_a_memoryview_whose_bytearray_shrank_under_it_is_refused(use):
+@pytest.mark.parametrize("shape", [("B",), ("I",), ("B", (23, 4))], ids=["bytes", "words", "rows"])
+def test_a_memoryview_whose_bytearray_shrank_under_it_is_refused(use, shape):
     # PyPy lets a bytearray under a cast view shrink; the view keeps its size
     # and its C view reached past the bytearray's end (encode_into wrote there).
     d = PyGraphDiff()
     d.add_edge(A, B, 1.0)
     data = d.to_bytes()
-    under = bytearray(data + bytes(64))
-    view = memoryview(under).cast("B")[:len(data)]
-    try:
-        del under[8:]
-    except BufferError:
-        assert not IS_PYPY
-        pytest.skip("the host refuses to shrink a viewed bytearray")
-    with pytest.raises(BufferError, match="reaches past the end"):
-        d.encode_into(view, 0) if use == "encode_into" else PyGraphDiff.from_bytes(view)
-    assert len(under) == 8 and d.to_bytes() == data
+    for past in (0, 1, len(data)):
+        under = bytearray(bytes(8) + data + bytes(64))
+        view = memoryview(under).cast("B")[8:8 + len(data)].cast(*shape)
+        try:
+            del under[8 + len(data) - past:]
+        except BufferError:
+            assert not IS_PYPY
+            pytest.skip("the host refuses to shrink a viewed bytearray")
+        call = (lambda: d.encode_into(view, 0)) if use == "encode_into" else (lambda: PyGraphDiff.from_bytes(view))
+        if past == 0:
+            assert call() is not None and bytes(view.cast("B")) == data
+        else:
+            with pytest.raises(BufferError, match="reaches past the end"):
+                call()
+            assert d.to_bytes() == data
+
+
+@pytest.mark.skipif(not IS_PYPY, reason="only PyPy's memoryviews are checked so")
+def test_a_large_memoryview_is_written_without_a_copy_of_it():
+    # A copy of a whole 1 GiB view under a memory limit failed, read as a shrink.
+    result = run_python("""
+        import mmap, resource, tarnu_api
+        target = mmap.mmap(-1, 1 << 30)
+        size = next(int(line.split()[1]) << 10 for line in open("/proc/self/status") if line.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+        print(tarnu_api.PyGraphDiff().encode_into(memoryview(target).cast("B")[:], 0))
+    """)
+    assert result.stdout.strip().isdigit(), result.stderr
