@@ -77,6 +77,9 @@ def _wrong_kind(obj, where, accepted):
     return TypeError("%s: '%s' object is not accepted; %s" % (where, _type_name(type(obj)), accepted))
 
 
+_STR_COLUMN = "a str is one value, not a column of them; for one text on every node pass [text] * len(ids)"
+
+
 def _check_column_buffer(view, where, formats, accepted):
     fmt = view.format[1:] if view.format[:1] in ("@", "=", "<") else view.format
     if fmt not in formats:
@@ -246,6 +249,8 @@ def _open_updates(obj, where):
         if values is _NO:
             continue
         column_where = "%s column '%s'" % (where, key)
+        if isinstance(values, str):
+            raise TypeError("%s: %s" % (column_where, _STR_COLUMN))
         formats, format_text = _COLUMN_FORMATS[KINDS[row]]
         accepted = "column '%s' is read from a sequence of values" % key
         if formats:

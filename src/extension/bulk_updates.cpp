@@ -18,6 +18,9 @@ constexpr std::string_view kUpdatesAccepted =
     "updates are read from a sequence of update dicts, from a dict of columns, or from an Arrow table, record "
     "batch or data frame with a column per property";
 
+constexpr std::string_view kStrColumn =
+    "a str is one value, not a column of them; for one text on every node pass [text] * len(ids)";
+
 // What a column buffer of each kind of property may hold (texts never come
 // in a buffer), as a list of formats; and item i of such a buffer, once
 // checked, as the property's value.
@@ -140,6 +143,9 @@ void UpdateColumns::open_column(std::size_t key, PyObject* values, std::string_v
         std::string("column '") + kKeyNames[key] + "' is read from a sequence of values" +
         (formats.empty() ? std::string(" or an Arrow array")
                          : ", an Arrow array or a one-dimensional C-contiguous buffer of format " + formats_named(formats));
+    // A str is a sequence of its characters: one text meant for every node
+    // would give each node a character of it.
+    if (PyUnicode_Check(values)) throw_argument_error(PyExc_TypeError, where, kStrColumn);
     if (column.sequence.take(values, true)) return;
     if (column.arrow_input.take(values, where, ArrowInput::Shape::column)) {
         column.from_arrow = true;

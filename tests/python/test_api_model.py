@@ -157,8 +157,9 @@ def node_batches(draw):
         for k in keys
     ]
     node_ids, *values = batch(draw, columns)
-    # A key "id" is ignored; one that names no property is refused.
-    extra = draw(st.sampled_from([{}, {}, {}, {"id": 1}, {"other": [2]}, {"Label": []}, {5: None}]))
+    # A key "id" is ignored; one that names no property is refused, and so
+    # is one text given as a whole column.
+    extra = draw(st.sampled_from([{}, {}, {}, {"id": 1}, {"other": [2]}, {"Label": []}, {5: None}, {"url": "ab"}]))
     return node_ids, {**dict(zip(keys, values)), **extra}
 
 
