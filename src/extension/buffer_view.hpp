@@ -51,9 +51,12 @@ public:
     enum class Use { read, unread };
     void require(PyObject* object, int flags, Use use = Use::read) {
         open_exporter(object);
+        const OwnedRef probe = use == Use::read ? view_tail_probe(exporter_.get()) : OwnedRef();
+        // The probe ran Python code, which may have released the view.
+        if (probe) refuse_released_memoryview(exporter_.get());
         py::require(PyObject_GetBuffer(exporter_.get(), &view_, flags));
         taken_ = true;
-        if (use == Use::read && !view_within_object(exporter_.get(), view_)) {
+        if (!view_within_object(exporter_.get(), probe.get(), view_)) {
             throw_error(PyExc_BufferError,
                         "the memoryview reaches past the end of the object under it, which shrank while viewed");
         }

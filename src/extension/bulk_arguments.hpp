@@ -105,8 +105,8 @@ void ColumnBuffer::pin(const std::string& where, const StillGood& still_good) {
         if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         throw_buffer_changed(where, true);
     }
-    if (view_.bytes() != bytes_ || view_.item_size() != item_size_ || !still_good(view_) ||
-        !view_within_object(object_.get(), view_.view())) {
+    // require() refused a memoryview that reaches past what is under it.
+    if (view_.bytes() != bytes_ || view_.item_size() != item_size_ || !still_good(view_)) {
         throw_buffer_changed(where);
     }
     data_ = static_cast<const std::uint8_t*>(view_.data());
