@@ -159,16 +159,23 @@ namespace {
 // and the slice made reached C would be given a C copy of the whole buffer
 // under it, which PyPy frees only when it collects (a memoryview of bytes in
 // a loop of bulk calls grew 390 MB). Its only global, Exception, is set from
-// C, and its builtins are empty: no name a caller can rebind is looked up.
+// C, and its builtins are empty: no name a caller can rebind is looked up
+// (so for read_only, whose memoryview is the type itself).
 constexpr const char* kViewTailSource =
     "def view_tail(view):\n"
     "    try:\n"
     "        return view.cast('B')[-1:].tobytes, view.nbytes\n"
     "    except Exception:\n"
-    "        return None, view.nbytes\n";
+    "        return None, view.nbytes\n"
+    "def read_only(target):\n"
+    "    view = memoryview(target)\n"
+    "    try:\n"
+    "        return view.readonly\n"
+    "    finally:\n"
+    "        view.release()\n";
 
-// view_tail and memoryview.tobytes, made the first time a memoryview is
-// viewed, and kept.
+// view_tail, memoryview.tobytes and read_only (for writable_at_python_level),
+// made the first time a memoryview is viewed or a target asked, and kept.
 PyObject* view_tail_tools() {
     PyObject*& tools = module_state.view_tail;
     if (tools == nullptr) [[unlikely]] {
@@ -176,11 +183,13 @@ PyObject* view_tail_tools() {
         const OwnedRef no_builtins = require_new(PyDict_New());
         require(PyDict_SetItemString(scope.get(), "__builtins__", no_builtins.get()));
         require(PyDict_SetItemString(scope.get(), "Exception", PyExc_Exception));
+        require(PyDict_SetItemString(scope.get(), "memoryview", reinterpret_cast<PyObject*>(&PyMemoryView_Type)));
         const OwnedRef done = require_new(PyRun_String(kViewTailSource, Py_file_input, scope.get(), scope.get()));
         const OwnedRef function = require_new(PyMapping_GetItemString(scope.get(), "view_tail"));
+        const OwnedRef read_only = require_new(PyMapping_GetItemString(scope.get(), "read_only"));
         const OwnedRef copy =
             require_new(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyMemoryView_Type), "tobytes"));
-        tools = require_new(PyTuple_Pack(2, function.get(), copy.get())).release();
+        tools = require_new(PyTuple_Pack(3, function.get(), copy.get(), read_only.get())).release();
     }
     return tools;
 }
@@ -258,10 +267,13 @@ bool is_wrapped_memory_error() {
 bool writable_at_python_level(PyObject* target) {
 #ifdef PYPY_VERSION
     refuse_released_memoryview(target);
-    OwnedRef memory = require_new(PyMemoryView_FromObject(target));
-    OwnedRef flag = require_new(PyObject_GetAttrString(memory.get(), "readonly"));
-    const int readonly = require(PyObject_IsTrue(flag.get()));
-    OwnedRef released = require_new(PyObject_CallMethod(memory.get(), "release", nullptr));
+    // Asked at the Python level: a new memoryview that reached C would be
+    // given a C copy of what is under it, freed only when PyPy collects
+    // (100,000 calls into one memoryview grew 81 MB), and PyPy's
+    // PyMemoryView_FromObject calls whatever builtins.memoryview is bound to.
+    const OwnedRef answer =
+        require_new(PyObject_CallFunctionObjArgs(PyTuple_GET_ITEM(view_tail_tools(), 2), target, nullptr));
+    const int readonly = require(PyObject_IsTrue(answer.get()));
     return readonly == 0;
 #else
     (void)target;

@@ -16,6 +16,7 @@ raise or call back into the diff. Whatever happens:
 import builtins
 import math
 import re
+import types
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings
@@ -700,7 +701,7 @@ def test_a_memoryview_whose_bytearray_shrank_under_it_is_refused(use, shape, mon
             return real(*args) if args else 1
         call = (lambda: d.encode_into(view, 0)) if use == "encode_into" else (lambda: PyGraphDiff.from_bytes(view))
         with monkeypatch.context() as patched:
-            for name in ("len", "Exception", "map", "bytes"):
+            for name in ("len", "Exception", "map", "memoryview", "bytes"):
                 patched.setattr(builtins, name, spoil)
             try:
                 result = call()
@@ -714,6 +715,12 @@ def test_a_memoryview_whose_bytearray_shrank_under_it_is_refused(use, shape, mon
         if past == 0:
             # From code whose builtins are empty too.
             assert eval("f(v)", {"__builtins__": {}, "f": PyGraphDiff.from_bytes, "v": view}).to_bytes() == data
+    # Nor does a stand-in for memoryview make a read-only target writable.
+    read_only = memoryview(bytes(len(data)))
+    with monkeypatch.context() as patched:
+        patched.setattr(builtins, "memoryview", lambda target: types.SimpleNamespace(readonly=False, release=int))
+        with pytest.raises(TypeError, match="read-only"):
+            d.encode_into(read_only, 0)
 
 
 @pytest.mark.skipif(not IS_PYPY, reason="only PyPy's memoryviews are checked so")
