@@ -54,12 +54,15 @@ public:
         const OwnedRef probe = use == Use::read ? view_tail_probe(exporter_.get()) : OwnedRef();
         // The probe ran Python code, which may have released the view.
         if (probe) refuse_released_memoryview(exporter_.get());
-        py::require(PyObject_GetBuffer(exporter_.get(), &view_, flags));
-        taken_ = true;
-        if (!view_within_object(exporter_.get(), probe.get(), view_)) {
-            throw_error(PyExc_BufferError,
-                        "the memoryview reaches past the end of the object under it, which shrank while viewed");
-        }
+        take_within(flags, probe.get());
+    }
+
+    // The same, checked with a probe made of `object` earlier
+    // (view_tail_probe), so that no Python code runs here: a caller that
+    // holds other views taken meanwhile probes first.
+    void require_probed(PyObject* object, int flags, PyObject* probe) {
+        open_exporter(object);
+        take_within(flags, probe);
     }
 
     void release() noexcept {
@@ -87,6 +90,15 @@ public:
     }
 
 private:
+    void take_within(int flags, PyObject* probe) {
+        py::require(PyObject_GetBuffer(exporter_.get(), &view_, flags));
+        taken_ = true;
+        if (!view_within_object(exporter_.get(), probe, view_)) {
+            throw_error(PyExc_BufferError,
+                        "the memoryview reaches past the end of the object under it, which shrank while viewed");
+        }
+    }
+
     // Picks what the view is taken from.
     void open_exporter(PyObject* object) {
         release();
