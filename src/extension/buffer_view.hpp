@@ -51,12 +51,18 @@ public:
     enum class Use { read, unread };
     void require(PyObject* object, int flags, Use use = Use::read) {
         open_exporter(object);
-        py::require(PyObject_GetBuffer(exporter_.get(), &view_, flags));
-        taken_ = true;
-        if (use == Use::read && !view_within_object(exporter_.get(), view_)) {
-            throw_error(PyExc_BufferError,
-                        "the memoryview reaches past the end of the object under it, which shrank while viewed");
-        }
+        const OwnedRef probe = use == Use::read ? view_tail_probe(exporter_.get()) : OwnedRef();
+        // The probe ran Python code, which may have released the view.
+        if (probe) refuse_released_memoryview(exporter_.get());
+        take_within(flags, probe.get());
+    }
+
+    // The same, checked with a probe made of `object` earlier
+    // (view_tail_probe), so that no Python code runs here: a caller that
+    // holds other views taken meanwhile probes first.
+    void require_probed(PyObject* object, int flags, PyObject* probe) {
+        open_exporter(object);
+        take_within(flags, probe);
     }
 
     void release() noexcept {
@@ -84,6 +90,15 @@ public:
     }
 
 private:
+    void take_within(int flags, PyObject* probe) {
+        py::require(PyObject_GetBuffer(exporter_.get(), &view_, flags));
+        taken_ = true;
+        if (!view_within_object(exporter_.get(), probe, view_)) {
+            throw_error(PyExc_BufferError,
+                        "the memoryview reaches past the end of the object under it, which shrank while viewed");
+        }
+    }
+
     // Picks what the view is taken from.
     void open_exporter(PyObject* object) {
         release();

@@ -58,6 +58,7 @@ public:
 
 private:
     OwnedRef object_;
+    OwnedRef probe_;  // PyPy: of a memoryview, for the check of its retaken view
     BufferView view_;
     std::vector<std::uint8_t> copy_;  // an untrusted exporter's bytes
     const std::uint8_t* data_ = nullptr;
@@ -84,6 +85,9 @@ bool ColumnBuffer::open(PyObject* object, const Check& check) {
         object_ = OwnedRef::owning(object);
     }
     view_.release();
+    // Made now, for pin(): the probe runs Python code, which must not run
+    // once any argument's buffer is retaken.
+    if (!copied_) probe_ = view_tail_probe(object);
     return true;
 }
 
@@ -98,15 +102,15 @@ void ColumnBuffer::pin(const std::string& where, const StillGood& still_good) {
         return;
     }
     try {
-        view_.require(object_.get(), PyBUF_RECORDS_RO);
+        view_.require_probed(object_.get(), PyBUF_RECORDS_RO, probe_.get());
     } catch (const PendingError&) {
         // Released or closed meanwhile (a memoryview's or mmap's ValueError,
         // a BufferError): the exporter's own error becomes the cause.
         if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         throw_buffer_changed(where, true);
     }
-    if (view_.bytes() != bytes_ || view_.item_size() != item_size_ || !still_good(view_) ||
-        !view_within_object(object_.get(), view_.view())) {
+    // require_probed() refused a memoryview that reaches past what is under it.
+    if (view_.bytes() != bytes_ || view_.item_size() != item_size_ || !still_good(view_)) {
         throw_buffer_changed(where);
     }
     data_ = static_cast<const std::uint8_t*>(view_.data());

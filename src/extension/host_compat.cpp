@@ -152,49 +152,92 @@ bool buffer_is_trusted(PyObject* object) {
 #ifdef PYPY_VERSION
 namespace {
 
-// The last byte of a C-contiguous memoryview is copied through cast("B"),
-// which takes every format and shape PyPy exports; any other view is
-// copied whole. Both copies raise MemoryError when the view reaches past
-// the bytearray under it. Run at the Python level: each memoryview that
-// cast and the slice made reached C would be given a C copy of the whole
-// buffer under it, which PyPy frees only when it collects (a memoryview of
-// bytes in a loop of bulk calls grew 390 MB). Names are bound when it is
-// made, so a builtin rebound later changes nothing.
+// Returns the bound tobytes of the view's last byte, through cast("B"),
+// which takes every format and shape PyPy exports (None when that cast
+// fails: a view that is not C-contiguous, which every caller refuses), and
+// the view's size. Run at the Python level: each memoryview that the cast
+// and the slice made reached C would be given a C copy of the whole buffer
+// under it, which PyPy frees only when it collects (a memoryview of bytes in
+// a loop of bulk calls grew 390 MB). Its only global, Exception, is set from
+// C, and its builtins are empty: no name a caller can rebind is looked up
+// (so for read_only, whose memoryview is the type itself).
 constexpr const char* kViewTailSource =
-    "def view_tail(view, length, len=len, Exception=Exception):\n"
+    "def view_tail(view):\n"
     "    try:\n"
-    "        part, expected = view.cast('B')[length - 1:], 1\n"
+    "        return view.cast('B')[-1:].tobytes, view.nbytes\n"
     "    except Exception:\n"
-    "        part, expected = view, length\n"
+    "        return None, view.nbytes\n"
+    "def read_only(target):\n"
+    "    view = memoryview(target)\n"
     "    try:\n"
-    "        return len(part.tobytes()) == expected\n"
-    "    except Exception:\n"
-    "        return False\n";
+    "        return view.readonly\n"
+    "    finally:\n"
+    "        view.release()\n";
 
-// Made the first time a memoryview is viewed, and kept.
-PyObject* view_tail() {
-    PyObject*& probe = module_state.view_tail;
-    if (probe == nullptr) [[unlikely]] {
+// view_tail, memoryview.tobytes and read_only (for writable_at_python_level),
+// made the first time a memoryview is viewed or a target asked, and kept.
+PyObject* view_tail_tools() {
+    PyObject*& tools = module_state.view_tail;
+    if (tools == nullptr) [[unlikely]] {
         const OwnedRef scope = require_new(PyDict_New());
-        require(PyDict_SetItemString(scope.get(), "__builtins__", PyEval_GetBuiltins()));
+        const OwnedRef no_builtins = require_new(PyDict_New());
+        require(PyDict_SetItemString(scope.get(), "__builtins__", no_builtins.get()));
+        require(PyDict_SetItemString(scope.get(), "Exception", PyExc_Exception));
+        require(PyDict_SetItemString(scope.get(), "memoryview", reinterpret_cast<PyObject*>(&PyMemoryView_Type)));
         const OwnedRef done = require_new(PyRun_String(kViewTailSource, Py_file_input, scope.get(), scope.get()));
-        OwnedRef made = require_new(PyMapping_GetItemString(scope.get(), "view_tail"));
-        probe = made.release();
+        const OwnedRef function = require_new(PyMapping_GetItemString(scope.get(), "view_tail"));
+        const OwnedRef read_only = require_new(PyMapping_GetItemString(scope.get(), "read_only"));
+        const OwnedRef copy =
+            require_new(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyMemoryView_Type), "tobytes"));
+        tools = require_new(PyTuple_Pack(3, function.get(), copy.get(), read_only.get())).release();
     }
-    return probe;
+    return tools;
 }
 
 }  // namespace
 #endif
 
-bool view_within_object(PyObject* object, const Py_buffer& view) {
+OwnedRef view_tail_probe(PyObject* object) {
 #ifdef PYPY_VERSION
-    if (!PyMemoryView_Check(object) || view.len <= 0) return true;
-    const OwnedRef length = require_new(PyLong_FromSsize_t(view.len));
-    const OwnedRef within = require_new(PyObject_CallFunctionObjArgs(view_tail(), object, length.get(), nullptr));
-    return within.get() == Py_True;
+    if (!PyMemoryView_Check(object)) return {};
+    OwnedRef probe = require_new(PyObject_CallFunctionObjArgs(PyTuple_GET_ITEM(view_tail_tools(), 0), object, nullptr));
+    if (!PyTuple_CheckExact(probe.get()) || PyTuple_GET_SIZE(probe.get()) != 2 ||
+        !PyLong_CheckExact(PyTuple_GET_ITEM(probe.get(), 1))) {
+        throw_error(PyExc_SystemError, "a memoryview's probe gave no (copy, size) pair");
+    }
+    return probe;
 #else
     (void)object;
+    return {};
+#endif
+}
+
+bool view_within_object(PyObject* object, PyObject* probe, const Py_buffer& view) {
+#ifdef PYPY_VERSION
+    if (probe == nullptr || view.len <= 0) return true;
+    // The view must be the one probed: a bytearray under a plain memoryview
+    // that changed size in between is as good as one that shrank.
+    const Py_ssize_t size = PyLong_AsSsize_t(PyTuple_GET_ITEM(probe, 1));
+    if (size != view.len) {
+        if (size == -1 && PyErr_Occurred()) PyErr_Clear();
+        return false;
+    }
+    // No Python code runs from here to the caller's last read: the copy is
+    // memoryview.tobytes itself.
+    PyObject* tail = PyTuple_GET_ITEM(probe, 0);
+    const bool whole = tail == Py_None;
+    const OwnedRef held = OwnedRef::consuming(
+        whole ? PyObject_CallFunctionObjArgs(PyTuple_GET_ITEM(view_tail_tools(), 1), object, nullptr)
+              : PyObject_CallObject(tail, nullptr));
+    if (!held) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_pending_error();
+        PyErr_Clear();
+        return false;
+    }
+    return PyBytes_CheckExact(held.get()) && PyBytes_GET_SIZE(held.get()) == (whole ? view.len : 1);
+#else
+    (void)object;
+    (void)probe;
     (void)view;
     return true;
 #endif
@@ -224,10 +267,13 @@ bool is_wrapped_memory_error() {
 bool writable_at_python_level(PyObject* target) {
 #ifdef PYPY_VERSION
     refuse_released_memoryview(target);
-    OwnedRef memory = require_new(PyMemoryView_FromObject(target));
-    OwnedRef flag = require_new(PyObject_GetAttrString(memory.get(), "readonly"));
-    const int readonly = require(PyObject_IsTrue(flag.get()));
-    OwnedRef released = require_new(PyObject_CallMethod(memory.get(), "release", nullptr));
+    // Asked at the Python level: a new memoryview that reached C would be
+    // given a C copy of what is under it, freed only when PyPy collects
+    // (100,000 calls into one memoryview grew 81 MB), and PyPy's
+    // PyMemoryView_FromObject calls whatever builtins.memoryview is bound to.
+    const OwnedRef answer =
+        require_new(PyObject_CallFunctionObjArgs(PyTuple_GET_ITEM(view_tail_tools(), 2), target, nullptr));
+    const int readonly = require(PyObject_IsTrue(answer.get()));
     return readonly == 0;
 #else
     (void)target;

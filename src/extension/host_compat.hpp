@@ -95,13 +95,20 @@ void refuse_released_memoryview(PyObject* object);
 // its buffer is taken, and a bytes subclass is sized by its __len__.
 bool buffer_is_trusted(PyObject* object);
 
-// Whether `view`, just taken of `object`, lies within what the object
-// holds. PyPy's view of a cast or sliced memoryview keeps the size it was
-// made with after the bytearray under it shrank, and reaches past that
-// bytearray's end: there the view's last byte is copied at the Python level
-// (which raises MemoryError in that state: false). Always true on CPython,
-// whose exporters cannot shrink while viewed.
-bool view_within_object(PyObject* object, const Py_buffer& view);
+// PyPy's view of a cast or sliced memoryview keeps the size it was made
+// with after the bytearray under it shrank, and reaches past that
+// bytearray's end. Such a view is checked in two steps: view_tail_probe,
+// called before the buffer is taken (it runs Python code), prepares a copy
+// of the memoryview's last byte; view_within_object, called once the buffer
+// is taken, makes that copy (which raises MemoryError in that state: false)
+// and runs no Python code, so nothing can change the object between the
+// check and the read that trusts it. The probe is empty for anything but a
+// memoryview, and on CPython, whose exporters cannot shrink while viewed.
+OwnedRef view_tail_probe(PyObject* object);
+
+// Whether `view`, taken of `object` after `probe` was made of it, lies
+// within what the object holds. Always true on CPython.
+bool view_within_object(PyObject* object, PyObject* probe, const Py_buffer& view);
 
 // Whether the pending exception is an allocation failure that the host
 // reports as another type: PyPy's C-API layer turns one (a large bytes

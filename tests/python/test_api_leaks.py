@@ -296,9 +296,6 @@ if pyarrow is not None or arro3 is not None:
     ]
 if IS_PYPY:
     CASES = [case for case in CASES if case[4] is None or case[5:] == ("both",)]
-    # PyPy 7.3.11's C-API layer keeps about 1 KB per export of a buffer other
-    # than a bytearray (docs/platform.md); those calls cannot be judged here.
-    CASES = [case for case in CASES if case[0] == "encode_into-bytearray" or not case[0].startswith("encode_into-")]
     # PyPy frees a diff only when its own heap asks for a collection, not
     # knowing the memory that the diff's record holds: calls that make new
     # diffs pile them up to a high-water mark (about 250 MB for 100,000 small

@@ -13,8 +13,11 @@ raise or call back into the diff. Whatever happens:
 - the interpreter survives (a crash fails the whole run).
 """
 
+import builtins
 import math
 import re
+import sys
+import types
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings
@@ -674,29 +677,73 @@ def test_running_out_of_room_while_encoding_into_a_bytearray_is_a_memory_error()
     assert target == b"kept"
 
 
-@pytest.mark.parametrize("use", ["encode_into", "from_bytes"])
-@pytest.mark.parametrize("shape", [("B",), ("I",), ("B", (23, 4))], ids=["bytes", "words", "rows"])
-def test_a_memoryview_whose_bytearray_shrank_under_it_is_refused(use, shape):
+@pytest.mark.parametrize("use, shape", [(use, shape) for use in ("encode_into", "from_bytes", "add_edges")
+                                         for shape in ("bytes", "words", "rows") if (use, shape) != ("add_edges", "words")])
+def test_a_memoryview_whose_bytearray_shrank_under_it_is_refused(use, shape, monkeypatch):
     # PyPy lets a bytearray under a cast view shrink; the view keeps its size
     # and its C view reached past the bytearray's end (encode_into wrote there).
+    # Python code run during the call (builtins rebound to shrink it too, a
+    # profiler's hook, as a signal handler or another thread would) may shrink
+    # it only where the call then refuses: never between check and read.
     d = PyGraphDiff()
     d.add_edge(A, B, 1.0)
-    data = d.to_bytes()
-    for past in (0, 1, len(data)):
+    encoded = d.to_bytes()
+    data = A + B + C + A if use == "add_edges" else encoded
+    cast = {"bytes": ("B",), "words": ("I",), "rows": ("B", (len(data) // 4, 4))}[shape]
+    targets = memoryview(bytearray(data)).cast("B")[:]
+    call = {"encode_into": lambda view: d.encode_into(view, 0), "from_bytes": PyGraphDiff.from_bytes,
+            "add_edges": lambda view: PyGraphDiff().add_edges(view, targets, [1.0] * 4)}[use]
+    # The profiler shrinks it when Python code run by the call returns for
+    # the first or second time (a bulk call's second argument).
+    for past, spoiler in [(past, spoiler) for past in (0, 1, len(data)) for spoiler in ("builtins", 1, 2)]:
         under = bytearray(bytes(8) + data + bytes(64))
-        view = memoryview(under).cast("B")[8:8 + len(data)].cast(*shape)
+        view = memoryview(under).cast("B")[8:8 + len(data)].cast(*cast)
         try:
             del under[8 + len(data) - past:]
         except BufferError:
             assert not IS_PYPY
             pytest.skip("the host refuses to shrink a viewed bytearray")
-        call = (lambda: d.encode_into(view, 0)) if use == "encode_into" else (lambda: PyGraphDiff.from_bytes(view))
-        if past == 0:
-            assert call() is not None and bytes(view.cast("B")) == data
-        else:
-            with pytest.raises(BufferError, match="reaches past the end"):
-                call()
-            assert d.to_bytes() == data
+        size = len(under)
+
+        def spoil(*args, real=builtins.len, **kwargs):
+            del under[8:]
+            return real(*args) if args else 1
+
+        returns = []
+
+        def hook(frame, event, arg):
+            if event == "return" and frame.f_code.co_filename != __file__:
+                returns.append(frame)
+                if len(returns) == spoiler:
+                    del under[8:]
+        with monkeypatch.context() as patched:
+            for name in ("len", "Exception", "map", "memoryview", "bytes") if spoiler == "builtins" else ():
+                patched.setattr(builtins, name, spoil)
+            sys.setprofile(None if spoiler == "builtins" else hook)
+            try:
+                result = call(view)
+            except (BufferError, RuntimeError) as error:
+                result = error
+            finally:
+                sys.setprofile(None)
+        refused = isinstance(result, Exception)
+        assert refused or len(under) == size
+        assert refused == (past > 0 or len(under) != size), result
+        if refused:
+            assert re.search("reaches past the end|the buffer changed", str(result))
+        elif use == "encode_into":
+            assert bytes(view.cast("B")) == data
+        assert d.to_bytes() == encoded
+    if use == "from_bytes":
+        # From code whose builtins are empty too.
+        view = memoryview(bytearray(encoded)).cast(*cast)
+        assert eval("f(v)", {"__builtins__": {}, "f": PyGraphDiff.from_bytes, "v": view}).to_bytes() == encoded
+    # Nor does a stand-in for memoryview make a read-only target writable.
+    read_only = memoryview(bytes(len(data)))
+    with monkeypatch.context() as patched:
+        patched.setattr(builtins, "memoryview", lambda target: types.SimpleNamespace(readonly=False, release=int))
+        with pytest.raises(TypeError, match="read-only"):
+            d.encode_into(read_only, 0)
 
 
 @pytest.mark.skipif(not IS_PYPY, reason="only PyPy's memoryviews are checked so")
