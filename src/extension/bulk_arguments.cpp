@@ -116,10 +116,9 @@ std::vector<DictEntry> dict_entries(PyObject* dict, const std::string& where) {
     }
     const OwnedRef keys = require_new(PyDict_Keys(dict));
     const OwnedRef values = require_new(PyDict_Values(dict));
-    const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
-    const OwnedRef map = require_new(PyObject_GetAttrString(builtins.get(), "map"));
+    PyObject* map = builtin_map();
     const OwnedRef types = require_new(PySequence_List(
-        require_new(PyObject_CallFunctionObjArgs(map.get(), &PyType_Type, keys.get(), nullptr)).get()));
+        require_new(PyObject_CallFunctionObjArgs(map, &PyType_Type, keys.get(), nullptr)).get()));
     const Py_ssize_t count = PyList_GET_SIZE(types.get());
     Py_ssize_t texts = 0;
     while (texts < count && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(types.get(), texts)),
@@ -132,7 +131,7 @@ std::vector<DictEntry> dict_entries(PyObject* dict, const std::string& where) {
     for (Py_ssize_t i = 0; i < texts; ++i) PyList_SET_ITEM(slices.get(), i, OwnedRef::owning(everything.get()).release());
     const OwnedRef copy = require_new(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "__getitem__"));
     const OwnedRef names = require_new(PySequence_List(
-        require_new(PyObject_CallFunctionObjArgs(map.get(), copy.get(), text_keys.get(), slices.get(), nullptr)).get()));
+        require_new(PyObject_CallFunctionObjArgs(map, copy.get(), text_keys.get(), slices.get(), nullptr)).get()));
     if (PyList_GET_SIZE(values.get()) != count || PyList_GET_SIZE(names.get()) != texts) {
         throw_argument_error(PyExc_RuntimeError, where, "the dict changed size while its keys were read");
     }

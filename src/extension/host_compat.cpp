@@ -52,8 +52,8 @@ OwnedRef dict_value(PyObject* dict, PyObject* key) {
 #ifdef PYPY_VERSION
 namespace {
 
-// itertools' and builtins' callables for call_arrow_producer, looked up the
-// first time a producer is called and kept, as the module's other objects
+// itertools' and builtins' callables for call_arrow_producer (and map for
+// dict_entries), looked up the first time one is needed and kept, as the module's other objects
 // are, for the life of the process (PyPy never finalizes for a new start).
 // Set all at once: a failed lookup leaves none set.
 const ProducerTools& producer_tools() {
@@ -73,6 +73,14 @@ const ProducerTools& producer_tools() {
 
 }  // namespace
 #endif
+
+PyObject* builtin_map() {
+#ifdef PYPY_VERSION
+    return producer_tools().map;
+#else
+    return reinterpret_cast<PyObject*>(&PyMap_Type);
+#endif
+}
 
 ProducerResult call_arrow_producer(PyObject* method) {
     ProducerResult result;

@@ -61,6 +61,11 @@ inline constexpr bool dict_keys_reach_c_as_they_are = false;
 inline constexpr bool dict_keys_reach_c_as_they_are = true;
 #endif
 
+// builtins.map as it was bound when the module first needed it (PyPy reads
+// dict keys and calls Arrow producers through it), so that a caller who
+// rebinds it later runs no code of theirs there.
+PyObject* builtin_map();
+
 // What an Arrow producer's capsule method returned, as C may see it. On
 // CPython: the result and its type. PyPy builds a result's C view the
 // moment it reaches C, and ends the process when it cannot (a tuple

@@ -53,7 +53,7 @@ struct ModuleState {
     PyTypeObject* counts_type = nullptr;        // read_methods.cpp: DiffCounts
     PyObject* internal_error_class = nullptr;   // errors.cpp: tarnu_api.InternalError
     PyObject* uuid_class = nullptr;             // bulk_ids.cpp: uuid.UUID, once an id item needs it
-    ProducerTools producer_tools{};             // host_compat.cpp: PyPy, once an Arrow producer is called
+    ProducerTools producer_tools{};             // host_compat.cpp: PyPy, once a producer is called or a dict read
     PyObject* view_tail = nullptr;              // host_compat.cpp: PyPy, once a memoryview is viewed
     InternedNames names{};                      // interned.cpp
     LastResult last_counts{};                   // read_methods.cpp
