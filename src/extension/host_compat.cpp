@@ -59,8 +59,15 @@ namespace {
 const ProducerTools& producer_tools() {
     ProducerTools& tools = module_state.producer_tools;
     if (tools.map == nullptr) [[unlikely]] {
-        const OwnedRef itertools = require_new(PyImport_ImportModule("itertools"));
-        const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
+        // Not PyImport_ImportModule: it calls the __import__ of the calling
+        // frame's builtins, so a first call from exec() with a stand-in
+        // there (or none) would keep the stand-in's objects for good.
+        const auto import = [](const char* name) {
+            const OwnedRef text = require_new(PyUnicode_FromString(name));
+            return require_new(PyImport_ImportModuleLevelObject(text.get(), nullptr, nullptr, nullptr, 0));
+        };
+        const OwnedRef itertools = import("itertools");
+        const OwnedRef builtins = import("builtins");
         const OwnedRef chain = require_new(PyObject_GetAttrString(itertools.get(), "chain"));
         OwnedRef starmap = require_new(PyObject_GetAttrString(itertools.get(), "starmap"));
         OwnedRef tee = require_new(PyObject_GetAttrString(itertools.get(), "tee"));
