@@ -241,6 +241,10 @@ bool view_within_object(PyObject* object, PyObject* probe, const Py_buffer& view
     // memoryview.tobytes itself.
     PyObject* tail = PyTuple_GET_ITEM(probe, 0);
     const bool whole = tail == Py_None;
+    // Every caller refuses a view that is not C-contiguous before reading
+    // it: a copy of all of it only to refuse it took its whole size, and
+    // running out of memory there read as a shrink.
+    if (whole && PyBuffer_IsContiguous(const_cast<Py_buffer*>(&view), 'C') == 0) return true;
     const OwnedRef held = OwnedRef::consuming(
         whole ? PyObject_CallFunctionObjArgs(PyTuple_GET_ITEM(view_tail_tools(), 1), object, nullptr)
               : PyObject_CallObject(tail, nullptr));

@@ -769,5 +769,13 @@ def test_a_large_memoryview_is_written_without_a_copy_of_it():
         size = next(int(line.split()[1]) << 10 for line in open("/proc/self/status") if line.startswith("VmSize"))
         resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
         print(tarnu_api.PyGraphDiff().encode_into(memoryview(target).cast("B")[:], 0))
+        # Nor is a strided one copied only to be refused.
+        for call in (tarnu_api.PyGraphDiff.from_bytes, lambda view: tarnu_api.PyGraphDiff().encode_into(view, 0)):
+            try:
+                call(memoryview(target)[::2])
+            except TypeError as error:
+                print(error)
     """)
-    assert result.stdout.strip().isdigit(), result.stderr
+    written, *refused = result.stdout.splitlines()
+    assert written.isdigit(), result.stderr
+    assert [line.endswith("needs a C-contiguous buffer") for line in refused] == [True, True], result.stdout
