@@ -59,8 +59,15 @@ namespace {
 const ProducerTools& producer_tools() {
     ProducerTools& tools = module_state.producer_tools;
     if (tools.map == nullptr) [[unlikely]] {
-        const OwnedRef itertools = require_new(PyImport_ImportModule("itertools"));
-        const OwnedRef builtins = require_new(PyImport_ImportModule("builtins"));
+        // Not PyImport_ImportModule: it calls the __import__ of the calling
+        // frame's builtins, so a first call from exec() with a stand-in
+        // there (or none) would keep the stand-in's objects for good.
+        const auto import = [](const char* name) {
+            const OwnedRef text = require_new(PyUnicode_FromString(name));
+            return require_new(PyImport_ImportModuleLevelObject(text.get(), nullptr, nullptr, nullptr, 0));
+        };
+        const OwnedRef itertools = import("itertools");
+        const OwnedRef builtins = import("builtins");
         const OwnedRef chain = require_new(PyObject_GetAttrString(itertools.get(), "chain"));
         OwnedRef starmap = require_new(PyObject_GetAttrString(itertools.get(), "starmap"));
         OwnedRef tee = require_new(PyObject_GetAttrString(itertools.get(), "tee"));
@@ -234,6 +241,10 @@ bool view_within_object(PyObject* object, PyObject* probe, const Py_buffer& view
     // memoryview.tobytes itself.
     PyObject* tail = PyTuple_GET_ITEM(probe, 0);
     const bool whole = tail == Py_None;
+    // Every caller refuses a view that is not C-contiguous before reading
+    // it: a copy of all of it only to refuse it took its whole size, and
+    // running out of memory there read as a shrink.
+    if (whole && PyBuffer_IsContiguous(const_cast<Py_buffer*>(&view), 'C') == 0) return true;
     const OwnedRef held = OwnedRef::consuming(
         whole ? PyObject_CallFunctionObjArgs(PyTuple_GET_ITEM(view_tail_tools(), 1), object, nullptr)
               : PyObject_CallObject(tail, nullptr));

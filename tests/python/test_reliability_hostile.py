@@ -738,6 +738,20 @@ def test_a_memoryview_whose_bytearray_shrank_under_it_is_refused(use, shape, mon
         # From code whose builtins are empty too.
         view = memoryview(bytearray(encoded)).cast(*cast)
         assert eval("f(v)", {"__builtins__": {}, "f": PyGraphDiff.from_bytes, "v": view}).to_bytes() == encoded
+    if use == "from_bytes" and shape == "bytes":
+        # Nor do the module's kept helpers come from the first caller's
+        # builtins: an __import__ there, or none at all.
+        result = run_python("""
+            import builtins, tarnu_api
+            def stand_in(name, *args, **kwargs):
+                print("stand-in", name)
+                return builtins.__import__(name, *args, **kwargs)
+            for scope in ({"__import__": stand_in}, {}):
+                exec("d.add_nodes([bytes(16)], {'label': ['x']})", {"__builtins__": scope, "d": tarnu_api.PyGraphDiff()})
+            tarnu_api.PyGraphDiff().add_nodes([bytes(16)], {"label": ["y"]})
+            print("done")
+        """)
+        assert result.stdout.split() == ["done"], result.stderr
     # Nor does a stand-in for memoryview make a read-only target writable.
     read_only = memoryview(bytes(len(data)))
     with monkeypatch.context() as patched:
@@ -755,5 +769,13 @@ def test_a_large_memoryview_is_written_without_a_copy_of_it():
         size = next(int(line.split()[1]) << 10 for line in open("/proc/self/status") if line.startswith("VmSize"))
         resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
         print(tarnu_api.PyGraphDiff().encode_into(memoryview(target).cast("B")[:], 0))
+        # Nor is a strided one copied only to be refused.
+        for call in (tarnu_api.PyGraphDiff.from_bytes, lambda view: tarnu_api.PyGraphDiff().encode_into(view, 0)):
+            try:
+                call(memoryview(target)[::2])
+            except TypeError as error:
+                print(error)
     """)
-    assert result.stdout.strip().isdigit(), result.stderr
+    written, *refused = result.stdout.splitlines()
+    assert written.isdigit(), result.stderr
+    assert [line.endswith("needs a C-contiguous buffer") for line in refused] == [True, True], result.stdout
