@@ -53,9 +53,10 @@ OwnedRef dict_value(PyObject* dict, PyObject* key) {
 namespace {
 
 // itertools' and builtins' callables for call_arrow_producer (and map for
-// dict_entries), looked up the first time one is needed and kept, as the module's other objects
-// are, for the life of the process (PyPy never finalizes for a new start).
-// Set all at once: a failed lookup leaves none set.
+// dict_entries), looked up the first time one is needed and kept, as the
+// module's other objects are, for the life of the process (PyPy never
+// finalizes for a new start). Set all at once: a failed lookup leaves none
+// set.
 const ProducerTools& producer_tools() {
     ProducerTools& tools = module_state.producer_tools;
     if (tools.map == nullptr) [[unlikely]] {
